@@ -1,0 +1,78 @@
+// ldapclient.h - ldapClient, a small synchronous LDAP client: connect, simple
+// bind, search, modify, unbind.
+//
+// Results of a search are chains of plain records. Every chain of attrval
+// records ends with a terminator: a zero-filled record whose next is null and
+// which carries no attribute; readers stop at the record whose next is null
+// without looking at it. An entry without attributes has the terminator
+// alone. srch_free releases a whole result.
+//
+// Every network step is bounded by a timeout (see the README), so a dead
+// directory server makes a call fail instead of hanging it.
+//
+// Thread safety: one client is used by one thread at a time; separate clients
+// may be used on separate threads.
+#ifndef MQ_LDAPCLIENT_H
+#define MQ_LDAPCLIENT_H
+
+#include <cstdint>
+
+#include "mqexport.h"
+
+// One attribute of an entry (one value of it), or one modification.
+struct attrval {
+    int32_t oper;      // modification: 0 add, 1 delete, 2 replace (RFC 1823)
+    char attrib[64];   // attribute name, at most 63 characters
+    char value[512];   // attribute value, at most 511 characters
+    attrval* next;     // next record of the chain
+};
+
+// One entry of a search result.
+struct SearchReq {
+    char dn[256];      // the entry's name, at most 255 characters
+    attrval* attr;     // its attribute chain, ending in a terminator
+    SearchReq* next;   // next entry found, or null
+};
+
+class MQ_EXPORT ldapClient {
+public:
+    ldapClient();
+    // Unbinds (see ldapClientUnbind).
+    ~ldapClient();
+    ldapClient(const ldapClient&) = delete;
+    ldapClient& operator=(const ldapClient&) = delete;
+
+    // Connects to the server at host and port; the connection is really made
+    // here. Returns 0 when connected, non-zero on failure.
+    int ldapClientConnect(const char* host, int port);
+
+    // Simple bind with a name and a password (empty texts bind anonymously).
+    // Returns 0 when bound, non-zero on failure.
+    int ldapClientBind(const char* user, const char* password);
+
+    // Searches below base (null: below every naming context the server's
+    // root entry lists) with scope 0 base, 1 one level, 2 subtree; attrsonly
+    // non-zero asks for attribute names without values. Stores the number of
+    // entries found in *count when count is not null. Returns the chain of
+    // entries found, to be released with srch_free, or null when nothing was
+    // found or the search failed.
+    SearchReq* ldapClientSearch(const char* base, int scope, int attrsonly, const char* filter,
+                                int* count);
+
+    // Applies the modification chain (up to its terminator) to entry dn.
+    // Returns 0 when the server accepted it, non-zero otherwise. The chain is
+    // only read.
+    int ldapClientModify(const char* dn, attrval* mods);
+
+    // Releases a search result with all its entries and records; null is
+    // ignored.
+    void srch_free(SearchReq* result);
+
+    // Closes the connection; harmless on a client that is not connected.
+    void ldapClientUnbind();
+
+private:
+    void* m_ld;  // the library's connection handle, null when not connected
+};
+
+#endif

@@ -1,0 +1,34 @@
+// profile.h - GetPrivateProfileString, the reader of the INI configuration.
+//
+// A bare file name ("daduv.ini") is looked up in the directory named by the
+// environment variable MQ_CONFIG_DIR when that is set, else in the current
+// directory, else in /etc; a name holding a slash is used as given.
+//
+// Section names match without regard to letter case, key names exactly.
+// Values are trimmed of surrounding white space.
+//
+// Thread safety: reentrant; every call reads the file afresh.
+#ifndef MQ_PROFILE_H
+#define MQ_PROFILE_H
+
+#include <string>
+
+#include "mqexport.h"
+
+// Copies the value of key in section of file into buffer, or szDefault (null
+// counts as "") when the file, the section or the key is missing. The result
+// is NUL-terminated and at most size-1 characters long. Returns the number of
+// characters copied; 0 when buffer is null or size is not positive.
+MQ_EXPORT int GetPrivateProfileString(const char* szSection, const char* szKey,
+                                      const char* szDefault, char* szBuffer, int size,
+                                      const char* szFileName);
+
+namespace mqcommon {
+
+// The path a configuration file name resolves to by the rules above; empty
+// when a bare name is found in none of the places.
+MQ_EXPORT std::string ResolveProfilePath(const char* szFileName);
+
+}  // namespace mqcommon
+
+#endif

@@ -1,0 +1,34 @@
+// log.h - LogMessage, the log of the toolkit and its platform layers.
+//
+// By default every line goes to syslog, facility mail, with the application
+// name as its tag; the environment variable MQ_LOG sends lines to standard
+// error ("stderr") or appends them to a file (an absolute path) instead. The
+// README lists the levels and their syslog priorities.
+//
+// Thread safety: may be called from any number of threads at once. It never
+// fails towards its caller and never waits on a slow log reader: a line that
+// can't be delivered at once is dropped.
+#ifndef MQ_LOG_H
+#define MQ_LOG_H
+
+#include "mqexport.h"
+
+// Levels follow syslog's numbering: lower is more severe.
+enum {
+    MQLOG_CRITICAL = 2,
+    MQLOG_ERROR = 3,
+    MQLOG_WARNING = 4,
+    MQLOG_NOTICE = 5,
+    MQLOG_INFO = 6,
+    MQLOG_DEBUG = 7
+};
+
+// Logs one line. A null application name or message is logged as "-"; the
+// message is taken as text, never as a format.
+MQ_EXPORT void LogMessage(int iLevel, const char* szAppName, const char* szMessage);
+
+// Formats with printf rules, then logs as LogMessage does.
+MQ_EXPORT void LogMessagef(int iLevel, const char* szAppName, const char* szFormat, ...)
+    __attribute__((format(printf, 3, 4)));
+
+#endif

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the toolkit into a private prefix and builds a program against it
+# twice: once with pkg-config, once with CMake's find_package. Both programs
+# must build and run.
+#
+# usage: check.sh SOURCE_DIR WORK_DIR
+set -euo pipefail
+src=$1
+work=$2
+prefix=$work/prefix
+rm -rf "$work"
+mkdir -p "$work"
+
+cmake -S "$src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DMQ_BUILD_TESTS=OFF \
+      -DMQ_BUILD_BENCH=OFF -DMQ_WERROR=ON -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+cmake --build "$work/build" -j"$(nproc)" >/dev/null
+cmake --install "$work/build" >/dev/null
+
+consumer=$src/tests/install/consumer
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+g++ -std=c++17 -Wall -Wextra -Werror -o "$work/app-pkgconfig" "$consumer/app.cpp" \
+    $(pkg-config --cflags --libs mqtoolkit)
+"$work/app-pkgconfig"
+
+cmake -S "$consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+"$work/consumer/app"
+echo "install check: pkg-config and find_package builds ran"

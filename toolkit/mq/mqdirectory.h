@@ -1,0 +1,31 @@
+// mqdirectory.h - the host's entry in the LDAP directory: host names in
+// domain-component form, and the module names the entry's "modules"
+// attribute lists.
+//
+// Texts and arrays handed out are malloc'ed and belong to the caller: free()
+// for ToDC's result, FreeDomainList for a domain list.
+//
+// Thread safety: every function may run on several threads at once; each
+// registration call uses a connection of its own.
+#ifndef MQ_MQDIRECTORY_H
+#define MQ_MQDIRECTORY_H
+
+#include "mqexport.h"
+
+// "dc=alpha,dc=beta" for "alpha.beta"; null when the text holds no label.
+MQ_EXPORT char* ToDC(const char* lpszHostname);
+
+// The domain-component forms of the host name and of the text behind each
+// of its dots, stored in *dc. Returns the number of filled slots, or -1 (with
+// *dc untouched) on failure.
+MQ_EXPORT int BreakDownDomain(const char* lpszHostname, char*** dc);
+
+// Releases the first n texts of dclist, then the array.
+MQ_EXPORT void FreeDomainList(int n, char** dclist);
+
+// Makes sure the module name is (is not) listed in the host's entry. True
+// when it already was (was not) or the directory accepted the new list.
+MQ_EXPORT bool AddModuleName(const char* lpszHostname, const char* lpszModuleName);
+MQ_EXPORT bool DelModuleName(const char* lpszHostname, const char* lpszModuleName);
+
+#endif
