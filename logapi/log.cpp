@@ -69,12 +69,12 @@ const char* SeverityName(int severity) {
     return kNames[severity];
 }
 
-// Copies the message, each control character (a line end above all) made a
-// space, so that one call always gives one line.
+// Copies the message, each control character but the tab (a line end above
+// all) made a space, so that one call always gives one line.
 std::string OneLine(const char* text) {
     std::string out(text, strnlen(text, kMaxMessage));
     for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') c = ' ';
     }
     return out;
 }
