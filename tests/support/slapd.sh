@@ -8,7 +8,8 @@
 #       The port, the URI and the pid are also left in DIR/slapd.port,
 #       DIR/slapd.uri and DIR/slapd.pid. With WATCH_PID, a watchdog stops the
 #       server as soon as that process is gone, so that a test program that
-#       is killed outright leaves no server behind.
+#       is killed outright leaves no server behind; when DIR holds a file
+#       named "remove-when-orphaned", the watchdog then removes DIR too.
 #   slapd.sh stop DIR
 #       Stops the server whose pid DIR/slapd.pid records (only when that
 #       process is still this directory's slapd) and waits until it is gone.
@@ -203,7 +204,11 @@ start_watchdog() {
         while alive "$watch" && is_our_slapd "$pid" "$dir"; do
             sleep 0.3
         done
+        alive "$watch" && exit 0  # stopped in the ordinary way
         stop_pid "$pid" "$dir"
+        if [ -f "$dir/remove-when-orphaned" ]; then
+            rm -rf "$dir"
+        fi
     ) </dev/null >/dev/null 2>&1 &
     echo $! >"$dir/watchdog.pid"
     disown $! 2>/dev/null || true

@@ -199,6 +199,8 @@ bool Slapd::Start(std::string* error) {
         *error = std::string("mkdtemp: ") + std::strerror(errno);
         return false;
     }
+    // A program killed outright can't clean up: let the watchdog do it.
+    std::ofstream(dir_ + "/remove-when-orphaned").put('\n');
     g_ownerPid = getpid();
     InstallHandlers();
     std::string output;
