@@ -1,1 +1,385 @@
-// Not yet written.
+// ldapclient.cpp - ldapClient on OpenLDAP's client library (libldap).
+//
+// Every failure is logged once here, with libldap's error text and the
+// server's diagnostic message when it sent one; callers only see the result.
+#include "ldapclient.h"
+
+#include <ldap.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log.h"
+
+namespace {
+
+const char kLogApp[] = "ldap32";
+
+// A dead or silent server must never hang a caller: connecting is bounded
+// by kConnectSeconds, every request's wait for its answer by
+// kRequestSeconds (both in the README).
+const int kConnectSeconds = 3;
+const int kRequestSeconds = 5;
+
+const size_t kMaxAttrib = sizeof(attrval{}.attrib) - 1;  // 63
+const size_t kMaxValue = sizeof(attrval{}.value) - 1;    // 511
+const size_t kMaxDn = sizeof(SearchReq{}.dn) - 1;        // 255
+
+struct MessageFree {
+    void operator()(LDAPMessage* m) const { ldap_msgfree(m); }
+};
+using MessagePtr = std::unique_ptr<LDAPMessage, MessageFree>;
+
+struct MemFree {
+    void operator()(char* p) const { ldap_memfree(p); }
+};
+using LdapText = std::unique_ptr<char, MemFree>;
+
+struct ValuesFree {
+    void operator()(berval** v) const { ldap_value_free_len(v); }
+};
+using ValuesPtr = std::unique_ptr<berval*, ValuesFree>;
+
+struct BerFree {
+    void operator()(BerElement* b) const { ber_free(b, 0); }
+};
+using BerPtr = std::unique_ptr<BerElement, BerFree>;
+
+LDAP* Handle(void* ld) { return static_cast<LDAP*>(ld); }
+
+// The error text of rc, followed by the server's diagnostic message, if any.
+std::string ErrorText(LDAP* ld, int rc) {
+    std::string text = ldap_err2string(rc);
+    char* diag = nullptr;
+    if (ld != nullptr && ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag) == 0 &&
+        diag != nullptr) {
+        if (*diag != '\0') text += std::string(" (") + diag + ")";
+        ldap_memfree(diag);
+    }
+    return text;
+}
+
+void Fail(const std::string& what) { LogMessage(MQLOG_ERROR, kLogApp, what.c_str()); }
+
+// True when host can stand in an LDAP URL as it is: a name or IPv4 address,
+// or an IPv6 address (which the URL then brackets).
+bool UsableHost(const char* host) {
+    if (host == nullptr || *host == '\0') return false;
+    for (const char* p = host; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (!std::isalnum(c) && c != '.' && c != '-' && c != '_' && c != ':') return false;
+    }
+    return true;
+}
+
+void FreeChain(attrval* a) {
+    while (a != nullptr) {
+        attrval* next = a->next;
+        std::free(a);
+        a = next;
+    }
+}
+
+// Appends one record to the chain whose last real record is *tail (or
+// starts it at *head). Returns the record, or null when memory is short.
+attrval* Append(attrval** head, attrval** tail) {
+    attrval* a = static_cast<attrval*>(std::calloc(1, sizeof(attrval)));
+    if (a == nullptr) return nullptr;
+    if (*tail == nullptr) {
+        *head = a;
+    } else {
+        (*tail)->next = a;
+    }
+    *tail = a;
+    return a;
+}
+
+// Builds the SearchReq of one entry. Returns null (having logged why) when
+// memory is short, or when its name, an attribute name or a value would not
+// fit its record: a value cut short or left out would be written back wrong
+// by callers that replace what they read.
+SearchReq* MakeEntry(LDAP* ld, LDAPMessage* entry) {
+    LdapText dn(ldap_get_dn(ld, entry));
+    if (dn == nullptr) {
+        Fail("ldapClientSearch: entry without a name: " + ErrorText(ld, LDAP_DECODING_ERROR));
+        return nullptr;
+    }
+    if (std::strlen(dn.get()) > kMaxDn) {
+        Fail("ldapClientSearch: name of entry " + std::string(dn.get()) + " is longer than " +
+             std::to_string(kMaxDn) + " characters");
+        return nullptr;
+    }
+    SearchReq* req = static_cast<SearchReq*>(std::calloc(1, sizeof(SearchReq)));
+    if (req == nullptr) {
+        Fail("ldapClientSearch: out of memory");
+        return nullptr;
+    }
+    std::strcpy(req->dn, dn.get());
+    attrval* tail = nullptr;
+    BerElement* rawBer = nullptr;
+    bool ok = true;
+    for (LdapText name(ldap_first_attribute(ld, entry, &rawBer)); ok && name != nullptr;
+         name.reset(ldap_next_attribute(ld, entry, rawBer))) {
+        if (std::strlen(name.get()) > kMaxAttrib) {
+            Fail("ldapClientSearch: attribute name " + std::string(name.get()) + " of " +
+                 req->dn + " is longer than " + std::to_string(kMaxAttrib) + " characters");
+            ok = false;
+            break;
+        }
+        ValuesPtr values(ldap_get_values_len(ld, entry, name.get()));
+        size_t n = values == nullptr ? 0 : ldap_count_values_len(values.get());
+        // With attrsonly (or no values) the name alone stands for the attribute.
+        for (size_t i = 0; ok && i < (n == 0 ? 1 : n); ++i) {
+            const berval* v = n == 0 ? nullptr : values.get()[i];
+            if (v != nullptr &&
+                (v->bv_len > kMaxValue || std::memchr(v->bv_val, '\0', v->bv_len) != nullptr)) {
+                Fail("ldapClientSearch: a value of " + std::string(name.get()) + " of " +
+                     req->dn + " is longer than " + std::to_string(kMaxValue) +
+                     " characters or holds a NUL");
+                ok = false;
+                break;
+            }
+            attrval* a = Append(&req->attr, &tail);
+            if (a == nullptr) {
+                Fail("ldapClientSearch: out of memory");
+                ok = false;
+                break;
+            }
+            std::strcpy(a->attrib, name.get());
+            if (v != nullptr) std::memcpy(a->value, v->bv_val, v->bv_len);
+        }
+    }
+    BerPtr ber(rawBer);
+    if (ok && Append(&req->attr, &tail) == nullptr) {  // the terminator
+        Fail("ldapClientSearch: out of memory");
+        ok = false;
+    }
+    if (!ok) {
+        FreeChain(req->attr);
+        std::free(req);
+        return nullptr;
+    }
+    return req;
+}
+
+}  // namespace
+
+ldapClient::ldapClient() : m_ld(nullptr) {}
+
+ldapClient::~ldapClient() { ldapClientUnbind(); }
+
+// ldapClientConnect - open a connection; 0 when connected, -1 otherwise.
+int ldapClient::ldapClientConnect(const char* host, int port) {
+    ldapClientUnbind();
+    if (!UsableHost(host)) {
+        Fail(std::string("ldapClientConnect: unusable server host \"") +
+             (host != nullptr ? host : "") + "\"");
+        return -1;
+    }
+    if (port <= 0 || port > 65535) {
+        Fail("ldapClientConnect " + std::string(host) + ": port " + std::to_string(port) +
+             " is out of range");
+        return -1;
+    }
+    bool ipv6 = std::strchr(host, ':') != nullptr;
+    std::string uri = std::string("ldap://") + (ipv6 ? "[" : "") + host + (ipv6 ? "]" : "") +
+                      ":" + std::to_string(port) + "/";
+    LDAP* ld = nullptr;
+    int rc = ldap_initialize(&ld, uri.c_str());
+    if (rc != LDAP_SUCCESS) {
+        Fail("ldapClientConnect " + uri + ": " + ldap_err2string(rc));
+        return -1;
+    }
+    int version = LDAP_VERSION3;
+    timeval connect{kConnectSeconds, 0};
+    timeval request{kRequestSeconds, 0};
+    if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
+        ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect) != LDAP_OPT_SUCCESS ||
+        ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request) != LDAP_OPT_SUCCESS ||
+        // A referral would be followed with an anonymous bind elsewhere.
+        ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
+        ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON) != LDAP_OPT_SUCCESS ||
+        // The connection is made now, so that a dead server fails here.
+        ldap_set_option(ld, LDAP_OPT_CONNECT_ASYNC, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
+        Fail("ldapClientConnect " + uri + ": setting the connection options failed");
+        ldap_unbind_ext(ld, nullptr, nullptr);
+        return -1;
+    }
+    rc = ldap_connect(ld);
+    if (rc != LDAP_SUCCESS) {
+        Fail("ldapClientConnect " + uri + ": " + ErrorText(ld, rc));
+        ldap_unbind_ext(ld, nullptr, nullptr);
+        return -1;
+    }
+    m_ld = ld;
+    return 0;
+}
+
+// ldapClientBind - simple bind; 0 when bound, the LDAP result code otherwise.
+int ldapClient::ldapClientBind(const char* user, const char* password) {
+    LDAP* ld = Handle(m_ld);
+    if (ld == nullptr) {
+        Fail("ldapClientBind: not connected");
+        return -1;
+    }
+    std::string pass = password != nullptr ? password : "";
+    berval cred{static_cast<ber_len_t>(pass.size()), pass.data()};
+    int rc = ldap_sasl_bind_s(ld, user != nullptr ? user : "", LDAP_SASL_SIMPLE, &cred, nullptr,
+                              nullptr, nullptr);
+    if (rc != LDAP_SUCCESS) {
+        Fail("ldapClientBind " + std::string(user != nullptr ? user : "") + ": " +
+             ErrorText(ld, rc));
+        return rc;
+    }
+    return 0;
+}
+
+namespace {
+
+// The naming contexts the server's root entry lists; false (logged) when
+// the root entry can't be read.
+bool NamingContexts(LDAP* ld, std::vector<std::string>* out) {
+    char attr[] = "namingContexts";
+    char* attrs[] = {attr, nullptr};
+    timeval limit{kRequestSeconds, 0};
+    LDAPMessage* raw = nullptr;
+    int rc = ldap_search_ext_s(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr,
+                               nullptr, &limit, 0, &raw);
+    MessagePtr result(raw);
+    if (rc != LDAP_SUCCESS) {
+        Fail("ldapClientSearch: reading the root entry's naming contexts: " + ErrorText(ld, rc));
+        return false;
+    }
+    LDAPMessage* entry = ldap_first_entry(ld, result.get());
+    if (entry == nullptr) return true;
+    ValuesPtr values(ldap_get_values_len(ld, entry, attr));
+    size_t n = values == nullptr ? 0 : ldap_count_values_len(values.get());
+    for (size_t i = 0; i < n; ++i) out->emplace_back(values.get()[i]->bv_val, values.get()[i]->bv_len);
+    return true;
+}
+
+// Appends the entries found below one base to the chain ending at *tail.
+// Returns false (logged) on failure; a base that does not exist finds nothing.
+bool SearchOne(LDAP* ld, const char* base, int scope, int attrsonly, const char* filter,
+               SearchReq** head, SearchReq** tail, int* found) {
+    timeval limit{kRequestSeconds, 0};
+    LDAPMessage* raw = nullptr;
+    int rc = ldap_search_ext_s(ld, base, scope, filter, nullptr, attrsonly, nullptr, nullptr,
+                               &limit, LDAP_NO_LIMIT, &raw);
+    MessagePtr result(raw);
+    if (rc == LDAP_NO_SUCH_OBJECT) return true;
+    if (rc != LDAP_SUCCESS) {
+        Fail("ldapClientSearch " + std::string(base) + " " + filter + ": " + ErrorText(ld, rc));
+        return false;
+    }
+    for (LDAPMessage* e = ldap_first_entry(ld, result.get()); e != nullptr;
+         e = ldap_next_entry(ld, e)) {
+        SearchReq* req = MakeEntry(ld, e);
+        if (req == nullptr) return false;
+        if (*tail == nullptr) {
+            *head = req;
+        } else {
+            (*tail)->next = req;
+        }
+        *tail = req;
+        ++*found;
+    }
+    return true;
+}
+
+}  // namespace
+
+// ldapClientSearch - entries found, or null; *count -1 when the search failed.
+SearchReq* ldapClient::ldapClientSearch(const char* base, int scope, int attrsonly,
+                                        const char* filter, int* count) {
+    if (count != nullptr) *count = -1;
+    LDAP* ld = Handle(m_ld);
+    if (ld == nullptr) {
+        Fail("ldapClientSearch: not connected");
+        return nullptr;
+    }
+    if (scope != LDAP_SCOPE_BASE && scope != LDAP_SCOPE_ONELEVEL && scope != LDAP_SCOPE_SUBTREE) {
+        Fail("ldapClientSearch: unknown scope " + std::to_string(scope));
+        return nullptr;
+    }
+    const char* what = filter != nullptr ? filter : "(objectClass=*)";
+    std::vector<std::string> bases;
+    if (base != nullptr) {
+        bases.emplace_back(base);
+    } else if (!NamingContexts(ld, &bases)) {
+        return nullptr;
+    }
+    SearchReq* head = nullptr;
+    SearchReq* tail = nullptr;
+    int found = 0;
+    for (const std::string& b : bases) {
+        if (!SearchOne(ld, b.c_str(), scope, attrsonly, what, &head, &tail, &found)) {
+            srch_free(head);
+            return nullptr;
+        }
+    }
+    if (count != nullptr) *count = found;
+    return head;
+}
+
+// ldapClientModify - 0 when the server accepted the chain, non-zero otherwise.
+int ldapClient::ldapClientModify(const char* dn, attrval* mods) {
+    LDAP* ld = Handle(m_ld);
+    if (ld == nullptr || dn == nullptr) {
+        Fail(ld == nullptr ? "ldapClientModify: not connected" : "ldapClientModify: no entry name");
+        return -1;
+    }
+    // One LDAPMod per record up to, not including, the terminator. An empty
+    // value asks a replace or a delete for no values at all (LDAP values
+    // can't be empty): replace removes the attribute, delete removes all.
+    std::vector<LDAPMod> parts;
+    std::vector<berval> vals;
+    for (attrval* a = mods; a != nullptr && a->next != nullptr; a = a->next) {
+        if (strnlen(a->attrib, sizeof a->attrib) > kMaxAttrib || a->attrib[0] == '\0' ||
+            strnlen(a->value, sizeof a->value) > kMaxValue || a->oper < 0 || a->oper > 2) {
+            Fail(std::string("ldapClientModify ") + dn + ": malformed modification record");
+            return -1;
+        }
+        vals.push_back({strnlen(a->value, sizeof a->value), a->value});
+    }
+    if (vals.empty()) return 0;  // nothing to apply
+    std::vector<berval*> lists(vals.size() * 2, nullptr);  // {value, null} per record
+    parts.resize(vals.size());
+    size_t i = 0;
+    for (attrval* a = mods; a->next != nullptr; a = a->next, ++i) {
+        static const int kOps[] = {LDAP_MOD_ADD, LDAP_MOD_DELETE, LDAP_MOD_REPLACE};
+        parts[i].mod_op = kOps[a->oper] | LDAP_MOD_BVALUES;
+        parts[i].mod_type = a->attrib;
+        bool none = vals[i].bv_len == 0 && a->oper != 0;
+        lists[2 * i] = &vals[i];
+        parts[i].mod_bvalues = none ? nullptr : &lists[2 * i];
+    }
+    std::vector<LDAPMod*> list;
+    for (LDAPMod& m : parts) list.push_back(&m);
+    list.push_back(nullptr);
+    int rc = ldap_modify_ext_s(ld, dn, list.data(), nullptr, nullptr);
+    if (rc != LDAP_SUCCESS) {
+        Fail(std::string("ldapClientModify ") + dn + ": " + ErrorText(ld, rc));
+        return rc;
+    }
+    return 0;
+}
+
+void ldapClient::srch_free(SearchReq* result) {
+    while (result != nullptr) {
+        SearchReq* next = result->next;
+        FreeChain(result->attr);
+        std::free(result);
+        result = next;
+    }
+}
+
+void ldapClient::ldapClientUnbind() {
+    if (m_ld == nullptr) return;
+    ldap_unbind_ext(Handle(m_ld), nullptr, nullptr);
+    m_ld = nullptr;
+}

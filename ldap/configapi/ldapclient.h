@@ -7,8 +7,17 @@
 // without looking at it. An entry without attributes has the terminator
 // alone. srch_free releases a whole result.
 //
-// Every network step is bounded by a timeout (see the README), so a dead
-// directory server makes a call fail instead of hanging it.
+// Every network step is bounded by a timeout, so a dead directory server
+// makes a call fail instead of hanging it: 3 seconds to connect, 5 seconds
+// for the answer to each request (bind, search, modify).
+//
+// Records are never cut short: a search whose result holds a name longer
+// than 255 characters, an attribute name longer than 63 or a value longer
+// than 511 (or holding a NUL) fails as a whole, since callers write back
+// what they read and a shortened or missing value would be written wrong.
+//
+// Every failure is logged once through LogMessage (application "ldap32")
+// with libldap's error text and the server's diagnostic message.
 //
 // Thread safety: one client is used by one thread at a time; separate clients
 // may be used on separate threads.
@@ -43,32 +52,45 @@ public:
     ldapClient& operator=(const ldapClient&) = delete;
 
     // Connects to the server at host and port; the connection is really made
-    // here. Returns 0 when connected, non-zero on failure.
+    // here. Returns 0 when connected, non-zero on failure: host null, empty or
+    // not a plain host name or address, port outside 1-65535, or the server
+    // not reached in time. A connection held before is closed first.
     int ldapClientConnect(const char* host, int port);
 
     // Simple bind with a name and a password (empty texts bind anonymously).
-    // Returns 0 when bound, non-zero on failure.
+    // Returns 0 when bound, non-zero on failure (the LDAP result code, e.g.
+    // 49 for refused credentials; -1 when not connected).
     int ldapClientBind(const char* user, const char* password);
 
     // Searches below base (null: below every naming context the server's
     // root entry lists) with scope 0 base, 1 one level, 2 subtree; attrsonly
-    // non-zero asks for attribute names without values. Stores the number of
-    // entries found in *count when count is not null. Returns the chain of
-    // entries found, to be released with srch_free, or null when nothing was
-    // found or the search failed.
+    // non-zero asks for attribute names without values (one record per
+    // attribute, its value empty); a null filter matches every entry. Each
+    // entry carries one attrval record per value, then the terminator.
+    // Stores in *count, when count is not null, the number of entries found,
+    // or -1 when the search failed. Returns the chain of entries found
+    // (the last one's next is null), to be released with srch_free, or null
+    // when nothing was found or the search failed.
     SearchReq* ldapClientSearch(const char* base, int scope, int attrsonly, const char* filter,
                                 int* count);
 
-    // Applies the modification chain (up to its terminator) to entry dn.
-    // Returns 0 when the server accepted it, non-zero otherwise. The chain is
-    // only read.
+    // Applies the modification chain (up to its terminator) to entry dn, all
+    // records in one request. Each record carries one value; an empty value
+    // means no value at all for a replace (the attribute is removed) or a
+    // delete (every value goes), since LDAP values can't be empty. Returns 0
+    // when the server accepted it (also for a chain of the terminator alone,
+    // which sends nothing), non-zero otherwise: the LDAP result code (e.g. 50
+    // when the account may not write), or -1 when not connected or a record
+    // is malformed (oper outside 0-2, texts not terminated in their arrays).
+    // The chain is only read.
     int ldapClientModify(const char* dn, attrval* mods);
 
     // Releases a search result with all its entries and records; null is
     // ignored.
     void srch_free(SearchReq* result);
 
-    // Closes the connection; harmless on a client that is not connected.
+    // Closes the connection; harmless on a client that is not connected,
+    // however often it is called.
     void ldapClientUnbind();
 
 private:
