@@ -2,10 +2,17 @@
 //
 // A bare file name ("daduv.ini") is looked up in the directory named by the
 // environment variable MQ_CONFIG_DIR when that is set, else in the current
-// directory, else in /etc; a name holding a slash is used as given.
+// directory, else in /etc; a name holding a slash is used as given. A set
+// MQ_CONFIG_DIR is the only place looked in: no fall-back to the others.
 //
 // Section names match without regard to letter case, key names exactly.
-// Values are trimmed of surrounding white space.
+// Values are trimmed of surrounding white space. When a key occurs more than
+// once in a section, the first occurrence counts. Lines starting with ';' or
+// '#' are comments, and so is the rest of a line from a ';' after white
+// space. Indentation carries no meaning. A line of more than 197 characters
+// (line end not counted) is no setting, and one that opens a section makes
+// the keys under it unreadable until the next section; so does a section
+// name of more than 48 characters.
 //
 // Thread safety: reentrant; every call reads the file afresh.
 #ifndef MQ_PROFILE_H
