@@ -41,8 +41,9 @@ struct ChannelRecord {
     char flag = 0;          // 'C', 'c' or 0
 };
 
-// Parses a record line. Returns false for a blank line or a line without a
-// channel and an application; the line end (CR, LF) is stripped first.
+// Parses a record line. Returns false (and leaves *out alone) for a null
+// argument, a blank line or a line without a channel and an application; the
+// line end (CR, LF) is stripped first.
 MQ_EXPORT bool ParseChannelRecord(const char* line, ChannelRecord* out);
 
 // Reads one line of any length, its line end ("\n", with a "\r" before it if
@@ -52,7 +53,7 @@ MQ_EXPORT bool ReadLine(FILE* file, std::string* line);
 
 // True for a name the store and the registry accept as a channel or an
 // application name: 1 to maxLength bytes, none of them a space, a control
-// character (a tab or line end among them) or '/'.
+// character (a tab or line end among them) or '/', and neither "." nor "..".
 MQ_EXPORT bool IsUsableName(const char* name, size_t maxLength);
 
 }  // namespace mqcommon
