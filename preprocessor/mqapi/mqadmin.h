@@ -1,0 +1,130 @@
+// mqadmin.h - the queue store's calls for the administrator's tool: listing
+// and counting entries, removing, holding, releasing and requeueing them,
+// finding an entry from its message path, and checking the spool's health.
+//
+// Every call works on the store MQInit (mq.h) initialised in this process
+// and fails (false, 0 or AdminResult::Failed) before that. Failures are
+// logged once through LogMessage, as in mq.h; nothing throws.
+//
+// Entry states: an entry is "writing" from CreateMQEntry until CloseMQEntry,
+// then "queued". A queued entry is offered to readers once its ".msg" file
+// exists; "held" entries are not offered until released; "failed" entries
+// came back from readers MaxAttempts times without being removed and are not
+// offered until requeued. Any state but writing may also be leased: handed
+// to an open read handle that has not removed it yet.
+//
+// Thread safety: every call may be made from any thread at any time.
+// Ownership: results are plain values owned by the caller.
+#ifndef MQ_MQADMIN_H
+#define MQ_MQADMIN_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mqexport.h"
+
+namespace mqadmin {
+
+enum class EntryState { Writing, Queued, Held, Failed };
+
+// "writing", "queued", "held" or "failed"; never null.
+MQ_EXPORT const char* StateName(EntryState state);
+
+struct EntryInfo {
+    uint32_t id = 0;
+    std::string channel;        // as the writer named it (empty while writing)
+    EntryState state = EntryState::Writing;
+    bool leased = false;        // handed to an open reader, not removed yet
+    int64_t created = 0;        // creation time, seconds since the epoch (UTC)
+    int64_t bodySize = -1;      // size of the ".msg" file; -1 when there is none
+    uint32_t attempts = 0;      // hand-outs that came back without a removal
+    std::string application;    // the appname given to MQInit by its writer
+    std::string sender;         // the first sender address ("" for none)
+    std::vector<std::string> recipients;  // in envelope order
+    std::string path;           // absolute path of the ".msg" file
+};
+
+struct ChannelCount {
+    std::string channel;        // letter case of the oldest entry's writer
+    uint32_t writing = 0;
+    uint32_t queued = 0;        // leased ones included
+    uint32_t held = 0;
+    uint32_t failed = 0;
+    uint32_t leased = 0;
+    int64_t oldest = 0;         // creation time of its oldest entry
+};
+
+struct HealthReport {
+    // "ok", or the lines PRAGMA integrity_check gave, joined by "\n".
+    std::string integrity;
+    // Absolute paths of files under the spool's "msg" tree that belong to no
+    // entry (left by a crash between a removal's commit and its unlink, or
+    // put there by hand), and names there that are no entry file at all.
+    std::vector<std::string> orphanFiles;
+    // Entries past writing whose ".msg" file does not exist. Right after a
+    // put this is normal (the writer renames the body in a moment); an old
+    // one is a body that never came.
+    std::vector<EntryInfo> missingBodies;
+
+    bool Healthy() const {
+        return integrity == "ok" && orphanFiles.empty() && missingBodies.empty();
+    }
+};
+
+enum class AdminResult {
+    Done,        // the change was made (or was already so)
+    NotFound,    // no entry has that identifier
+    WrongState,  // the entry is in a state the call does not apply to
+    Failed       // not initialised, or the database failed (logged)
+};
+
+// The entries of channel (letter case ignored), or of every channel when
+// channel is null or empty, in identifier order, into *out (replaced).
+// Returns false, *out emptied, when the store fails.
+MQ_EXPORT bool ListEntries(const char* channel, std::vector<EntryInfo>* out);
+
+// One entry. Returns false when no entry has identifier id or the store
+// fails (only the failure is logged).
+MQ_EXPORT bool GetEntryInfo(unsigned long id, EntryInfo* out);
+
+// Counts per channel, channels in name order (letter case ignored), into
+// *out (replaced). Returns false, *out emptied, when the store fails.
+MQ_EXPORT bool CountEntries(std::vector<ChannelCount>* out);
+
+// Removes entry id with its files, whatever its state but writing (a
+// writing entry belongs to its live writer: WrongState). A reader holding
+// it then fails to remove it (RemoveMQChannel gives false).
+MQ_EXPORT AdminResult RemoveEntry(unsigned long id);
+
+// Queued -> held (held: Done). Any other state: WrongState. A reader that
+// holds a lease on it keeps it and may still remove it.
+MQ_EXPORT AdminResult HoldEntry(unsigned long id);
+
+// Held -> queued (queued: Done). Any other state: WrongState.
+MQ_EXPORT AdminResult ReleaseEntry(unsigned long id);
+
+// Failed -> queued with its attempts counted from 0 again. Any other
+// state: WrongState.
+MQ_EXPORT AdminResult RequeueEntry(unsigned long id);
+
+// The identifier of the entry a file path names ("<spool>/msg/<xx>/<id>.<ext>",
+// any extension GetMQPathName accepts); 0 when path is no entry file path
+// of this store. Says nothing about whether the entry exists.
+MQ_EXPORT unsigned long EntryIdFromPath(const char* path);
+
+// Checks the database (PRAGMA integrity_check) and compares the message
+// files with the entries. Returns false when the check itself could not be
+// made (store not initialised, database unreadable); the verdict is
+// report->Healthy().
+MQ_EXPORT bool CheckStore(HealthReport* report);
+
+// The spool directory ("<InstallDirectory>/spool", absolute) and the number
+// of attempts after which an entry fails, as MQInit read them; "" and 0
+// before MQInit.
+MQ_EXPORT std::string SpoolDirectory();
+MQ_EXPORT uint32_t MaxAttempts();
+
+}  // namespace mqadmin
+
+#endif
