@@ -3,17 +3,24 @@
 // looking up envelopes and paths.
 //
 // Ownership: a cMQ owns its message object (the one GetMsg and GetMsgEnv
-// return and refill), its two headers and the users listed in them, its
-// application name and its last put path. The caller owns every object it
-// builds for PutMsg. Store handles and envelopes are released only through
-// the store.
+// return and refill), its two headers and the users it made for them, its
+// application name and its last put path. The users are destroyed when the
+// headers are next emptied and by the destructor; headers never own users,
+// so the cMQ keeps its own record of the ones it made. The caller owns
+// every object it builds for PutMsg. Store handles and envelopes are
+// released only through the store, and the fields holding them are null
+// whenever they designate nothing.
 //
 // Thread safety: one cMQ is used by one thread at a time; separate objects
-// may be used on separate threads.
+// may be used on separate threads. Every walk of the store's channel list
+// holds OneMQ.csQList.
 #ifndef MQ_MQCLIENT_H
 #define MQ_MQCLIENT_H
 
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "mqexport.h"
 #include "mqmessage.h"
@@ -21,29 +28,40 @@
 class MQ_EXPORT cMQ {
 public:
     cMQ();
+    // Destroys the users it made and its message; releases a current
+    // envelope and closes a channel still open.
     ~cMQ();
     cMQ(const cMQ&) = delete;
     cMQ& operator=(const cMQ&) = delete;
 
     // Initialises the queue store for this application. Returns 0, or
-    // MQ_ERR_INIT when the store can't be initialised.
+    // MQ_ERR_INIT when the store can't be initialised (appname unchanged).
     int OpenMQChannel(const char* appname, const char* ldap);
-    // Closes the channel GetMsg opened. Returns 0 (also when none is open),
-    // or MQ_ERR_CLOSE_CHANNEL.
+    // Closes the channel GetMsg opened; a later GetMsg opens it again.
+    // Returns 0 (also when none is open, without a store call), or
+    // MQ_ERR_CLOSE_CHANNEL (the handle stays open and may be closed again).
     int CloseMQChannel();
-    // Removes the current message from its channel. Returns 0, or
-    // MQ_ERR_REMOVE (also when there is no current message).
+    // Releases the current envelope and removes the current message from
+    // its channel. Returns 0, or MQ_ERR_REMOVE (also when there is no
+    // current message: then no store call is made).
     int DelMsg();
-    // The store's path of the message file of entry id; not to be freed.
+    // The store's path of the ".msg" file of entry id (ext is not used);
+    // null when the store has none. The text is the store's: not to be freed.
     char* GetPathName(unsigned long id, const char* ext);
 
-    // Puts msg into channel in. Returns 0 or a result code.
+    // Puts msg into channel in; durable when it returns 0. Returns 0 or a
+    // result code; on failure the new entry is discarded.
     int PutMsg(cMessage* msg, const char* in);
-    // The next message of channel out, or null. The object stays the cMQ's.
+    // The next message of channel out, or null (nothing waiting, channel
+    // unknown or not openable, envelope unreadable). The message stays the
+    // cMQ's, refilled by the next call; the caller must not delete it.
     cMessage* GetMsg(const char* out);
-    // The envelope of entry id added to the cMQ's message, or null.
+    // The envelope of entry id appended to the cMQ's message, or null when
+    // it can't be read (the message is then unchanged). Stays the cMQ's.
     cMessage* GetMsgEnv(unsigned long id);
-    // The last put path with its extension replaced by ext, or null.
+    // The last put path with its extension replaced by ext (".msg" gives
+    // the message file's path back), or null when nothing was put or ext is
+    // empty. The text is the cMQ's, valid until the next PutMsg.
     char* GetMsgDest(const char* ext);
 
 private:
@@ -61,6 +79,16 @@ private:
     char* path;
     bool bDelete;
     uint32_t idx;
+    // The users GetMsg and GetMsgEnv made for the headers above.
+    std::vector<std::unique_ptr<cUserInfo>> madeUsers;
+    // The path as the store gave it, which GetMsgDest rewrites from.
+    std::string putPath;
+
+    void EmptyMessage();
+    void DropMessage();
+    bool EnsureMessage();
+    void ReleaseEnvelope();
+    bool FillMessage(bool withQueue);
 };
 
 #endif

@@ -1,0 +1,134 @@
+// client_fixture.h - what the queue client's double-based tests share: a
+// window on cMQ's private fields, messages built the way a caller builds
+// them, and a fixture that scripts the store double afresh for every test
+// and checks that every handle and envelope went back to the store.
+#ifndef MQ_TEST_CLIENT_FIXTURE_H
+#define MQ_TEST_CLIENT_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mqapi.h"
+#include "mqdouble.h"
+
+// cMQ names this struct its friend.
+struct cMQTestAccess {
+    static int32_t count(cMQ& q) { return q.count; }
+    static bool initial(cMQ& q) { return q.initial; }
+    static char* appname(cMQ& q) { return q.appname; }
+    static void* inMQ(cMQ& q) { return q.inMQ; }
+    static void* outMQ(cMQ& q) { return q.outMQ; }
+    static void* myEnv(cMQ& q) { return q.myEnv; }
+    static cMessage* msg(cMQ& q) { return q.msg; }
+    static cEnvHeader* from(cMQ& q) { return &q.from; }
+    static cEnvHeader* to(cMQ& q) { return &q.to; }
+    static char* path(cMQ& q) { return q.path; }
+    static bool bDelete(cMQ& q) { return q.bDelete; }
+    static uint32_t idx(cMQ& q) { return q.idx; }
+    static size_t madeUsers(cMQ& q) { return q.madeUsers.size(); }
+};
+using A = cMQTestAccess;
+
+namespace clienttest {
+
+// A message as a caller builds it for PutMsg. A null address makes a user
+// without one; nullFrom / nullTo leave that header off the message.
+class CallerMessage {
+public:
+    CallerMessage(const std::vector<const char*>& senders,
+                  const std::vector<const char*>& recipients, bool nullFrom = false,
+                  bool nullTo = false) {
+        Fill(senders, &from);
+        Fill(recipients, &to);
+        if (!nullFrom) msg.setFrom(&from);
+        if (!nullTo) msg.setTo(&to);
+    }
+    cMessage* get() { return &msg; }
+    cUserInfo* user(size_t i) { return users[i].get(); }
+
+private:
+    void Fill(const std::vector<const char*>& addresses, cEnvHeader* header) {
+        for (const char* a : addresses) {
+            users.push_back(std::make_unique<cUserInfo>());
+            if (a != nullptr) {
+                EXPECT_EQ(users.back()->setLan_addr(a), MQ_SUCCESS) << a;
+            }
+            header->add(users.back().get());
+        }
+    }
+
+    std::vector<std::unique_ptr<cUserInfo>> users;
+    cEnvHeader from;
+    cEnvHeader to;
+    cMessage msg;  // last: its destructor empties the headers above
+};
+
+// The addresses (or "(none)") of a header's users, in order, joined by ' '.
+inline std::string Addresses(cEnvHeader* header) {
+    if (header == nullptr) return "(no header)";
+    std::string out;
+    header->getFirst();
+    for (cUserInfo* u = header->getNext(); u != nullptr; u = header->getNext()) {
+        if (!out.empty()) out += ' ';
+        out += u->getLan_addr() != nullptr ? u->getLan_addr() : "(none)";
+    }
+    return out;
+}
+
+inline std::string Joined(const std::vector<std::string>& calls) {
+    std::string out;
+    for (const std::string& c : calls) out += "\n  " + c;
+    return out.empty() ? "\n  (no calls)" : out;
+}
+
+// Expects the calls recorded since the last Reset() to be exactly want.
+#define EXPECT_CALLS(...)                                                              \
+    do {                                                                               \
+        std::vector<std::string> want_ = __VA_ARGS__;                                  \
+        std::vector<std::string> got_ = mqdouble::Calls();                             \
+        EXPECT_EQ(got_, want_) << "got calls:" << clienttest::Joined(got_)             \
+                               << "\nwant:" << clienttest::Joined(want_);              \
+    } while (0)
+
+inline mqdouble::EnvelopeSpec Env(const std::vector<std::string>& from,
+                                  const std::vector<std::string>& to) {
+    mqdouble::EnvelopeSpec spec;
+    for (const std::string& a : from) spec.from.push_back({a, ""});
+    for (const std::string& a : to) spec.to.push_back({a, ""});
+    return spec;
+}
+
+class ClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mqdouble::Reset();
+        mqdouble::SetChannels({"RELAY", "local"});
+        handles_ = mqdouble::LiveHandles();
+        envelopes_ = mqdouble::LiveEnvelopes();
+    }
+    void TearDown() override {
+        // Every cMQ of the test is gone by now: what it took, it gave back.
+        EXPECT_EQ(mqdouble::LiveHandles(), handles_) << "store handles left open";
+        EXPECT_EQ(mqdouble::LiveEnvelopes(), envelopes_) << "store envelopes never freed";
+    }
+    // Scripts entry id with the envelope from -> to and the next-id answers.
+    static void Offer(std::vector<unsigned long> ids) {
+        for (unsigned long id : ids) mqdouble::script().ids.push_back(id);
+    }
+    static void Envelope(unsigned long id, const std::vector<std::string>& from,
+                         const std::vector<std::string>& to) {
+        mqdouble::script().envelopes[id] = Env(from, to);
+    }
+    static void ForgetCalls() { mqdouble::ClearCalls(); }
+
+private:
+    int handles_ = 0;
+    int envelopes_ = 0;
+};
+
+}  // namespace clienttest
+
+#endif

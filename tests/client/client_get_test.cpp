@@ -1,0 +1,291 @@
+// GetMsg and GetMsgEnv against the store double: opening and reading a
+// channel, what each failure leaves, how the message is filled from an
+// envelope, and what becomes of envelopes and users from one call to the
+// next.
+#include "client_fixture.h"
+
+namespace clienttest {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+TEST_F(ClientTest, GetMsgReadsTheFirstEntry) {
+    Offer({7});
+    Envelope(7, {"alice@example.org", "second@example.org"},
+             {"bob@example.org", "carol@example.org", "dave@example.org"});
+    cMQ q;
+    cMessage* got = q.GetMsg("relay");
+    ASSERT_NE(got, nullptr);
+    EXPECT_CALLS(Calls{"OpenMQChannel(relay)=R1", "GetFirstMessage(R1,false)=7", "GetMQEnvelope(7)",
+                       "GetMQPathName(7,.msg)"});
+    EXPECT_EQ(got, A::msg(q));
+    EXPECT_EQ(got->getFrom(), A::from(q));
+    EXPECT_EQ(got->getTo(), A::to(q));
+    EXPECT_EQ(Addresses(got->getFrom()), "alice@example.org second@example.org");
+    EXPECT_EQ(Addresses(got->getTo()), "bob@example.org carol@example.org dave@example.org");
+    cUserInfo* u = got->getTo()->getFirst();
+    EXPECT_EQ(u->getName(), nullptr);
+    EXPECT_EQ(u->getQueueName(), nullptr);
+    EXPECT_STREQ(got->getMsgpath(), mqdouble::IdPath(7, ".msg").c_str());
+    EXPECT_FALSE(A::initial(q));
+    EXPECT_EQ(A::idx(q), 7u);
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, GetMsgWithAnUnknownChannel) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> channels;
+        const char* out;
+    } cases[] = {
+        {"empty channel list", {}, "RELAY"},
+        {"unregistered name", {"RELAY"}, "bounce"},
+        {"longer than 19", {"ABCDEFGHIJKLMNOPQRS"}, "ABCDEFGHIJKLMNOPQRST"},
+        {"null name", {"RELAY"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqdouble::Reset();
+        mqdouble::SetChannels(c.channels);
+        cMQ q;
+        EXPECT_EQ(q.GetMsg(c.out), nullptr);
+        EXPECT_CALLS(Calls{});
+        EXPECT_EQ(A::msg(q), nullptr);
+        EXPECT_TRUE(A::initial(q));
+    }
+}
+
+TEST_F(ClientTest, AfterTheMessageWentAwayTheNextCallsMakeANewOne) {
+    Offer({7});
+    Envelope(7, {"a@b.org"}, {"c@d.org"});
+    Envelope(9, {"e@f.org"}, {"g@h.org"});
+    {
+        SCOPED_TRACE("GetMsg");
+        cMQ q;
+        ASSERT_EQ(q.GetMsg("bounce"), nullptr);
+        cMessage* got = q.GetMsg("RELAY");
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(Addresses(got->getTo()), "c@d.org");
+        q.CloseMQChannel();
+    }
+    {
+        SCOPED_TRACE("GetMsgEnv");
+        cMQ q;
+        ASSERT_EQ(q.GetMsg("bounce"), nullptr);
+        cMessage* got = q.GetMsgEnv(9);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(Addresses(got->getFrom()), "e@f.org");
+        EXPECT_EQ(got->getMsgpath(), nullptr);
+    }
+    {
+        SCOPED_TRACE("an unknown name with a message filled");
+        Offer({7});
+        cMQ q;
+        ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+        EXPECT_EQ(q.GetMsg("bounce"), nullptr);
+        EXPECT_EQ(A::msg(q), nullptr);
+        EXPECT_EQ(A::madeUsers(q), 0u);
+        EXPECT_EQ(A::from(q)->count(), 0u);
+        q.CloseMQChannel();
+    }
+}
+
+TEST_F(ClientTest, ChannelNameIgnoresLetterCase) {
+    Offer({7});
+    Envelope(7, {"a@b.org"}, {"c@d.org"});
+    cMQ q;
+    EXPECT_NE(q.GetMsg("Relay"), nullptr);
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, EmptyChannelMovesOnToGetNextMessage) {
+    cMQ q;
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+    EXPECT_FALSE(A::initial(q));
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+    EXPECT_CALLS(Calls{"OpenMQChannel(RELAY)=R1", "GetFirstMessage(R1,false)=0",
+                       "GetNextMessage(R1,false)=0"});
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, FailedOpenIsTriedAgain) {
+    mqdouble::script().open = false;
+    cMQ q;
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+    EXPECT_TRUE(A::initial(q));
+    EXPECT_EQ(A::outMQ(q), nullptr);
+    ASSERT_NE(A::msg(q), nullptr) << "only an unknown channel takes the message away";
+    mqdouble::script().open = true;
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+    EXPECT_CALLS(Calls{"OpenMQChannel(RELAY)=null", "OpenMQChannel(RELAY)=R1",
+                       "GetFirstMessage(R1,false)=0"});
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, AnotherChannelNameGoesOnReadingTheOpenedChannel) {
+    Offer({7, 8});
+    Envelope(7, {"a@b.org"}, {"c@d.org"});
+    Envelope(8, {"a@b.org"}, {"c@d.org"});
+    cMQ q;
+    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+    ForgetCalls();
+    ASSERT_NE(q.GetMsg("local"), nullptr);
+    EXPECT_CALLS(Calls{"FreeMQEnvelope(env7)", "GetNextMessage(R1,false)=8", "GetMQEnvelope(8)",
+                       "GetMQPathName(8,.msg)"});
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, FillingTheMessageFromAnEnvelope) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> from, to;
+        std::string wantFrom, wantTo;
+    } cases[] = {
+        {"two senders, three recipients", {"a@b.org", "c@d.org"},
+         {"e@f.org", "g@h.org", "i@j.org"}, "a@b.org c@d.org", "e@f.org g@h.org i@j.org"},
+        {"address with a space", {"a@b.org"}, {"bad address@x.org", "e@f.org"}, "a@b.org",
+         "(none) e@f.org"},
+        {"null address", {"(null)"}, {"e@f.org"}, "(none)", "e@f.org"},
+        {"null sender address", {"<>"}, {"e@f.org"}, "<>", "e@f.org"},
+        {"no recipients", {"a@b.org"}, {}, "a@b.org", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqdouble::Reset();
+        mqdouble::SetChannels({"RELAY"});
+        Offer({3});
+        Envelope(3, c.from, c.to);
+        cMQ q;
+        cMessage* got = q.GetMsg("RELAY");
+        ASSERT_NE(got, nullptr);
+        ASSERT_NE(got->getTo(), nullptr) << "an empty header, never a null one";
+        EXPECT_EQ(Addresses(got->getFrom()), c.wantFrom);
+        EXPECT_EQ(Addresses(got->getTo()), c.wantTo);
+        q.CloseMQChannel();
+    }
+}
+
+TEST_F(ClientTest, SecondMessageReplacesTheFirst) {
+    Offer({7, 8});
+    Envelope(7, {"a@b.org"}, {"c@d.org", "e@f.org"});
+    Envelope(8, {"g@h.org"}, {"i@j.org"});
+    cMQ q;
+    cMessage* first = q.GetMsg("RELAY");
+    ASSERT_NE(first, nullptr);
+    cMessage* second = q.GetMsg("RELAY");
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(Addresses(second->getFrom()), "g@h.org");
+    EXPECT_EQ(Addresses(second->getTo()), "i@j.org");
+    EXPECT_STREQ(second->getMsgpath(), mqdouble::IdPath(8, ".msg").c_str());
+    EXPECT_EQ(mqdouble::LiveEnvelopes(), 1) << "the first envelope must go back to the store";
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, EndOfChannelEmptiesTheMessage) {
+    Offer({7});
+    Envelope(7, {"a@b.org"}, {"c@d.org"});
+    cMQ q;
+    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+    cMessage* m = A::msg(q);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->getFrom(), nullptr);
+    EXPECT_EQ(m->getTo(), nullptr);
+    EXPECT_EQ(m->getMsgpath(), nullptr);
+    EXPECT_EQ(A::from(q)->count(), 0u);
+    EXPECT_EQ(A::to(q)->count(), 0u);
+    EXPECT_EQ(A::idx(q), 0u);
+    EXPECT_EQ(A::myEnv(q), nullptr);
+    q.CloseMQChannel();
+}
+
+// A failed envelope read must not delete mail: the entry stays in the store
+// and the next call moves on.
+TEST_F(ClientTest, UnreadableEnvelopeIsLeftInTheStore) {
+    Offer({7, 8});
+    Envelope(8, {"a@b.org"}, {"c@d.org"});
+    cMQ q;
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+    EXPECT_EQ(A::myEnv(q), nullptr);
+    EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
+    cMessage* got = q.GetMsg("RELAY");
+    ASSERT_NE(got, nullptr);
+    EXPECT_CALLS(Calls{"OpenMQChannel(RELAY)=R1", "GetFirstMessage(R1,false)=7",
+                       "GetMQEnvelope(7)=null", "GetNextMessage(R1,false)=8", "GetMQEnvelope(8)",
+                       "GetMQPathName(8,.msg)"});
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, EntryWithoutPathIsNoMessage) {
+    Offer({7});
+    Envelope(7, {"a@b.org"}, {"c@d.org"});
+    mqdouble::script().idPath = false;
+    cMQ q;
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+    EXPECT_EQ(A::myEnv(q), nullptr);
+    EXPECT_EQ(mqdouble::LiveEnvelopes(), 0);
+    EXPECT_EQ(A::madeUsers(q), 0u);
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, GetMsgEnvAppendsToTheCurrentMessage) {
+    Offer({7});
+    Envelope(7, {"a@b.org"}, {"c@d.org", "e@f.org"});
+    mqdouble::script().envelopes[5] = {{{"g@h.org", "RELAY"}}, {{"i@j.org", ""}}};
+    cMQ q;
+    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+    ForgetCalls();
+    cMessage* got = q.GetMsgEnv(5);
+    ASSERT_EQ(got, A::msg(q));
+    EXPECT_CALLS(Calls{"GetMQEnvelope(5)", "FreeMQEnvelope(env7)"});
+    EXPECT_EQ(Addresses(got->getFrom()), "a@b.org g@h.org");
+    EXPECT_EQ(Addresses(got->getTo()), "c@d.org e@f.org i@j.org");
+    EXPECT_STREQ(got->getMsgpath(), mqdouble::IdPath(7, ".msg").c_str()) << "path not touched";
+    EXPECT_EQ(A::idx(q), 7u);
+
+    cUserInfo* sender = got->getFrom()->get("g@h.org");
+    ASSERT_NE(sender, nullptr);
+    EXPECT_STREQ(sender->getQueueName(), "RELAY");
+    cUserInfo* recipient = got->getTo()->get("i@j.org");
+    ASSERT_NE(recipient, nullptr);
+    ASSERT_NE(recipient->getQueueName(), nullptr) << "an empty queue name, not a missing one";
+    EXPECT_STREQ(recipient->getQueueName(), "");
+
+    // DelMsg still acts on the channel's current entry.
+    ForgetCalls();
+    EXPECT_EQ(q.DelMsg(), MQ_SUCCESS);
+    EXPECT_CALLS(Calls{"FreeMQEnvelope(env5)", "RemoveMQChannel(R1)"});
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, GetMsgEnvOnAFreshObject) {
+    Envelope(5, {"a@b.org"}, {"c@d.org"});
+    cMQ q;
+    cMessage* got = q.GetMsgEnv(5);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(Addresses(got->getFrom()), "a@b.org");
+    EXPECT_EQ(Addresses(got->getTo()), "c@d.org");
+    EXPECT_EQ(got->getMsgpath(), nullptr);
+    EXPECT_CALLS(Calls{"GetMQEnvelope(5)"});
+}
+
+TEST_F(ClientTest, GetMsgEnvOfAnUnreadableEntryChangesNothing) {
+    Offer({7});
+    Envelope(7, {"a@b.org"}, {"c@d.org"});
+    cMQ q;
+    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+    void* env = A::myEnv(q);
+    EXPECT_EQ(q.GetMsgEnv(99), nullptr);
+    cMessage* m = A::msg(q);
+    EXPECT_EQ(Addresses(m->getFrom()), "a@b.org");
+    EXPECT_EQ(Addresses(m->getTo()), "c@d.org");
+    EXPECT_STREQ(m->getMsgpath(), mqdouble::IdPath(7, ".msg").c_str());
+    EXPECT_EQ(A::myEnv(q), env) << "the current envelope stays current";
+    ForgetCalls();
+    EXPECT_EQ(q.DelMsg(), MQ_SUCCESS);
+    EXPECT_CALLS(Calls{"FreeMQEnvelope(env7)", "RemoveMQChannel(R1)"});
+    q.CloseMQChannel();
+}
+
+}  // namespace
+}  // namespace clienttest

@@ -1,0 +1,293 @@
+// The queue client object against the store double: the seam itself, a new
+// object, opening and closing, DelMsg, GetPathName, the destructor, and the
+// channel list's lock.
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "client_fixture.h"
+#include "mq.h"
+
+namespace clienttest {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+TEST_F(ClientTest, ToolkitCallsTheDoubleThroughTheDynamicLink) {
+    cMQ q;
+    EXPECT_EQ(q.OpenMQChannel("smtpd", "daduv.ini"), MQ_SUCCESS);
+    // The toolkit's call arrived in the double, arguments swapped as the
+    // store takes them.
+    EXPECT_CALLS(Calls{"MQInit(daduv.ini,smtpd)"});
+
+    Dl_info info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&MQInit), &info), 0);
+    std::string lib = info.dli_fname != nullptr ? info.dli_fname : "";
+    EXPECT_NE(lib.find("/tests/client/double/"), std::string::npos)
+        << "got MQInit from " << lib << ", want the double's directory";
+}
+
+TEST_F(ClientTest, NewObject) {
+    cMQ q;
+    EXPECT_TRUE(A::initial(q));
+    EXPECT_FALSE(A::bDelete(q));
+    EXPECT_EQ(A::count(q), 0);
+    EXPECT_EQ(A::appname(q), nullptr);
+    EXPECT_EQ(A::inMQ(q), nullptr);
+    EXPECT_EQ(A::outMQ(q), nullptr);
+    EXPECT_EQ(A::myEnv(q), nullptr);
+    EXPECT_EQ(A::path(q), nullptr);
+    ASSERT_NE(A::msg(q), nullptr);
+    EXPECT_EQ(A::msg(q)->getFrom(), nullptr);
+    EXPECT_EQ(A::msg(q)->getTo(), nullptr);
+    EXPECT_EQ(A::msg(q)->getMsgpath(), nullptr);
+}
+
+TEST_F(ClientTest, OpenMQChannel) {
+    struct Case {
+        const char* name;
+        bool init;
+        int want;
+        const char* wantApp;
+    } cases[] = {
+        {"store ready", true, MQ_SUCCESS, "smtpd"},
+        {"store fails", false, MQ_ERR_INIT, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqdouble::Reset();
+        mqdouble::script().init = c.init;
+        cMQ q;
+        EXPECT_EQ(q.OpenMQChannel("smtpd", "cfg"), c.want);
+        EXPECT_CALLS(Calls{"MQInit(cfg,smtpd)"});
+        if (c.wantApp == nullptr) {
+            EXPECT_EQ(A::appname(q), nullptr);
+        } else {
+            ASSERT_NE(A::appname(q), nullptr);
+            EXPECT_STREQ(A::appname(q), c.wantApp);
+            EXPECT_NE(A::appname(q), c.wantApp) << "want the object's own copy";
+        }
+    }
+}
+
+TEST_F(ClientTest, SecondOpenReplacesTheApplicationName) {
+    cMQ q;
+    ASSERT_EQ(q.OpenMQChannel("first", "cfg"), MQ_SUCCESS);
+    ASSERT_EQ(q.OpenMQChannel("second", "cfg"), MQ_SUCCESS);
+    EXPECT_STREQ(A::appname(q), "second");  // the first copy is freed (leak check)
+    mqdouble::script().init = false;
+    EXPECT_EQ(q.OpenMQChannel("third", "cfg"), MQ_ERR_INIT);
+    EXPECT_STREQ(A::appname(q), "second");
+}
+
+// Opens channel RELAY on q and takes entry 7 from it.
+void FetchOne(cMQ& q) {
+    mqdouble::script().ids.push_back(7);
+    mqdouble::script().envelopes[7] = Env({"a@b.org"}, {"c@d.org"});
+    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+}
+
+TEST_F(ClientTest, CloseMQChannel) {
+    {
+        SCOPED_TRACE("never read");
+        cMQ q;
+        EXPECT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
+        EXPECT_CALLS(Calls{});
+    }
+    {
+        SCOPED_TRACE("open channel, closed twice");
+        cMQ q;
+        FetchOne(q);
+        ASSERT_EQ(q.DelMsg(), MQ_SUCCESS);
+        ForgetCalls();
+        EXPECT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
+        EXPECT_EQ(A::outMQ(q), nullptr);
+        EXPECT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
+        EXPECT_CALLS(Calls{"CloseMQChannel(R1)"});
+    }
+    {
+        SCOPED_TRACE("store refuses, then agrees");
+        mqdouble::Reset();
+        mqdouble::SetChannels({"RELAY"});
+        cMQ q;
+        FetchOne(q);
+        ASSERT_EQ(q.DelMsg(), MQ_SUCCESS);
+        mqdouble::script().closeChannel = {false};
+        ForgetCalls();
+        EXPECT_EQ(q.CloseMQChannel(), MQ_ERR_CLOSE_CHANNEL);
+        EXPECT_NE(A::outMQ(q), nullptr) << "the store keeps a handle it refused to close";
+        EXPECT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
+        EXPECT_CALLS(Calls{"CloseMQChannel(R1)", "CloseMQChannel(R1)"});
+    }
+}
+
+TEST_F(ClientTest, GetMsgAfterCloseOpensTheChannelAgain) {
+    cMQ q;
+    FetchOne(q);
+    ASSERT_EQ(q.DelMsg(), MQ_SUCCESS);
+    ASSERT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
+    ForgetCalls();
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+    EXPECT_CALLS(Calls{"OpenMQChannel(RELAY)=R2", "GetFirstMessage(R2,false)=0"});
+}
+
+TEST_F(ClientTest, DelMsg) {
+    struct Case {
+        const char* name;
+        bool fetch;        // GetMsg returned entry 7 first
+        bool remove;       // the store's answer
+        int want;
+        Calls wantCalls;
+        bool wantDelete;
+    } cases[] = {
+        {"nothing fetched", false, true, MQ_ERR_REMOVE, {}, false},
+        {"store removes", true, true, MQ_SUCCESS,
+         {"FreeMQEnvelope(env7)", "RemoveMQChannel(R1)"}, true},
+        {"store refuses", true, false, MQ_ERR_REMOVE,
+         {"FreeMQEnvelope(env7)", "RemoveMQChannel(R1)"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqdouble::Reset();
+        mqdouble::SetChannels({"RELAY"});
+        cMQ q;
+        if (c.fetch) FetchOne(q);
+        mqdouble::script().remove = c.remove;
+        ForgetCalls();
+        EXPECT_EQ(q.DelMsg(), c.want);
+        EXPECT_CALLS(c.wantCalls);
+        EXPECT_EQ(A::bDelete(q), c.wantDelete);
+        EXPECT_EQ(A::myEnv(q), nullptr) << "the released envelope must not stay in myEnv";
+
+        // However the first went, a second DelMsg has no current message.
+        ForgetCalls();
+        EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
+        EXPECT_CALLS(Calls{});
+        q.CloseMQChannel();
+    }
+}
+
+TEST_F(ClientTest, DelMsgAtTheEndOfTheChannelCallsNothing) {
+    cMQ q;
+    FetchOne(q);
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);  // nothing further
+    ForgetCalls();
+    EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
+    EXPECT_CALLS(Calls{});
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, DelMsgOfALookedUpEnvelopeRemovesNothing) {
+    Envelope(5, {"a@b.org"}, {"c@d.org"});
+    cMQ q;
+    ASSERT_NE(q.GetMsgEnv(5), nullptr);
+    ForgetCalls();
+    // No channel is read, so no entry is current: only the envelope goes.
+    EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
+    EXPECT_CALLS(Calls{"FreeMQEnvelope(env5)"});
+}
+
+TEST_F(ClientTest, NextGetMsgClearsBDelete) {
+    Offer({7, 8});
+    Envelope(7, {"a@b.org"}, {"c@d.org"});
+    Envelope(8, {"a@b.org"}, {"c@d.org"});
+    cMQ q;
+    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+    ASSERT_EQ(q.DelMsg(), MQ_SUCCESS);
+    EXPECT_TRUE(A::bDelete(q));
+    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+    EXPECT_FALSE(A::bDelete(q));
+    EXPECT_EQ(A::idx(q), 8u);
+    q.CloseMQChannel();
+}
+
+TEST_F(ClientTest, GetPathName) {
+    cMQ q;
+    char* got = q.GetPathName(9, ".tmp");
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got, mqdouble::LastPath()) << "want the store's very pointer";
+    EXPECT_STREQ(got, mqdouble::IdPath(9, ".msg").c_str());
+    EXPECT_CALLS(Calls{"GetMQPathName(9,.msg)"});
+
+    mqdouble::script().idPath = false;
+    EXPECT_EQ(q.GetPathName(9, ".msg"), nullptr);
+}
+
+TEST_F(ClientTest, DestructorGivesBackWhatTheStoreLent) {
+    {
+        cMQ q;
+        FetchOne(q);
+        ForgetCalls();
+    }
+    EXPECT_CALLS(Calls{"FreeMQEnvelope(env7)", "CloseMQChannel(R1)"});
+
+    mqdouble::Reset();
+    mqdouble::SetChannels({"RELAY"});
+    {
+        cMQ q;
+        FetchOne(q);
+        ASSERT_EQ(q.DelMsg(), MQ_SUCCESS);
+        ASSERT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
+        ForgetCalls();
+    }
+    EXPECT_CALLS(Calls{});
+}
+
+TEST_F(ClientTest, UsersMadeForTheHeadersAreDestroyedWhenEmptied) {
+    Offer({7, 8});
+    Envelope(7, {"a@b.org"}, {"c@d.org", "e@f.org"});
+    Envelope(8, {"g@h.org"}, {"i@j.org"});
+    cMQ q;
+    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+    EXPECT_EQ(A::madeUsers(q), 3u);
+    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+    EXPECT_EQ(A::madeUsers(q), 2u) << "the first message's users must be gone";
+    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+    EXPECT_EQ(A::madeUsers(q), 0u);
+    q.CloseMQChannel();
+}
+
+// Every walk of the channel list holds OneMQ.csQList: while the test holds
+// it, neither operation gets past its channel check to the store.
+TEST_F(ClientTest, ChannelWalkWaitsForTheChannelListLock) {
+    struct Case {
+        const char* name;
+        void (*run)(cMQ&);
+        std::string firstCall;
+    } cases[] = {
+        {"PutMsg",
+         [](cMQ& q) {
+             CallerMessage m({"a@b.org"}, {"c@d.org"});
+             q.PutMsg(m.get(), "RELAY");
+         },
+         "CreateMQEntry()=E1"},
+        {"GetMsg", [](cMQ& q) { q.GetMsg("RELAY"); }, "OpenMQChannel(RELAY)=R1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqdouble::Reset();
+        mqdouble::SetChannels({"RELAY"});
+        cMQ q;
+        std::atomic<bool> done{false};
+        OneMQ.csQList.Lock(0);
+        std::thread worker([&] {
+            c.run(q);
+            done = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(done.load());
+        EXPECT_CALLS(Calls{});
+        OneMQ.csQList.Unlock();
+        worker.join();
+        std::vector<std::string> calls = mqdouble::Calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.front(), c.firstCall);
+        q.CloseMQChannel();
+    }
+}
+
+}  // namespace
+}  // namespace clienttest
