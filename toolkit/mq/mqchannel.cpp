@@ -1,1 +1,397 @@
-// Not yet written.
+// mqchannel.cpp - the channel registry: IsLineSpace, ParseBuf and cChannel.
+//
+// Every change is one locked transaction: take the flock on "queue.lck",
+// check, read the whole channel file, write its successor to "queue.tmp",
+// make the directory call, then sync the successor, rename it over
+// "queue.cfg" and sync the directory. A crash at any point leaves the old
+// registry or the new one, never neither; a stale "queue.tmp" is emptied and
+// reused by the next change, and the kernel drops the lock of a dead holder.
+#include "mqchannel.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <string>
+#include <vector>
+
+#include "chanline.h"
+#include "log.h"
+#include "mqdirectory.h"
+#include "mqresult.h"
+#include "profile.h"
+
+namespace {
+
+const char kLogApp[] = "API_MQ";
+const char kIniFile[] = "daduv.ini";
+
+// LogFailure - one line: what failed, on which path, and why.
+void LogFailure(const char* op, const std::string& path, int err) {
+    LogMessage(MQLOG_ERROR, kLogApp, (std::string(op) + " " + path + ": " + strerror(err)).c_str());
+}
+
+// Fd - owns one file descriptor; closing it also drops a flock taken on it.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// LockRegistry - opens (creating) the lock file and waits for its exclusive
+// flock. flock belongs to the open file description, so two threads of one
+// process, each with its own open, exclude each other as processes do.
+// Returns false, with the failure logged, when either step fails.
+bool LockRegistry(const char* path, Fd* lock) {
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        LogFailure("open", path, errno);
+        return false;
+    }
+    lock->reset(fd);
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            LogFailure("lock", path, errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ReadLines - every line of the file, line ends kept, in order. A missing
+// file holds no lines. Returns false, with the failure logged, when the file
+// can't be opened or a read fails: a registry read only in part must never
+// be written back.
+bool ReadLines(const char* path, std::vector<std::string>* lines) {
+    FILE* file = fopen(path, "re");
+    if (file == nullptr) {
+        if (errno == ENOENT) return true;
+        LogFailure("open", path, errno);
+        return false;
+    }
+    std::string line;
+    while (mqcommon::ReadLine(file, &line)) lines->push_back(line);
+    bool ok = !ferror(file);
+    int err = errno;
+    fclose(file);
+    if (!ok) LogFailure("read", path, err);
+    return ok;
+}
+
+// ChannelOf - field 1 of a line, as ParseBuf takes it (line end kept).
+std::string ChannelOf(const std::string& line) {
+    std::vector<std::string> fields = mqcommon::SplitChannelFields(line.c_str(), 1);
+    return fields.empty() ? std::string() : fields[0];
+}
+
+bool Registered(const std::vector<std::string>& lines, const char* channel) {
+    for (const std::string& line : lines) {
+        if (strcasecmp(ChannelOf(line).c_str(), channel) == 0) return true;
+    }
+    return false;
+}
+
+// Successor - the channel file's replacement, written under its temporary
+// name. Commit publishes it; if it is dropped uncommitted, the temporary file
+// is removed and the channel file stays as it was.
+class Successor {
+public:
+    explicit Successor(const char* path) : path_(path) {}
+    ~Successor() {
+        if (file_ != nullptr) fclose(file_);
+        if (opened_ && !committed_) unlink(path_.c_str());
+    }
+    Successor(const Successor&) = delete;
+    Successor& operator=(const Successor&) = delete;
+
+    // Open - creates or empties the temporary file. A symbolic link left in
+    // its place is refused, not followed. False (logged) on failure.
+    bool Open() {
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0) return Fail("open", errno);
+        file_ = fdopen(fd, "w");
+        if (file_ == nullptr) {
+            int err = errno;
+            close(fd);
+            return Fail("open", err);
+        }
+        opened_ = true;
+        return true;
+    }
+
+    // Write - appends text. False (logged) on a failed write, e.g. a full disk.
+    bool Write(const std::string& text) {
+        if (text.empty() || fwrite(text.data(), 1, text.size(), file_) == text.size()) return true;
+        return Fail("write", errno);
+    }
+
+    // Commit - flushes and syncs the temporary file, renames it over target
+    // and syncs the directory, so that the rename itself survives a crash.
+    // False (logged) when any step fails; until the rename the target is
+    // untouched and the temporary file is removed.
+    bool Commit(const char* target) {
+        if (fflush(file_) != 0) return Fail("write", errno);
+        if (fsync(fileno(file_)) != 0) return Fail("fsync", errno);
+        FILE* file = file_;
+        file_ = nullptr;
+        if (fclose(file) != 0) return Fail("close", errno);
+        if (rename(path_.c_str(), target) != 0) return Fail("rename", errno);
+        committed_ = true;
+        return SyncDirectory();
+    }
+
+private:
+    bool Fail(const char* op, int err) {
+        LogFailure(op, path_, err);
+        return false;
+    }
+
+    bool SyncDirectory() {
+        size_t slash = path_.rfind('/');
+        std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash);
+        if (dir.empty()) dir = "/";
+        Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            LogFailure("open", dir, errno);
+            return false;
+        }
+        // Some file systems can't sync a directory; their renames are as
+        // durable as they get.
+        if (fsync(fd.get()) != 0 && errno != EINVAL) {
+            LogFailure("fsync", dir, errno);
+            return false;
+        }
+        return true;
+    }
+
+    std::string path_;
+    FILE* file_ = nullptr;
+    bool opened_ = false;
+    bool committed_ = false;
+};
+
+// WriteNonBlank - writes the lines of text (split after each LF) that are not
+// blank. False when a write fails.
+bool WriteNonBlank(Successor* out, const std::string& text) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        if (!mqcommon::IsBlankLine(line.c_str()) && !out->Write(line)) return false;
+        start = end;
+    }
+    return true;
+}
+
+// DeletableName - a name Del may look for: a field can never hold a space or
+// tab, and an empty or control-laden name would match blank or broken lines.
+// Longer names than the store takes are allowed, so that such a record,
+// written by other means, can still be removed.
+bool DeletableName(const char* name) {
+    if (name == nullptr || *name == '\0') return false;
+    for (const char* p = name; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == ' ' || c < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
+// WithoutLineEnd - the text with trailing CR and LF removed.
+std::string WithoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+    return text;
+}
+
+char* PathIn(const std::string& dir, const char* name) {
+    return strdup((dir + "/" + name).c_str());
+}
+
+}  // namespace
+
+bool IsLineSpace(const char* pszBuffer) { return mqcommon::IsBlankLine(pszBuffer); }
+
+void ParseBuf(const char* szBuf, char* szQueue, char* szModuleName) {
+    std::vector<std::string> fields;
+    try {
+        fields = mqcommon::SplitChannelFields(szBuf, 2);
+    } catch (...) {
+        // No memory: the line reads as one without fields.
+    }
+    if (szQueue != nullptr) {
+        std::string field = fields.size() > 0 ? fields[0] : std::string();
+        memcpy(szQueue, field.c_str(), field.size() + 1);
+    }
+    if (szModuleName != nullptr) {
+        std::string field = fields.size() > 1 ? fields[1] : std::string();
+        memcpy(szModuleName, field.c_str(), field.size() + 1);
+    }
+}
+
+cChannel::cChannel()
+    : iniFileName(strdup(kIniFile)), szQueueFile(nullptr), szTmpFile(nullptr), szLdapHost(),
+      szLockFile(nullptr) {
+    char dir[256];
+    GetPrivateProfileString("Config", "InstallDirectory", "", dir, sizeof dir, kIniFile);
+    GetPrivateProfileString("Ldap", "Hostname", "", szLdapHost, sizeof szLdapHost, kIniFile);
+    try {
+        // The "/" always stands between: "/opt/mq/" gives "/opt/mq//queue.cfg",
+        // and an unset directory gives "/queue.cfg".
+        std::string base(dir);
+        szQueueFile = PathIn(base, "queue.cfg");
+        szTmpFile = PathIn(base, "queue.tmp");
+        szLockFile = PathIn(base, "queue.lck");
+    } catch (...) {
+        // Out of memory: the operations see a missing path and fail.
+    }
+}
+
+cChannel::~cChannel() {
+    free(iniFileName);
+    iniFileName = nullptr;
+    free(szQueueFile);
+    szQueueFile = nullptr;
+    free(szTmpFile);
+    szTmpFile = nullptr;
+    free(szLockFile);
+    szLockFile = nullptr;
+}
+
+bool cChannel::IsExist(const char* channel) {
+    if (channel == nullptr || szQueueFile == nullptr) return false;
+    try {
+        FILE* file = fopen(szQueueFile, "re");
+        if (file == nullptr) return false;
+        std::string line;
+        bool found = false;
+        while (!found && mqcommon::ReadLine(file, &line)) {
+            found = strcasecmp(ChannelOf(line).c_str(), channel) == 0;
+        }
+        fclose(file);
+        return found;
+    } catch (...) {
+        return false;
+    }
+}
+
+int cChannel::Add(const char* channel, const char* application, const char* type,
+                  char compability) {
+    if (!mqcommon::IsUsableName(channel, mqcommon::kMaxChannelName) ||
+        !mqcommon::IsUsableName(application, mqcommon::kMaxAppName) || type == nullptr ||
+        (strcasecmp(type, "in") != 0 && strcasecmp(type, "out") != 0) ||
+        (compability != 0 && compability != 'C' && compability != 'c')) {
+        return MQ_ERR_CHANNEL_REQUEST;
+    }
+    // A request refused by what the file holds now is refused without the
+    // lock; under it the file is read and checked again.
+    if (IsExist(channel)) return MQ_ERR_CHANNEL_REQUEST;
+    if (szQueueFile == nullptr || szTmpFile == nullptr || szLockFile == nullptr) return MQ_ERR_FILE;
+    try {
+        Fd lock;
+        if (!LockRegistry(szLockFile, &lock)) return MQ_ERR_FILE;
+        std::vector<std::string> lines;
+        if (!ReadLines(szQueueFile, &lines)) return MQ_ERR_FILE;
+        if (Registered(lines, channel)) return MQ_ERR_CHANNEL_REQUEST;
+
+        Successor out(szTmpFile);
+        if (!out.Open()) return MQ_ERR_FILE;
+        // A last line without a line end (a file edited by other means) is
+        // held back: the new record completes it, as appending would.
+        std::string tail;
+        for (const std::string& line : lines) {
+            if (line.empty() || line.back() != '\n') {
+                tail = line;
+            } else if (!mqcommon::IsBlankLine(line.c_str()) && !out.Write(line)) {
+                return MQ_ERR_FILE;
+            }
+        }
+        if (!AddModuleName(szLdapHost, application)) return MQ_ERR_DIRECTORY_ADD;
+
+        std::string fields = std::string(channel) + "\t\t" + application + "\t\t" + type;
+        if (compability == 0) {
+            tail += "\r\n" + fields + "\r\n";
+        } else {
+            // This form has no line end ahead of it; give an unterminated
+            // last line one, or the record would be glued onto it.
+            if (!tail.empty()) tail += "\r\n";
+            tail += fields + "\t\t" + compability + "\r\n";
+        }
+        if (!WriteNonBlank(&out, tail) || !out.Commit(szQueueFile)) return MQ_ERR_FILE;
+        return MQ_SUCCESS;
+    } catch (...) {
+        LogMessage(MQLOG_ERROR, kLogApp, "add channel: out of memory");
+        return MQ_ERR_FILE;
+    }
+}
+
+int cChannel::Del(const char* channel) {
+    if (!DeletableName(channel) || !IsExist(channel)) return MQ_ERR_CHANNEL_REQUEST;
+    if (szQueueFile == nullptr || szTmpFile == nullptr || szLockFile == nullptr) return MQ_ERR_FILE;
+    try {
+        Fd lock;
+        if (!LockRegistry(szLockFile, &lock)) return MQ_ERR_FILE;
+        std::vector<std::string> lines;
+        if (!ReadLines(szQueueFile, &lines)) return MQ_ERR_FILE;
+        if (!Registered(lines, channel)) return MQ_ERR_CHANNEL_REQUEST;
+
+        Successor out(szTmpFile);
+        if (!out.Open()) return MQ_ERR_FILE;
+        for (const std::string& line : lines) {
+            std::vector<std::string> fields = mqcommon::SplitChannelFields(line.c_str(), 2);
+            if (fields.empty() || strcasecmp(fields[0].c_str(), channel) != 0) {
+                if (!out.Write(line)) return MQ_ERR_FILE;
+                continue;
+            }
+            // The directory lists the name without the line end that a
+            // two-field record carries in its application field; a record
+            // without an application has nothing listed to remove.
+            std::string application = fields.size() > 1 ? WithoutLineEnd(fields[1]) : "";
+            if (!application.empty() && !DelModuleName(szLdapHost, application.c_str())) {
+                return MQ_ERR_DIRECTORY_DEL;
+            }
+        }
+        if (!out.Commit(szQueueFile)) return MQ_ERR_FILE;
+        return MQ_SUCCESS;
+    } catch (...) {
+        LogMessage(MQLOG_ERROR, kLogApp, "delete channel: out of memory");
+        return MQ_ERR_FILE;
+    }
+}
+
+int cChannel::List(ChannelListFn fn, void* context) {
+    if (fn == nullptr) return MQ_ERR_CHANNEL_REQUEST;
+    if (szQueueFile == nullptr) return MQ_ERR_FILE;
+    try {
+        std::vector<std::string> lines;
+        if (!ReadLines(szQueueFile, &lines)) return MQ_ERR_FILE;
+        for (const std::string& line : lines) {
+            mqcommon::ChannelRecord record;
+            if (!mqcommon::ParseChannelRecord(line.c_str(), &record)) continue;
+            if (fn(context, record.channel.c_str(), record.application.c_str(),
+                   record.direction.c_str(), record.flag) != 0) {
+                break;
+            }
+        }
+        return MQ_SUCCESS;
+    } catch (...) {
+        LogMessage(MQLOG_ERROR, kLogApp, "list channels: out of memory");
+        return MQ_ERR_FILE;
+    }
+}
