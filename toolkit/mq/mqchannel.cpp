@@ -4,8 +4,9 @@
 // check, read the whole channel file, write its successor to "queue.tmp",
 // make the directory call, then sync the successor, rename it over
 // "queue.cfg" and sync the directory. A crash at any point leaves the old
-// registry or the new one, never neither; a stale "queue.tmp" is emptied and
-// reused by the next change, and the kernel drops the lock of a dead holder.
+// registry or the new one, never neither; a stale "queue.tmp" is removed
+// and made afresh by the next change, and the kernel drops the lock of a
+// dead holder.
 #include "mqchannel.h"
 
 #include <fcntl.h>
@@ -121,10 +122,13 @@ public:
     Successor(const Successor&) = delete;
     Successor& operator=(const Successor&) = delete;
 
-    // Open - creates or empties the temporary file. A symbolic link left in
-    // its place is refused, not followed. False (logged) on failure.
+    // Open - creates the temporary file afresh. Whatever a killed registry
+    // (or anyone else) left under its name goes first: the file is made with
+    // O_EXCL, so a link planted there is removed, never followed. False
+    // (logged) on failure.
     bool Open() {
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (unlink(path_.c_str()) != 0 && errno != ENOENT) return Fail("remove", errno);
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) return Fail("open", errno);
         file_ = fdopen(fd, "w");
         if (file_ == nullptr) {
