@@ -1,0 +1,261 @@
+// mqbench - how fast the queue puts and gets, held against this disk's own
+// limits, in one run on one disk.
+//
+//   mqbench [--dir DIR] [--rounds N] [--seconds S] [--ops N] [--deep N]
+//
+// Everything happens under DIR (default: a new directory under /var/tmp,
+// removed at the end): the yardsticks' database and Maildir, a shallow store
+// (100 entries waiting) and a deep one (--deep, 100,000 by default). Each
+// round runs every figure once, the three groups taking turns in a rotating
+// order, so that the machine's drift hits all figures alike; each group runs
+// in a fresh worker process (one store per process). The report gives each
+// figure's median and range over the rounds and its ratio to its yardstick.
+#include <ftw.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "queuefigures.h"
+#include "yardsticks.h"
+
+namespace mqbench {
+namespace {
+
+const long kShallow = 100;
+
+struct Options {
+    std::string dir;
+    int rounds = 5;
+    Budget budget;
+    long deep = 100000;
+};
+
+// Worker side: runs one group and prints "RUN\t<name>\t<ops>\t<seconds>\t<error>".
+int Worker(int argc, char** argv) {
+    std::string what = argv[2];
+    std::string dir = argv[3];
+    Budget budget;
+    budget.seconds = std::atof(argv[4]);
+    budget.maxOps = std::atol(argv[5]);
+    std::vector<std::pair<std::string, Run>> runs;
+    if (what == "yard") {
+        runs = RunYardsticks(dir, budget);
+    } else {
+        std::string err = OpenStore();
+        if (err.empty() && what == "fill") err = Prefill(budget.maxOps);
+        if (!err.empty()) {
+            std::fprintf(stderr, "mqbench: %s\n", err.c_str());
+            return 1;
+        }
+        if (what == "queue") runs = RunQueueFigures(budget);
+    }
+    (void)argc;
+    for (const auto& r : runs) {
+        std::printf("RUN\t%s\t%ld\t%.6f\t%s\n", r.first.c_str(), r.second.ops, r.second.seconds,
+                    r.second.error.c_str());
+    }
+    return 0;
+}
+
+// Runs this program as a worker with MQ_CONFIG_DIR=configDir; fills *runs
+// from its output. Returns false when the worker failed.
+bool RunWorker(const std::string& what, const std::string& dir, const std::string& configDir,
+               const Budget& budget, std::vector<std::pair<std::string, Run>>* runs) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        if (!configDir.empty()) setenv("MQ_CONFIG_DIR", configDir.c_str(), 1);
+        std::string seconds = std::to_string(budget.seconds);
+        std::string ops = std::to_string(budget.maxOps);
+        std::vector<const char*> args = {"mqbench", "--worker", what.c_str(), dir.c_str(),
+                                         seconds.c_str(), ops.c_str(), nullptr};
+        execv("/proc/self/exe", const_cast<char* const*>(args.data()));
+        _exit(127);
+    }
+    close(out[1]);
+    if (pid < 0) {
+        close(out[0]);
+        return false;
+    }
+    FILE* f = fdopen(out[0], "r");
+    char line[1024];
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
+        std::vector<std::string> fields;
+        std::string s(line);
+        if (!s.empty() && s.back() == '\n') s.pop_back();
+        size_t start = 0;
+        for (size_t tab; (tab = s.find('\t', start)) != std::string::npos; start = tab + 1)
+            fields.push_back(s.substr(start, tab - start));
+        fields.push_back(s.substr(start));
+        if (fields.size() != 5 || fields[0] != "RUN") continue;
+        Run r;
+        r.ops = std::atol(fields[2].c_str());
+        r.seconds = std::atof(fields[3].c_str());
+        r.error = fields[4];
+        runs->emplace_back(fields[1], r);
+    }
+    if (f != nullptr) std::fclose(f);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (i + 1 >= argc) return false;
+        const char* v = argv[++i];
+        if (a == "--dir") o->dir = v;
+        else if (a == "--rounds") o->rounds = std::max(1, std::atoi(v));
+        else if (a == "--seconds") o->budget.seconds = std::atof(v);
+        else if (a == "--ops") o->budget.maxOps = std::max(1L, std::atol(v));
+        else if (a == "--deep") o->deep = std::max(kShallow, std::atol(v));
+        else return false;
+    }
+    return true;
+}
+
+struct Line {
+    std::string figure;      // key in the results
+    std::string label;       // as printed
+    std::string against;     // key of what the ratio is to ("" for none)
+    double aim;              // the ratio aimed at (0: none)
+};
+
+void Report(const Options& o, const std::map<std::string, std::vector<double>>& rates) {
+    const std::string deep = " @" + std::to_string(o.deep);
+    const std::string shallow = " @" + std::to_string(kShallow);
+    const std::vector<Line> lines = {
+        {kInsert, kInsert, "", 0},
+        {kTakeOldest, kTakeOldest, "", 0},
+        {kDeliver, kDeliver, "", 0},
+        {kPut + shallow, kPut + shallow, kInsert, 0.8},
+        {kFullPut + shallow, kFullPut + shallow, kDeliver, 0.7},
+        {kGet + shallow, kGet + shallow, kTakeOldest, 0.8},
+        {kPut + deep, kPut + deep, kPut + shallow, 0.8},
+        {kFullPut + deep, kFullPut + deep, kFullPut + shallow, 0.8},
+        {kGet + deep, kGet + deep, kGet + shallow, 0.8},
+    };
+    std::printf("%-40s %9s %19s %6s  %s\n", "figure (operations per second)", "median", "range",
+                "ratio", "aim");
+    for (const Line& l : lines) {
+        auto it = rates.find(l.figure);
+        if (it == rates.end() || it->second.empty()) {
+            std::printf("%-40s %9s\n", l.label.c_str(), "(no run)");
+            continue;
+        }
+        const std::vector<double>& v = it->second;
+        double med = Median(v);
+        auto mm = std::minmax_element(v.begin(), v.end());
+        char range[64];
+        std::snprintf(range, sizeof range, "%.0f-%.0f", *mm.first, *mm.second);
+        std::printf("%-40s %9.0f %19s", l.label.c_str(), med, range);
+        auto base = rates.find(l.against);
+        if (!l.against.empty() && base != rates.end() && Median(base->second) > 0) {
+            double ratio = med / Median(base->second);
+            std::printf(" %6.2f  >= %.2f of %s: %s", ratio, l.aim, l.against.c_str(),
+                        ratio >= l.aim ? "met" : "MISSED");
+        }
+        std::printf("\n");
+    }
+}
+
+int RemoveTree(const std::string& dir) {
+    return nftw(dir.c_str(), [](const char* p, const struct stat*, int, struct FTW*) {
+        return std::remove(p);
+    }, 32, FTW_DEPTH | FTW_PHYS);
+}
+
+int Main(int argc, char** argv) {
+    if (argc >= 6 && std::strcmp(argv[1], "--worker") == 0) return Worker(argc, argv);
+    Options o;
+    if (!ParseOptions(argc, argv, &o)) {
+        std::fprintf(stderr,
+                     "usage: mqbench [--dir DIR] [--rounds N] [--seconds S] [--ops N] [--deep N]\n");
+        return 64;
+    }
+    bool made = false;
+    if (o.dir.empty()) {
+        char tmpl[] = "/var/tmp/mqbench-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) {
+            std::perror("mqbench: mkdtemp");
+            return 1;
+        }
+        o.dir = tmpl;
+        made = true;
+    }
+    const std::string yard = o.dir + "/yardsticks";
+    const std::string stores[2] = {o.dir + "/shallow", o.dir + "/deep"};
+    const long depths[2] = {kShallow, o.deep};
+    std::string err = PrepareYardsticks(yard, kShallow);
+    for (const std::string& s : stores)
+        if (err.empty()) err = PrepareStore(s);
+    std::vector<std::pair<std::string, Run>> ignored;
+    for (int i = 0; i < 2 && err.empty(); ++i) {
+        std::fprintf(stderr, "mqbench: filling %s to %ld entries\n", stores[i].c_str(), depths[i]);
+        Budget fill;
+        fill.maxOps = depths[i];
+        if (!RunWorker("fill", stores[i], stores[i], fill, &ignored)) err = "filling " + stores[i];
+    }
+    if (!err.empty()) {
+        std::fprintf(stderr, "mqbench: %s\n", err.c_str());
+        if (made) RemoveTree(o.dir);
+        return 1;
+    }
+
+    std::printf("mqbench: %d rounds, each figure %.1f s or %ld operations, under %s\n",
+                o.rounds, o.budget.seconds, o.budget.maxOps, o.dir.c_str());
+    std::map<std::string, std::vector<double>> rates;
+    bool failed = false;
+    for (int round = 0; round < o.rounds; ++round) {
+        std::fprintf(stderr, "mqbench: round %d of %d\n", round + 1, o.rounds);
+        for (int turn = 0; turn < 3; ++turn) {
+            int group = (round + turn) % 3;
+            std::vector<std::pair<std::string, Run>> runs;
+            std::string suffix;
+            bool ok;
+            if (group == 0) {
+                ok = RunWorker("yard", yard, "", o.budget, &runs);
+            } else {
+                ok = RunWorker("queue", stores[group - 1], stores[group - 1], o.budget, &runs);
+                suffix = " @" + std::to_string(depths[group - 1]);
+            }
+            if (!ok) failed = true;
+            for (const auto& r : runs) {
+                if (!r.second.error.empty()) {
+                    std::fprintf(stderr, "mqbench: %s%s: %s\n", r.first.c_str(), suffix.c_str(),
+                                 r.second.error.c_str());
+                    failed = true;
+                    continue;
+                }
+                rates[r.first + suffix].push_back(r.second.Rate());
+            }
+        }
+    }
+    Report(o, rates);
+    if (made) RemoveTree(o.dir);
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+}  // namespace mqbench
+
+int main(int argc, char** argv) { return mqbench::Main(argc, argv); }

@@ -1,0 +1,171 @@
+// queuefigures.cpp - PutMsg, full put and GetMsg+DelMsg against the real
+// store.
+#include "queuefigures.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include "mqadmin.h"
+#include "mqapi.h"
+
+namespace mqbench {
+namespace {
+
+const char kApp[] = "mqbench";
+const size_t kBodySize = 4096;
+
+std::string Errno(const std::string& op, const std::string& path) {
+    return op + " " + path + ": " + std::strerror(errno);
+}
+
+std::string Result(const char* op, int rc) {
+    return std::string(op) + ": " + MQResultName(rc);
+}
+
+// The message every put sends: one sender, two recipients.
+class BenchMessage {
+public:
+    BenchMessage() {
+        sender_.setLan_addr("sender@bench.example.org");
+        a_.setLan_addr("first@example.org");
+        b_.setLan_addr("second@example.org");
+        from_.add(&sender_);
+        to_.add(&a_);
+        to_.add(&b_);
+        msg_.setFrom(&from_);
+        msg_.setTo(&to_);
+    }
+    cMessage* get() { return &msg_; }
+
+private:
+    cUserInfo sender_, a_, b_;
+    cEnvHeader from_, to_;
+    cMessage msg_;
+};
+
+// Writes body to tmp and renames it to fin; synced when sync (file, then
+// the directory, so that the rename is durable too).
+std::string PlaceBody(const std::string& tmp, const std::string& fin, const std::string& body,
+                      bool sync) {
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (fd < 0) return Errno("open", tmp);
+    bool ok = write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
+    if (ok && sync) ok = fsync(fd) == 0;
+    int saved = errno;
+    if (close(fd) != 0 && ok) return Errno("close", tmp);
+    errno = saved;
+    if (!ok) return Errno(sync ? "write/fsync" : "write", tmp);
+    if (rename(tmp.c_str(), fin.c_str()) != 0) return Errno("rename", tmp);
+    if (!sync) return "";
+    const std::string dir = fin.substr(0, fin.rfind('/'));
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return Errno("open", dir);
+    ok = fsync(dfd) == 0;
+    saved = errno;
+    close(dfd);
+    errno = saved;
+    return ok ? "" : Errno("fsync", dir);
+}
+
+// One put; *tmp and *fin receive the entry's ".tmp" and ".msg" paths.
+std::string PutOne(cMQ& q, BenchMessage& m, std::string* tmp, std::string* fin) {
+    int rc = q.PutMsg(m.get(), kChannel);
+    if (rc != MQ_SUCCESS) return Result("PutMsg", rc);
+    // One buffer answers both: copy each before asking for the next.
+    const char* t = q.GetMsgDest(".tmp");
+    if (t == nullptr) return "GetMsgDest(.tmp): null";
+    *tmp = t;
+    const char* f = q.GetMsgDest(".msg");
+    if (f == nullptr) return "GetMsgDest(.msg): null";
+    *fin = f;
+    return "";
+}
+
+long QueuedEntries() {
+    std::vector<mqadmin::ChannelCount> counts;
+    if (!mqadmin::CountEntries(&counts)) return -1;
+    for (const mqadmin::ChannelCount& c : counts) {
+        if (strcasecmp(c.channel.c_str(), kChannel) == 0) return c.queued;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string PrepareStore(const std::string& dir) {
+    if (mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) return Errno("mkdir", dir);
+    std::ofstream ini(dir + "/daduv.ini");
+    ini << "[Config]\nInstallDirectory=" << dir << "\n";
+    std::ofstream cfg(dir + "/queue.cfg", std::ios::binary);
+    cfg << kChannel << "\t\tmqbench\t\tout\r\n";
+    return ini && cfg ? "" : "writing the configuration in " + dir + " failed";
+}
+
+std::string OpenStore() {
+    cMQ q;
+    int rc = q.OpenMQChannel(kApp, "daduv.ini");
+    return rc == MQ_SUCCESS ? "" : Result("OpenMQChannel", rc);
+}
+
+std::string Prefill(long depth) {
+    cMQ q;
+    BenchMessage m;
+    const std::string body(kBodySize, 'p');
+    long have = QueuedEntries();
+    if (have < 0) return "counting the entries failed";
+    for (long n = have; n < depth; ++n) {
+        std::string tmp, fin;
+        std::string err = PutOne(q, m, &tmp, &fin);
+        if (err.empty()) err = PlaceBody(tmp, fin, body, false);
+        if (!err.empty()) return err;
+        if ((n + 1) % 10000 == 0) std::fprintf(stderr, "  filled %ld of %ld\n", n + 1, depth);
+    }
+    return "";
+}
+
+std::vector<std::pair<std::string, Run>> RunQueueFigures(const Budget& budget) {
+    std::vector<std::pair<std::string, Run>> out;
+    const std::string body(kBodySize, 'b');
+    BenchMessage m;
+    cMQ q;
+
+    std::vector<std::pair<std::string, std::string>> unplaced;
+    unplaced.reserve(static_cast<size_t>(budget.maxOps));
+    out.emplace_back(kPut, Timed(budget, [&](long) {
+        std::string tmp, fin;
+        std::string err = PutOne(q, m, &tmp, &fin);
+        unplaced.emplace_back(std::move(tmp), std::move(fin));
+        return err;
+    }));
+    // Bodies for those entries, so that they can be got like the others.
+    for (const auto& p : unplaced) {
+        std::string err = PlaceBody(p.first, p.second, body, false);
+        if (!err.empty() && out.back().second.error.empty()) out.back().second.error = err;
+    }
+
+    out.emplace_back(kFullPut, Timed(budget, [&](long) {
+        std::string tmp, fin;
+        std::string err = PutOne(q, m, &tmp, &fin);
+        return err.empty() ? PlaceBody(tmp, fin, body, true) : err;
+    }));
+
+    Budget take = budget;
+    take.maxOps = out[0].second.ops + out[1].second.ops;
+    out.emplace_back(kGet, Timed(take, [&](long) -> std::string {
+        if (q.GetMsg(kChannel) == nullptr) return "GetMsg: nothing offered";
+        int rc = q.DelMsg();
+        return rc == MQ_SUCCESS ? "" : Result("DelMsg", rc);
+    }));
+    q.CloseMQChannel();
+    return out;
+}
+
+}  // namespace mqbench

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the benchmark without sanitizers into build/mqbench and runs it once;
+# arguments go to mqbench (--dir DIR puts its files on another disk).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build/mqbench -DCMAKE_BUILD_TYPE=Release -DMQ_BUILD_TESTS=OFF >/dev/null
+cmake --build build/mqbench -j"$(nproc)" --target mqbench >/dev/null
+exec build/mqbench/bench/mqbench "$@"
