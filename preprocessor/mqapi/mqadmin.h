@@ -104,8 +104,8 @@ MQ_EXPORT AdminResult HoldEntry(unsigned long id);
 // Held -> queued (queued: Done). Any other state: WrongState.
 MQ_EXPORT AdminResult ReleaseEntry(unsigned long id);
 
-// Failed -> queued with its attempts counted from 0 again. Any other
-// state: WrongState.
+// Failed -> queued with its attempts counted from 0 again (queued: Done,
+// left as it is). Any other state: WrongState.
 MQ_EXPORT AdminResult RequeueEntry(unsigned long id);
 
 // The identifier of the entry a file path names ("<spool>/msg/<xx>/<id>.<ext>",

@@ -1,1 +1,521 @@
-// Not yet written.
+// mqstore.cpp - the queue store's calls (mq.h) over its database (queuedb.h)
+// and spool (spool.h): initialisation, read handles and write handles.
+//
+// One SQLite connection per process, opened by MQInit and used under
+// OneMQ.csStore. Handles carry the process that made them: a handle, like
+// the connection, never crosses a fork, and a child calls MQInit again to
+// get a connection of its own.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "chanlist.h"
+#include "chanline.h"
+#include "envcodec.h"
+#include "log.h"
+#include "mq.h"
+#include "profile.h"
+#include "storestate.h"
+
+namespace {
+
+const uint32_t kHandleMagic = 0x4d51ca7e;
+const uint32_t kDefaultMaxAttempts = 5;
+// A reader that always finds work still looks after dead processes now and
+// then; one that finds nothing looks every time.
+const std::chrono::seconds kReclaimEvery(5);
+
+// Set in a child by the fork handler: the fork happened while this process
+// was in no store call (the handler held both locks), so the inherited
+// connection had no transaction open and may be closed in the child.
+std::atomic<bool> g_forkedIdle{false};
+
+void BeforeFork() {
+    OneMQ.csQList.Lock(0);
+    OneMQ.csStore.Lock(0);
+}
+
+void AfterForkParent() {
+    OneMQ.csStore.Unlock();
+    OneMQ.csQList.Unlock();
+}
+
+void AfterForkChild() {
+    g_forkedIdle = true;
+    OneMQ.csStore.Unlock();
+    OneMQ.csQList.Unlock();
+}
+
+// Connections inherited by a child that can't be closed safely: kept
+// reachable for good, never used.
+std::vector<std::unique_ptr<mqstore::QueueDb>>& Abandoned() {
+    static auto* abandoned = new std::vector<std::unique_ptr<mqstore::QueueDb>>();
+    return *abandoned;
+}
+
+}  // namespace
+
+// A read handle (OpenMQChannel) or a write handle (CreateMQEntry).
+struct MQContext {
+    enum class Kind { Reader, Writer };
+    uint32_t magic = kHandleMagic;
+    Kind kind;
+    pid_t pid = getpid();
+    std::string channel;   // reader: the channel read; writer: the one inserted into
+    int64_t lease = 0;     // reader: its lease
+    unsigned long id = 0;  // reader: the entry last returned; writer: the new entry
+    mqstore::EnvelopeData envelope;  // writer
+    std::string path;      // the text GetMQPathName returned for this handle
+
+    explicit MQContext(Kind k) : kind(k) {}
+};
+
+namespace mqstore {
+
+StoreState& State() {
+    static StoreState* state = new StoreState();
+    return *state;
+}
+
+void LogFailure(const char* operation, const std::string& cause) {
+    LogMessagef(MQLOG_ERROR, State().app.c_str(), "%s: %s", operation, cause.c_str());
+}
+
+QueueDb* ReadyQueue(const char* operation) {
+    StoreState& s = State();
+    if (!s.queue) {
+        LogFailure(operation, "the store is not initialised (MQInit)");
+        return nullptr;
+    }
+    if (s.pid != getpid()) {
+        LogFailure(operation, "the store was initialised before a fork: MQInit again in this "
+                              "process");
+        return nullptr;
+    }
+    return s.queue.get();
+}
+
+}  // namespace mqstore
+
+using mqstore::LogFailure;
+using mqstore::QueueDb;
+using mqstore::ReadyQueue;
+using mqstore::State;
+
+namespace {
+
+// Checks a handle given to operation; logs and returns false when it is
+// null, not a handle of the kind, or from another process.
+bool ValidHandle(const MQContext* handle, MQContext::Kind kind, const char* operation) {
+    if (handle == nullptr) {
+        LogFailure(operation, "no handle");
+        return false;
+    }
+    if (handle->magic != kHandleMagic || handle->kind != kind) {
+        LogFailure(operation, kind == MQContext::Kind::Reader ? "not a read handle"
+                                                              : "not an entry handle");
+        return false;
+    }
+    if (handle->pid != getpid()) {
+        LogFailure(operation, "the handle belongs to process " + std::to_string(handle->pid) +
+                                  " (handles do not cross a fork)");
+        return false;
+    }
+    return true;
+}
+
+bool ValidEntryId(unsigned long id, const char* operation) {
+    if (id != 0 && id <= mqstore::kMaxEntryId) return true;
+    LogFailure(operation, "no entry has identifier " + std::to_string(id));
+    return false;
+}
+
+std::string ReadSetting(const char* section, const char* key, const std::string& file) {
+    char buffer[PATH_MAX];
+    GetPrivateProfileString(section, key, "", buffer, sizeof buffer, file.c_str());
+    return buffer;
+}
+
+// MaxAttempts: a whole number; 0 means entries are never set aside.
+uint32_t ParseMaxAttempts(const std::string& text, const std::string& file) {
+    if (text.empty()) return kDefaultMaxAttempts;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || text[0] == '-' || value > 1000000) {
+        LogMessagef(MQLOG_WARNING, State().app.c_str(),
+                    "%s: MaxAttempts \"%s\" is no number from 0 to 1000000; using %u",
+                    file.c_str(), text.c_str(), kDefaultMaxAttempts);
+        return kDefaultMaxAttempts;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+std::string Absolute(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
+    return std::string(cwd) + "/" + path;
+}
+
+// Releases what dead readers hold and drops what dead writers left; a
+// failure is logged and otherwise ignored, since the caller's own work may
+// still succeed.
+void ReclaimNow(QueueDb* queue, const char* operation) {
+    std::string error;
+    if (!queue->Reclaim(&error)) LogFailure(operation, error);
+    State().lastReclaim = std::chrono::steady_clock::now();
+}
+
+}  // namespace
+
+bool MQInit(const char* ldap, const char* appname) {
+    static std::once_flag forkHandlers;
+    std::call_once(forkHandlers, [] { pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild); });
+
+    if (appname == nullptr || appname[0] == '\0') {
+        LogFailure("MQInit", "no application name given");
+        return false;
+    }
+    std::string tag = appname;
+    const char* name = ldap != nullptr && ldap[0] != '\0' ? ldap : "daduv.ini";
+    auto fail = [&tag](const std::string& cause) {
+        LogMessagef(MQLOG_ERROR, tag.c_str(), "MQInit: %s", cause.c_str());
+        return false;
+    };
+
+    std::string file = mqcommon::ResolveProfilePath(name);
+    if (file.empty()) return fail(std::string("configuration file ") + name + " not found");
+    if (access(file.c_str(), R_OK) != 0) {
+        return fail("access " + file + ": " + std::strerror(errno));
+    }
+    std::string install = ReadSetting("Config", "InstallDirectory", file);
+    if (install.empty()) return fail(file + ": no InstallDirectory in section Config");
+    install = Absolute(install);
+    if (install.empty()) return fail(std::string("getcwd: ") + std::strerror(errno));
+    uint32_t maxAttempts = ParseMaxAttempts(ReadSetting("Config", "MaxAttempts", file), file);
+
+    std::vector<MQchannelDBStr> channels;
+    std::string error;
+    if (!mqstore::ReadChannelFile(install + "/queue.cfg", tag, &channels, &error)) {
+        return fail(error);
+    }
+    mqstore::Spool spool(install + "/spool");
+    if (!spool.Prepare(&error)) return fail(error);
+
+    {
+        clLockGuard guard(OneMQ.csStore);
+        mqstore::StoreState& s = State();
+        if (s.queue && s.pid != getpid()) {
+            // The parent's connection: closed when the fork met it idle,
+            // which SQLite allows, and never used either way.
+            if (g_forkedIdle) {
+                s.queue.reset();
+            } else {
+                Abandoned().push_back(std::move(s.queue));
+            }
+            s.handles = 0;
+        }
+        g_forkedIdle = false;
+        if (s.queue && s.queue->GetSpool().Root() != spool.Root()) {
+            if (s.handles > 0) {
+                return fail("the installation directory changed to " + install + " while " +
+                            std::to_string(s.handles) + " handles are open");
+            }
+            s.queue.reset();
+        }
+        if (!s.queue) {
+            std::unique_ptr<QueueDb> queue =
+                QueueDb::Open(spool, mqstore::IdentifyProcess(getpid()), &error);
+            if (!queue) return fail(error);
+            s.queue = std::move(queue);
+            s.pid = getpid();
+        }
+        s.app = tag;
+        s.installDir = install;
+        s.maxAttempts = maxAttempts;
+        s.queue->SetLogTag(tag);
+        s.queue->SetMaxAttempts(maxAttempts);
+        ReclaimNow(s.queue.get(), "MQInit");
+    }
+    mqstore::InstallChannelList(channels);
+    return true;
+}
+
+MQContext* OpenMQChannel(const char* channel) {
+    if (!mqcommon::IsUsableName(channel, mqcommon::kMaxChannelName) ||
+        !mqstore::IsRegisteredChannel(channel)) {
+        clLockGuard guard(OneMQ.csStore);
+        LogFailure("OpenMQChannel", std::string("channel \"") + (channel ? channel : "(null)") +
+                                        "\" is not registered");
+        return nullptr;
+    }
+    clLockGuard guard(OneMQ.csStore);
+    QueueDb* queue = ReadyQueue("OpenMQChannel");
+    if (queue == nullptr) return nullptr;
+    ReclaimNow(queue, "OpenMQChannel");
+    auto* handle = new (std::nothrow) MQContext(MQContext::Kind::Reader);
+    if (handle == nullptr) {
+        LogFailure("OpenMQChannel", "out of memory");
+        return nullptr;
+    }
+    handle->channel = channel;
+    std::string error;
+    if (!queue->OpenLease(handle->channel, &handle->lease, &error)) {
+        LogFailure("OpenMQChannel", error);
+        delete handle;
+        return nullptr;
+    }
+    ++State().handles;
+    return handle;
+}
+
+namespace {
+
+unsigned long NextMessage(MQContext* handle, const char* operation) {
+    if (!ValidHandle(handle, MQContext::Kind::Reader, operation)) return 0;
+    clLockGuard guard(OneMQ.csStore);
+    QueueDb* queue = ReadyQueue(operation);
+    if (queue == nullptr) return 0;
+    if (std::chrono::steady_clock::now() - State().lastReclaim > kReclaimEvery) {
+        ReclaimNow(queue, operation);
+    }
+    std::string error;
+    unsigned long id = 0;
+    if (!queue->NextEntry(handle->lease, handle->channel, &id, &error)) {
+        LogFailure(operation, error);
+        return 0;
+    }
+    if (id == 0) {
+        // Nothing waiting: perhaps only because a dead reader still holds it.
+        ReclaimNow(queue, operation);
+        if (!queue->NextEntry(handle->lease, handle->channel, &id, &error)) {
+            LogFailure(operation, error);
+            return 0;
+        }
+    }
+    handle->id = id;
+    return id;
+}
+
+}  // namespace
+
+unsigned long GetFirstMessage(MQContext* handle, bool bWait) {
+    (void)bWait;
+    return NextMessage(handle, "GetFirstMessage");
+}
+
+unsigned long GetNextMessage(MQContext* handle, bool bWait) {
+    (void)bWait;
+    return NextMessage(handle, "GetNextMessage");
+}
+
+stEnvelope* GetMQEnvelope(unsigned long id) {
+    clLockGuard guard(OneMQ.csStore);
+    if (!ValidEntryId(id, "GetMQEnvelope")) return nullptr;
+    QueueDb* queue = ReadyQueue("GetMQEnvelope");
+    if (queue == nullptr) return nullptr;
+    mqstore::EnvelopeData data;
+    bool found = false;
+    std::string error;
+    if (!queue->ReadEnvelope(id, &data, &found, &error)) {
+        LogFailure("GetMQEnvelope", error);
+        return nullptr;
+    }
+    if (!found) {
+        LogFailure("GetMQEnvelope", "no entry " + std::to_string(id));
+        return nullptr;
+    }
+    int64_t size = queue->GetSpool().BodySize(id);
+    stEnvelope* envelope = mqstore::BuildEnvelope(
+        data, size < 0 ? 0u : size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size));
+    if (envelope == nullptr) LogFailure("GetMQEnvelope", "out of memory");
+    return envelope;
+}
+
+void FreeMQEnvelope(stEnvelope* envelope) {
+    if (envelope == nullptr) return;
+    if (!envelope->OwnsRecords()) {
+        // A writer's envelope: its records are the writer's to free.
+        clLockGuard guard(OneMQ.csStore);
+        LogFailure("FreeMQEnvelope", "not an envelope of the store; left alone");
+        return;
+    }
+    mqstore::ReleaseEnvelope(envelope);
+}
+
+char* GetMQPathName(unsigned long id, const char* ext) {
+    // Each thread keeps its own text, valid until its next call.
+    thread_local std::string path;
+    clLockGuard guard(OneMQ.csStore);
+    if (!mqstore::IsValidExtension(ext)) {
+        LogFailure("GetMQPathName", std::string("bad extension \"") + (ext ? ext : "(null)") +
+                                        "\"");
+        return nullptr;
+    }
+    if (!ValidEntryId(id, "GetMQPathName")) return nullptr;
+    QueueDb* queue = ReadyQueue("GetMQPathName");
+    if (queue == nullptr) return nullptr;
+    path = queue->GetSpool().EntryPath(id, ext);
+    return &path[0];
+}
+
+char* GetMQPathName(MQContext* handle, const char* ext) {
+    if (handle == nullptr || handle->magic != kHandleMagic) {
+        ValidHandle(handle, MQContext::Kind::Writer, "GetMQPathName");
+        return nullptr;
+    }
+    if (!ValidHandle(handle, handle->kind, "GetMQPathName")) return nullptr;
+    clLockGuard guard(OneMQ.csStore);
+    if (!mqstore::IsValidExtension(ext)) {
+        LogFailure("GetMQPathName", std::string("bad extension \"") + (ext ? ext : "(null)") +
+                                        "\"");
+        return nullptr;
+    }
+    if (handle->id == 0) {
+        LogFailure("GetMQPathName", "the read handle has returned no entry");
+        return nullptr;
+    }
+    QueueDb* queue = ReadyQueue("GetMQPathName");
+    if (queue == nullptr) return nullptr;
+    handle->path = queue->GetSpool().EntryPath(handle->id, ext);
+    return &handle->path[0];
+}
+
+bool RemoveMQChannel(MQContext* handle) {
+    if (!ValidHandle(handle, MQContext::Kind::Reader, "RemoveMQChannel")) return false;
+    clLockGuard guard(OneMQ.csStore);
+    if (handle->id == 0) {
+        LogFailure("RemoveMQChannel", "no entry to remove: none returned since the last removal");
+        return false;
+    }
+    QueueDb* queue = ReadyQueue("RemoveMQChannel");
+    if (queue == nullptr) return false;
+    bool held = false;
+    std::string error;
+    if (!queue->RemoveLeased(handle->lease, handle->id, &held, &error)) {
+        LogFailure("RemoveMQChannel", error);
+        return false;
+    }
+    if (!held) {
+        LogFailure("RemoveMQChannel", "entry " + std::to_string(handle->id) +
+                                          " is no longer held by this reader (removed by an "
+                                          "operator?)");
+        handle->id = 0;
+        return false;
+    }
+    handle->id = 0;
+    return true;
+}
+
+bool CloseMQChannel(MQContext* handle) {
+    if (!ValidHandle(handle, MQContext::Kind::Reader, "CloseMQChannel")) return false;
+    clLockGuard guard(OneMQ.csStore);
+    QueueDb* queue = ReadyQueue("CloseMQChannel");
+    if (queue == nullptr) return false;
+    std::string error;
+    if (!queue->CloseLease(handle->lease, &error)) {
+        LogFailure("CloseMQChannel", error);
+        return false;
+    }
+    if (State().handles > 0) --State().handles;
+    delete handle;
+    return true;
+}
+
+MQContext* CreateMQEntry() {
+    clLockGuard guard(OneMQ.csStore);
+    QueueDb* queue = ReadyQueue("CreateMQEntry");
+    if (queue == nullptr) return nullptr;
+    auto* handle = new (std::nothrow) MQContext(MQContext::Kind::Writer);
+    if (handle == nullptr) {
+        LogFailure("CreateMQEntry", "out of memory");
+        return nullptr;
+    }
+    std::string error;
+    if (!queue->CreateEntry(State().app, &handle->id, &error)) {
+        LogFailure("CreateMQEntry", error);
+        delete handle;
+        return nullptr;
+    }
+    ++State().handles;
+    return handle;
+}
+
+bool InsertMQChannel(MQContext* entry, const char* channel, int iFlags) {
+    if (!ValidHandle(entry, MQContext::Kind::Writer, "InsertMQChannel")) return false;
+    std::string cause;
+    if (iFlags != 0) {
+        cause = "flags " + std::to_string(iFlags) + " given, only 0 is known";
+    } else if (!mqcommon::IsUsableName(channel, mqcommon::kMaxChannelName) ||
+               !mqstore::IsRegisteredChannel(channel)) {
+        cause = std::string("channel \"") + (channel ? channel : "(null)") + "\" is not registered";
+    }
+    if (!cause.empty()) {
+        clLockGuard guard(OneMQ.csStore);
+        LogFailure("InsertMQChannel", cause);
+        return false;
+    }
+    entry->channel = channel;
+    return true;
+}
+
+bool PutMQEnvelope(MQContext* entry, stEnvelope* envelope) {
+    if (!ValidHandle(entry, MQContext::Kind::Writer, "PutMQEnvelope")) return false;
+    mqstore::EnvelopeData data;
+    if (envelope == nullptr || !mqstore::CopyEnvelope(*envelope, &data)) {
+        clLockGuard guard(OneMQ.csStore);
+        LogFailure("PutMQEnvelope", envelope == nullptr ? "no envelope" : "a record is missing");
+        return false;
+    }
+    entry->envelope = std::move(data);
+    return true;
+}
+
+bool CloseMQEntry(MQContext* entry) {
+    if (!ValidHandle(entry, MQContext::Kind::Writer, "CloseMQEntry")) return false;
+    clLockGuard guard(OneMQ.csStore);
+    if (entry->channel.empty()) {
+        LogFailure("CloseMQEntry", "entry " + std::to_string(entry->id) + " is in no channel");
+        return false;
+    }
+    QueueDb* queue = ReadyQueue("CloseMQEntry");
+    if (queue == nullptr) return false;
+    std::string error;
+    if (!queue->CommitEntry(entry->id, entry->channel, entry->envelope, &error)) {
+        LogFailure("CloseMQEntry", error);
+        return false;
+    }
+    if (State().handles > 0) --State().handles;
+    delete entry;
+    return true;
+}
+
+void DiscardMQEntry(MQContext* entry) {
+    if (entry == nullptr) return;
+    if (entry->magic != kHandleMagic || entry->kind != MQContext::Kind::Writer) {
+        ValidHandle(entry, MQContext::Kind::Writer, "DiscardMQEntry");
+        return;
+    }
+    clLockGuard guard(OneMQ.csStore);
+    // A handle inherited over a fork is the parent's entry: only this
+    // process's copy of the handle goes.
+    if (entry->pid == getpid()) {
+        QueueDb* queue = ReadyQueue("DiscardMQEntry");
+        std::string error;
+        if (queue != nullptr && !queue->DropEntry(entry->id, &error)) {
+            LogFailure("DiscardMQEntry", error);
+        }
+        if (State().handles > 0) --State().handles;
+    }
+    delete entry;
+}

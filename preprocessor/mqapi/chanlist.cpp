@@ -1,0 +1,99 @@
+// chanlist.cpp - OneMQ and its channel list.
+#include "chanlist.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "chanline.h"
+#include "log.h"
+
+MQConfig OneMQ;
+
+MQConfig::~MQConfig() {
+    for (auto* node = myQList.pBase; node != nullptr; node = node->pNext) delete node->stUser;
+    myQList.Clear();
+}
+
+namespace mqstore {
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+bool ReadChannelFile(const std::string& path, const std::string& log,
+                     std::vector<MQchannelDBStr>* out, std::string* error) {
+    out->clear();
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "re"));
+    if (!file) {
+        if (errno == ENOENT) return true;  // no channel registered yet
+        *error = "fopen " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string line;
+    uint32_t position = 0;
+    while (mqcommon::ReadLine(file.get(), &line)) {
+        mqcommon::ChannelRecord record;
+        if (!mqcommon::ParseChannelRecord(line.c_str(), &record)) continue;
+        ++position;
+        if (!mqcommon::IsUsableName(record.channel.c_str(), mqcommon::kMaxChannelName) ||
+            !mqcommon::IsUsableName(record.application.c_str(), mqcommon::kMaxAppName)) {
+            LogMessagef(MQLOG_WARNING, log.c_str(),
+                        "%s: record %u skipped: channel \"%s\" or application \"%s\" is too "
+                        "long or not a usable name",
+                        path.c_str(), position, record.channel.c_str(),
+                        record.application.c_str());
+            continue;
+        }
+        MQchannelDBStr channel{};
+        channel.QueueID = position;
+        channel.bStopped = 0;
+        channel.bOut = strcasecmp(record.direction.c_str(), "out") == 0 ? 1 : 0;
+        channel.bCompatibility = record.flag != 0 ? 1 : 0;
+        channel.bInstalled = 1;
+        std::snprintf(channel.szQueue, sizeof channel.szQueue, "%s", record.channel.c_str());
+        std::snprintf(channel.szAppName, sizeof channel.szAppName, "%s",
+                      record.application.c_str());
+        out->push_back(channel);
+    }
+    if (std::ferror(file.get())) {
+        *error = "read " + path + ": " + std::strerror(errno);
+        out->clear();
+        return false;
+    }
+    return true;
+}
+
+void InstallChannelList(const std::vector<MQchannelDBStr>& channels) {
+    // Records are made before the lock is taken, so that running out of
+    // memory half-way leaves the old list in place.
+    std::vector<std::unique_ptr<MQchannelDBStr>> fresh;
+    for (const MQchannelDBStr& c : channels) fresh.emplace_back(new MQchannelDBStr(c));
+
+    clLockGuard guard(OneMQ.csQList);
+    for (auto* node = OneMQ.myQList.pBase; node != nullptr; node = node->pNext) {
+        delete node->stUser;
+    }
+    OneMQ.myQList.Clear();
+    for (auto& record : fresh) {
+        if (OneMQ.myQList.Add(record.get()) != nullptr) record.release();
+    }
+}
+
+bool IsRegisteredChannel(const char* channel) {
+    if (channel == nullptr) return false;
+    clLockGuard guard(OneMQ.csQList);
+    for (auto* node = OneMQ.myQList.pBase; node != nullptr; node = node->pNext) {
+        if (strcasecmp(node->stUser->szQueue, channel) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace mqstore

@@ -1,0 +1,147 @@
+// spool.cpp - the spool directory: paths, directories, entry files.
+#include "spool.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace mqstore {
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+std::string Cause(const char* operation, const std::string& path, int error) {
+    return std::string(operation) + " " + path + ": " + std::strerror(error);
+}
+
+bool MakeDir(const std::string& path, std::string* error) {
+    if (mkdir(path.c_str(), 0750) == 0) return true;
+    int saved = errno;
+    struct stat st;
+    if (saved == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    *error = Cause("mkdir", path, saved == EEXIST ? ENOTDIR : saved);
+    return false;
+}
+
+bool IsAsciiAlnum(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+}  // namespace
+
+bool IsValidExtension(const char* ext) {
+    if (ext == nullptr || ext[0] != '.') return false;
+    size_t length = 0;
+    for (const char* p = ext + 1; *p != '\0'; ++p, ++length) {
+        if (length == 7 || !IsAsciiAlnum(*p)) return false;
+    }
+    return length > 0;
+}
+
+unsigned long IdFromFileName(const char* name) {
+    // Digits only, no leading zero, then a valid extension.
+    if (name[0] < '1' || name[0] > '9') return 0;
+    unsigned long id = 0;
+    const char* p = name;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        id = id * 10 + static_cast<unsigned long>(*p - '0');
+        if (id > kMaxEntryId) return 0;
+    }
+    return IsValidExtension(p) ? id : 0;
+}
+
+std::string Spool::EntryDir(unsigned long id) const {
+    char part[8];
+    std::snprintf(part, sizeof part, "/%02lx", id & 0xFFul);
+    return MessageTree() + part;
+}
+
+std::string Spool::EntryPath(unsigned long id, const char* ext) const {
+    char name[32];
+    std::snprintf(name, sizeof name, "/%lu", id);
+    return EntryDir(id) + name + ext;
+}
+
+bool Spool::Prepare(std::string* error) const {
+    if (!MakeDir(m_root, error) || !MakeDir(MessageTree(), error)) return false;
+    for (unsigned long low = 0; low < 256; ++low) {
+        if (!MakeDir(EntryDir(low), error)) return false;
+    }
+    return true;
+}
+
+int64_t Spool::BodySize(unsigned long id) const {
+    struct stat st;
+    if (stat(EntryPath(id, ".msg").c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool Spool::RemoveEntryFiles(unsigned long id, std::string* error) const {
+    std::string dir = EntryDir(id);
+    DirPtr stream(opendir(dir.c_str()));
+    if (!stream) {
+        *error = Cause("opendir", dir, errno);
+        return false;
+    }
+    char prefix[32];
+    int prefixLength = std::snprintf(prefix, sizeof prefix, "%lu.", id);
+    bool ok = true;
+    errno = 0;
+    while (struct dirent* item = readdir(stream.get())) {
+        if (std::strncmp(item->d_name, prefix, static_cast<size_t>(prefixLength)) != 0) continue;
+        std::string path = dir + "/" + item->d_name;
+        if (unlink(path.c_str()) != 0 && errno != ENOENT && ok) {
+            *error = Cause("unlink", path, errno);
+            ok = false;
+        }
+        errno = 0;
+    }
+    if (errno != 0 && ok) {
+        *error = Cause("readdir", dir, errno);
+        ok = false;
+    }
+    return ok;
+}
+
+unsigned long Spool::IdFromPath(const std::string& path) const {
+    std::string tree = MessageTree() + "/";
+    if (path.compare(0, tree.size(), tree) != 0) return 0;
+    std::string rest = path.substr(tree.size());
+    if (rest.size() < 4 || rest[2] != '/') return 0;
+    unsigned long id = IdFromFileName(rest.c_str() + 3);
+    if (id == 0 || EntryDir(id) + "/" != tree + rest.substr(0, 3)) return 0;
+    return rest.find('/', 3) == std::string::npos ? id : 0;
+}
+
+bool Spool::ForEachFile(const std::function<void(unsigned long, const std::string&)>& visit,
+                        std::string* error) const {
+    for (unsigned long low = 0; low < 256; ++low) {
+        std::string dir = EntryDir(low);
+        DirPtr stream(opendir(dir.c_str()));
+        if (!stream) {
+            if (errno == ENOENT) continue;
+            *error = Cause("opendir", dir, errno);
+            return false;
+        }
+        while (struct dirent* item = readdir(stream.get())) {
+            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) {
+                continue;
+            }
+            unsigned long id = IdFromFileName(item->d_name);
+            if (id != 0 && (id & 0xFFul) != low) id = 0;  // in the wrong directory
+            visit(id, dir + "/" + item->d_name);
+        }
+    }
+    return true;
+}
+
+}  // namespace mqstore

@@ -1,0 +1,163 @@
+// sqlitedb.cpp - the store's SQLite connection, statements and transactions.
+#include "sqlitedb.h"
+
+namespace mqstore {
+
+Stmt::~Stmt() { Reset(); }
+
+void Stmt::Reset() {
+    if (m_stmt == nullptr) return;
+    sqlite3_reset(m_stmt);
+    sqlite3_clear_bindings(m_stmt);
+    m_row = false;
+}
+
+Stmt& Stmt::Bind(int index, int64_t value) {
+    if (m_stmt != nullptr) sqlite3_bind_int64(m_stmt, index, value);
+    return *this;
+}
+
+Stmt& Stmt::Bind(int index, const std::string& text) {
+    if (m_stmt != nullptr) {
+        sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()),
+                          SQLITE_TRANSIENT);
+    }
+    return *this;
+}
+
+Stmt& Stmt::BindBlob(int index, const std::string& bytes) {
+    if (m_stmt != nullptr) {
+        sqlite3_bind_blob(m_stmt, index, bytes.data(), static_cast<int>(bytes.size()),
+                          SQLITE_TRANSIENT);
+    }
+    return *this;
+}
+
+Stmt& Stmt::BindNull(int index) {
+    if (m_stmt != nullptr) sqlite3_bind_null(m_stmt, index);
+    return *this;
+}
+
+bool Stmt::Step(std::string* error) {
+    if (m_stmt == nullptr) return false;
+    int rc = sqlite3_step(m_stmt);
+    if (rc == SQLITE_ROW) {
+        m_row = true;
+        return true;
+    }
+    m_row = false;
+    if (rc == SQLITE_DONE) return true;
+    *error = m_db->Error(sqlite3_sql(m_stmt));
+    return false;
+}
+
+bool Stmt::Run(std::string* error) {
+    do {
+        if (!Step(error)) return false;
+    } while (m_row);
+    return true;
+}
+
+std::string Stmt::Text(int column) const {
+    const unsigned char* text = sqlite3_column_text(m_stmt, column);
+    if (text == nullptr) return std::string();
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<size_t>(sqlite3_column_bytes(m_stmt, column)));
+}
+
+std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* error) {
+    sqlite3* handle = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &handle,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        *error = "open " + path + ": " +
+                 (handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc));
+        sqlite3_close(handle);
+        return nullptr;
+    }
+    std::unique_ptr<Db> db(new Db(handle));
+    sqlite3_extended_result_codes(handle, 1);
+    sqlite3_busy_timeout(handle, busyMs);
+
+    // journal_mode answers with the mode it ended up in; anything but "wal"
+    // (a read-only directory, an unsupported file system) is refused, since
+    // readers and writers of several processes rely on WAL's concurrency.
+    Stmt mode = db->Prepare("PRAGMA journal_mode=WAL", error);
+    if (!mode.Valid() || !mode.Step(error)) return nullptr;
+    if (!mode.Row() || mode.Text(0) != "wal") {
+        *error = "open " + path + ": the database can't be put in WAL mode";
+        return nullptr;
+    }
+    mode.Reset();
+    if (!db->Exec("PRAGMA synchronous=NORMAL", error)) return nullptr;
+    return db;
+}
+
+Db::~Db() {
+    for (auto& cached : m_cache) sqlite3_finalize(cached.second);
+    sqlite3_close(m_db);
+}
+
+Stmt Db::Prepare(const char* sql, std::string* error) {
+    auto found = m_cache.find(sql);
+    if (found != m_cache.end()) return Stmt(this, found->second);
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+        SQLITE_OK) {
+        *error = Error(sql);
+        sqlite3_finalize(stmt);
+        return Stmt(this, nullptr);
+    }
+    m_cache.emplace(sql, stmt);
+    return Stmt(this, stmt);
+}
+
+bool Db::Exec(const char* sql, std::string* error) {
+    char* message = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    *error = std::string(sql) + ": " + (message != nullptr ? message : sqlite3_errmsg(m_db));
+    sqlite3_free(message);
+    return false;
+}
+
+std::string Db::Error(const char* operation) const {
+    return std::string(operation) + ": " + sqlite3_errmsg(m_db);
+}
+
+Transaction::~Transaction() {
+    if (m_open) {
+        std::string ignored;
+        m_db->Exec("ROLLBACK", &ignored);
+        if (m_durable) m_db->Exec("PRAGMA synchronous=NORMAL", &ignored);
+    }
+}
+
+bool Transaction::Begin(std::string* error) {
+    // synchronous may only change outside a transaction; it applies to the
+    // commit of the one that follows.
+    if (m_durable && !m_db->Exec("PRAGMA synchronous=FULL", error)) return false;
+    Stmt begin = m_db->Prepare("BEGIN IMMEDIATE", error);
+    if (!begin.Valid() || !begin.Run(error)) {
+        if (m_durable) {
+            std::string ignored;
+            m_db->Exec("PRAGMA synchronous=NORMAL", &ignored);
+        }
+        return false;
+    }
+    m_open = true;
+    return true;
+}
+
+bool Transaction::Commit(std::string* error) {
+    Stmt commit = m_db->Prepare("COMMIT", error);
+    if (!commit.Valid() || !commit.Run(error)) return false;  // the destructor rolls back
+    m_open = false;
+    if (m_durable) {
+        std::string ignored;
+        m_db->Exec("PRAGMA synchronous=NORMAL", &ignored);
+    }
+    return true;
+}
+
+}  // namespace mqstore

@@ -1,0 +1,111 @@
+// sqlitedb.h - RAII owners of an SQLite connection and its prepared
+// statements, for the queue store.
+//
+// A Db owns one sqlite3 connection and the statements prepared on it
+// (cached by their text, finalised before the connection is closed). A Stmt
+// is a borrowed, reset-on-scope-exit view of a cached statement, so that no
+// statement is left holding a read transaction open.
+//
+// Failures carry SQLite's own message: every call that fails returns false
+// (or null) and leaves the text in *error for the caller to log once.
+//
+// Thread safety: none; the store serialises its use of a Db (OneMQ.csStore).
+#ifndef MQ_SQLITEDB_H
+#define MQ_SQLITEDB_H
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace mqstore {
+
+class Db;
+
+// A cached statement in use: bound, stepped, and reset (bindings cleared)
+// when the Stmt goes out of scope.
+class Stmt {
+public:
+    Stmt(Db* db, sqlite3_stmt* stmt) : m_db(db), m_stmt(stmt) {}
+    ~Stmt();
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+    Stmt(Stmt&& other) noexcept : m_db(other.m_db), m_stmt(other.m_stmt) {
+        other.m_stmt = nullptr;
+    }
+
+    bool Valid() const { return m_stmt != nullptr; }
+    Stmt& Bind(int index, int64_t value);
+    Stmt& Bind(int index, const std::string& text);
+    Stmt& BindBlob(int index, const std::string& bytes);
+    Stmt& BindNull(int index);
+
+    // One step: true with a row (Row() true) or at the end (Row() false);
+    // false on an error (text in *error).
+    bool Step(std::string* error);
+    bool Row() const { return m_row; }
+    // Runs the statement to its end; false on an error.
+    bool Run(std::string* error);
+
+    int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    bool IsNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
+    std::string Text(int column) const;
+    void Reset();
+
+private:
+    Db* m_db;
+    sqlite3_stmt* m_stmt;
+    bool m_row = false;
+};
+
+class Db {
+public:
+    // Opens (creating) the database at path in WAL mode with a busy timeout
+    // of busyMs. Returns null, the cause in *error, when it can't.
+    static std::unique_ptr<Db> Open(const std::string& path, int busyMs, std::string* error);
+    ~Db();
+    Db(const Db&) = delete;
+    Db& operator=(const Db&) = delete;
+
+    // The cached statement for sql, prepared on first use; an invalid Stmt
+    // (the cause in *error) when it can't be prepared.
+    Stmt Prepare(const char* sql, std::string* error);
+    // Runs one or more statements without results.
+    bool Exec(const char* sql, std::string* error);
+    // "operation: SQLite's message" for the connection's last error.
+    std::string Error(const char* operation) const;
+    int64_t Changes() const { return sqlite3_changes64(m_db); }
+    sqlite3* Handle() const { return m_db; }
+
+private:
+    explicit Db(sqlite3* db) : m_db(db) {}
+    sqlite3* m_db;
+    std::map<std::string, sqlite3_stmt*> m_cache;
+};
+
+// A write transaction (BEGIN IMMEDIATE, so that it never has to upgrade a
+// read lock and give way), rolled back unless Commit succeeds. A durable one
+// commits with synchronous=FULL, which syncs the WAL with every frame the
+// connection wrote before; others leave the sync to a later durable commit
+// or a checkpoint.
+class Transaction {
+public:
+    Transaction(Db* db, bool durable) : m_db(db), m_durable(durable) {}
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    bool Begin(std::string* error);
+    bool Commit(std::string* error);
+
+private:
+    Db* m_db;
+    bool m_durable;
+    bool m_open = false;
+};
+
+}  // namespace mqstore
+
+#endif

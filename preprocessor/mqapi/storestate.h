@@ -1,0 +1,46 @@
+// storestate.h - the queue store's state in this process: the database
+// connection MQInit opened, the spool, the settings, and the bookkeeping
+// that lets the store survive a fork.
+//
+// Ownership: the state lives as long as the process (it is never destroyed,
+// so no thread can meet it half torn down at exit; SQLite recovers the WAL
+// of a connection that was never closed).
+// Thread safety: every field is guarded by OneMQ.csStore; REQUIRES it held
+// for every call below.
+#ifndef MQ_STORESTATE_H
+#define MQ_STORESTATE_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "queuedb.h"
+
+namespace mqstore {
+
+struct StoreState {
+    pid_t pid = 0;                     // the process that opened queue
+    std::unique_ptr<QueueDb> queue;    // null before MQInit
+    std::string app = "mqapi";         // log tag: MQInit's appname
+    std::string installDir;
+    uint32_t maxAttempts = 5;
+    size_t handles = 0;                // open read and write handles
+    std::chrono::steady_clock::time_point lastReclaim;
+};
+
+StoreState& State();
+
+// The connection of this process, or null (logged as "operation: ...") when
+// MQInit has not succeeded in this process (not at all, or only before a
+// fork).
+QueueDb* ReadyQueue(const char* operation);
+
+// Logs a failure of operation once, with its cause, tagged with the
+// application name.
+void LogFailure(const char* operation, const std::string& cause);
+
+}  // namespace mqstore
+
+#endif

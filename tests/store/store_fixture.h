@@ -1,0 +1,186 @@
+// store_fixture.h - a private installation directory for the queue store's
+// tests (configuration file, channel file, spool), writers and readers of
+// entries through the store's own calls, and child processes.
+#ifndef MQTEST_STORE_FIXTURE_H
+#define MQTEST_STORE_FIXTURE_H
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mq.h"
+
+namespace mqtest {
+
+inline int RemoveOne(const char* path, const struct stat*, int, struct FTW*) {
+    return remove(path);
+}
+
+// A fresh installation directory with "daduv.ini" and "queue.cfg"; removed
+// with everything in it when the object goes.
+class Install {
+public:
+    explicit Install(const std::string& channels = "relay\t\tsmtp\t\tout\r\n"
+                                                   "local\t\tlmtp\t\tin\t\tC\r\n",
+                     const std::string& extraConfig = "") {
+        char pattern[] = "/tmp/mqstore-test-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        ini_ = dir_ + "/daduv.ini";
+        Write(ini_, "[Config]\nInstallDirectory = " + dir_ + "\n" + extraConfig);
+        Write(dir_ + "/queue.cfg", channels);
+    }
+    ~Install() { nftw(dir_.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS); }
+    Install(const Install&) = delete;
+    Install& operator=(const Install&) = delete;
+
+    const std::string& Dir() const { return dir_; }
+    const std::string& Ini() const { return ini_; }
+    std::string Spool() const { return dir_ + "/spool"; }
+    std::string Db() const { return Spool() + "/queue.db"; }
+    bool Init(const char* app = "storetest") const { return MQInit(ini_.c_str(), app); }
+
+    static void Write(const std::string& path, const std::string& text) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+
+private:
+    std::string dir_;
+    std::string ini_;
+};
+
+inline bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A writer's envelope over the given addresses; the records are the
+// writer's, as the toolkit builds them.
+class WriterEnvelope {
+public:
+    WriterEnvelope(const std::vector<std::string>& from, const std::vector<std::string>& to)
+        : from_(from), to_(to) {
+        for (std::string& a : from_) {
+            senders_.push_back(_envFrom{&a[0], empty_, 0, 0, empty_, empty_});
+        }
+        for (std::string& a : to_) {
+            recipients_.push_back(_envRecip{&a[0], empty_, 0, empty_, empty_});
+        }
+        for (_envFrom& r : senders_) envelope_.caFrom.Add(&r);
+        for (_envRecip& r : recipients_) envelope_.caTo.Add(&r);
+    }
+    stEnvelope* Get() { return &envelope_; }
+
+private:
+    char empty_[1] = {0};
+    std::vector<std::string> from_, to_;
+    std::vector<_envFrom> senders_;
+    std::vector<_envRecip> recipients_;
+    stEnvelope envelope_;
+};
+
+// Puts an entry through the store's calls and writes its body through the
+// rename pattern (".tmp", then ".msg"); with rename false the body stays at
+// ".tmp". Returns the entry's identifier, 0 on any failure.
+inline unsigned long PutEntry(const char* channel, const std::string& from,
+                              const std::vector<std::string>& to, const std::string& body,
+                              bool rename = true) {
+    MQContext* entry = CreateMQEntry();
+    if (entry == nullptr) return 0;
+    WriterEnvelope envelope({from}, to);
+    char* path = GetMQPathName(entry, ".msg");
+    std::string msg = path != nullptr ? path : "";
+    if (!InsertMQChannel(entry, channel, 0) || !PutMQEnvelope(entry, envelope.Get()) ||
+        msg.empty()) {
+        DiscardMQEntry(entry);
+        return 0;
+    }
+    std::string tmp = GetMQPathName(entry, ".tmp");
+    if (!CloseMQEntry(entry)) {
+        DiscardMQEntry(entry);
+        return 0;
+    }
+    // The handle is gone; the identifier is in the file name.
+    unsigned long id = std::strtoul(msg.substr(msg.rfind('/') + 1).c_str(), nullptr, 10);
+    Install::Write(tmp, body);
+    if (rename && ::rename(tmp.c_str(), msg.c_str()) != 0) return 0;
+    return id;
+}
+
+// Every identifier a new handle on channel is handed, each removed when
+// remove is true; the handle is closed.
+inline std::vector<unsigned long> Drain(const char* channel, bool remove) {
+    std::vector<unsigned long> ids;
+    MQContext* reader = OpenMQChannel(channel);
+    if (reader == nullptr) return ids;
+    for (unsigned long id = GetFirstMessage(reader, false); id != 0;
+         id = GetNextMessage(reader, false)) {
+        ids.push_back(id);
+        if (remove) RemoveMQChannel(reader);
+    }
+    CloseMQChannel(reader);
+    return ids;
+}
+
+// Runs body in a child process, which ends with body's result as its exit
+// status (_exit: the child runs none of the parent's exit handlers).
+inline pid_t Spawn(const std::function<int()>& body) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
+
+// The exit status of child pid, or -signal when a signal ended it.
+inline int Wait(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1000;
+    if (WIFSIGNALED(status)) return -WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+// Runs sql on the store's database through a connection of its own (for
+// looking at and tampering with what the store keeps).
+inline std::string QueryDb(const std::string& db, const std::string& sql) {
+    sqlite3* handle = nullptr;
+    std::string result;
+    if (sqlite3_open(db.c_str(), &handle) == SQLITE_OK) {
+        sqlite3_busy_timeout(handle, 5000);
+        sqlite3_exec(
+            handle, sql.c_str(),
+            [](void* out, int n, char** values, char**) {
+                auto* text = static_cast<std::string*>(out);
+                for (int i = 0; i < n; ++i) {
+                    if (!text->empty()) *text += ",";
+                    *text += values[i] != nullptr ? values[i] : "NULL";
+                }
+                return 0;
+            },
+            &result, nullptr);
+    }
+    sqlite3_close(handle);
+    return result;
+}
+
+}  // namespace mqtest
+
+#endif

@@ -1,0 +1,432 @@
+// The queue store in one process: initialisation and the channel list,
+// writers and readers, envelopes, paths, and the operator's calls, against
+// the real SQLite store in a private installation directory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "mq.h"
+#include "mqadmin.h"
+#include "store_fixture.h"
+
+using mqtest::Drain;
+using mqtest::FileExists;
+using mqtest::Install;
+using mqtest::PutEntry;
+
+namespace {
+
+std::vector<std::string> ChannelNames() {
+    std::vector<std::string> names;
+    clLockGuard guard(OneMQ.csQList);
+    for (auto* node = OneMQ.myQList.pBase; node != nullptr; node = node->pNext) {
+        names.push_back(node->stUser->szQueue);
+    }
+    return names;
+}
+
+TEST(StoreInit, RefusesWhatItCannotUse) {
+    Install install;
+    std::string noDir = install.Dir() + "/nodir.ini";
+    Install::Write(noDir, "[Config]\nOther = 1\n");
+    struct Case {
+        const char* name;
+        const char* ldap;
+        const char* app;
+        bool want;
+    } cases[] = {
+        {"no application", install.Ini().c_str(), nullptr, false},
+        {"empty application", install.Ini().c_str(), "", false},
+        {"configuration missing", "/nonexistent/daduv.ini", "app", false},
+        {"no InstallDirectory", noDir.c_str(), "app", false},
+        {"usable", install.Ini().c_str(), "app", true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(MQInit(c.ldap, c.app), c.want) << c.name;
+    }
+    EXPECT_TRUE(FileExists(install.Db()));
+    EXPECT_TRUE(FileExists(install.Spool() + "/msg/00"));
+    EXPECT_TRUE(FileExists(install.Spool() + "/msg/ff"));
+}
+
+TEST(StoreInit, FindsDaduvIniInConfigDirWhenLdapIsEmpty) {
+    Install install;
+    setenv("MQ_CONFIG_DIR", install.Dir().c_str(), 1);
+    bool viaEmpty = MQInit("", "app");
+    bool viaNull = MQInit(nullptr, "app");
+    unsetenv("MQ_CONFIG_DIR");
+    EXPECT_TRUE(viaEmpty);
+    EXPECT_TRUE(viaNull);
+    EXPECT_EQ(mqadmin::SpoolDirectory(), install.Spool());
+}
+
+TEST(StoreInit, LoadsChannelRecordsAndSkipsThoseItCannotHold) {
+    Install install("relay\t\tsmtp\t\tout\r\n"
+                    "\r\n"
+                    "averyveryverylongname20\t\tapp\t\tin\r\n"
+                    "Local  lmtp  IN  c\r\n"
+                    "lonely\r\n");
+    ASSERT_TRUE(install.Init());
+    std::vector<MQchannelDBStr> got;
+    {
+        clLockGuard guard(OneMQ.csQList);
+        for (auto* n = OneMQ.myQList.pBase; n != nullptr; n = n->pNext) got.push_back(*n->stUser);
+    }
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_STREQ(got[0].szQueue, "relay");
+    EXPECT_STREQ(got[0].szAppName, "smtp");
+    EXPECT_EQ(got[0].QueueID, 1u);
+    EXPECT_EQ(got[0].bOut, 1);
+    EXPECT_EQ(got[0].bCompatibility, 0);
+    EXPECT_EQ(got[0].bInstalled, 1);
+    EXPECT_STREQ(got[1].szQueue, "Local");
+    EXPECT_EQ(got[1].QueueID, 3u) << "the position of the record in the file";
+    EXPECT_EQ(got[1].bOut, 0);
+    EXPECT_EQ(got[1].bCompatibility, 1);
+
+    // Calling again reloads: the list is the file's as it is now.
+    Install::Write(install.Dir() + "/queue.cfg", "other\t\tapp\t\tin\r\n");
+    ASSERT_TRUE(install.Init());
+    EXPECT_EQ(ChannelNames(), std::vector<std::string>{"other"});
+}
+
+class Store : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(install_.Init()); }
+    Install install_;
+};
+
+TEST_F(Store, ReadersGetEntriesInIdentifierOrderWithTheirEnvelopes) {
+    std::vector<unsigned long> put;
+    for (int i = 0; i < 5; ++i) {
+        put.push_back(PutEntry("relay", "a" + std::to_string(i) + "@example.org",
+                               {"b@example.org", "c@example.org"}, "body " + std::to_string(i)));
+        ASSERT_NE(put.back(), 0u);
+    }
+    EXPECT_TRUE(std::is_sorted(put.begin(), put.end()));
+
+    MQContext* reader = OpenMQChannel("relay");
+    ASSERT_NE(reader, nullptr);
+    std::vector<unsigned long> got;
+    for (unsigned long id = GetFirstMessage(reader, false); id != 0;
+         id = GetNextMessage(reader, false)) {
+        got.push_back(id);
+        stEnvelope* envelope = GetMQEnvelope(id);
+        ASSERT_NE(envelope, nullptr);
+        EXPECT_TRUE(envelope->OwnsRecords());
+        size_t n = got.size() - 1;
+        EXPECT_STREQ(envelope->caFrom.Reset()->address,
+                     ("a" + std::to_string(n) + "@example.org").c_str());
+        ASSERT_EQ(envelope->caTo.Count(), 2u);
+        EXPECT_STREQ(envelope->caTo.pBase->pNext->stUser->address, "c@example.org");
+        EXPECT_EQ(envelope->dwSize, ("body " + std::to_string(n)).size());
+        FreeMQEnvelope(envelope);
+        EXPECT_EQ(mqtest::ReadFile(GetMQPathName(reader, ".msg")), "body " + std::to_string(n));
+        EXPECT_TRUE(RemoveMQChannel(reader));
+    }
+    EXPECT_TRUE(CloseMQChannel(reader));
+    EXPECT_EQ(got, put);
+    EXPECT_TRUE(Drain("relay", false).empty()) << "removed entries stay removed";
+}
+
+TEST_F(Store, ChannelNamesMatchWithoutLetterCase) {
+    unsigned long id = PutEntry("RELAY", "a@example.org", {"b@example.org"}, "x");
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{id});
+    EXPECT_EQ(Drain("Relay", true), std::vector<unsigned long>{id});
+    EXPECT_EQ(OpenMQChannel("nosuch"), nullptr);
+    MQContext* entry = CreateMQEntry();
+    ASSERT_NE(entry, nullptr);
+    EXPECT_FALSE(InsertMQChannel(entry, "nosuch", 0)) << "an unregistered channel";
+    EXPECT_FALSE(InsertMQChannel(entry, "relay", 1)) << "flags other than 0";
+    EXPECT_FALSE(CloseMQEntry(entry)) << "an entry in no channel";
+    DiscardMQEntry(entry);
+}
+
+TEST_F(Store, AnEntryIsOfferedOnlyOnceItsBodyIsRenamedIn) {
+    unsigned long waiting = PutEntry("relay", "a@example.org", {"b@example.org"}, "x", false);
+    unsigned long ready = PutEntry("relay", "a@example.org", {"b@example.org"}, "y");
+    ASSERT_NE(waiting, 0u);
+    MQContext* reader = OpenMQChannel("relay");
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(GetFirstMessage(reader, false), ready);
+    EXPECT_EQ(GetNextMessage(reader, false), 0u);
+
+    // Asking again later: the body arrived, so the lower identifier comes now.
+    std::string tmp = GetMQPathName(waiting, ".tmp");
+    std::string msg = GetMQPathName(waiting, ".msg");
+    ASSERT_EQ(rename(tmp.c_str(), msg.c_str()), 0);
+    EXPECT_EQ(GetNextMessage(reader, false), waiting);
+    EXPECT_EQ(GetNextMessage(reader, false), 0u) << "entries it holds are not handed out twice";
+    EXPECT_TRUE(CloseMQChannel(reader));
+}
+
+TEST_F(Store, DiscardLeavesNoRowAndNoFile) {
+    MQContext* entry = CreateMQEntry();
+    ASSERT_NE(entry, nullptr);
+    std::string tmp = GetMQPathName(entry, ".tmp");
+    std::string msg = GetMQPathName(entry, ".msg");
+    unsigned long id = mqadmin::EntryIdFromPath(msg.c_str());
+    ASSERT_NE(id, 0u);
+    Install::Write(tmp, "half");
+    Install::Write(msg, "whole");
+    mqadmin::EntryInfo info;
+    EXPECT_TRUE(mqadmin::GetEntryInfo(id, &info));
+    EXPECT_EQ(info.state, mqadmin::EntryState::Writing);
+    DiscardMQEntry(entry);
+    EXPECT_FALSE(mqadmin::GetEntryInfo(id, &info));
+    EXPECT_FALSE(FileExists(tmp));
+    EXPECT_FALSE(FileExists(msg));
+    DiscardMQEntry(nullptr);
+}
+
+TEST_F(Store, PathsAreAbsoluteAndAlikeForHandleAndIdentifier) {
+    MQContext* entry = CreateMQEntry();
+    ASSERT_NE(entry, nullptr);
+    std::string byHandle = GetMQPathName(entry, ".msg");
+    unsigned long id = mqadmin::EntryIdFromPath(byHandle.c_str());
+    EXPECT_EQ(byHandle[0], '/');
+    EXPECT_EQ(byHandle, GetMQPathName(id, ".msg"));
+    char dir[8];
+    snprintf(dir, sizeof dir, "%02lx", id & 0xFF);
+    EXPECT_EQ(byHandle, install_.Spool() + "/msg/" + dir + "/" + std::to_string(id) + ".msg");
+
+    struct Case {
+        const char* ext;
+        bool valid;
+    } cases[] = {{".msg", true}, {".tmp", true}, {".a", true}, {".abcdefg", true},
+                 {".abcdefgh", false}, {"msg", false}, {".", false}, {"", false},
+                 {nullptr, false}, {"./..", false}, {".m/g", false}, {".m g", false}};
+    for (const Case& c : cases) {
+        char* path = GetMQPathName(entry, c.ext);
+        EXPECT_EQ(path != nullptr, c.valid) << (c.ext ? c.ext : "(null)");
+        EXPECT_EQ(GetMQPathName(id, c.ext) != nullptr, c.valid) << (c.ext ? c.ext : "(null)");
+    }
+    EXPECT_EQ(GetMQPathName(0ul, ".msg"), nullptr);
+    EXPECT_EQ(GetMQPathName(0x100000000ul, ".msg"), nullptr);
+    DiscardMQEntry(entry);
+}
+
+TEST_F(Store, EnvelopesKeepEveryRecordAndField) {
+    MQContext* entry = CreateMQEntry();
+    ASSERT_NE(entry, nullptr);
+    char a1[] = "<>", a2[] = "second@example.org", r1[] = "r1@example.org";
+    char envid[] = "ENV1", orcpt[] = "rfc822;r1@example.org", lan[] = "lan", queue[] = "q";
+    _envFrom f1{a1, envid, 1, 2, lan, queue};
+    _envFrom f2{a2, nullptr, 0, 0, nullptr, nullptr};
+    _envRecip t1{r1, orcpt, 14, lan, queue};
+    stEnvelope envelope;
+    envelope.caFrom.Add(&f1);
+    envelope.caFrom.Add(&f2);
+    envelope.caTo.Add(&t1);
+    envelope.iPri = 3;
+    envelope.caTo.Reset();
+    ASSERT_TRUE(InsertMQChannel(entry, "local", 0));
+    ASSERT_TRUE(PutMQEnvelope(entry, &envelope));
+    EXPECT_EQ(envelope.caTo.pCurrent, nullptr) << "the writer's cursor moved";
+    std::string msg = GetMQPathName(entry, ".msg");
+    ASSERT_TRUE(CloseMQEntry(entry));
+    unsigned long id = mqadmin::EntryIdFromPath(msg.c_str());
+
+    stEnvelope* got = GetMQEnvelope(id);
+    ASSERT_NE(got, nullptr);
+    ASSERT_EQ(got->caFrom.Count(), 2u);
+    _envFrom* g1 = got->caFrom.pBase->stUser;
+    _envFrom* g2 = got->caFrom.pBase->pNext->stUser;
+    EXPECT_STREQ(g1->address, "<>");
+    EXPECT_STREQ(g1->envid, "ENV1");
+    EXPECT_EQ(g1->ret, 1);
+    EXPECT_EQ(g1->body, 2);
+    EXPECT_STREQ(g1->lan_address, "lan");
+    EXPECT_STREQ(g1->szQueue, "q");
+    EXPECT_STREQ(g2->envid, "") << "a null string comes back empty";
+    ASSERT_EQ(got->caTo.Count(), 1u);
+    EXPECT_STREQ(got->caTo.pBase->stUser->orcpt, "rfc822;r1@example.org");
+    EXPECT_EQ(got->caTo.pBase->stUser->notify, 14);
+    EXPECT_EQ(got->iPri, 3);
+    EXPECT_EQ(got->dwSize, 0u) << "no body yet";
+    FreeMQEnvelope(got);
+    FreeMQEnvelope(&envelope);  // a writer's envelope: left alone
+    EXPECT_EQ(GetMQEnvelope(id + 1000), nullptr);
+}
+
+TEST_F(Store, HeldEntriesWaitUntilReleased) {
+    unsigned long first = PutEntry("relay", "a@example.org", {"b@example.org"}, "1");
+    unsigned long second = PutEntry("relay", "a@example.org", {"b@example.org"}, "2");
+    EXPECT_EQ(mqadmin::HoldEntry(first), mqadmin::AdminResult::Done);
+    EXPECT_EQ(mqadmin::HoldEntry(first), mqadmin::AdminResult::Done) << "already held";
+    EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{second});
+    EXPECT_EQ(mqadmin::ReleaseEntry(first), mqadmin::AdminResult::Done);
+    EXPECT_EQ(Drain("relay", false), (std::vector<unsigned long>{first, second}));
+    EXPECT_EQ(mqadmin::HoldEntry(999999), mqadmin::AdminResult::NotFound);
+    EXPECT_EQ(mqadmin::RequeueEntry(first), mqadmin::AdminResult::Done) << "queued already";
+}
+
+TEST(StoreAttempts, EntriesThatKeepComingBackFailUntilRequeued) {
+    Install install("relay\t\tsmtp\t\tout\r\n", "MaxAttempts = 2\n");
+    ASSERT_TRUE(install.Init());
+    EXPECT_EQ(mqadmin::MaxAttempts(), 2u);
+    unsigned long id = PutEntry("relay", "a@example.org", {"b@example.org"}, "x");
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{id}) << "attempt 1";
+    mqadmin::EntryInfo info;
+    ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
+    EXPECT_EQ(info.attempts, 1u);
+    EXPECT_EQ(info.state, mqadmin::EntryState::Queued);
+    EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{id}) << "attempt 2";
+    EXPECT_TRUE(Drain("relay", false).empty()) << "failed entries are not offered";
+    ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
+    EXPECT_EQ(info.state, mqadmin::EntryState::Failed);
+    EXPECT_EQ(mqadmin::HoldEntry(id), mqadmin::AdminResult::WrongState);
+    EXPECT_EQ(mqadmin::ReleaseEntry(id), mqadmin::AdminResult::WrongState);
+
+    EXPECT_EQ(mqadmin::RequeueEntry(id), mqadmin::AdminResult::Done);
+    ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
+    EXPECT_EQ(info.attempts, 0u) << "a fresh count";
+    EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{id});
+}
+
+TEST(StoreAttempts, MaxAttemptsSettingIsReadOrDefaulted) {
+    struct Case {
+        const char* setting;
+        uint32_t want;
+    } cases[] = {{"", 5}, {"MaxAttempts = 9\n", 9}, {"MaxAttempts = 0\n", 0},
+                 {"MaxAttempts = many\n", 5}, {"MaxAttempts = -3\n", 5}};
+    for (const Case& c : cases) {
+        Install install("relay\t\tsmtp\t\tout\r\n", c.setting);
+        ASSERT_TRUE(install.Init());
+        EXPECT_EQ(mqadmin::MaxAttempts(), c.want) << "setting \"" << c.setting << "\"";
+    }
+}
+
+TEST_F(Store, IdentifiersGoRoundThe32BitRangeSkippingThoseInUse) {
+    unsigned long kept = PutEntry("relay", "a@example.org", {"b@example.org"}, "x");
+    ASSERT_EQ(kept, 1u);
+    // Pretend 4,294,967,293 identifiers have been handed out since.
+    mqtest::QueryDb(install_.Db(), "UPDATE meta SET value = 4294967294 WHERE key = 'last_id'");
+    std::vector<unsigned long> got;
+    for (int i = 0; i < 3; ++i) got.push_back(PutEntry("relay", "a@e.org", {"b@e.org"}, "y"));
+    EXPECT_EQ(got, (std::vector<unsigned long>{4294967295ul, 2ul, 3ul}))
+        << "never 0, never one in use";
+}
+
+TEST_F(Store, OperatorsListCountAndRemove) {
+    unsigned long a = PutEntry("relay", "a@example.org", {"b@example.org", "c@e.org"}, "abc");
+    unsigned long b = PutEntry("local", "d@example.org", {"e@example.org"}, "de", false);
+    EXPECT_EQ(mqadmin::HoldEntry(b), mqadmin::AdminResult::Done);
+
+    std::vector<mqadmin::EntryInfo> all;
+    ASSERT_TRUE(mqadmin::ListEntries(nullptr, &all));
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].id, a);
+    EXPECT_EQ(all[0].channel, "relay");
+    EXPECT_EQ(all[0].sender, "a@example.org");
+    EXPECT_EQ(all[0].recipients, (std::vector<std::string>{"b@example.org", "c@e.org"}));
+    EXPECT_EQ(all[0].bodySize, 3);
+    EXPECT_EQ(all[0].application, "storetest");
+    EXPECT_GT(all[0].created, 0);
+    EXPECT_EQ(all[1].bodySize, -1);
+    EXPECT_STREQ(mqadmin::StateName(all[1].state), "held");
+
+    std::vector<mqadmin::EntryInfo> local;
+    ASSERT_TRUE(mqadmin::ListEntries("LOCAL", &local));
+    ASSERT_EQ(local.size(), 1u);
+    EXPECT_EQ(local[0].id, b);
+
+    std::vector<mqadmin::ChannelCount> counts;
+    ASSERT_TRUE(mqadmin::CountEntries(&counts));
+    ASSERT_EQ(counts.size(), 2u);
+    EXPECT_EQ(counts[0].channel, "local");
+    EXPECT_EQ(counts[0].held, 1u);
+    EXPECT_EQ(counts[1].queued, 1u);
+
+    EXPECT_EQ(mqadmin::RemoveEntry(a), mqadmin::AdminResult::Done);
+    EXPECT_EQ(mqadmin::RemoveEntry(a), mqadmin::AdminResult::NotFound);
+    EXPECT_FALSE(FileExists(all[0].path));
+    MQContext* writing = CreateMQEntry();
+    unsigned long w = mqadmin::EntryIdFromPath(GetMQPathName(writing, ".msg"));
+    EXPECT_EQ(mqadmin::RemoveEntry(w), mqadmin::AdminResult::WrongState);
+    DiscardMQEntry(writing);
+}
+
+TEST_F(Store, EntryIdFromPathTakesOnlyThisSpoolsEntryFiles) {
+    std::string good = GetMQPathName(258ul, ".msg");
+    struct Case {
+        std::string path;
+        unsigned long want;
+    } cases[] = {
+        {good, 258},
+        {std::string(GetMQPathName(258ul, ".tmp")), 258},
+        {install_.Spool() + "/msg/03/258.msg", 0},  // wrong directory
+        {install_.Spool() + "/msg/02/0258.msg", 0},
+        {install_.Spool() + "/msg/02/258", 0},
+        {install_.Spool() + "/msg/02/x/258.msg", 0},
+        {"/elsewhere/msg/02/258.msg", 0},
+        {install_.Spool() + "/msg/ff/4294967551.msg", 0},  // past 32 bits
+    };
+    for (const Case& c : cases) EXPECT_EQ(mqadmin::EntryIdFromPath(c.path.c_str()), c.want) << c.path;
+}
+
+TEST_F(Store, HealthCheckFindsOrphanFilesAndMissingBodies) {
+    unsigned long fine = PutEntry("relay", "a@example.org", {"b@example.org"}, "x");
+    unsigned long bodiless = PutEntry("relay", "a@example.org", {"b@example.org"}, "x", false);
+    mqadmin::HealthReport report;
+    ASSERT_TRUE(mqadmin::CheckStore(&report));
+    EXPECT_EQ(report.integrity, "ok");
+    ASSERT_EQ(report.missingBodies.size(), 1u);
+    EXPECT_EQ(report.missingBodies[0].id, bodiless);
+    EXPECT_FALSE(report.Healthy());
+
+    std::string stray = GetMQPathName(fine + 100, ".msg");
+    Install::Write(stray, "nobody's");
+    Install::Write(install_.Spool() + "/msg/00/notes.txt", "?");
+    ASSERT_TRUE(mqadmin::CheckStore(&report));
+    std::vector<std::string> orphans = report.orphanFiles;
+    std::sort(orphans.begin(), orphans.end());
+    // The bodiless entry's ".tmp" belongs to it: no orphan.
+    EXPECT_EQ(orphans, (std::vector<std::string>{install_.Spool() + "/msg/00/notes.txt", stray}));
+}
+
+TEST_F(Store, HandlesAreCheckedBeforeUse) {
+    MQContext* entry = CreateMQEntry();
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(GetFirstMessage(entry, false), 0u) << "a write handle is no read handle";
+    EXPECT_FALSE(RemoveMQChannel(entry));
+    EXPECT_FALSE(CloseMQChannel(entry));
+    EXPECT_FALSE(CloseMQChannel(nullptr));
+    EXPECT_EQ(GetFirstMessage(nullptr, false), 0u);
+    EXPECT_FALSE(PutMQEnvelope(entry, nullptr));
+    DiscardMQEntry(entry);
+
+    MQContext* reader = OpenMQChannel("relay");
+    ASSERT_NE(reader, nullptr);
+    EXPECT_FALSE(RemoveMQChannel(reader)) << "nothing returned yet";
+    EXPECT_EQ(GetMQPathName(reader, ".msg"), nullptr);
+    EXPECT_FALSE(CloseMQEntry(reader));
+    EXPECT_TRUE(CloseMQChannel(reader));
+}
+
+TEST_F(Store, ThreadsShareTheStoreWithoutLosingOrDoublingEntries) {
+    const int kThreads = 4, kEach = 25;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([] {
+            for (int i = 0; i < kEach; ++i) PutEntry("relay", "a@example.org", {"b@e.org"}, "x");
+        });
+    }
+    for (auto& w : writers) w.join();
+    std::vector<std::vector<unsigned long>> got(kThreads);
+    std::vector<std::thread> readers;
+    for (int t = 0; t < kThreads; ++t) {
+        readers.emplace_back([&got, t] { got[t] = Drain("relay", true); });
+    }
+    for (auto& r : readers) r.join();
+    std::vector<unsigned long> all;
+    for (auto& g : got) all.insert(all.end(), g.begin(), g.end());
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "an entry twice";
+}
+
+}  // namespace
