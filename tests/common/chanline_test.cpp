@@ -1,5 +1,7 @@
 // Tests of the channel-file line parser: blank lines, the field rule, the
 // store's record view, lines of any length, and the name check.
+#include "chanline.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,32 +9,15 @@
 #include <vector>
 
 #include "../common/temp_dir.h"
-#include "chanline.h"
 
 namespace {
 
 using mqcommon::ChannelRecord;
 
-// Shows control characters, so that a failing case reads.
-std::string Show(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else out += static_cast<char>(c);
-    }
-    return "\"" + out + "\"";
-}
-
-std::string Show(const std::vector<std::string>& v) {
-    std::string out = "{";
-    for (const std::string& s : v) out += (out.size() > 1 ? ", " : "") + Show(s);
-    return out + "}";
+// Shows control characters escaped, so that a failing case reads.
+template <typename T>
+std::string Show(const T& value) {
+    return testing::PrintToString(value);
 }
 
 TEST(BlankLine, Table) {
@@ -40,14 +25,14 @@ TEST(BlankLine, Table) {
         const char* line;
         bool want;
     } cases[] = {
-        {"", true},          {"\r\n", true},        {" \t \r\n", true}, {"\f\v", true},
-        {nullptr, true},     {"\r\nx", false},      {"x", false},       {" \t.\r\n", false},
-        {"\xA0", false},     {"\x85\r\n", false},   {"\x01", false},
+        {"", true},      {"\r\n", true},      {" \t \r\n", true}, {"\f\v", true},
+        {nullptr, true}, {"\r\nx", false},    {"x", false},       {" \t.\r\n", false},
+        {"\xA0", false}, {"\x85\r\n", false}, {"\x01", false},
     };
     for (const auto& c : cases) {
         bool got = mqcommon::IsBlankLine(c.line);
-        EXPECT_EQ(got, c.want) << (c.line ? Show(c.line) : "null") << ": got " << got << ", want "
-                               << c.want;
+        EXPECT_EQ(got, c.want) << (c.line ? Show(std::string(c.line)) : "null") << ": got " << got
+                               << ", want " << c.want;
     }
 }
 
@@ -77,8 +62,8 @@ TEST(SplitFields, Table) {
     };
     for (const auto& c : cases) {
         std::vector<std::string> got = mqcommon::SplitChannelFields(c.line, c.maxFields);
-        EXPECT_EQ(got, c.want) << (c.line ? Show(c.line) : "null") << " max " << c.maxFields
-                               << ": got " << Show(got) << ", want " << Show(c.want);
+        EXPECT_EQ(got, c.want) << (c.line ? Show(std::string(c.line)) : "null") << " max "
+                               << c.maxFields << ": got " << Show(got) << ", want " << Show(c.want);
     }
 }
 
@@ -108,7 +93,7 @@ TEST(ParseRecord, Table) {
         {nullptr, false, {}},
     };
     for (const auto& c : cases) {
-        std::string name = c.line ? Show(c.line) : "null";
+        std::string name = c.line ? Show(std::string(c.line)) : "null";
         ChannelRecord got{"old", "old", "old", 'x'};
         bool ok = mqcommon::ParseChannelRecord(c.line, &got);
         ASSERT_EQ(ok, c.ok) << name << ": got " << ok << ", want " << c.ok;

@@ -1,5 +1,7 @@
 // Tests of GetPrivateProfileString and the lookup of configuration files,
 // on real files in a temporary directory.
+#include "profile.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "../common/temp_dir.h"
-#include "profile.h"
 
 namespace {
 
@@ -66,20 +67,20 @@ std::vector<LookupCase> LookupCases() {
         {"longest line taken", "[S]\n" + kLong197 + "\n", "S", "K", "d", kLong197.substr(2)},
         {"longest line with CR LF", "[S]\n" + kLong197 + "\r\n", "S", "K", "d", kLong197.substr(2)},
         {"one more is no setting", "[S]\n" + kLong197 + "x\n", "S", "K", "d", "d"},
-        {"over-long line not cut into two",
-         "[S]\nL=" + std::string(197, 'x') + "K=evil\n", "S", "K", "d", "d"},
+        {"over-long line not cut into two", "[S]\nL=" + std::string(197, 'x') + "K=evil\n", "S",
+         "K", "d", "d"},
         {"over-long line leaves others", "[S]\nL=" + std::string(500, 'x') + "\nK=v\n", "S", "K",
          "d", "v"},
-        {"over-long section hides its keys",
-         "[S]\nK=s\n[" + std::string(300, 'T') + "]\nK=evil\n", "S", "K", "d", "s"},
-        {"keys after an over-long section",
-         "[" + std::string(300, 'T') + "]\nK=x\n[S]\nK=v\n", "S", "K", "d", "v"},
-        {"48-character section", "[" + std::string(48, 'A') + "]\nK=v\n", std::string(48, 'A'),
+        {"over-long section hides its keys", "[S]\nK=s\n[" + std::string(300, 'T') + "]\nK=evil\n",
+         "S", "K", "d", "s"},
+        {"keys after an over-long section", "[" + std::string(300, 'T') + "]\nK=x\n[S]\nK=v\n", "S",
          "K", "d", "v"},
+        {"48-character section", "[" + std::string(48, 'A') + "]\nK=v\n", std::string(48, 'A'), "K",
+         "d", "v"},
         {"long section not cut to a short one", "[" + std::string(60, 'A') + "]\nK=v\n",
          std::string(49, 'A'), "K", "d", "d"},
-        {"long indented section not cut to a short one",
-         "[ " + std::string(60, 'A') + "]\nK=v\n", std::string(48, 'A'), "K", "d", "d"},
+        {"long indented section not cut to a short one", "[ " + std::string(60, 'A') + "]\nK=v\n",
+         std::string(48, 'A'), "K", "d", "d"},
         {"long section name asked for", "[" + std::string(60, 'A') + "]\nK=v\n",
          std::string(60, 'A'), "K", "d", "d"},
         {"unclosed section hides its keys", "[S]\nK=s\n[T\nK=t\n", "S", "K", "d", "s"},
@@ -161,7 +162,8 @@ TEST(ProfileBadInput, GivesTheDefault) {
     for (const auto& c : cases) {
         char buffer[16];
         errno = 0;
-        int n = GetPrivateProfileString(c.section, c.key, "dflt", buffer, sizeof buffer, c.fileName);
+        int n =
+            GetPrivateProfileString(c.section, c.key, "dflt", buffer, sizeof buffer, c.fileName);
         EXPECT_EQ(std::string(buffer), "dflt") << c.name;
         EXPECT_EQ(n, 4) << c.name;
         EXPECT_EQ(errno, 0) << c.name << ": errno changed";
@@ -170,20 +172,24 @@ TEST(ProfileBadInput, GivesTheDefault) {
 
 // Sets or clears an environment variable for one test, and puts it back.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         const char* old = std::getenv(name);
         hadOld_ = old != nullptr;
         if (hadOld_) old_ = old;
-        if (value != nullptr) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value != nullptr)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~ScopedEnv() {
-        if (hadOld_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
+        if (hadOld_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
     }
 
-private:
+  private:
     const char* name_;
     bool hadOld_;
     std::string old_;
@@ -191,7 +197,7 @@ private:
 
 // Runs the test in another current directory, and goes back.
 class ScopedCwd {
-public:
+  public:
     explicit ScopedCwd(const std::string& dir) {
         char buffer[4096];
         if (getcwd(buffer, sizeof buffer) != nullptr) old_ = buffer;
@@ -202,7 +208,7 @@ public:
     }
     bool ok() const { return ok_; }
 
-private:
+  private:
     std::string old_;
     bool ok_;
 };
@@ -251,7 +257,8 @@ TEST(ProfilePath, LookupOrder) {
 TEST(ProfileThreads, ConcurrentLookups) {
     mqtest::TempDir dir;
     std::string content = "[S]\n";
-    for (int i = 0; i < 50; ++i) content += "K" + std::to_string(i) + "=v" + std::to_string(i) + "\n";
+    for (int i = 0; i < 50; ++i)
+        content += "K" + std::to_string(i) + "=v" + std::to_string(i) + "\n";
     std::string file = dir.Write("t.ini", content);
 
     std::vector<std::thread> threads;

@@ -17,10 +17,11 @@
 namespace mqtest {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/mqtest.XXXXXX";
+        std::string pattern =
+            std::string(base != nullptr && *base ? base : "/tmp") + "/mqtest.XXXXXX";
         if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
     }
     ~TempDir() {
@@ -48,7 +49,7 @@ public:
         return file;
     }
 
-private:
+  private:
     std::string path_;
 };
 
