@@ -114,15 +114,19 @@ Stmt Db::Prepare(const char* sql, std::string* error) {
 }
 
 bool Db::Exec(const char* sql, std::string* error) {
-    char* message = nullptr;
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-    *error = std::string(sql) + ": " + (message != nullptr ? message : sqlite3_errmsg(m_db));
-    sqlite3_free(message);
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    *error = Error(sql);
     return false;
 }
 
-std::string Db::Error(const char* operation) const {
-    return std::string(operation) + ": " + sqlite3_errmsg(m_db);
+std::string Db::Error(const char* sql) const {
+    // The statement's opening words say which step failed; the rest would
+    // only make the log line long.
+    std::string what(sql);
+    if (what.size() > 48) what = what.substr(0, 45) + "...";
+    const char* file = sqlite3_db_filename(m_db, "main");
+    return std::string(file != nullptr ? file : "queue.db") + ": " + sqlite3_errmsg(m_db) +
+           " (" + what + ")";
 }
 
 Transaction::~Transaction() {

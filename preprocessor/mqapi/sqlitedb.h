@@ -74,8 +74,9 @@ public:
     Stmt Prepare(const char* sql, std::string* error);
     // Runs one or more statements without results.
     bool Exec(const char* sql, std::string* error);
-    // "operation: SQLite's message" for the connection's last error.
-    std::string Error(const char* operation) const;
+    // "database path: SQLite's message (statement)" for the connection's
+    // last error in statement sql.
+    std::string Error(const char* sql) const;
     int64_t Changes() const { return sqlite3_changes64(m_db); }
     sqlite3* Handle() const { return m_db; }
 

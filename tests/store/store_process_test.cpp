@@ -1,0 +1,352 @@
+// The queue store across real processes: readers sharing a channel,
+// readers and writers killed with SIGKILL, process identities that no
+// longer match, a fork followed by MQInit, and a spool or database the
+// store can't use.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include "mq.h"
+#include "mqadmin.h"
+#include "store_fixture.h"
+
+using mqtest::Drain;
+using mqtest::FileExists;
+using mqtest::Install;
+using mqtest::PutEntry;
+using mqtest::QueryDb;
+using mqtest::Spawn;
+using mqtest::Wait;
+
+namespace {
+
+// A check inside a child: says what failed on standard error.
+bool Expect(bool ok, const char* what) {
+    if (!ok) std::fprintf(stderr, "child %d: %s failed\n", static_cast<int>(getpid()), what);
+    return ok;
+}
+
+// A pipe over which one process hands numbers to another.
+class Pipe {
+public:
+    Pipe() {
+        if (pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
+    }
+    ~Pipe() {
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    void Send(unsigned long value) {
+        ssize_t n = write(fds_[1], &value, sizeof value);
+        (void)n;
+    }
+    // 0 when the other side is gone without sending.
+    unsigned long Receive() {
+        unsigned long value = 0;
+        return read(fds_[0], &value, sizeof value) == sizeof value ? value : 0;
+    }
+
+private:
+    int fds_[2];
+};
+
+std::vector<unsigned long> ReadIds(const std::string& path) {
+    std::vector<unsigned long> ids;
+    std::ifstream in(path);
+    for (unsigned long id; in >> id;) ids.push_back(id);
+    return ids;
+}
+
+// Waits until the kernel shows pid as a zombie (killed, not reaped).
+bool AwaitZombie(pid_t pid) {
+    for (int i = 0; i < 2000; ++i) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        size_t close = text.rfind(')');
+        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z') {
+            return true;
+        }
+        usleep(1000);
+    }
+    return false;
+}
+
+class StoreProcesses : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(install_.Init()); }
+    Install install_;
+};
+
+TEST_F(StoreProcesses, TwoReaderProcessesGetDisjointSharesOfEverything) {
+    std::vector<unsigned long> put;
+    for (int i = 0; i < 100; ++i) put.push_back(PutEntry("relay", "a@e.org", {"b@e.org"}, "x"));
+    ASSERT_EQ(std::count(put.begin(), put.end(), 0ul), 0);
+
+    Pipe go;
+    std::vector<pid_t> readers;
+    std::vector<std::string> outputs;
+    for (int r = 0; r < 2; ++r) {
+        outputs.push_back(install_.Dir() + "/reader" + std::to_string(r));
+        std::string out = outputs.back();
+        std::string ini = install_.Ini();
+        readers.push_back(Spawn([&go, out, ini] {
+            if (!Expect(MQInit(ini.c_str(), "reader"), "MQInit")) return 1;
+            go.Receive();  // both start together
+            std::ofstream ids(out);
+            MQContext* reader = OpenMQChannel("relay");
+            if (!Expect(reader != nullptr, "OpenMQChannel")) return 1;
+            for (unsigned long id = GetFirstMessage(reader, false); id != 0;
+                 id = GetNextMessage(reader, false)) {
+                ids << id << "\n" << std::flush;
+                usleep(1000);  // hold it a moment, so that the two overlap
+                if (!Expect(RemoveMQChannel(reader), "RemoveMQChannel")) return 1;
+            }
+            return Expect(CloseMQChannel(reader), "CloseMQChannel") ? 0 : 1;
+        }));
+    }
+    go.Send(1);
+    go.Send(1);
+    for (pid_t pid : readers) EXPECT_EQ(Wait(pid), 0);
+
+    std::vector<unsigned long> first = ReadIds(outputs[0]), second = ReadIds(outputs[1]);
+    EXPECT_FALSE(first.empty()) << "reader 0 got nothing";
+    EXPECT_FALSE(second.empty()) << "reader 1 got nothing";
+    std::vector<unsigned long> all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all, put) << "got " << first.size() << " + " << second.size() << ", want "
+                        << put.size() << " entries, each once";
+    EXPECT_TRUE(Drain("relay", false).empty());
+}
+
+TEST_F(StoreProcesses, AnEntryHeldByAKilledReaderIsOfferedAgain) {
+    for (bool reaped : {true, false}) {
+        unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
+        ASSERT_NE(id, 0u);
+        Pipe got;
+        std::string ini = install_.Ini();
+        pid_t reader = Spawn([&got, ini] {
+            if (!MQInit(ini.c_str(), "reader")) return 1;
+            MQContext* handle = OpenMQChannel("relay");
+            got.Send(handle != nullptr ? GetFirstMessage(handle, false) : 0);
+            pause();
+            return 0;
+        });
+        ASSERT_EQ(got.Receive(), id);
+        EXPECT_TRUE(Drain("relay", false).empty()) << "offered while its reader lives";
+
+        kill(reader, SIGKILL);
+        if (reaped) {
+            EXPECT_EQ(Wait(reader), -SIGKILL);
+        } else {
+            ASSERT_TRUE(AwaitZombie(reader));
+        }
+        EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{id})
+            << (reaped ? "reaped" : "zombie") << " reader";
+        if (!reaped) Wait(reader);
+    }
+}
+
+TEST_F(StoreProcesses, AKilledReadersHandOutCountsAnAttempt) {
+    unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
+    Pipe got;
+    std::string ini = install_.Ini();
+    pid_t reader = Spawn([&got, ini] {
+        if (!MQInit(ini.c_str(), "reader")) return 1;
+        got.Send(GetFirstMessage(OpenMQChannel("relay"), false));
+        pause();
+        return 0;
+    });
+    ASSERT_EQ(got.Receive(), id);
+    kill(reader, SIGKILL);
+    Wait(reader);
+    EXPECT_TRUE(Drain("local", false).empty());  // any reader's open looks after the dead
+    mqadmin::EntryInfo info;
+    ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
+    EXPECT_EQ(info.attempts, 1u);
+    EXPECT_FALSE(info.leased);
+}
+
+TEST_F(StoreProcesses, AWriterKilledBeforeClosingLeavesNothingOffered) {
+    Pipe created;
+    std::string ini = install_.Ini();
+    pid_t writer = Spawn([&created, ini] {
+        if (!MQInit(ini.c_str(), "writer")) return 1;
+        MQContext* entry = CreateMQEntry();
+        if (entry == nullptr || !InsertMQChannel(entry, "relay", 0)) return 1;
+        // The worst a writer can do: a body in place before the close.
+        Install::Write(GetMQPathName(entry, ".tmp"), "half");
+        Install::Write(GetMQPathName(entry, ".msg"), "whole");
+        created.Send(mqadmin::EntryIdFromPath(GetMQPathName(entry, ".msg")));
+        pause();
+        return 0;
+    });
+    unsigned long id = created.Receive();
+    ASSERT_NE(id, 0u);
+    std::string msg = GetMQPathName(id, ".msg"), tmp = GetMQPathName(id, ".tmp");
+    EXPECT_TRUE(Drain("relay", false).empty()) << "an entry being written";
+    kill(writer, SIGKILL);
+    EXPECT_EQ(Wait(writer), -SIGKILL);
+
+    EXPECT_TRUE(Drain("relay", false).empty()) << "the dead writer's entry";
+    mqadmin::EntryInfo info;
+    EXPECT_FALSE(mqadmin::GetEntryInfo(id, &info)) << "its row was not cleaned up";
+    EXPECT_FALSE(FileExists(msg));
+    EXPECT_FALSE(FileExists(tmp));
+    unsigned long next = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
+    EXPECT_GT(next, id) << "an identifier handed out before comes back";
+}
+
+TEST_F(StoreProcesses, AReusedProcessIdDoesNotKeepADeadProcessAlive) {
+    // Rows that name live processes (this one, init) with start times that
+    // are not theirs: left by processes that had those ids before.
+    unsigned long leased = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
+    std::string me = std::to_string(getpid());
+    QueryDb(install_.Db(), "INSERT INTO leases(id, pid, key, channel, opened) VALUES(9000, " +
+                               me + ", 'no-such-boot:1', 'relay', 0);"
+                               "UPDATE entries SET lease = 9000 WHERE id = " +
+                               std::to_string(leased));
+    QueryDb(install_.Db(),
+            "INSERT INTO entries(id, state, created, app, writer_pid, writer_key)"
+            " VALUES(777, 0, 0, 'x', 1, 'no-such-boot:1')");
+    EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{leased});
+    EXPECT_EQ(QueryDb(install_.Db(), "SELECT count(*) FROM entries WHERE id = 777"), "0");
+    EXPECT_EQ(QueryDb(install_.Db(), "SELECT count(*) FROM leases WHERE id = 9000"), "0");
+}
+
+TEST_F(StoreProcesses, AChildInitialisesAgainAfterAFork) {
+    MQContext* reader = OpenMQChannel("relay");
+    ASSERT_NE(reader, nullptr);
+    ASSERT_EQ(GetFirstMessage(reader, false), 0u);
+    std::string ini = install_.Ini();
+    pid_t child = Spawn([reader, ini] {
+        bool ok = Expect(CreateMQEntry() == nullptr, "using the parent's store");
+        ok = Expect(GetNextMessage(reader, false) == 0, "using the parent's handle") && ok;
+        ok = Expect(MQInit(ini.c_str(), "child"), "MQInit") && ok;
+        ok = Expect(PutEntry("relay", "c@e.org", {"p@e.org"}, "from the child") != 0, "put") && ok;
+        ok = Expect(!CloseMQChannel(reader), "closing the parent's handle") && ok;
+        return ok ? 0 : 1;
+    });
+    EXPECT_EQ(Wait(child), 0);
+    // The parent's connection and handle go on as before.
+    unsigned long id = GetNextMessage(reader, false);
+    ASSERT_NE(id, 0u) << "the child's entry";
+    EXPECT_EQ(mqtest::ReadFile(GetMQPathName(reader, ".msg")), "from the child");
+    EXPECT_TRUE(RemoveMQChannel(reader));
+    EXPECT_TRUE(CloseMQChannel(reader));
+}
+
+TEST_F(StoreProcesses, AChildThatExitsNormallyAfterAForkLeaksNothing) {
+    std::string ini = install_.Ini();
+    unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
+    pid_t child = Spawn([ini, id] {
+        bool ok = MQInit(ini.c_str(), "child") && Drain("relay", true).size() == 1;
+        std::fflush(nullptr);
+        // exit, not _exit: LeakSanitizer checks the child at its end.
+        std::exit(ok ? 0 : 1);
+        return id != 0 ? 1 : 1;
+    });
+    EXPECT_EQ(Wait(child), 0);
+    EXPECT_TRUE(Drain("relay", false).empty());
+}
+
+// Each case spoils the installation in its own way; MQInit in a child must
+// then fail, and so must the calls after it, each with its result.
+TEST(StoreUnusable, CallsFailWithTheirResults) {
+    struct Case {
+        const char* name;
+        std::function<void(const Install&)> spoil;
+    } cases[] = {
+        {"spool is a file", [](const Install& i) { Install::Write(i.Spool(), "x"); }},
+        {"message tree is a file",
+         [](const Install& i) {
+             mkdir(i.Spool().c_str(), 0750);
+             Install::Write(i.Spool() + "/msg", "x");
+         }},
+        {"queue.db is a directory",
+         [](const Install& i) {
+             mkdir(i.Spool().c_str(), 0750);
+             mkdir(i.Db().c_str(), 0750);
+         }},
+        {"queue.db is garbage",
+         [](const Install& i) {
+             mkdir(i.Spool().c_str(), 0750);
+             Install::Write(i.Db(), std::string(8192, 'z'));
+         }},
+        {"spool not writable by the user", [](const Install& i) {
+             mkdir(i.Spool().c_str(), 0755);
+             chmod(i.Dir().c_str(), 0755);
+         }},
+    };
+    for (const Case& c : cases) {
+        Install install;
+        c.spoil(install);
+        bool asNobody = std::strcmp(c.name, "spool not writable by the user") == 0;
+        std::string ini = install.Ini();
+        pid_t child = Spawn([ini, asNobody] {
+            if (asNobody && (setgid(65534) != 0 || setuid(65534) != 0)) return 2;
+            bool ok = Expect(!MQInit(ini.c_str(), "spoiled"), "MQInit refusing");
+            ok = Expect(CreateMQEntry() == nullptr, "CreateMQEntry") && ok;
+            ok = Expect(OpenMQChannel("relay") == nullptr, "OpenMQChannel") && ok;
+            ok = Expect(GetMQEnvelope(1) == nullptr, "GetMQEnvelope") && ok;
+            ok = Expect(GetMQPathName(1ul, ".msg") == nullptr, "GetMQPathName") && ok;
+            std::vector<mqadmin::EntryInfo> list;
+            ok = Expect(!mqadmin::ListEntries(nullptr, &list), "ListEntries") && ok;
+            return ok ? 0 : 1;
+        });
+        EXPECT_EQ(Wait(child), 0) << c.name;
+    }
+}
+
+TEST(StoreUnusable, ADamagedDatabaseFailsCallsWithoutACrash) {
+    // Damage from the second page on spoils the store's own settings, so
+    // MQInit fails; damage further in leaves MQInit working and spoils the
+    // entries the calls after it read.
+    struct Case {
+        int firstPage;
+        bool initWorks;
+    } cases[] = {{2, false}, {16, true}};
+    for (const Case& c : cases) {
+        Install install;
+        std::string ini = install.Ini();
+        // Enough entries for the tables to spread over many pages.
+        pid_t writer = Spawn([ini] {
+            if (!MQInit(ini.c_str(), "writer")) return 1;
+            for (int i = 0; i < 300; ++i) {
+                if (PutEntry("relay", std::string(200, 'a') + "@e.org", {"b@e.org"}, "x") == 0) {
+                    return 1;
+                }
+            }
+            return 0;
+        });
+        ASSERT_EQ(Wait(writer), 0);
+        // Fold the WAL in first, so that the damage is what a reader sees.
+        QueryDb(install.Db(), "PRAGMA wal_checkpoint(TRUNCATE)");
+        {
+            std::fstream db(install.Db(), std::ios::in | std::ios::out | std::ios::binary);
+            db.seekp((c.firstPage - 1) * 4096);
+            std::string junk(64 * 4096, '\x5a');
+            db.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+        }
+        pid_t reader = Spawn([ini, c] {
+            bool init = MQInit(ini.c_str(), "reader");
+            bool ok = Expect(init == c.initWorks, "MQInit as expected");
+            MQContext* handle = init ? OpenMQChannel("relay") : nullptr;
+            if (handle != nullptr) {
+                ok = Expect(GetFirstMessage(handle, false) == 0, "GetFirstMessage") && ok;
+                CloseMQChannel(handle);
+            }
+            ok = Expect(CreateMQEntry() == nullptr, "CreateMQEntry") && ok;
+            ok = Expect(GetMQEnvelope(150) == nullptr, "GetMQEnvelope") && ok;
+            mqadmin::HealthReport report;
+            ok = Expect(!mqadmin::CheckStore(&report) || !report.Healthy(), "CheckStore") && ok;
+            return ok ? 0 : 1;
+        });
+        EXPECT_EQ(Wait(reader), 0) << "damage from page " << c.firstPage;
+    }
+}
+
+}  // namespace
