@@ -1,0 +1,147 @@
+// cli.cpp - option parsing, value shapes and error lines of mqctl.
+#include "cli.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include <mqapi.h>
+
+namespace mqctl {
+
+namespace {
+
+const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
+    for (const OptionSpec& s : specs) {
+        if (name == s.name) return &s;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool Args::Parse(const std::vector<std::string>& argv, const std::vector<OptionSpec>& specs,
+                 std::string* error) {
+    values_.clear();
+    positional_.clear();
+    bool optionsEnded = false;
+    for (size_t i = 0; i < argv.size(); ++i) {
+        const std::string& word = argv[i];
+        if (optionsEnded || word.size() < 2 || word[0] != '-') {
+            positional_.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (word[1] != '-') {
+            *error = "unknown option " + word;
+            return false;
+        }
+        std::string name = word.substr(2);
+        std::string value;
+        bool inlineValue = false;
+        size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+            inlineValue = true;
+        }
+        const OptionSpec* spec = FindSpec(specs, name);
+        if (spec == nullptr) {
+            *error = "unknown option --" + name;
+            return false;
+        }
+        if (!spec->takesValue) {
+            if (inlineValue) {
+                *error = "option --" + name + " takes no value";
+                return false;
+            }
+            values_[name].push_back("");
+            continue;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= argv.size()) {
+                *error = "option --" + name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        values_[name].push_back(value);
+    }
+    return true;
+}
+
+std::string Args::Value(const std::string& name) const {
+    auto it = values_.find(name);
+    return it == values_.end() || it->second.empty() ? std::string() : it->second.back();
+}
+
+std::vector<std::string> Args::Values(const std::string& name) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? std::vector<std::string>() : it->second;
+}
+
+bool ParseId(const std::string& text, unsigned long* id) {
+    if (text.empty() || text.size() > 10) return false;
+    unsigned long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value == 0 || value > UINT32_MAX) return false;
+    *id = static_cast<unsigned long>(value);
+    return true;
+}
+
+bool ParseAge(const std::string& text, int64_t* seconds) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || value < 0) return false;
+    std::string unit(end);
+    long long scale;
+    if (unit.empty() || unit == "s") {
+        scale = 1;
+    } else if (unit == "m") {
+        scale = 60;
+    } else if (unit == "h") {
+        scale = 3600;
+    } else if (unit == "d") {
+        scale = 86400;
+    } else if (unit == "w") {
+        scale = 7 * 86400;
+    } else {
+        return false;
+    }
+    if (value > LLONG_MAX / scale) return false;
+    *seconds = value * scale;
+    return true;
+}
+
+void PrintError(const std::string& command, const std::string& what) {
+    std::string line = "mqctl: ";
+    if (!command.empty()) line += command + ": ";
+    line += what;
+    // One line whatever the text holds: a stray line end would split it.
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void PrintResultError(const std::string& command, const std::string& what, int code) {
+    PrintError(command, what + ": " + MQResultName(code) + " (" + std::to_string(code) +
+                            "): " + MQResultText(code));
+}
+
+int UsageError(const std::string& command, const std::string& what) {
+    std::string help = command.empty() ? "mqctl --help" : "mqctl " + command + " --help";
+    PrintError(command, what + " (see " + help + ")");
+    return kExitUsage;
+}
+
+}  // namespace mqctl

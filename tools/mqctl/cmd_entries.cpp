@@ -1,0 +1,156 @@
+// cmd_entries.cpp - delete, hold, release and requeue: changes to entries
+// named by identifier.
+//
+// Every identifier is checked (its shape, that the entry exists, that its
+// state allows the change) before the first change is made, so a command
+// with one bad identifier changes nothing.
+#include <cstdio>
+#include <sstream>
+
+#include <mqadmin.h>
+#include <mqapi.h>
+
+#include "commands.h"
+#include "session.h"
+
+namespace mqctl {
+
+namespace {
+
+using mqadmin::AdminResult;
+using mqadmin::EntryState;
+
+struct Action {
+    const char* done;  // "deleted", printed before each identifier changed
+    AdminResult (*apply)(unsigned long id);
+    // True when the state allows the change (or the entry is already so).
+    bool (*allowed)(EntryState state);
+    const char* refusal;  // why a state is refused
+};
+
+const Action kDelete{"deleted", mqadmin::RemoveEntry,
+                     [](EntryState s) { return s != EntryState::Writing; },
+                     "is still being written by its sender"};
+const Action kHold{"held", mqadmin::HoldEntry,
+                   [](EntryState s) { return s == EntryState::Queued || s == EntryState::Held; },
+                   "is neither queued nor held"};
+const Action kRelease{"released", mqadmin::ReleaseEntry,
+                      [](EntryState s) {
+                          return s == EntryState::Held || s == EntryState::Queued;
+                      },
+                      "is not held"};
+const Action kRequeue{"requeued", mqadmin::RequeueEntry,
+                      [](EntryState s) {
+                          return s == EntryState::Failed || s == EntryState::Queued;
+                      },
+                      "has not failed"};
+
+// Collects the identifiers of the words ("-" reads more, separated by white
+// space, from standard input). Returns kExitOk, or the exit code after
+// printing the error.
+int CollectIds(const std::string& command, const std::vector<std::string>& words,
+               std::vector<unsigned long>* ids) {
+    std::vector<std::string> tokens;
+    for (const std::string& w : words) {
+        if (w != "-") {
+            tokens.push_back(w);
+            continue;
+        }
+        std::string input, error;
+        if (!ReadWhole("-", &input, &error)) {
+            PrintError(command, error);
+            return kExitRefused;
+        }
+        std::istringstream in(input);
+        for (std::string t; in >> t;) tokens.push_back(t);
+    }
+    for (const std::string& t : tokens) {
+        unsigned long id = 0;
+        if (!ParseId(t, &id)) return UsageError(command, "not an entry identifier: " + t);
+        ids->push_back(id);
+    }
+    if (ids->empty()) return UsageError(command, "needs at least one entry ID");
+    return kExitOk;
+}
+
+int Change(const std::string& command, const Args& args, const Action& action) {
+    const auto& words = args.Positional();
+    if (words.empty()) return UsageError(command, "needs at least one entry ID (or -)");
+    bool all = false;
+    for (const std::string& w : words) all = all || w == "ALL";
+    if (all && (&action != &kDelete || words.size() != 2 || words[0] != "ALL")) {
+        return UsageError(command, &action == &kDelete
+                                       ? "ALL goes with one channel: mqctl delete ALL CHANNEL"
+                                       : "takes entry IDs, not ALL");
+    }
+    std::vector<unsigned long> ids;
+    if (!all) {
+        if (int rc = CollectIds(command, words, &ids); rc != kExitOk) return rc;
+    }
+    Installation inst;
+    if (!RequireInstallation(command, &inst)) return kExitRefused;
+    cMQ mq;
+    if (!OpenStore(mq, command)) return kExitRefused;
+
+    if (all) {
+        std::vector<mqadmin::EntryInfo> entries;
+        if (!mqadmin::ListEntries(words[1].c_str(), &entries)) {
+            PrintError(command, "the queue store failed to list the entries (the log says why)");
+            return kExitRefused;
+        }
+        if (entries.empty() && !IsRegistered(command, words[1])) return kExitRefused;
+        for (const mqadmin::EntryInfo& e : entries) {
+            if (action.allowed(e.state)) ids.push_back(e.id);
+        }
+    } else {
+        bool refused = false;
+        for (unsigned long id : ids) {
+            mqadmin::EntryInfo info;
+            if (!mqadmin::GetEntryInfo(id, &info)) {
+                PrintError(command, "no entry has identifier " + std::to_string(id));
+                refused = true;
+            } else if (!action.allowed(info.state)) {
+                PrintError(command, "entry " + std::to_string(id) + " " + action.refusal +
+                                        " (it is " + mqadmin::StateName(info.state) + ")");
+                refused = true;
+            }
+        }
+        if (refused) return kExitRefused;
+    }
+
+    int exitCode = kExitOk;
+    for (unsigned long id : ids) {
+        switch (action.apply(id)) {
+        case AdminResult::Done:
+            std::printf("%s %lu\n", action.done, id);
+            break;
+        case AdminResult::NotFound:  // gone since the check: another operator or a reader
+            PrintError(command, "no entry has identifier " + std::to_string(id));
+            exitCode = kExitRefused;
+            break;
+        case AdminResult::WrongState:
+            PrintError(command, "entry " + std::to_string(id) + " " + action.refusal);
+            exitCode = kExitRefused;
+            break;
+        case AdminResult::Failed:
+            PrintError(command, "the queue store failed on entry " + std::to_string(id) +
+                                    " (the log says why)");
+            exitCode = kExitRefused;
+            break;
+        }
+    }
+    return exitCode;
+}
+
+}  // namespace
+
+int RunDelete(const std::string& command, const Args& args) { return Change(command, args, kDelete); }
+int RunHold(const std::string& command, const Args& args) { return Change(command, args, kHold); }
+int RunRelease(const std::string& command, const Args& args) {
+    return Change(command, args, kRelease);
+}
+int RunRequeue(const std::string& command, const Args& args) {
+    return Change(command, args, kRequeue);
+}
+
+}  // namespace mqctl

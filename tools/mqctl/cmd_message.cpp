@@ -1,0 +1,303 @@
+// cmd_message.cpp - put, get and show: one message at a time, through cMQ as
+// any application of the mail system uses it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include <mqadmin.h>
+#include <mqapi.h>
+
+#include "commands.h"
+#include "output.h"
+#include "session.h"
+
+namespace mqctl {
+
+namespace {
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    // Closes now, so that a failing close (a delayed write error) is seen.
+    int Close() {
+        int rc = close(fd_);
+        fd_ = -1;
+        return rc;
+    }
+
+private:
+    int fd_;
+};
+
+std::string Failure(const std::string& op, const std::string& path, int err) {
+    return op + " " + path + ": " + std::strerror(err);
+}
+
+// WriteBody - the rename pattern: the body goes to tmp (made afresh, never
+// an old file), is synced, and only then becomes the ".msg" file readers
+// wait for; the directory is synced so the rename survives a crash. On
+// failure tmp is gone and *error says which step failed and why.
+bool WriteBody(const std::string& tmp, const std::string& path, const std::string& body,
+               std::string* error) {
+    Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
+    if (fd.get() < 0) {
+        *error = Failure("open", tmp, errno);
+        return false;
+    }
+    auto fail = [&](const char* op, const std::string& file) {
+        int err = errno;  // unlink must not overwrite the cause
+        *error = Failure(op, file, err);
+        unlink(tmp.c_str());
+        return false;
+    };
+    size_t done = 0;
+    while (done < body.size()) {
+        ssize_t n = write(fd.get(), body.data() + done, body.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail("write", tmp);
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (fsync(fd.get()) != 0) return fail("fsync", tmp);
+    if (fd.Close() != 0) return fail("close", tmp);
+    if (rename(tmp.c_str(), path.c_str()) != 0) return fail("rename", tmp);
+    std::string dir = path.substr(0, path.rfind('/') + 1);
+    Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirfd.get() < 0 || fsync(dirfd.get()) != 0) {
+        // The body is in place and readers see it; only its durability
+        // across a power cut is in doubt, which the caller is told.
+        *error = Failure("fsync", dir, errno);
+        return false;
+    }
+    return true;
+}
+
+std::string IsoTime(int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    char buf[32] = "";
+    if (gmtime_r(&tt, &tm) != nullptr) std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+}  // namespace
+
+int RunPut(const std::string& command, const Args& args) {
+    const auto& words = args.Positional();
+    if (words.empty() || words.size() > 2) return UsageError(command, "needs CHANNEL [FILE|-]");
+    std::vector<std::string> froms = args.Values("from");
+    std::vector<std::string> tos = args.Values("to");
+    if (froms.size() != 1) return UsageError(command, "needs exactly one --from ADDR");
+    if (tos.empty()) return UsageError(command, "needs at least one --to ADDR");
+
+    // Everything that can be refused is checked before the store is touched,
+    // so a refused put leaves no entry behind.
+    cUserInfo sender;
+    if (int rc = sender.setLan_addr(froms[0].c_str()); rc != MQ_SUCCESS) {
+        PrintResultError(command, "sender " + froms[0], rc);
+        return kExitRefused;
+    }
+    std::vector<std::unique_ptr<cUserInfo>> recipients;
+    for (const std::string& to : tos) {
+        recipients.push_back(std::make_unique<cUserInfo>());
+        if (int rc = recipients.back()->setLan_addr(to.c_str()); rc != MQ_SUCCESS) {
+            PrintResultError(command, "recipient " + to, rc);
+            return kExitRefused;
+        }
+    }
+    Installation inst;
+    if (!RequireInstallation(command, &inst)) return kExitRefused;
+    std::string body, error;
+    if (!ReadWhole(words.size() == 2 ? words[1] : "-", &body, &error)) {
+        PrintError(command, error);
+        return kExitRefused;
+    }
+
+    cMQ mq;
+    if (!OpenStore(mq, command)) return kExitRefused;
+    cEnvHeader fromHeader, toHeader;
+    fromHeader.add(&sender);
+    for (auto& r : recipients) toHeader.add(r.get());
+    std::string tmp, path;
+    {
+        cMessage msg;
+        msg.setFrom(&fromHeader);
+        msg.setTo(&toHeader);
+        if (int rc = mq.PutMsg(&msg, words[0].c_str()); rc != MQ_SUCCESS) {
+            PrintResultError(command, "channel " + words[0], rc);
+            return kExitRefused;
+        }
+        // Copies: both answers live in the cMQ's one path buffer.
+        const char* t = mq.GetMsgDest(".tmp");
+        tmp = t != nullptr ? t : "";
+        const char* p = mq.GetMsgDest(".msg");
+        path = p != nullptr ? p : "";
+    }
+    unsigned long id = mqadmin::EntryIdFromPath(path.c_str());
+    if (tmp.empty() || id == 0) {
+        PrintError(command, "the store gave no path for the new entry");
+        return kExitRefused;
+    }
+    if (!WriteBody(tmp, path, body, &error)) {
+        // An entry whose body never comes would wait for ever; take it back
+        // unless the body did land (only the directory sync failed).
+        bool landed = access(path.c_str(), F_OK) == 0;
+        if (!landed) mqadmin::RemoveEntry(id);
+        PrintError(command, error + (landed ? " (the message is queued as " +
+                                                  std::to_string(id) + ")"
+                                            : " (the entry was removed again)"));
+        return kExitRefused;
+    }
+    if (args.Has("json")) {
+        JsonObject()
+            .Int("id", static_cast<int64_t>(id))
+            .Str("channel", words[0])
+            .Str("path", path)
+            .Int("size", static_cast<int64_t>(body.size()))
+            .Print();
+    } else {
+        std::printf("%lu %s\n", id, path.c_str());
+    }
+    return kExitOk;
+}
+
+int RunGet(const std::string& command, const Args& args) {
+    const auto& words = args.Positional();
+    if (words.size() != 1) return UsageError(command, "needs one CHANNEL");
+    const std::string& channel = words[0];
+    Installation inst;
+    if (!RequireInstallation(command, &inst)) return kExitRefused;
+    if (!IsRegistered(command, channel)) return kExitRefused;
+    cMQ mq;
+    if (!OpenStore(mq, command)) return kExitRefused;
+
+    cMessage* m = mq.GetMsg(channel.c_str());
+    if (m == nullptr) {
+        mq.CloseMQChannel();
+        PrintError(command, "no message waiting in channel " + channel);
+        return kExitRefused;
+    }
+    std::string path = m->getMsgpath() != nullptr ? m->getMsgpath() : "";
+    unsigned long id = mqadmin::EntryIdFromPath(path.c_str());
+    std::vector<std::string> from = Users(m->getFrom());
+    std::vector<std::string> to = Users(m->getTo());
+    std::string body, error;
+    if (args.Has("body") && !ReadWhole(path, &body, &error)) {
+        mq.CloseMQChannel();  // gives the message back to the queue
+        PrintError(command, error);
+        return kExitRefused;
+    }
+    bool deleted = false;
+    if (args.Has("delete")) {
+        int rc = mq.DelMsg();
+        if (rc != MQ_SUCCESS) {
+            mq.CloseMQChannel();
+            PrintResultError(command, "deleting entry " + std::to_string(id), rc);
+            return kExitRefused;
+        }
+        deleted = true;
+    }
+    mq.CloseMQChannel();
+
+    if (args.Has("json")) {
+        JsonObject o;
+        o.Int("id", static_cast<int64_t>(id))
+            .Str("channel", channel)
+            .Str("from", from.empty() ? "" : from[0])
+            .StrList("to", to)
+            .Str("path", path)
+            .Bool("deleted", deleted);
+        if (args.Has("body")) o.Str("body", body);
+        o.Print();
+        return kExitOk;
+    }
+    std::printf("id %lu\nchannel %s\n", id, channel.c_str());
+    for (const std::string& f : from) std::printf("from %s\n", f.c_str());
+    for (const std::string& t : to) std::printf("to %s\n", t.c_str());
+    std::printf("path %s\n%s", path.c_str(), deleted ? "deleted\n" : "");
+    if (args.Has("body")) {
+        std::printf("\n");
+        std::fwrite(body.data(), 1, body.size(), stdout);
+    }
+    return kExitOk;
+}
+
+int RunShow(const std::string& command, const Args& args) {
+    const auto& words = args.Positional();
+    if (words.size() != 1) return UsageError(command, "needs one entry ID");
+    unsigned long id = 0;
+    if (!ParseId(words[0], &id)) return UsageError(command, "not an entry identifier: " + words[0]);
+    Installation inst;
+    if (!RequireInstallation(command, &inst)) return kExitRefused;
+    cMQ mq;
+    if (!OpenStore(mq, command)) return kExitRefused;
+
+    mqadmin::EntryInfo info;
+    if (!mqadmin::GetEntryInfo(id, &info)) {
+        PrintError(command, "no entry has identifier " + words[0]);
+        return kExitRefused;
+    }
+    std::vector<std::string> from{info.sender};
+    std::vector<std::string> to = info.recipients;
+    if (cMessage* m = mq.GetMsgEnv(id)) {
+        from = Users(m->getFrom());
+        to = Users(m->getTo());
+    }
+    std::string body, error;
+    bool withBody = args.Has("body") && info.bodySize >= 0;
+    if (withBody && !ReadWhole(info.path, &body, &error)) {
+        PrintError(command, error);
+        return kExitRefused;
+    }
+    int64_t age = static_cast<int64_t>(std::time(nullptr)) - info.created;
+    if (args.Has("json")) {
+        JsonObject o;
+        o.Int("id", static_cast<int64_t>(info.id))
+            .Str("channel", info.channel)
+            .Str("state", mqadmin::StateName(info.state))
+            .Bool("leased", info.leased)
+            .Int("attempts", info.attempts)
+            .Int("created", info.created)
+            .Int("age", age)
+            .Int("size", info.bodySize)
+            .Str("application", info.application)
+            .Str("from", from.empty() ? "" : from[0])
+            .StrList("to", to)
+            .Str("path", info.path);
+        if (withBody) o.Str("body", body);
+        o.Print();
+        return kExitOk;
+    }
+    std::printf("id %u\nchannel %s\nstate %s%s\nattempts %u\ncreated %s (%s ago)\n", info.id,
+                info.channel.c_str(), mqadmin::StateName(info.state),
+                info.leased ? " (leased)" : "", info.attempts, IsoTime(info.created).c_str(),
+                FormatAge(age).c_str());
+    if (info.bodySize >= 0) {
+        std::printf("size %lld\n", static_cast<long long>(info.bodySize));
+    } else {
+        std::printf("size - (no message file yet)\n");
+    }
+    std::printf("application %s\n", info.application.c_str());
+    for (const std::string& f : from) std::printf("from %s\n", f.c_str());
+    for (const std::string& t : to) std::printf("to %s\n", t.c_str());
+    std::printf("path %s\n", info.path.c_str());
+    if (withBody) {
+        std::printf("\n");
+        std::fwrite(body.data(), 1, body.size(), stdout);
+    }
+    return kExitOk;
+}
+
+}  // namespace mqctl

@@ -1,0 +1,155 @@
+// output.cpp - JSON Lines and text tables of mqctl.
+#include "output.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace mqctl {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i], or 0 when the byte there
+// starts none (overlong forms, surrogates and code points past U+10FFFF
+// included).
+size_t Utf8Length(const std::string& s, size_t i) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = byte(i);
+    size_t n;
+    uint32_t cp;
+    if (c >= 0xc2 && c <= 0xdf) {
+        n = 2;
+        cp = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        n = 3;
+        cp = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        n = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((byte(i + k) & 0xc0) != 0x80) return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3f);
+    }
+    if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || cp > 0x10ffff ||
+        (cp >= 0xd800 && cp <= 0xdfff)) {
+        return 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        switch (c) {
+        case '"': out += "\\\""; ++i; continue;
+        case '\\': out += "\\\\"; ++i; continue;
+        case '\n': out += "\\n"; ++i; continue;
+        case '\r': out += "\\r"; ++i; continue;
+        case '\t': out += "\\t"; ++i; continue;
+        default: break;
+        }
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        size_t n = c >= 0x80 ? Utf8Length(text, i) : 0;
+        if (n > 0) {
+            out.append(text, i, n);
+            i += n;
+            continue;
+        }
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+        ++i;
+    }
+    out += '"';
+    return out;
+}
+
+void JsonObject::Key(const std::string& key) {
+    if (!body_.empty()) body_ += ',';
+    body_ += JsonString(key);
+    body_ += ':';
+}
+
+JsonObject& JsonObject::Str(const std::string& key, const std::string& value) {
+    Key(key);
+    body_ += JsonString(value);
+    return *this;
+}
+
+JsonObject& JsonObject::Int(const std::string& key, int64_t value) {
+    Key(key);
+    body_ += std::to_string(value);
+    return *this;
+}
+
+JsonObject& JsonObject::Bool(const std::string& key, bool value) {
+    Key(key);
+    body_ += value ? "true" : "false";
+    return *this;
+}
+
+JsonObject& JsonObject::StrList(const std::string& key, const std::vector<std::string>& values) {
+    Key(key);
+    body_ += '[';
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) body_ += ',';
+        body_ += JsonString(values[i]);
+    }
+    body_ += ']';
+    return *this;
+}
+
+JsonObject& JsonObject::Raw(const std::string& key, const std::string& value) {
+    Key(key);
+    body_ += value;
+    return *this;
+}
+
+void JsonObject::Print() const { std::printf("%s\n", Text().c_str()); }
+
+void TextTable::Print() const {
+    std::vector<size_t> width;
+    for (const auto& row : rows_) {
+        if (width.size() < row.size()) width.resize(row.size(), 0);
+        for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    }
+    for (const auto& row : rows_) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size()) line.append(width[c] - row[c].size() + 2, ' ');
+        }
+        // Empty cells at the end must not leave trailing blanks.
+        line.erase(line.find_last_not_of(' ') + 1);
+        std::printf("%s\n", line.c_str());
+    }
+}
+
+std::string FormatAge(int64_t seconds) {
+    if (seconds < 0) seconds = 0;
+    if (seconds < 120) return std::to_string(seconds) + "s";
+    if (seconds < 2 * 3600) return std::to_string(seconds / 60) + "m";
+    if (seconds < 2 * 86400) return std::to_string(seconds / 3600) + "h";
+    return std::to_string(seconds / 86400) + "d";
+}
+
+std::string Join(const std::vector<std::string>& parts, const std::string& sep) {
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) out += sep;
+        out += parts[i];
+    }
+    return out;
+}
+
+}  // namespace mqctl

@@ -1,0 +1,60 @@
+// output.h - what mqctl prints on standard output: aligned text tables for
+// people and JSON Lines (one object a line) for scripts.
+//
+// JSON strings are escaped by RFC 8259: quote, backslash and every control
+// character are escaped, well-formed UTF-8 passes as it is, and a byte that
+// is not part of well-formed UTF-8 is written as \u00XX (the code point of
+// the same number), so every line is valid JSON whatever the data holds.
+//
+// Thread safety: none needed (one thread). Ownership: plain values.
+#ifndef MQCTL_OUTPUT_H
+#define MQCTL_OUTPUT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mqctl {
+
+// JsonString - text as a JSON string literal, quotes included.
+std::string JsonString(const std::string& text);
+
+// One JSON object, its members in the order they are added.
+class JsonObject {
+public:
+    JsonObject& Str(const std::string& key, const std::string& value);
+    JsonObject& Int(const std::string& key, int64_t value);
+    JsonObject& Bool(const std::string& key, bool value);
+    JsonObject& StrList(const std::string& key, const std::vector<std::string>& values);
+    // value must be JSON already (another object's Text(), for instance).
+    JsonObject& Raw(const std::string& key, const std::string& value);
+    std::string Text() const { return "{" + body_ + "}"; }
+    // Prints the object and a line end on standard output.
+    void Print() const;
+
+private:
+    void Key(const std::string& key);
+    std::string body_;
+};
+
+// Columns padded to their widest cell; the last column is not padded.
+class TextTable {
+public:
+    explicit TextTable(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
+    void Row(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
+    void Print() const;
+
+private:
+    std::vector<std::vector<std::string>> rows_;
+};
+
+// FormatAge - seconds as people read a queue's age: "42s", "17m", "5h",
+// "3d"; negative ages (a clock set back) show as "0s".
+std::string FormatAge(int64_t seconds);
+
+// Join - the texts with sep between them.
+std::string Join(const std::vector<std::string>& parts, const std::string& sep);
+
+}  // namespace mqctl
+
+#endif

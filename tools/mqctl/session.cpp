@@ -1,0 +1,154 @@
+// session.cpp - installation lookup, store opening and shared readers.
+#include "session.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include <mqapi.h>
+#include <profile.h>
+
+#include "cli.h"
+
+namespace mqctl {
+
+namespace {
+
+// Owns a file descriptor; standard input is borrowed, never closed.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ > STDERR_FILENO) close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+std::string Where() {
+    const char* dir = std::getenv("MQ_CONFIG_DIR");
+    if (dir != nullptr) return std::string("in MQ_CONFIG_DIR (") + dir + ")";
+    return "in the current directory or /etc";
+}
+
+}  // namespace
+
+bool ApplyConfigOption(const std::string& path, std::string* error) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *error = "--config " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string dir = path;
+    if (!S_ISDIR(st.st_mode)) {
+        size_t slash = path.rfind('/');
+        std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (base != kIniName) {
+            *error = "--config " + path + ": the toolkit reads its settings from a file named " +
+                     kIniName + "; name the file so or give its directory";
+            return false;
+        }
+        dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    }
+    char resolved[PATH_MAX];
+    if (realpath(dir.c_str(), resolved) == nullptr) {
+        *error = "--config " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    setenv("MQ_CONFIG_DIR", resolved, 1);
+    return true;
+}
+
+bool FindInstallation(Installation* out, std::string* error) {
+    *out = Installation();
+    out->iniPath = mqcommon::ResolveProfilePath(kIniName);
+    if (out->iniPath.empty()) {
+        *error = std::string("configuration file ") + kIniName + " not found " + Where() +
+                 "; set MQ_CONFIG_DIR to its directory or use --config";
+        return false;
+    }
+    Fd fd(open(out->iniPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        *error = "open " + out->iniPath + ": " + std::strerror(errno) +
+                 "; make it readable for this user";
+        return false;
+    }
+    char buf[256];
+    if (read(fd.get(), buf, sizeof buf) < 0) {
+        *error = "read " + out->iniPath + ": " + std::strerror(errno);
+        return false;
+    }
+    char dir[256] = "";
+    GetPrivateProfileString("Config", "InstallDirectory", "", dir, sizeof dir,
+                            out->iniPath.c_str());
+    out->installDir = dir;
+    if (out->installDir.empty()) {
+        *error = out->iniPath + ": no InstallDirectory in section [Config]; add one";
+        return false;
+    }
+    return true;
+}
+
+bool RequireInstallation(const std::string& command, Installation* out) {
+    std::string error;
+    if (FindInstallation(out, &error)) return true;
+    PrintError(command, error);
+    return false;
+}
+
+bool OpenStore(cMQ& mq, const std::string& command) {
+    int rc = mq.OpenMQChannel(kAppName, kIniName);
+    if (rc == MQ_SUCCESS) return true;
+    PrintResultError(command, "the queue store can't be opened (the log says why)", rc);
+    return false;
+}
+
+bool IsRegistered(const std::string& command, const std::string& channel) {
+    cChannel registry;
+    if (registry.IsExist(channel.c_str())) return true;
+    PrintResultError(command, "channel " + channel, MQ_ERR_NO_CHANNEL);
+    return false;
+}
+
+bool ReadWhole(const std::string& path, std::string* out, std::string* error) {
+    out->clear();
+    bool stdinput = path == "-";
+    Fd fd(stdinput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const std::string name = stdinput ? "standard input" : path;
+    if (fd.get() < 0) {
+        *error = "open " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *error = "read " + name + ": " + std::strerror(errno);
+            return false;
+        }
+        out->append(buf, static_cast<size_t>(n));
+    }
+}
+
+std::vector<std::string> Users(cEnvHeader* header) {
+    std::vector<std::string> out;
+    if (header == nullptr || header->getFirst() == nullptr) return out;
+    while (cUserInfo* u = header->getNext()) {
+        const char* addr = u->getLan_addr();
+        out.push_back(addr != nullptr ? addr : "");
+    }
+    return out;
+}
+
+}  // namespace mqctl
