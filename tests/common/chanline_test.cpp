@@ -147,33 +147,6 @@ TEST(ReadLine, EmptyFileAndBadArguments) {
     std::fclose(file);
 }
 
-// The registry's records, read back the way the store reads them: the
-// line parser and the reader agree on every form the registry writes.
-TEST(ReadLine, RegistryFormsReadBack) {
-    mqtest::TempDir dir;
-    std::string content = "ch1\t\tapp1\t\tin\t\tC\r\n";
-    content += "\r\nch2\t\tapp2\t\tout\r\n";
-    content += "\r\n";
-    content += std::string(400, 'x') + "\t\t" + std::string(300, 'y') + "\t\tin\r\n";
-    std::string path = dir.Write("queue.cfg", content);
-
-    FILE* file = std::fopen(path.c_str(), "r");
-    ASSERT_NE(file, nullptr);
-    std::vector<ChannelRecord> got;
-    std::string line;
-    while (mqcommon::ReadLine(file, &line)) {
-        ChannelRecord record;
-        if (mqcommon::ParseChannelRecord(line.c_str(), &record)) got.push_back(record);
-    }
-    std::fclose(file);
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0].channel + "/" + got[0].application, "ch1/app1");
-    EXPECT_EQ(got[0].flag, 'C');
-    EXPECT_EQ(got[1].channel + "/" + got[1].application + "/" + got[1].direction, "ch2/app2/out");
-    EXPECT_EQ(got[2].channel, std::string(400, 'x'));
-    EXPECT_EQ(got[2].application, std::string(300, 'y'));
-}
-
 TEST(UsableName, Table) {
     const std::string max19(19, 'c');
     const std::string max254(254, 'a');

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../common/temp_dir.h"
@@ -250,32 +249,6 @@ TEST(ProfilePath, LookupOrder) {
     }
     EXPECT_EQ(mqcommon::ResolveProfilePath(nullptr), "");
     EXPECT_EQ(mqcommon::ResolveProfilePath(""), "");
-}
-
-// inih keeps no state between calls; lookups on several threads at once
-// must each find their own key.
-TEST(ProfileThreads, ConcurrentLookups) {
-    mqtest::TempDir dir;
-    std::string content = "[S]\n";
-    for (int i = 0; i < 50; ++i)
-        content += "K" + std::to_string(i) + "=v" + std::to_string(i) + "\n";
-    std::string file = dir.Write("t.ini", content);
-
-    std::vector<std::thread> threads;
-    std::vector<int> wrong(4, 0);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) {
-                int k = (i * 7 + t) % 50;
-                std::string key = "K" + std::to_string(k);
-                char buffer[16];
-                GetPrivateProfileString("s", key.c_str(), "", buffer, sizeof buffer, file.c_str());
-                if (std::string(buffer) != "v" + std::to_string(k)) ++wrong[t];
-            }
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    for (int t = 0; t < 4; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t << ": wrong values";
 }
 
 }  // namespace

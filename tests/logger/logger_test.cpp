@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -334,17 +333,6 @@ TEST(LoggerFile, LineFormat) {
     std::string content = ReadFile(log);
     ASSERT_EQ(content.compare(0, 5, "kept\n"), 0) << "the file was not appended to";
     ExpectFdLines(content.substr(5), pid, before, after);
-}
-
-TEST(LoggerFile, CreatedWithMode0640) {
-    mqtest::TempDir dir;
-    std::string log = dir.File("new.log");
-    ASSERT_EQ(RunHelper({"lines", "5", "a", "x"}, log.c_str()).exitCode, 0);
-    struct stat st;
-    ASSERT_EQ(stat(log.c_str(), &st), 0) << "no log file";
-    mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(st.st_mode & 0777, 0640 & ~mask);
 }
 
 TEST(LoggerFile, Formatted) {
