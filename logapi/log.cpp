@@ -111,22 +111,22 @@ long LocalOffset(time_t now) {
 }
 
 void ChooseDestination() {
-    const char* spec = std::getenv("MQ_LOG");
-    if (spec == nullptr || *spec == '\0' || std::strcmp(spec, "syslog") == 0) return;
-    if (std::strncmp(spec, kSyslogPrefix, sizeof kSyslogPrefix - 1) == 0) {
-        const char* path = spec + sizeof kSyslogPrefix - 1;
+    const char* setting = std::getenv("MQ_LOG");
+    if (setting == nullptr || *setting == '\0' || std::strcmp(setting, "syslog") == 0) return;
+    if (std::strncmp(setting, kSyslogPrefix, sizeof kSyslogPrefix - 1) == 0) {
+        const char* path = setting + sizeof kSyslogPrefix - 1;
         // A path the socket address can't hold leaves the standard socket.
         size_t length = std::strlen(path);
         if (length > 0 && length < sizeof g_dest.socketAddress.sun_path)
             std::memcpy(g_dest.socketAddress.sun_path, path, length + 1);
         return;
     }
-    if (std::strcmp(spec, "stderr") == 0) {
+    if (std::strcmp(setting, "stderr") == 0) {
         g_dest = {Sink::kFd, STDERR_FILENO};
         return;
     }
-    if (spec[0] == '/') {
-        int fd = open(spec, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (setting[0] == '/') {
+        int fd = open(setting, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
         // A log file that can't be opened must not silence the log.
         g_dest = {Sink::kFd, fd >= 0 ? fd : STDERR_FILENO};
         return;

@@ -218,7 +218,7 @@ class SyslogSocket {
     SyslogSocket& operator=(const SyslogSocket&) = delete;
 
     bool ok() const { return fd_ >= 0; }
-    std::string spec() const { return "syslog:" + path_; }
+    std::string logSetting() const { return "syslog:" + path_; }
 
     // The daemon going away and coming back at the same path.
     void Rebind() {
@@ -388,7 +388,7 @@ TEST(LoggerSyslog, Datagrams) {
         pid_t pid;
         time_t before = time(nullptr);
         Outcome out =
-            RunHelper({"lines", c.level, c.app, c.text}, daemon.spec().c_str(), &pid, zone);
+            RunHelper({"lines", c.level, c.app, c.text}, daemon.logSetting().c_str(), &pid, zone);
         time_t after = time(nullptr);
         ASSERT_EQ(out.exitCode, 0) << c.name << "\n" << out.err;
         EXPECT_EQ(out.err, "") << c.name << ": syslog lines must not reach stderr";
@@ -417,7 +417,7 @@ TEST(LoggerSyslog, Datagrams) {
 TEST(LoggerSyslog, DaemonRestart) {
     SyslogSocket daemon;
     ASSERT_TRUE(daemon.ok());
-    Child child = Spawn({"restart"}, daemon.spec().c_str());
+    Child child = Spawn({"restart"}, daemon.logSetting().c_str());
     ASSERT_GT(child.pid, 0);
     std::string datagram;
     EXPECT_TRUE(daemon.Receive(&datagram));
@@ -442,14 +442,14 @@ TEST(LoggerSyslog, AbsentOrStuckDaemon) {
     std::string absent = "syslog:" + dir.File("nobody.sock");
     struct {
         const char* name;
-        std::string spec;
+        std::string setting;
     } cases[] = {
         {"no socket", absent},
         {"no directory", "syslog:/nonexistent/dir/log"},
-        {"daemon never reads", stuck.spec()},
+        {"daemon never reads", stuck.logSetting()},
     };
     for (const auto& c : cases) {
-        Outcome out = RunHelper({"errno", "3000"}, c.spec.c_str());
+        Outcome out = RunHelper({"errno", "3000"}, c.setting.c_str());
         EXPECT_EQ(out.exitCode, 0)
             << c.name << ": got exit " << out.exitCode << " (3: errno changed, -14: blocked)\n"
             << out.err;
@@ -470,11 +470,11 @@ TEST(LoggerSyslog, AbsentOrStuckDaemon) {
 // A child forked while another thread is logging must be able to log: no
 // lock of the logger's, nor libc's time-zone lock, may be left held in it.
 TEST(LoggerFork, WhileAnotherThreadLogs) {
-    const char* const specs[] = {"syslog:/nonexistent/dir/log", "/dev/null"};
-    for (const char* spec : specs) {
-        Outcome out = RunHelper({"fork", "200"}, spec);
+    const char* const settings[] = {"syslog:/nonexistent/dir/log", "/dev/null"};
+    for (const char* setting : settings) {
+        Outcome out = RunHelper({"fork", "200"}, setting);
         EXPECT_EQ(out.exitCode, 0)
-            << spec << ": got exit " << out.exitCode << " (5: a child hung or failed)\n"
+            << setting << ": got exit " << out.exitCode << " (5: a child hung or failed)\n"
             << out.err;
     }
 }
