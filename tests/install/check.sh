@@ -21,8 +21,25 @@ export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 g++ -std=c++17 -Wall -Wextra -Werror -o "$work/app-pkgconfig" "$consumer/app.cpp" \
     $(pkg-config --cflags --libs mqtoolkit)
 "$work/app-pkgconfig"
+for prog in put get; do
+    g++ -std=c++17 -Wall -Wextra -Werror -o "$work/$prog-pkgconfig" "$consumer/$prog.cpp" \
+        $(pkg-config --cflags --libs mqtoolkit)
+done
 
 cmake -S "$consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 "$work/consumer/app"
-echo "install check: pkg-config and find_package builds ran"
+
+# The README's put and get, against a fresh installation directory.
+inst=$work/install-dir
+mkdir -p "$inst"
+printf '[Config]\nInstallDirectory=%s\n' "$inst" > "$inst/daduv.ini"
+printf 'RELAY\t\tcheck\t\tout\r\n' > "$inst/queue.cfg"
+MQ_CONFIG_DIR=$inst MQ_LOG=stderr "$work/consumer/put" RELAY "Hello, Bob" >/dev/null
+got=$(MQ_CONFIG_DIR=$inst MQ_LOG=stderr "$work/get-pkgconfig" relay)
+want=$'from alice@example.org\nto bob@example.org\nbody Hello, Bob'
+if [ "$got" != "$want" ]; then
+    printf 'install check: get printed\n%s\nwant\n%s\n' "$got" "$want" >&2
+    exit 1
+fi
+echo "install check: pkg-config and find_package builds ran; put and get passed a message"
