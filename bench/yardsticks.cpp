@@ -164,9 +164,10 @@ std::string PrepareYardsticks(const std::string& dir, long rows) {
     }
     YardDb db(dir + "/yard.db");
     if (!db.error().empty()) return db.error();
-    db.Exec("BEGIN");
-    for (long i = db.Count(); i < rows; ++i) db.Insert();
-    db.Exec("COMMIT");
+    for (long i = db.Count(); i < rows; ++i) {
+        std::string err = db.Insert();
+        if (!err.empty()) return err;
+    }
     return db.error();
 }
 
