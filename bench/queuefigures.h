@@ -30,8 +30,8 @@ std::string PrepareStore(const std::string& dir);
 // Initialises the store of MQ_CONFIG_DIR. Returns "" or what failed.
 std::string OpenStore();
 
-// Puts (with bodies, unsynced: the fill is not measured) until channel
-// BENCH holds depth queued entries. Returns "" or what failed.
+// Puts (with empty bodies: the fill is not measured) until channel BENCH
+// holds depth queued entries. Returns "" or what failed.
 std::string Prefill(long depth);
 
 // One run of each figure, in the order above. The bodies of the PutMsg
