@@ -58,8 +58,11 @@ public:
 };
 
 // Initialises the store for this process (again after a fork; see the README
-// for what the two strings mean). Returns false when the configuration, the
-// spool or the database can't be made ready.
+// for what the two strings mean). ldap names the configuration file (null or
+// empty: "daduv.ini"); appname, required, tags the store's log lines and the
+// entries this process writes. Calling it again reloads the channel list and
+// the settings. Returns false when the configuration, the spool or the
+// database can't be made ready.
 MQ_EXPORT bool MQInit(const char* ldap, const char* appname);
 
 // Opens a registered channel for reading. Returns null when the store is not

@@ -14,10 +14,8 @@ namespace mqadmin {
 
 namespace {
 
-AdminResult Report(const char* operation, AdminResult result, unsigned long id,
-                   const std::string& error) {
+AdminResult Report(const char* operation, AdminResult result, const std::string& error) {
     if (result == AdminResult::Failed) LogFailure(operation, error);
-    (void)id;
     return result;
 }
 
@@ -84,7 +82,7 @@ AdminResult RemoveEntry(unsigned long id) {
     if (queue == nullptr) return AdminResult::Failed;
     if (!ValidId(id)) return AdminResult::NotFound;
     std::string error;
-    return Report("RemoveEntry", queue->Remove(id, &error), id, error);
+    return Report("RemoveEntry", queue->Remove(id, &error), error);
 }
 
 AdminResult HoldEntry(unsigned long id) {
@@ -94,7 +92,7 @@ AdminResult HoldEntry(unsigned long id) {
     if (!ValidId(id)) return AdminResult::NotFound;
     std::string error;
     return Report("HoldEntry",
-                  queue->ChangeState(id, {mqstore::kQueued}, mqstore::kHeld, false, &error), id,
+                  queue->ChangeState(id, {mqstore::kQueued}, mqstore::kHeld, false, &error),
                   error);
 }
 
@@ -105,7 +103,7 @@ AdminResult ReleaseEntry(unsigned long id) {
     if (!ValidId(id)) return AdminResult::NotFound;
     std::string error;
     return Report("ReleaseEntry",
-                  queue->ChangeState(id, {mqstore::kHeld}, mqstore::kQueued, false, &error), id,
+                  queue->ChangeState(id, {mqstore::kHeld}, mqstore::kQueued, false, &error),
                   error);
 }
 
@@ -116,7 +114,7 @@ AdminResult RequeueEntry(unsigned long id) {
     if (!ValidId(id)) return AdminResult::NotFound;
     std::string error;
     return Report("RequeueEntry",
-                  queue->ChangeState(id, {mqstore::kFailed}, mqstore::kQueued, true, &error), id,
+                  queue->ChangeState(id, {mqstore::kFailed}, mqstore::kQueued, true, &error),
                   error);
 }
 

@@ -85,8 +85,26 @@ StoreState& State() {
     return *state;
 }
 
+namespace {
+std::mutex g_tagLock;
+std::string& Tag() {
+    static auto* tag = new std::string("mqapi");
+    return *tag;
+}
+}  // namespace
+
+std::string LogTag() {
+    std::lock_guard<std::mutex> guard(g_tagLock);
+    return Tag();
+}
+
+void SetLogTag(const std::string& tag) {
+    std::lock_guard<std::mutex> guard(g_tagLock);
+    Tag() = tag;
+}
+
 void LogFailure(const char* operation, const std::string& cause) {
-    LogMessagef(MQLOG_ERROR, State().app.c_str(), "%s: %s", operation, cause.c_str());
+    LogMessagef(MQLOG_ERROR, LogTag().c_str(), "%s: %s", operation, cause.c_str());
 }
 
 QueueDb* ReadyQueue(const char* operation) {
@@ -145,13 +163,14 @@ std::string ReadSetting(const char* section, const char* key, const std::string&
 }
 
 // MaxAttempts: a whole number; 0 means entries are never set aside.
-uint32_t ParseMaxAttempts(const std::string& text, const std::string& file) {
+uint32_t ParseMaxAttempts(const std::string& text, const std::string& file,
+                          const std::string& tag) {
     if (text.empty()) return kDefaultMaxAttempts;
     char* end = nullptr;
     errno = 0;
     unsigned long value = std::strtoul(text.c_str(), &end, 10);
     if (errno != 0 || *end != '\0' || text[0] == '-' || value > 1000000) {
-        LogMessagef(MQLOG_WARNING, State().app.c_str(),
+        LogMessagef(MQLOG_WARNING, tag.c_str(),
                     "%s: MaxAttempts \"%s\" is no number from 0 to 1000000; using %u",
                     file.c_str(), text.c_str(), kDefaultMaxAttempts);
         return kDefaultMaxAttempts;
@@ -202,7 +221,7 @@ bool MQInit(const char* ldap, const char* appname) {
     if (install.empty()) return fail(file + ": no InstallDirectory in section Config");
     install = Absolute(install);
     if (install.empty()) return fail(std::string("getcwd: ") + std::strerror(errno));
-    uint32_t maxAttempts = ParseMaxAttempts(ReadSetting("Config", "MaxAttempts", file), file);
+    uint32_t maxAttempts = ParseMaxAttempts(ReadSetting("Config", "MaxAttempts", file), file, tag);
 
     std::vector<MQchannelDBStr> channels;
     std::string error;
@@ -240,7 +259,7 @@ bool MQInit(const char* ldap, const char* appname) {
             s.queue = std::move(queue);
             s.pid = getpid();
         }
-        s.app = tag;
+        mqstore::SetLogTag(tag);
         s.installDir = install;
         s.maxAttempts = maxAttempts;
         s.queue->SetLogTag(tag);
@@ -442,7 +461,7 @@ MQContext* CreateMQEntry() {
         return nullptr;
     }
     std::string error;
-    if (!queue->CreateEntry(State().app, &handle->id, &error)) {
+    if (!queue->CreateEntry(mqstore::LogTag(), &handle->id, &error)) {
         LogFailure("CreateMQEntry", error);
         delete handle;
         return nullptr;

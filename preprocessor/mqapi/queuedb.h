@@ -44,12 +44,14 @@ enum : int64_t { kWriting = 0, kQueued = 1, kHeld = 2, kFailed = 3 };
 
 class QueueDb {
 public:
-    // Opens or creates the database of spool. self is this process's
-    // identity; log tags the warnings the clean-up logs itself.
+    // Opens or creates the database of spool; self is this process's
+    // identity, recorded on the rows of its writers and readers.
     static std::unique_ptr<QueueDb> Open(const Spool& spool, const ProcessIdentity& self,
                                          std::string* error);
 
     void SetMaxAttempts(uint32_t maxAttempts) { m_maxAttempts = maxAttempts; }
+    // Tags the lines the database logs itself (entries set aside, clean-up
+    // after the dead, files left behind by a removal).
     void SetLogTag(const std::string& tag) { m_log = tag; }
     const Spool& GetSpool() const { return m_spool; }
 
@@ -100,7 +102,8 @@ private:
         : m_db(std::move(db)), m_spool(std::move(spool)), m_self(std::move(self)) {}
 
     bool CreateSchema(std::string* error);
-    // Runs one statement (or a prepared Stmt) as its own durable commit.
+    // Switches between synced (FULL) and unsynced (NORMAL) commits; only
+    // between transactions.
     bool SetSync(bool full, std::string* error);
     bool ReleaseLease(int64_t lease, std::string* error);
     bool LoadInfo(Stmt& row, mqadmin::EntryInfo* info);

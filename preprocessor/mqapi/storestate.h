@@ -23,7 +23,6 @@ namespace mqstore {
 struct StoreState {
     pid_t pid = 0;                     // the process that opened queue
     std::unique_ptr<QueueDb> queue;    // null before MQInit
-    std::string app = "mqapi";         // log tag: MQInit's appname
     std::string installDir;
     uint32_t maxAttempts = 5;
     size_t handles = 0;                // open read and write handles
@@ -38,8 +37,13 @@ StoreState& State();
 QueueDb* ReadyQueue(const char* operation);
 
 // Logs a failure of operation once, with its cause, tagged with the
-// application name.
+// application name. Unlike the rest, needs no lock held.
 void LogFailure(const char* operation, const std::string& cause);
+
+// The application name MQInit was given ("mqapi" before), and setting it;
+// guarded by a lock of their own, since failures are logged under no lock.
+std::string LogTag();
+void SetLogTag(const std::string& tag);
 
 }  // namespace mqstore
 
