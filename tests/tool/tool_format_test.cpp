@@ -1,0 +1,146 @@
+// tool_format_test.cpp - the shapes mqctl accepts and the JSON it writes:
+// identifiers, ages, options, and string escaping that keeps every line
+// valid JSON whatever bytes the data holds.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli.h"
+#include "json_reader.h"
+#include "output.h"
+
+namespace mqctl {
+namespace {
+
+TEST(JsonString, Escapes) {
+    struct Case {
+        std::string in, want;
+    } cases[] = {
+        {"", "\"\""},
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"tab\tcr\rlf\n", "\"tab\\tcr\\rlf\\n\""},
+        {std::string("nul\0x", 5), "\"nul\\u0000x\""},
+        {"\x01\x1f\x7f", "\"\\u0001\\u001f\\u007f\""},
+        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},                  // UTF-8 passes
+        {"\xe2\x82\xac \xf0\x9f\x93\xa7", "\"\xe2\x82\xac \xf0\x9f\x93\xa7\""},
+        {"\xff", "\"\\u00ff\""},                             // not UTF-8
+        {"\xc3", "\"\\u00c3\""},                             // cut short
+        {"\xc0\xaf", "\"\\u00c0\\u00af\""},                  // overlong
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},       // surrogate
+        {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // past U+10FFFF
+    };
+    for (const Case& tc : cases) {
+        EXPECT_EQ(JsonString(tc.in), tc.want) << "input " << testing::PrintToString(tc.in);
+    }
+}
+
+TEST(JsonString, EveryByteGivesValidJson) {
+    std::string all;
+    for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+    std::string line = JsonObject().Str("k", all).Str("k2", all + "\xe2\x82").Text();
+    mqtest::Json v;
+    ASSERT_TRUE(mqtest::JsonParser::Parse(line, &v)) << line;
+    // ASCII comes back byte for byte.
+    EXPECT_EQ(v["k"].str.substr(0, 128), all.substr(0, 128));
+}
+
+TEST(JsonObject, MembersInOrder) {
+    std::string got = JsonObject()
+                          .Int("id", 7)
+                          .Str("s", "x")
+                          .Bool("b", false)
+                          .StrList("to", {"a", "b\""})
+                          .StrList("none", {})
+                          .Raw("o", JsonObject().Int("5", 1).Text())
+                          .Text();
+    EXPECT_EQ(got, "{\"id\":7,\"s\":\"x\",\"b\":false,\"to\":[\"a\",\"b\\\"\"],\"none\":[],"
+                   "\"o\":{\"5\":1}}");
+}
+
+TEST(ParseAge, Shapes) {
+    struct Case {
+        const char* in;
+        bool ok;
+        int64_t want;
+    } cases[] = {
+        {"0", true, 0},       {"90", true, 90},       {"90s", true, 90},
+        {"30m", true, 1800},  {"2h", true, 7200},     {"1d", true, 86400},
+        {"1w", true, 604800}, {"", false, 0},         {"m", false, 0},
+        {"-5m", false, 0},    {"+5m", false, 0},      {"5x", false, 0},
+        {"5mm", false, 0},    {"5 m", false, 0},      {"1.5h", false, 0},
+        {"99999999999999999999", false, 0},          {"9223372036854775807w", false, 0},
+    };
+    for (const Case& tc : cases) {
+        int64_t got = -1;
+        EXPECT_EQ(ParseAge(tc.in, &got), tc.ok) << "\"" << tc.in << "\"";
+        if (tc.ok) {
+            EXPECT_EQ(got, tc.want) << "\"" << tc.in << "\"";
+        }
+    }
+}
+
+TEST(ParseId, Shapes) {
+    struct Case {
+        const char* in;
+        bool ok;
+        unsigned long want;
+    } cases[] = {
+        {"1", true, 1},         {"42", true, 42},       {"4294967295", true, 4294967295ul},
+        {"0", false, 0},        {"4294967296", false, 0}, {"12345678901", false, 0},
+        {"-1", false, 0},       {"+1", false, 0},       {" 1", false, 0},
+        {"1x", false, 0},       {"0x10", false, 0},     {"", false, 0},
+    };
+    for (const Case& tc : cases) {
+        unsigned long got = 0;
+        EXPECT_EQ(ParseId(tc.in, &got), tc.ok) << "\"" << tc.in << "\"";
+        if (tc.ok) {
+            EXPECT_EQ(got, tc.want) << "\"" << tc.in << "\"";
+        }
+    }
+}
+
+TEST(FormatAge, Units) {
+    struct Case {
+        int64_t in;
+        const char* want;
+    } cases[] = {{-5, "0s"},     {0, "0s"},      {119, "119s"},   {120, "2m"},
+                 {7199, "119m"}, {7200, "2h"},   {172799, "47h"}, {172800, "2d"}};
+    for (const Case& tc : cases) EXPECT_EQ(FormatAge(tc.in), tc.want) << tc.in;
+}
+
+TEST(Args, Parse) {
+    const std::vector<OptionSpec> specs = {{"to", true}, {"count", false}};
+    struct Case {
+        std::vector<std::string> argv;
+        bool ok;
+        std::vector<std::string> positional, to;
+        bool count;
+    } cases[] = {
+        {{"RELAY", "--to", "a", "--to=b", "--count"}, true, {"RELAY"}, {"a", "b"}, true},
+        {{"-", "--", "--to", "x"}, true, {"-", "--to", "x"}, {}, false},
+        {{"--to=", "ALL"}, true, {"ALL"}, {""}, false},
+        {{"--to"}, false, {}, {}, false},
+        {{"--count=1"}, false, {}, {}, false},
+        {{"--other"}, false, {}, {}, false},
+        {{"-c"}, false, {}, {}, false},
+    };
+    for (const Case& tc : cases) {
+        Args args;
+        std::string error;
+        std::string name;
+        for (const std::string& a : tc.argv) name += a + " ";
+        ASSERT_EQ(args.Parse(tc.argv, specs, &error), tc.ok) << name << error;
+        if (!tc.ok) {
+            EXPECT_FALSE(error.empty()) << name;
+            continue;
+        }
+        EXPECT_EQ(args.Positional(), tc.positional) << name;
+        EXPECT_EQ(args.Values("to"), tc.to) << name;
+        EXPECT_EQ(args.Has("count"), tc.count) << name;
+    }
+}
+
+}  // namespace
+}  // namespace mqctl

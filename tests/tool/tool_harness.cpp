@@ -1,0 +1,168 @@
+// tool_harness.cpp - installations and mqctl runs for the tool's tests.
+#include "tool_harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "slapd_fixture.h"
+
+namespace mqtest {
+
+namespace {
+
+int g_hosts = 0;
+
+void ListTree(const std::string& dir, const std::string& prefix, std::vector<std::string>* out) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = dir + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            ListTree(path, prefix + name + "/", out);
+        } else {
+            out->push_back(prefix + name + " " + std::to_string(st.st_size));
+        }
+    }
+    closedir(d);
+}
+
+}  // namespace
+
+bool RunResult::Json(std::vector<mqtest::Json>* objects) const {
+    std::string bad;
+    return ParseLines(out, objects, &bad);
+}
+
+std::vector<std::string> RunResult::ErrLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(err);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool WriteFileText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+Installation::Installation(const std::string& extraConfig) {
+    Slapd* slapd = Slapd::Get();
+    if (slapd == nullptr) {
+        error_ = "no slapd: " + Slapd::error();
+        return;
+    }
+    dir_ = MakeTempDir("mqctl");
+    if (dir_.empty()) {
+        error_ = "no temporary directory";
+        return;
+    }
+    host_ = "mx" + std::to_string(getpid()) + "-" + std::to_string(++g_hosts) + ".example.org";
+    std::string out = slapd->AddHost(host_, {});
+    if (!out.empty()) {
+        error_ = "AddHost: " + out;
+        return;
+    }
+    WriteIni(std::to_string(slapd->port()), host_, extraConfig);
+}
+
+Installation::~Installation() {
+    if (!dir_.empty()) RemoveTree(dir_);
+}
+
+std::string Installation::hostDn() const {
+    std::string label = host_.substr(0, host_.find('.'));
+    return "host=" + host_ + ",dc=" + label + ",dc=example,dc=org";
+}
+
+void Installation::WriteIni(const std::string& ldapPort, const std::string& host,
+                            const std::string& extraConfig) const {
+    std::string ini = "[Config]\nInstallDirectory=" + dir_ + "\n" + extraConfig +
+                      "\n[Ldap]\nHostName=127.0.0.1\nPort=" + ldapPort + "\nUsername=" +
+                      Slapd::kWriterDn + "\nPassword=" + Slapd::kWriterPassword +
+                      "\nHostname=" + host + "\n";
+    WriteFileText(dir_ + "/daduv.ini", ini);
+}
+
+RunResult Installation::Run(const std::vector<std::string>& args, const std::string& input,
+                            const std::vector<std::string>& envOverride) const {
+    RunResult r;
+    std::string in = dir_ + "/.stdin", out = dir_ + "/.stdout", err = dir_ + "/.stderr";
+    WriteFileText(in, input);
+    pid_t pid = fork();
+    if (pid < 0) return r;
+    if (pid == 0) {
+        int fin = open(in.c_str(), O_RDONLY);
+        int fout = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int ferr = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fin < 0 || fout < 0 || ferr < 0) _exit(126);
+        dup2(fin, 0);
+        dup2(fout, 1);
+        dup2(ferr, 2);
+        setenv("MQ_CONFIG_DIR", dir_.c_str(), 1);
+        setenv("MQ_LOG", (dir_ + "/mq.log").c_str(), 1);
+        for (const std::string& kv : envOverride) {
+            size_t eq = kv.find('=');
+            setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
+        }
+        std::vector<char*> argv;
+        std::string bin = MQCTL_BIN;
+        argv.push_back(const_cast<char*>(bin.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFileText(out);
+    r.err = ReadFileText(err);
+    return r;
+}
+
+std::vector<std::string> Installation::Modules() const {
+    return Slapd::Get()->Modules(hostDn());
+}
+
+std::string Installation::Snapshot() const {
+    std::vector<std::string> files;
+    ListTree(dir_ + "/spool/msg", "", &files);
+    std::sort(files.begin(), files.end());
+    std::string s = "queue.cfg:\n" + ReadFileText(dir_ + "/queue.cfg") + "\nfiles:\n";
+    for (const std::string& f : files) s += f + "\n";
+    s += "modules:";
+    for (const std::string& m : Modules()) s += " " + m;
+    // Ages move on between two snapshots; everything else must not.
+    RunResult list = Run({"list", "--json"});
+    std::vector<Json> entries;
+    list.Json(&entries);
+    s += "\nentries:\n";
+    for (const Json& e : entries) {
+        s += std::to_string(e["id"].Int()) + " " + e["channel"].str + " " + e["state"].str +
+             " " + std::to_string(e["attempts"].Int()) + " " + e["from"].str + "\n";
+    }
+    return s;
+}
+
+}  // namespace mqtest

@@ -1,0 +1,337 @@
+// tool_test.cpp - mqctl's commands end to end: the binary against a real
+// installation, store and directory, its output read as a script would.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "slapd_fixture.h"
+#include "tool_harness.h"
+
+namespace mqtest {
+namespace {
+
+// Runs mqctl and expects success with nothing on standard error.
+RunResult Ok(const Installation& inst, const std::vector<std::string>& args,
+             const std::string& input = "") {
+    RunResult r = inst.Run(args, input);
+    std::string cmd;
+    for (const std::string& a : args) cmd += " " + a;
+    EXPECT_EQ(r.status, 0) << "mqctl" << cmd << ": stderr: " << r.err;
+    EXPECT_EQ(r.err, "") << "mqctl" << cmd;
+    return r;
+}
+
+std::vector<Json> JsonOf(const RunResult& r) {
+    std::vector<Json> objects;
+    EXPECT_TRUE(r.Json(&objects)) << "not JSON Lines:\n" << r.out;
+    return objects;
+}
+
+// Puts a message; returns its identifier (0 on failure).
+int64_t Put(const Installation& inst, const std::string& channel, const std::string& from,
+            const std::vector<std::string>& to, const std::string& body) {
+    std::vector<std::string> args{"put", channel, "--from", from, "--json"};
+    for (const std::string& t : to) {
+        args.push_back("--to");
+        args.push_back(t);
+    }
+    std::vector<Json> out = JsonOf(Ok(inst, args, body));
+    return out.size() == 1 ? out[0]["id"].Int() : 0;
+}
+
+std::vector<int64_t> Ids(const std::vector<Json>& objects) {
+    std::vector<int64_t> ids;
+    for (const Json& o : objects) ids.push_back(o["id"].Int());
+    return ids;
+}
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(inst_.error(), ""); }
+    Installation inst_;
+};
+
+TEST_F(ToolTest, ChannelsKeepFileAndDirectoryInStep) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    Ok(inst_, {"channel", "add", "fax", "faxgw", "in", "--flag", "C"});
+
+    std::vector<Json> list = JsonOf(Ok(inst_, {"channel", "list", "--json"}));
+    ASSERT_EQ(list.size(), 2u);
+    struct Want {
+        const char *channel, *application, *direction, *flag;
+    } want[] = {{"RELAY", "relay", "out", ""}, {"fax", "faxgw", "in", "C"}};
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(list[i]["channel"].str, want[i].channel) << "record " << i;
+        EXPECT_EQ(list[i]["application"].str, want[i].application) << "record " << i;
+        EXPECT_EQ(list[i]["direction"].str, want[i].direction) << "record " << i;
+        EXPECT_EQ(list[i]["flag"].str, want[i].flag) << "record " << i;
+    }
+    EXPECT_EQ(inst_.Modules(), (std::vector<std::string>{"relay,faxgw"}))
+        << "the host entry lists both applications in one value";
+
+    RunResult text = Ok(inst_, {"channel", "list"});
+    EXPECT_NE(text.out.find("RELAY    relay        out\n"), std::string::npos) << text.out;
+
+    Ok(inst_, {"channel", "del", "relay"});  // letter case ignored
+    list = JsonOf(Ok(inst_, {"channel", "list", "--json"}));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0]["channel"].str, "fax");
+    EXPECT_EQ(inst_.Modules(), (std::vector<std::string>{"faxgw"}));
+}
+
+TEST_F(ToolTest, PutListGetDeleteOneByOne) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    struct Msg {
+        std::string from;
+        std::vector<std::string> to;
+        std::string body;
+    } msgs[] = {{"alice@example.org", {"bob@example.org"}, "Hello Bob\n"},
+                {"alice@example.org", {"carol@example.org", "dave@example.net"}, "Two\n"},
+                {"<>", {"postmaster@example.org"}, std::string("bin\0ary\xff\n", 9)}};
+    std::vector<int64_t> ids;
+    for (const Msg& m : msgs) ids.push_back(Put(inst_, "RELAY", m.from, m.to, m.body));
+    EXPECT_TRUE(ids[0] > 0 && ids[0] < ids[1] && ids[1] < ids[2])
+        << "got ids " << ids[0] << " " << ids[1] << " " << ids[2] << ", want rising";
+
+    std::vector<Json> list = JsonOf(Ok(inst_, {"list", "--json"}));
+    ASSERT_EQ(list.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        const Json& e = list[i];
+        EXPECT_EQ(e["id"].Int(), ids[i]);
+        EXPECT_EQ(e["channel"].str, "RELAY");
+        EXPECT_EQ(e["from"].str, msgs[i].from);
+        ASSERT_EQ(e["to"].items.size(), msgs[i].to.size()) << "entry " << i;
+        for (size_t k = 0; k < msgs[i].to.size(); ++k) EXPECT_EQ(e["to"].items[k].str, msgs[i].to[k]);
+        EXPECT_EQ(e["state"].str, "queued");
+        EXPECT_EQ(e["size"].Int(), static_cast<int64_t>(msgs[i].body.size()));
+        // The rename pattern: the body is whole and no ".tmp" file stays.
+        EXPECT_EQ(ReadFileText(e["path"].str), msgs[i].body) << "entry " << i;
+        std::string tmp = e["path"].str.substr(0, e["path"].str.size() - 4) + ".tmp";
+        EXPECT_NE(access(tmp.c_str(), F_OK), 0) << tmp << " left behind";
+    }
+    RunResult text = Ok(inst_, {"list"});
+    EXPECT_NE(text.out.find("-- 3 entries, 23 bytes"), std::string::npos) << text.out;
+
+    for (size_t i = 0; i < 3; ++i) {
+        std::vector<Json> got = JsonOf(Ok(inst_, {"get", "relay", "--delete", "--body", "--json"}));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0]["id"].Int(), ids[i]) << "get " << i << ": oldest first";
+        EXPECT_EQ(got[0]["from"].str, msgs[i].from);
+        EXPECT_TRUE(got[0]["deleted"].b);
+        if (i < 2) {
+            EXPECT_EQ(got[0]["body"].str, msgs[i].body);
+        }
+        EXPECT_EQ(JsonOf(Ok(inst_, {"list", "--json"})).size(), 2 - i) << "after get " << i;
+    }
+    RunResult empty = inst_.Run({"get", "RELAY"});
+    EXPECT_EQ(empty.status, 1) << "get of an empty channel";
+    EXPECT_EQ(empty.out, "");
+    EXPECT_EQ(empty.ErrLines().size(), 1u) << empty.err;
+}
+
+TEST_F(ToolTest, GetWithoutDeleteGivesTheMessageBack) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    int64_t id = Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "x");
+    RunResult got = Ok(inst_, {"get", "RELAY"});
+    EXPECT_NE(got.out.find("id " + std::to_string(id) + "\n"), std::string::npos) << got.out;
+    std::vector<Json> show = JsonOf(Ok(inst_, {"show", std::to_string(id), "--json"}));
+    ASSERT_EQ(show.size(), 1u);
+    EXPECT_EQ(show[0]["state"].str, "queued");
+    EXPECT_EQ(show[0]["attempts"].Int(), 1) << "a get without --delete counts as an attempt";
+    EXPECT_EQ(show[0]["to"].items.size(), 1u);
+}
+
+TEST_F(ToolTest, ListFilters) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    Ok(inst_, {"channel", "add", "LOCAL", "local", "in"});
+    int64_t a = Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "1");
+    int64_t b = Put(inst_, "RELAY", "carol@Example.NET", {"dave@example.net", "eve@x.org"}, "2");
+    int64_t c = Put(inst_, "LOCAL", "<>", {"postmaster@example.org"}, "3");
+
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<int64_t> want;
+    } cases[] = {
+        {{"list"}, {a, b, c}},
+        {{"list", "RELAY"}, {a, b}},
+        {{"list", "local"}, {c}},
+        {{"list", "--from", "^alice@"}, {a}},
+        {{"list", "--from", "example\\.net$"}, {b}},  // letter case ignored
+        {{"list", "--to", "^eve@"}, {b}},             // any recipient
+        {{"list", "--to", "example\\.org$", "RELAY"}, {a}},
+        {{"list", "--older-than", "1h"}, {}},
+        {{"list", "--failed"}, {}},
+    };
+    for (const Case& tc : cases) {
+        std::vector<std::string> args = tc.args;
+        args.push_back("--json");
+        std::vector<int64_t> got = Ids(JsonOf(Ok(inst_, args)));
+        std::string name;
+        for (const std::string& a : tc.args) name += a + " ";
+        EXPECT_EQ(got, tc.want) << name;
+        args.push_back("--count");
+        std::vector<Json> count = JsonOf(Ok(inst_, args));
+        ASSERT_EQ(count.size(), 1u) << name;
+        EXPECT_EQ(count[0]["count"].Int(), static_cast<int64_t>(tc.want.size())) << name;
+    }
+}
+
+TEST_F(ToolTest, HoldKeepsAnEntryFromReadersUntilReleased) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    int64_t id = Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "held");
+    std::string sid = std::to_string(id);
+    EXPECT_EQ(Ok(inst_, {"hold", sid}).out, "held " + sid + "\n");
+    EXPECT_EQ(JsonOf(Ok(inst_, {"show", sid, "--json"}))[0]["state"].str, "held");
+    RunResult none = inst_.Run({"get", "RELAY"});
+    EXPECT_EQ(none.status, 1) << "a held entry was offered: " << none.out;
+
+    // Releasing what is not held is refused and changes nothing.
+    RunResult twice = inst_.Run({"requeue", sid});
+    EXPECT_EQ(twice.status, 1);
+    EXPECT_EQ(JsonOf(Ok(inst_, {"show", sid, "--json"}))[0]["state"].str, "held");
+
+    EXPECT_EQ(Ok(inst_, {"release", "-"}, sid + "\n").out, "released " + sid + "\n");
+    std::vector<Json> got = JsonOf(Ok(inst_, {"get", "RELAY", "--json", "--delete"}));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0]["id"].Int(), id);
+}
+
+TEST(ToolFailed, EntriesFailAfterMaxAttemptsAndRequeueAfresh) {
+    Installation inst("MaxAttempts=2");
+    ASSERT_EQ(inst.error(), "");
+    Ok(inst, {"channel", "add", "RELAY", "relay", "out"});
+    int64_t id = Put(inst, "RELAY", "alice@example.org", {"bob@example.org"}, "poison");
+    std::string sid = std::to_string(id);
+    Ok(inst, {"get", "RELAY"});
+    EXPECT_TRUE(JsonOf(Ok(inst, {"list", "--failed", "--json"})).empty()) << "after 1 attempt";
+    Ok(inst, {"get", "RELAY"});
+    std::vector<Json> failed = JsonOf(Ok(inst, {"list", "--failed", "--json"}));
+    ASSERT_EQ(failed.size(), 1u) << "after 2 attempts";
+    EXPECT_EQ(failed[0]["state"].str, "failed");
+    EXPECT_EQ(inst.Run({"get", "RELAY"}).status, 1) << "a failed entry was offered";
+
+    EXPECT_EQ(Ok(inst, {"requeue", sid}).out, "requeued " + sid + "\n");
+    Json shown = JsonOf(Ok(inst, {"show", sid, "--json"}))[0];
+    EXPECT_EQ(shown["state"].str, "queued");
+    EXPECT_EQ(shown["attempts"].Int(), 0);
+}
+
+TEST_F(ToolTest, DeleteByIdFromStandardInputAndAll) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    Ok(inst_, {"channel", "add", "LOCAL", "local", "in"});
+    std::vector<int64_t> relay, local;
+    for (int i = 0; i < 3; ++i) relay.push_back(Put(inst_, "RELAY", "a@b.org", {"c@d.org"}, "r"));
+    for (int i = 0; i < 2; ++i) local.push_back(Put(inst_, "LOCAL", "a@b.org", {"c@d.org"}, "l"));
+
+    RunResult del = Ok(inst_, {"delete", std::to_string(relay[0]), "-"},
+                       std::to_string(relay[1]) + "\n");
+    EXPECT_EQ(del.out, "deleted " + std::to_string(relay[0]) + "\ndeleted " +
+                           std::to_string(relay[1]) + "\n");
+    EXPECT_EQ(Ids(JsonOf(Ok(inst_, {"list", "--json"}))),
+              (std::vector<int64_t>{relay[2], local[0], local[1]}));
+
+    Ok(inst_, {"delete", "ALL", "LOCAL"});
+    EXPECT_EQ(Ids(JsonOf(Ok(inst_, {"list", "--json"}))), (std::vector<int64_t>{relay[2]}));
+    std::string path = JsonOf(Ok(inst_, {"show", std::to_string(relay[2]), "--json"}))[0]["path"].str;
+    std::string gone = path.substr(0, path.rfind('/') + 1) + std::to_string(local[0]) + ".msg";
+    EXPECT_NE(access(gone.c_str(), F_OK), 0) << "delete left " << gone;
+}
+
+TEST_F(ToolTest, SummaryCountsPerChannel) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    Ok(inst_, {"channel", "add", "IDLE", "idle", "in"});
+    int64_t a = Put(inst_, "RELAY", "a@b.org", {"c@d.org"}, "1");
+    Put(inst_, "RELAY", "a@b.org", {"c@d.org"}, "2");
+    Ok(inst_, {"hold", std::to_string(a)});
+
+    std::vector<Json> rows = JsonOf(Ok(inst_, {"summary", "--json"}));
+    ASSERT_EQ(rows.size(), 3u) << "TOTAL, then IDLE and RELAY";
+    struct Want {
+        const char* channel;
+        int64_t total, held, youngest;
+    } want[] = {{"TOTAL", 2, 1, 2}, {"IDLE", 0, 0, 0}, {"RELAY", 2, 1, 2}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(rows[i]["channel"].str, want[i].channel) << "row " << i;
+        EXPECT_EQ(rows[i]["total"].Int(), want[i].total) << want[i].channel;
+        EXPECT_EQ(rows[i]["held"].Int(), want[i].held) << want[i].channel;
+        EXPECT_EQ(rows[i]["ages"]["5"].Int(), want[i].youngest) << want[i].channel;
+        EXPECT_EQ(rows[i]["ages"]["1280+"].Int(), 0) << want[i].channel;
+    }
+}
+
+TEST_F(ToolTest, CheckHealthyInstallation) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    Put(inst_, "RELAY", "a@b.org", {"c@d.org"}, "1");
+    std::vector<Json> findings = JsonOf(Ok(inst_, {"check", "--json"}));
+    std::set<std::string> checks;
+    for (const Json& f : findings) {
+        checks.insert(f["check"].str);
+        EXPECT_TRUE(f["ok"].b) << f["check"].str << ": " << f["detail"].str;
+    }
+    for (const char* c : {"configuration", "install dir", "channel file", "database",
+                          "orphan files", "message files", "directory", "host entry"}) {
+        EXPECT_EQ(checks.count(c), 1u) << "no finding " << c;
+    }
+}
+
+TEST(ToolCheck, NamesEachProblemWithAFix) {
+    struct Case {
+        const char* name;
+        const char* check;  // the finding that must fail
+        void (*spoil)(const Installation&, const std::string& dir);
+    } cases[] = {
+        {"a file of no entry", "orphan files",
+         [](const Installation&, const std::string& d) { WriteFileText(d + "999.msg", "x"); }},
+        {"server unreachable", "directory",
+         [](const Installation& i, const std::string&) { i.WriteIni("1", i.host()); }},
+        {"no host entry", "host entry",
+         [](const Installation& i, const std::string&) {
+             i.WriteIni(std::to_string(Slapd::Get()->port()), "nohost.example.org");
+         }},
+    };
+    for (const Case& tc : cases) {
+        Installation fresh;
+        ASSERT_EQ(fresh.error(), "");
+        Ok(fresh, {"channel", "add", "RELAY", "relay", "out"});
+        int64_t fid = Put(fresh, "RELAY", "a@b.org", {"c@d.org"}, "1");
+        std::string fpath =
+            JsonOf(Ok(fresh, {"show", std::to_string(fid), "--json"}))[0]["path"].str;
+        tc.spoil(fresh, fpath.substr(0, fpath.rfind('/') + 1));
+        RunResult r = fresh.Run({"check", "--json"});
+        EXPECT_EQ(r.status, 1) << tc.name;
+        EXPECT_EQ(r.err, "") << tc.name;
+        bool seen = false;
+        for (const Json& f : JsonOf(r)) {
+            if (f["check"].str != tc.check) continue;
+            seen = true;
+            EXPECT_FALSE(f["ok"].b) << tc.name;
+            EXPECT_FALSE(f["fix"].str.empty()) << tc.name << ": no fix given";
+        }
+        EXPECT_TRUE(seen) << tc.name << ": no finding " << tc.check << " in\n" << r.out;
+    }
+}
+
+TEST_F(ToolTest, HelpForEveryCommandAndVersion) {
+    const std::vector<std::vector<std::string>> commands = {
+        {"channel", "add"}, {"channel", "del"}, {"channel", "list"}, {"put"},    {"get"},
+        {"list"},           {"show"},           {"delete"},          {"hold"},   {"release"},
+        {"requeue"},        {"summary"},        {"check"}};
+    for (std::vector<std::string> c : commands) {
+        std::string name = c.size() == 2 ? c[0] + " " + c[1] : c[0];
+        c.push_back("--help");
+        RunResult r = Ok(inst_, c);
+        EXPECT_EQ(r.out.rfind("usage: mqctl " + name, 0), 0u) << name << ": got " << r.out;
+        EXPECT_NE(r.out.find("Exit codes: 0"), std::string::npos) << name;
+    }
+    EXPECT_EQ(Ok(inst_, {"--version"}).out.rfind("mqctl ", 0), 0u);
+    EXPECT_NE(Ok(inst_, {"--help"}).out.find("summary"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace mqtest
