@@ -34,10 +34,28 @@ private:
     int fd_;
 };
 
-std::string Where() {
+// Why no configuration was found, with what to do: the INI reader passes
+// over a file it can't read, which is not the same as a missing one.
+std::string NotFound() {
     const char* dir = std::getenv("MQ_CONFIG_DIR");
-    if (dir != nullptr) return std::string("in MQ_CONFIG_DIR (") + dir + ")";
-    return "in the current directory or /etc";
+    std::vector<std::string> places;
+    if (dir != nullptr && *dir != '\0') {
+        places.push_back(std::string(dir) + "/" + kIniName);
+    } else {
+        places.push_back(kIniName);
+        places.push_back(std::string("/etc/") + kIniName);
+    }
+    for (const std::string& p : places) {
+        struct stat st;
+        if (stat(p.c_str(), &st) != 0) continue;
+        if (!S_ISREG(st.st_mode)) return p + " is not a regular file; replace it by the INI file";
+        return p + " can't be read; make it readable for this user";
+    }
+    std::string where = dir != nullptr && *dir != '\0'
+                            ? std::string("in MQ_CONFIG_DIR (") + dir + ")"
+                            : "in the current directory or /etc";
+    return std::string("configuration file ") + kIniName + " not found " + where +
+           "; set MQ_CONFIG_DIR to its directory or use --config";
 }
 
 }  // namespace
@@ -72,8 +90,7 @@ bool FindInstallation(Installation* out, std::string* error) {
     *out = Installation();
     out->iniPath = mqcommon::ResolveProfilePath(kIniName);
     if (out->iniPath.empty()) {
-        *error = std::string("configuration file ") + kIniName + " not found " + Where() +
-                 "; set MQ_CONFIG_DIR to its directory or use --config";
+        *error = NotFound();
         return false;
     }
     Fd fd(open(out->iniPath.c_str(), O_RDONLY | O_CLOEXEC));
