@@ -93,12 +93,12 @@ inline std::string Joined(const std::vector<std::string>& calls) {
                                << "\nwant:" << clienttest::Joined(want_);              \
     } while (0)
 
-inline mqdouble::EnvelopeSpec Env(const std::vector<std::string>& from,
+inline mqdouble::EnvelopeShape Env(const std::vector<std::string>& from,
                                   const std::vector<std::string>& to) {
-    mqdouble::EnvelopeSpec spec;
-    for (const std::string& a : from) spec.from.push_back({a, ""});
-    for (const std::string& a : to) spec.to.push_back({a, ""});
-    return spec;
+    mqdouble::EnvelopeShape shape;
+    for (const std::string& a : from) shape.from.push_back({a, ""});
+    for (const std::string& a : to) shape.to.push_back({a, ""});
+    return shape;
 }
 
 class ClientTest : public ::testing::Test {

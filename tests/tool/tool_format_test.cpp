@@ -111,7 +111,7 @@ TEST(FormatAge, Units) {
 }
 
 TEST(Args, Parse) {
-    const std::vector<OptionSpec> specs = {{"to", true}, {"count", false}};
+    const std::vector<OptionDef> options = {{"to", true}, {"count", false}};
     struct Case {
         std::vector<std::string> argv;
         bool ok;
@@ -131,7 +131,7 @@ TEST(Args, Parse) {
         std::string error;
         std::string name;
         for (const std::string& a : tc.argv) name += a + " ";
-        ASSERT_EQ(args.Parse(tc.argv, specs, &error), tc.ok) << name << error;
+        ASSERT_EQ(args.Parse(tc.argv, options, &error), tc.ok) << name << error;
         if (!tc.ok) {
             EXPECT_FALSE(error.empty()) << name;
             continue;

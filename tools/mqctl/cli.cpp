@@ -12,8 +12,8 @@ namespace mqctl {
 
 namespace {
 
-const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& s : specs) {
+const OptionDef* FindOption(const std::vector<OptionDef>& options, const std::string& name) {
+    for (const OptionDef& s : options) {
         if (name == s.name) return &s;
     }
     return nullptr;
@@ -21,7 +21,7 @@ const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::stri
 
 }  // namespace
 
-bool Args::Parse(const std::vector<std::string>& argv, const std::vector<OptionSpec>& specs,
+bool Args::Parse(const std::vector<std::string>& argv, const std::vector<OptionDef>& options,
                  std::string* error) {
     values_.clear();
     positional_.clear();
@@ -49,12 +49,12 @@ bool Args::Parse(const std::vector<std::string>& argv, const std::vector<OptionS
             name.resize(eq);
             inlineValue = true;
         }
-        const OptionSpec* spec = FindSpec(specs, name);
-        if (spec == nullptr) {
+        const OptionDef* option = FindOption(options, name);
+        if (option == nullptr) {
             *error = "unknown option --" + name;
             return false;
         }
-        if (!spec->takesValue) {
+        if (!option->takesValue) {
             if (inlineValue) {
                 *error = "option --" + name + " takes no value";
                 return false;

@@ -26,7 +26,7 @@ enum ExitCode {
 };
 
 // One option a command accepts, named without its leading "--".
-struct OptionSpec {
+struct OptionDef {
     const char* name;
     bool takesValue;
 };
@@ -37,9 +37,9 @@ public:
     // Splits argv (the words after the command's name) into options and
     // positional words. Options are "--name", "--name VALUE" or
     // "--name=VALUE"; "--" ends them; a lone "-" is positional. Returns
-    // false, with *error saying why, for an option not in specs, a missing
+    // false, with *error saying why, for an option not in options, a missing
     // or unexpected value.
-    bool Parse(const std::vector<std::string>& argv, const std::vector<OptionSpec>& specs,
+    bool Parse(const std::vector<std::string>& argv, const std::vector<OptionDef>& options,
                std::string* error);
 
     bool Has(const std::string& name) const { return values_.count(name) != 0; }

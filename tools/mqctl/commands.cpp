@@ -5,7 +5,7 @@ namespace mqctl {
 
 namespace {
 
-const OptionSpec kJson{"json", false};
+const OptionDef kJson{"json", false};
 
 }  // namespace
 

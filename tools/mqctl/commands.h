@@ -24,7 +24,7 @@ struct Command {
     const char* usage;    // the synopsis after "mqctl "
     const char* summary;  // one line for mqctl --help
     const char* details;  // the rest of the command's --help
-    std::vector<OptionSpec> options;
+    std::vector<OptionDef> options;
     RunFn run;
 };
 

@@ -97,12 +97,12 @@ int Run(std::vector<std::string> words) {
     const Command* command = Find(name);
     if (command == nullptr) return UsageError("", "unknown command \"" + name + "\"");
 
-    std::vector<OptionSpec> specs = command->options;
-    specs.push_back({"help", false});
-    specs.push_back({"config", true});
+    std::vector<OptionDef> options = command->options;
+    options.push_back({"help", false});
+    options.push_back({"config", true});
     Args args;
     std::string error;
-    if (!args.Parse(std::vector<std::string>(words.begin() + skip, words.end()), specs,
+    if (!args.Parse(std::vector<std::string>(words.begin() + skip, words.end()), options,
                     &error)) {
         return UsageError(name, error);
     }

@@ -33,7 +33,7 @@ struct Party {
     std::string address;
     std::string queue;
 };
-struct EnvelopeSpec {
+struct EnvelopeShape {
     std::vector<Party> from;
     std::vector<Party> to;
 };
@@ -43,7 +43,7 @@ struct Script {
     bool init = true;                              // MQInit
     bool open = true;                              // OpenMQChannel
     std::deque<unsigned long> ids;                 // GetFirst/NextMessage, then 0
-    std::map<unsigned long, EnvelopeSpec> envelopes;  // ids without one: null
+    std::map<unsigned long, EnvelopeShape> envelopes;  // ids without one: null
     bool idPath = true;                            // GetMQPathName(id): false gives null
     bool entryPath = true;                         // GetMQPathName(entry): false gives null
     std::string entryPathText;                     // when set, that entry path instead
