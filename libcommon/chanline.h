@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "mqexport.h"
+#include "libcommon_export.h"
 
 namespace mqcommon {
 
@@ -27,11 +27,11 @@ constexpr size_t kMaxAppName = 254;
 
 // True when every byte of line is white space (isspace, current locale),
 // and for the empty text or null.
-MQ_EXPORT bool IsBlankLine(const char* line);
+LIBCOMMON_EXPORT bool IsBlankLine(const char* line);
 
 // The first maxFields fields of line, split at runs of spaces and tabs only;
 // leading separators are passed over. A null line has no fields.
-MQ_EXPORT std::vector<std::string> SplitChannelFields(const char* line, size_t maxFields);
+LIBCOMMON_EXPORT std::vector<std::string> SplitChannelFields(const char* line, size_t maxFields);
 
 // One record as the queue store uses it: fields with the line end removed.
 struct ChannelRecord {
@@ -44,17 +44,17 @@ struct ChannelRecord {
 // Parses a record line. Returns false (and leaves *out alone) for a null
 // argument, a blank line or a line without a channel and an application; the
 // line end (CR, LF) is stripped first.
-MQ_EXPORT bool ParseChannelRecord(const char* line, ChannelRecord* out);
+LIBCOMMON_EXPORT bool ParseChannelRecord(const char* line, ChannelRecord* out);
 
 // Reads one line of any length, its line end ("\n", with a "\r" before it if
 // any) included, into *line. Returns false at the end of the file (or on a
 // read error) when nothing was read.
-MQ_EXPORT bool ReadLine(FILE* file, std::string* line);
+LIBCOMMON_EXPORT bool ReadLine(FILE* file, std::string* line);
 
 // True for a name the store and the registry accept as a channel or an
 // application name: 1 to maxLength bytes, none of them a space, a control
 // character (a tab or line end among them) or '/', and neither "." nor "..".
-MQ_EXPORT bool IsUsableName(const char* name, size_t maxLength);
+LIBCOMMON_EXPORT bool IsUsableName(const char* name, size_t maxLength);
 
 }  // namespace mqcommon
 

@@ -15,26 +15,32 @@
 // name of more than 48 characters.
 //
 // Thread safety: reentrant; every call reads the file afresh.
+//
+// Symbol names: callers built against the reader's old declaration pass
+// char* texts and link to that name; the declaration below takes const char*
+// (nothing it is given is written but the buffer) and carries the old name as
+// its assembler label, so both kinds of caller link to the one function.
 #ifndef MQ_PROFILE_H
 #define MQ_PROFILE_H
 
 #include <string>
 
-#include "mqexport.h"
+#include "libcommon_export.h"
 
 // Copies the value of key in section of file into buffer, or szDefault (null
 // counts as "") when the file, the section or the key is missing. The result
 // is NUL-terminated and at most size-1 characters long. Returns the number of
 // characters copied; 0 when buffer is null or size is not positive.
-MQ_EXPORT int GetPrivateProfileString(const char* szSection, const char* szKey,
-                                      const char* szDefault, char* szBuffer, int size,
-                                      const char* szFileName);
+LIBCOMMON_EXPORT int GetPrivateProfileString(const char* szSection, const char* szKey,
+                                             const char* szDefault, char* szBuffer, int size,
+                                             const char* szFileName)
+    __asm__("_Z23GetPrivateProfileStringPcS_S_S_iS_");
 
 namespace mqcommon {
 
 // The path a configuration file name resolves to by the rules above; empty
 // when a bare name is found in none of the places.
-MQ_EXPORT std::string ResolveProfilePath(const char* szFileName);
+LIBCOMMON_EXPORT std::string ResolveProfilePath(const char* szFileName);
 
 }  // namespace mqcommon
 

@@ -9,10 +9,16 @@
 // Thread safety: may be called from any number of threads at once. It never
 // fails towards its caller and never waits on a slow log reader: a line that
 // can't be delivered at once is dropped.
+//
+// Symbol names: applications and layers built against the logger's old
+// declaration take its texts as char*, and link to that name. The
+// declaration below takes const char* (the texts are only read) and carries
+// the old name as its assembler label, so both kinds of caller link to the
+// one function.
 #ifndef MQ_LOG_H
 #define MQ_LOG_H
 
-#include "mqexport.h"
+#include "logapi_export.h"
 
 // Levels follow syslog's numbering: lower is more severe.
 enum {
@@ -26,10 +32,11 @@ enum {
 
 // Logs one line. A null application name or message is logged as "-"; the
 // message is taken as text, never as a format.
-MQ_EXPORT void LogMessage(int iLevel, const char* szAppName, const char* szMessage);
+LOGAPI_EXPORT void LogMessage(int iLevel, const char* szAppName, const char* szMessage)
+    __asm__("_Z10LogMessageiPcS_");
 
 // Formats with printf rules, then logs as LogMessage does.
-MQ_EXPORT void LogMessagef(int iLevel, const char* szAppName, const char* szFormat, ...)
+LOGAPI_EXPORT void LogMessagef(int iLevel, const char* szAppName, const char* szFormat, ...)
     __attribute__((format(printf, 3, 4)));
 
 #endif

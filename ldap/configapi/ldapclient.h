@@ -21,12 +21,17 @@
 //
 // Thread safety: one client is used by one thread at a time; separate clients
 // may be used on separate threads.
+//
+// Symbol names: callers built against the client's old declaration pass
+// char* texts and link to those names; the members below take const char*
+// (texts are only read) and carry the old names as assembler labels, so both
+// kinds of caller link to the same functions.
 #ifndef MQ_LDAPCLIENT_H
 #define MQ_LDAPCLIENT_H
 
 #include <cstdint>
 
-#include "mqexport.h"
+#include "ldap32_export.h"
 
 // One attribute of an entry (one value of it), or one modification.
 struct attrval {
@@ -43,7 +48,7 @@ struct SearchReq {
     SearchReq* next;   // next entry found, or null
 };
 
-class MQ_EXPORT ldapClient {
+class LDAP32_EXPORT ldapClient {
 public:
     ldapClient();
     // Unbinds (see ldapClientUnbind).
@@ -55,12 +60,14 @@ public:
     // here. Returns 0 when connected, non-zero on failure: host null, empty or
     // not a plain host name or address, port outside 1-65535, or the server
     // not reached in time. A connection held before is closed first.
-    int ldapClientConnect(const char* host, int port);
+    int ldapClientConnect(const char* host, int port)
+        __asm__("_ZN10ldapClient17ldapClientConnectEPci");
 
     // Simple bind with a name and a password (empty texts bind anonymously).
     // Returns 0 when bound, non-zero on failure (the LDAP result code, e.g.
     // 49 for refused credentials; -1 when not connected).
-    int ldapClientBind(const char* user, const char* password);
+    int ldapClientBind(const char* user, const char* password)
+        __asm__("_ZN10ldapClient14ldapClientBindEPcS0_");
 
     // Searches below base (null: below every naming context the server's
     // root entry lists) with scope 0 base, 1 one level, 2 subtree; attrsonly
@@ -72,7 +79,8 @@ public:
     // (the last one's next is null), to be released with srch_free, or null
     // when nothing was found or the search failed.
     SearchReq* ldapClientSearch(const char* base, int scope, int attrsonly, const char* filter,
-                                int* count);
+                                int* count)
+        __asm__("_ZN10ldapClient16ldapClientSearchEPciiS0_Pi");
 
     // Applies the modification chain (up to its terminator) to entry dn, all
     // records in one request. Each record carries one value; an empty value
@@ -83,7 +91,8 @@ public:
     // when the account may not write), or -1 when not connected or a record
     // is malformed (oper outside 0-2, texts not terminated in their arrays).
     // The chain is only read.
-    int ldapClientModify(const char* dn, attrval* mods);
+    int ldapClientModify(const char* dn, attrval* mods)
+        __asm__("_ZN10ldapClient16ldapClientModifyEPcP7attrval");
 
     // Releases a search result with all its entries and records; null is
     // ignored.

@@ -5,6 +5,10 @@
 // Lock() waits as long as it takes; its timeout argument is accepted for the
 // callers' sake and ignored.
 //
+// The members are defined out of line (cllock.cpp) and exported by both the
+// store and the toolkit: applications built against the old toolkit link to
+// them there.
+//
 // Thread safety: that is the point; a clLock must not be copied.
 #ifndef MQ_CLLOCK_H
 #define MQ_CLLOCK_H
@@ -13,28 +17,23 @@
 
 #include <cstdint>
 
+#include "mqapi_export.h"
+
 typedef uint32_t DWORD;
 typedef int32_t BOOL;
 
-class clLock {
+class MQAPI_EXPORT clLock {
 public:
-    clLock() { pthread_mutex_init(&m_mutex, nullptr); }
-    ~clLock() { pthread_mutex_destroy(&m_mutex); }
+    clLock();
+    ~clLock();
     clLock(const clLock&) = delete;
     clLock& operator=(const clLock&) = delete;
 
     // Locks the mutex; always returns 0. dwWait is ignored.
-    DWORD Lock(DWORD dwWait) {
-        (void)dwWait;
-        pthread_mutex_lock(&m_mutex);
-        return 0;
-    }
+    DWORD Lock(DWORD dwWait);
 
     // Unlocks the mutex; always returns 0.
-    BOOL Unlock() {
-        pthread_mutex_unlock(&m_mutex);
-        return 0;
-    }
+    BOOL Unlock();
 
 private:
     pthread_mutex_t m_mutex;

@@ -13,7 +13,11 @@
 
 #include <cstdint>
 
-struct _envFrom {
+#include "mqapi_export.h"
+
+// The records are types of the interface (visible), so that the lists of
+// them that the toolkit exports are visible too.
+struct MQAPI_EXPORT _envFrom {
     char* address;
     char* envid;
     int32_t ret;
@@ -22,7 +26,7 @@ struct _envFrom {
     char* szQueue;
 };
 
-struct _envRecip {
+struct MQAPI_EXPORT _envRecip {
     char* address;
     char* orcpt;
     int32_t notify;

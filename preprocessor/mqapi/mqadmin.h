@@ -22,14 +22,14 @@
 #include <string>
 #include <vector>
 
-#include "mqexport.h"
+#include "mqapi_export.h"
 
 namespace mqadmin {
 
 enum class EntryState { Writing, Queued, Held, Failed };
 
 // "writing", "queued", "held" or "failed"; never null.
-MQ_EXPORT const char* StateName(EntryState state);
+MQAPI_EXPORT const char* StateName(EntryState state);
 
 struct EntryInfo {
     uint32_t id = 0;
@@ -82,48 +82,48 @@ enum class AdminResult {
 // The entries of channel (letter case ignored), or of every channel when
 // channel is null or empty, in identifier order, into *out (replaced).
 // Returns false, *out emptied, when the store fails.
-MQ_EXPORT bool ListEntries(const char* channel, std::vector<EntryInfo>* out);
+MQAPI_EXPORT bool ListEntries(const char* channel, std::vector<EntryInfo>* out);
 
 // One entry. Returns false when no entry has identifier id or the store
 // fails (only the failure is logged).
-MQ_EXPORT bool GetEntryInfo(unsigned long id, EntryInfo* out);
+MQAPI_EXPORT bool GetEntryInfo(unsigned long id, EntryInfo* out);
 
 // Counts per channel, channels in name order (letter case ignored), into
 // *out (replaced). Returns false, *out emptied, when the store fails.
-MQ_EXPORT bool CountEntries(std::vector<ChannelCount>* out);
+MQAPI_EXPORT bool CountEntries(std::vector<ChannelCount>* out);
 
 // Removes entry id with its files, whatever its state but writing (a
 // writing entry belongs to its live writer: WrongState). A reader holding
 // it then fails to remove it (RemoveMQChannel gives false).
-MQ_EXPORT AdminResult RemoveEntry(unsigned long id);
+MQAPI_EXPORT AdminResult RemoveEntry(unsigned long id);
 
 // Queued -> held (held: Done). Any other state: WrongState. A reader that
 // holds a lease on it keeps it and may still remove it.
-MQ_EXPORT AdminResult HoldEntry(unsigned long id);
+MQAPI_EXPORT AdminResult HoldEntry(unsigned long id);
 
 // Held -> queued (queued: Done). Any other state: WrongState.
-MQ_EXPORT AdminResult ReleaseEntry(unsigned long id);
+MQAPI_EXPORT AdminResult ReleaseEntry(unsigned long id);
 
 // Failed -> queued with its attempts counted from 0 again (queued: Done,
 // left as it is). Any other state: WrongState.
-MQ_EXPORT AdminResult RequeueEntry(unsigned long id);
+MQAPI_EXPORT AdminResult RequeueEntry(unsigned long id);
 
 // The identifier of the entry a file path names ("<spool>/msg/<xx>/<id>.<ext>",
 // any extension GetMQPathName accepts); 0 when path is no entry file path
 // of this store. Says nothing about whether the entry exists.
-MQ_EXPORT unsigned long EntryIdFromPath(const char* path);
+MQAPI_EXPORT unsigned long EntryIdFromPath(const char* path);
 
 // Checks the database (PRAGMA integrity_check) and compares the message
 // files with the entries. Returns false when the check itself could not be
 // made (store not initialised, database unreadable); the verdict is
 // report->Healthy().
-MQ_EXPORT bool CheckStore(HealthReport* report);
+MQAPI_EXPORT bool CheckStore(HealthReport* report);
 
 // The spool directory ("<InstallDirectory>/spool", absolute) and the number
 // of attempts after which an entry fails, as MQInit read them; "" and 0
 // before MQInit.
-MQ_EXPORT std::string SpoolDirectory();
-MQ_EXPORT uint32_t MaxAttempts();
+MQAPI_EXPORT std::string SpoolDirectory();
+MQAPI_EXPORT uint32_t MaxAttempts();
 
 }  // namespace mqadmin
 

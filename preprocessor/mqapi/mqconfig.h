@@ -14,10 +14,10 @@
 
 #include "cllock.h"
 #include "clist.h"
-#include "mqexport.h"
+#include "mqapi_export.h"
 
 // One registered channel, as read from a record of the channel file.
-struct MQchannelDBStr {
+struct MQAPI_EXPORT MQchannelDBStr {
     uint32_t QueueID;        // position of the record in the channel file, from 1
     int32_t bStopped;        // never set by this store: 0
     int32_t bOut;            // direction "out" (any letter case)
@@ -39,6 +39,6 @@ public:
     clLock csStore;                  // guards the store's shared state
 };
 
-MQ_EXPORT extern MQConfig OneMQ;
+MQAPI_EXPORT extern MQConfig OneMQ;
 
 #endif

@@ -28,7 +28,8 @@ struct cMQTestAccess {
     static char* path(cMQ& q) { return q.path; }
     static bool bDelete(cMQ& q) { return q.bDelete; }
     static uint32_t idx(cMQ& q) { return q.idx; }
-    static size_t madeUsers(cMQ& q) { return q.madeUsers.size(); }
+    // The users in the cMQ's own headers, every one of which it made.
+    static size_t listedUsers(cMQ& q) { return q.from.count() + q.to.count(); }
 };
 using A = cMQTestAccess;
 

@@ -84,7 +84,7 @@ TEST_F(ClientTest, AfterTheMessageWentAwayTheNextCallsMakeANewOne) {
         ASSERT_NE(q.GetMsg("RELAY"), nullptr);
         EXPECT_EQ(q.GetMsg("bounce"), nullptr);
         EXPECT_EQ(A::msg(q), nullptr);
-        EXPECT_EQ(A::madeUsers(q), 0u);
+        EXPECT_EQ(A::listedUsers(q), 0u);
         EXPECT_EQ(A::from(q)->count(), 0u);
         q.CloseMQChannel();
     }
@@ -224,7 +224,7 @@ TEST_F(ClientTest, EntryWithoutPathIsNoMessage) {
     EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
     EXPECT_EQ(A::myEnv(q), nullptr);
     EXPECT_EQ(mqdouble::LiveEnvelopes(), 0);
-    EXPECT_EQ(A::madeUsers(q), 0u);
+    EXPECT_EQ(A::listedUsers(q), 0u);
     q.CloseMQChannel();
 }
 

@@ -242,11 +242,11 @@ TEST_F(ClientTest, UsersMadeForTheHeadersAreDestroyedWhenEmptied) {
     Envelope(8, {"g@h.org"}, {"i@j.org"});
     cMQ q;
     ASSERT_NE(q.GetMsg("RELAY"), nullptr);
-    EXPECT_EQ(A::madeUsers(q), 3u);
+    EXPECT_EQ(A::listedUsers(q), 3u);
     ASSERT_NE(q.GetMsg("RELAY"), nullptr);
-    EXPECT_EQ(A::madeUsers(q), 2u) << "the first message's users must be gone";
+    EXPECT_EQ(A::listedUsers(q), 2u) << "the first message's users must be gone";
     EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
-    EXPECT_EQ(A::madeUsers(q), 0u);
+    EXPECT_EQ(A::listedUsers(q), 0u);
     q.CloseMQChannel();
 }
 

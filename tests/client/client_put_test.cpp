@@ -188,6 +188,8 @@ TEST_F(ClientTest, GetMsgDestRewritesTheExtension) {
         {{".a"}, ".a"},
         {{"."}, "."},
         {{""}, nullptr},
+        {{".a/b"}, nullptr},
+        {{"./x", ".msg"}, ".msg"},
         {{".tmp", ".msg"}, ".msg"},
         {{".tmp", ".Msg"}, ".msg"},
         {{".ab", ".tmp"}, ".tmp"},

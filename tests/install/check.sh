@@ -16,6 +16,10 @@ cmake -S "$src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DMQ_BUILD_TESTS=OFF
 cmake --build "$work/build" -j"$(nproc)" >/dev/null
 cmake --install "$work/build" >/dev/null
 
+# The installed programs start as they are, finding the libraries by their
+# own run path.
+"$prefix/bin/mqexample" >/dev/null
+
 consumer=$src/tests/install/consumer
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 g++ -std=c++17 -Wall -Wextra -Werror -o "$work/app-pkgconfig" "$consumer/app.cpp" \
@@ -25,6 +29,12 @@ for prog in put get; do
     g++ -std=c++17 -Wall -Wextra -Werror -o "$work/$prog-pkgconfig" "$consumer/$prog.cpp" \
         $(pkg-config --cflags --libs mqtoolkit)
 done
+
+# A caller built from the old interface's own declarations, none of ours:
+# every name it uses must resolve in the installed libraries.
+g++ -std=c++17 -Wall -Wextra -Werror -o "$work/abi-caller" "$src/tests/abi/caller.cpp" \
+    $(pkg-config --libs mqtoolkit)
+"$src/tests/abi/run_caller.sh" "$work/abi-caller"
 
 cmake -S "$consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null

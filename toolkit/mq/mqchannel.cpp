@@ -56,12 +56,18 @@ private:
     int fd_;
 };
 
-// LockRegistry - opens (creating) the lock file and waits for its exclusive
-// flock. flock belongs to the open file description, so two threads of one
-// process, each with its own open, exclude each other as processes do.
-// Returns false, with the failure logged, when either step fails.
-bool LockRegistry(const char* path, Fd* lock) {
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+// LockRegistry - opens (creating) "queue.lck" beside the channel file
+// queueFile and waits for its exclusive flock. flock belongs to the open file
+// description, so two threads of one process, each with its own open,
+// exclude each other as processes do. Returns false, with the failure
+// logged, when either step fails.
+bool LockRegistry(const char* queueFile, Fd* lock) {
+    // The lock file's path is derived, not kept: cChannel's fields are
+    // fixed. queueFile always ends in the channel file's name.
+    static const char kCfg[] = "queue.cfg";
+    std::string path(queueFile);
+    path.replace(path.size() - (sizeof kCfg - 1), std::string::npos, "queue.lck");
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
         LogFailure("open", path, errno);
         return false;
@@ -250,8 +256,7 @@ void ParseBuf(const char* szBuf, char* szQueue, char* szModuleName) {
 }
 
 cChannel::cChannel()
-    : iniFileName(strdup(kIniFile)), szQueueFile(nullptr), szTmpFile(nullptr), szLdapHost(),
-      szLockFile(nullptr) {
+    : iniFileName(strdup(kIniFile)), szQueueFile(nullptr), szTmpFile(nullptr), szLdapHost() {
     char dir[256];
     GetPrivateProfileString("Config", "InstallDirectory", "", dir, sizeof dir, kIniFile);
     GetPrivateProfileString("Ldap", "Hostname", "", szLdapHost, sizeof szLdapHost, kIniFile);
@@ -261,7 +266,6 @@ cChannel::cChannel()
         std::string base(dir);
         szQueueFile = PathIn(base, "queue.cfg");
         szTmpFile = PathIn(base, "queue.tmp");
-        szLockFile = PathIn(base, "queue.lck");
     } catch (...) {
         // Out of memory: the operations see a missing path and fail.
     }
@@ -274,8 +278,6 @@ cChannel::~cChannel() {
     szQueueFile = nullptr;
     free(szTmpFile);
     szTmpFile = nullptr;
-    free(szLockFile);
-    szLockFile = nullptr;
 }
 
 bool cChannel::IsExist(const char* channel) {
@@ -306,10 +308,10 @@ int cChannel::Add(const char* channel, const char* application, const char* type
     // A request refused by what the file holds now is refused without the
     // lock; under it the file is read and checked again.
     if (IsExist(channel)) return MQ_ERR_CHANNEL_REQUEST;
-    if (szQueueFile == nullptr || szTmpFile == nullptr || szLockFile == nullptr) return MQ_ERR_FILE;
+    if (szQueueFile == nullptr || szTmpFile == nullptr) return MQ_ERR_FILE;
     try {
         Fd lock;
-        if (!LockRegistry(szLockFile, &lock)) return MQ_ERR_FILE;
+        if (!LockRegistry(szQueueFile, &lock)) return MQ_ERR_FILE;
         std::vector<std::string> lines;
         if (!ReadLines(szQueueFile, &lines)) return MQ_ERR_FILE;
         if (Registered(lines, channel)) return MQ_ERR_CHANNEL_REQUEST;
@@ -347,10 +349,10 @@ int cChannel::Add(const char* channel, const char* application, const char* type
 
 int cChannel::Del(const char* channel) {
     if (!DeletableName(channel) || !IsExist(channel)) return MQ_ERR_CHANNEL_REQUEST;
-    if (szQueueFile == nullptr || szTmpFile == nullptr || szLockFile == nullptr) return MQ_ERR_FILE;
+    if (szQueueFile == nullptr || szTmpFile == nullptr) return MQ_ERR_FILE;
     try {
         Fd lock;
-        if (!LockRegistry(szLockFile, &lock)) return MQ_ERR_FILE;
+        if (!LockRegistry(szQueueFile, &lock)) return MQ_ERR_FILE;
         std::vector<std::string> lines;
         if (!ReadLines(szQueueFile, &lines)) return MQ_ERR_FILE;
         if (!Registered(lines, channel)) return MQ_ERR_CHANNEL_REQUEST;

@@ -14,30 +14,36 @@
 // IsExist and List, which take no lock, always read a whole registry: the
 // one before or the one after a change.
 //
+// Layout: exactly the four fields below, in this order, as applications of
+// the old interface allocate the object. Members that take texts take const
+// char* and carry, as assembler labels, the names those applications (char*)
+// link to.
+//
 // Ownership: a cChannel owns its three path texts. Nothing it returns needs
 // freeing; the texts handed to a List callback are valid during the call only.
 #ifndef MQ_MQCHANNEL_H
 #define MQ_MQCHANNEL_H
 
-#include "mqexport.h"
+#include "mqtoolkit_export.h"
 
 // IsLineSpace - true when every byte of the line is white space (isspace in
 // the current locale), and for the empty text or null.
-MQ_EXPORT bool IsLineSpace(const char* pszBuffer);
+MQTOOLKIT_EXPORT bool IsLineSpace(const char* pszBuffer) __asm__("_Z11IsLineSpacePc");
 
 // ParseBuf - takes the channel (field 1) and the application (field 2) out
 // of a line of the channel file; fields are separated by runs of spaces and
 // tabs, and a line end stays part of the field it ends. Each output receives
 // the empty text when the line has no such field, and needs room for the
 // whole line and its NUL. Null outputs are skipped; a null line has no fields.
-MQ_EXPORT void ParseBuf(const char* szBuf, char* szQueue, char* szModuleName);
+MQTOOLKIT_EXPORT void ParseBuf(const char* szBuf, char* szQueue, char* szModuleName)
+    __asm__("_Z8ParseBufPcS_S_");
 
 // One record as cChannel::List hands it out: field texts with the line end
 // removed; flag is 'C', 'c' or 0.
 typedef int (*ChannelListFn)(void* context, const char* channel, const char* application,
                              const char* direction, char flag);
 
-class MQ_EXPORT cChannel {
+class MQTOOLKIT_EXPORT cChannel {
 public:
     // Reads "InstallDirectory" ("Config") and "Hostname" ("Ldap") from
     // "daduv.ini" once. Reports nothing; when memory for the paths can't be
@@ -49,7 +55,7 @@ public:
 
     // IsExist - true when a record's channel field equals channel, letter
     // case ignored. False for null, for a missing or unreadable channel file.
-    bool IsExist(const char* channel);
+    bool IsExist(const char* channel) __asm__("_ZN8cChannel7IsExistEPc");
 
     // Add - registers a channel: lists application in the host's directory
     // entry, then replaces the channel file by one with the new record last
@@ -60,7 +66,8 @@ public:
     // registered already; MQ_ERR_DIRECTORY_ADD when the directory refused
     // (the file is untouched); MQ_ERR_FILE when the lock, the temporary file,
     // a write, a sync or the rename failed (the channel file is untouched).
-    int Add(const char* channel, const char* application, const char* type, char compability);
+    int Add(const char* channel, const char* application, const char* type, char compability)
+        __asm__("_ZN8cChannel3AddEPcS0_S0_c");
 
     // Del - removes every record of channel (letter case ignored), taking
     // each record's application out of the directory first; other lines,
@@ -69,7 +76,7 @@ public:
     // space or is not registered; MQ_ERR_DIRECTORY_DEL when the directory
     // refused a removal (the file is untouched; names removed for earlier
     // records stay removed); MQ_ERR_FILE as for Add.
-    int Del(const char* channel);
+    int Del(const char* channel) __asm__("_ZN8cChannel3DelEPc");
 
     // List - calls fn once per record of the channel file, in file order,
     // with the records as the queue store reads them (blank lines and lines
@@ -80,11 +87,11 @@ public:
     int List(ChannelListFn fn, void* context);
 
 private:
+    friend struct MQLayoutCheck;  // the tests hold the layout to the old one
     char* iniFileName;
     char* szQueueFile;
     char* szTmpFile;
     char szLdapHost[128];
-    char* szLockFile;  // "queue.lck" beside the channel file
 };
 
 #endif

@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "mq.h"
@@ -117,11 +118,11 @@ int BuildEnvelope(cMessage* message, OutgoingEnvelope* out) {
 
 // AddUsers - appends to header one new user per record of records, holding
 // the record's address (when the address check takes it) and, withQueue,
-// its queue name; each user goes into made, which owns it. Returns false
-// when memory runs out (the users made so far stay in made).
+// its queue name. The header's users are the cMQ's own: DestroyUsers
+// releases them. Returns false when memory runs out (the users listed so
+// far stay listed).
 template <typename Record>
-bool AddUsers(cList<Record*>& records, bool withQueue, cEnvHeader* header,
-              std::vector<std::unique_ptr<cUserInfo>>* made) {
+bool AddUsers(cList<Record*>& records, bool withQueue, cEnvHeader* header) {
     records.Reset();
     for (Record* rec = records.Next(); rec != nullptr; rec = records.Next()) {
         std::unique_ptr<cUserInfo> user(new (std::nothrow) cUserInfo);
@@ -130,17 +131,21 @@ bool AddUsers(cList<Record*>& records, bool withQueue, cEnvHeader* header,
         // caller sees that the envelope held a party it can't address.
         if (user->setLan_addr(rec->address) == MQ_ERR_NO_MEMORY) return false;
         if (withQueue && user->setQueueName(rec->szQueue) != MQ_SUCCESS) return false;
-        cUserInfo* raw = user.get();
-        try {
-            made->push_back(std::move(user));
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
         // A user silently missing from its header would pass for a complete
         // message with fewer recipients.
-        if (header->add(raw) != MQ_SUCCESS) return false;
+        if (header->add(user.get()) != MQ_SUCCESS) return false;
+        user.release();
     }
     return true;
+}
+
+// DestroyUsers - destroys the users one of the cMQ's own headers lists (each
+// made by AddUsers and listed once), then empties the header. The walk reads
+// list nodes only, never a destroyed user.
+void DestroyUsers(cEnvHeader* header) {
+    header->getFirst();
+    for (cUserInfo* u = header->getNext(); u != nullptr; u = header->getNext()) delete u;
+    header->delAll();
 }
 
 }  // namespace
@@ -158,11 +163,10 @@ cMQ::cMQ()
       idx(0) {}
 
 cMQ::~cMQ() {
-    from.delAll();
-    to.delAll();
+    DestroyUsers(&from);
+    DestroyUsers(&to);
     delete msg;
     msg = nullptr;
-    madeUsers.clear();
     std::free(appname);
     std::free(path);
     // The store's envelope and read handle would otherwise outlive the
@@ -224,20 +228,12 @@ int cMQ::PutMsg(cMessage* message, const char* in) {
         // handed it for this one, so it goes whatever happens next.
         std::free(path);
         path = nullptr;
-        putPath.clear();
         const char* storePath = GetMQPathName(entry, kMsgExt);
         if (storePath == nullptr) {
             rc = MQ_ERR_CLOSE_ENTRY;  // the body would have nowhere to go
         } else {
-            try {
-                putPath = storePath;
-                path = strdup(storePath);
-            } catch (const std::bad_alloc&) {
-            }
-            if (path == nullptr) {
-                putPath.clear();
-                rc = MQ_ERR_NO_MEMORY;
-            }
+            path = strdup(storePath);
+            if (path == nullptr) rc = MQ_ERR_NO_MEMORY;
         }
     }
     if (rc == MQ_SUCCESS && CloseMQEntry(entry)) {
@@ -314,25 +310,36 @@ cMessage* cMQ::GetMsgEnv(unsigned long id) {
 
 char* cMQ::GetMsgDest(const char* ext) {
     if (path == nullptr || ext == nullptr || ext[0] == '\0') return nullptr;
-    // Every call starts from the path the store gave, so that one extension
-    // never leaks into the next request and ".msg" names the message file
-    // again after another extension.
-    std::memcpy(path, putPath.c_str(), putPath.size() + 1);
-    if (strcasecmp(ext, kMsgExt) == 0) return path;
-    const size_t len = putPath.size();
-    if (len < 3) return nullptr;  // no extension to replace
-    // Up to three characters after the dot; a shorter extension is copied
-    // with its terminator, so the path ends where the extension does.
+    // Up to three characters after ext's first; a shorter extension is
+    // copied with its terminator, so the path ends where the extension does.
+    // A '/' would name a file in another directory: refused.
     const char* tail = ext + 1;
     const size_t n = strnlen(tail, 3);
-    std::memcpy(path + len - 3, tail, n);
-    path[len - 3 + n] = '\0';
+    if (std::memchr(tail, '/', n) != nullptr) return nullptr;
+    // Every call starts from the store's path, "<dir>/<id>.msg": the
+    // extension begins after the first dot of the file name, however an
+    // earlier call rewrote or shortened it, so ".msg" names the message file
+    // again and one extension never leaks into the next.
+    char* name = std::strrchr(path, '/');
+    char* dot = std::strchr(name != nullptr ? name : path, '.');
+    if (strcasecmp(ext, kMsgExt) == 0) {
+        if (dot != nullptr) std::memcpy(dot + 1, kMsgExt + 1, sizeof kMsgExt - 1);
+        return path;
+    }
+    if (dot == nullptr) return nullptr;  // no extension to replace
+    char* extStart = dot + 1;
+    std::memcpy(extStart, tail, n);
+    extStart[n] = '\0';
     return path;
 }
 
 // EmptyMessage - unhooks the message's headers and path, empties the cMQ's
 // headers and destroys the users made for them.
 void cMQ::EmptyMessage() {
+    // The users first: the message's headers are (normally) the cMQ's own,
+    // and unhooking them below empties them.
+    DestroyUsers(&from);
+    DestroyUsers(&to);
     if (msg != nullptr) {
         if (msg->getFrom() != nullptr) {
             msg->getFrom()->delAll();
@@ -344,19 +351,15 @@ void cMQ::EmptyMessage() {
         }
         msg->setMsgpath(nullptr);
     }
-    from.delAll();
-    to.delAll();
-    madeUsers.clear();
 }
 
 // DropMessage - destroys the message object, as an unknown channel name
 // does; EnsureMessage makes a new one when it is next needed.
 void cMQ::DropMessage() {
+    DestroyUsers(&from);
+    DestroyUsers(&to);
     delete msg;
     msg = nullptr;
-    from.delAll();
-    to.delAll();
-    madeUsers.clear();
 }
 
 // EnsureMessage - makes a new empty message object if there is none.
@@ -378,8 +381,7 @@ void cMQ::ReleaseEnvelope() {
 // Returns false when memory runs out.
 bool cMQ::FillMessage(bool withQueue) {
     stEnvelope* env = static_cast<stEnvelope*>(myEnv);
-    if (!AddUsers(env->caFrom, withQueue, &from, &madeUsers) ||
-        !AddUsers(env->caTo, withQueue, &to, &madeUsers)) {
+    if (!AddUsers(env->caFrom, withQueue, &from) || !AddUsers(env->caTo, withQueue, &to)) {
         return false;
     }
     msg->setFrom(&from);

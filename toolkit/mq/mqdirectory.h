@@ -7,21 +7,25 @@
 //
 // Thread safety: every function may run on several threads at once; each
 // registration call uses a connection of its own.
+//
+// Symbol names: the functions take const char* and carry, as assembler
+// labels, the names applications of the old interface (char*) link to.
 #ifndef MQ_MQDIRECTORY_H
 #define MQ_MQDIRECTORY_H
 
-#include "mqexport.h"
+#include "mqtoolkit_export.h"
 
 // "dc=alpha,dc=beta" for "alpha.beta"; null when the text holds no label.
-MQ_EXPORT char* ToDC(const char* lpszHostname);
+MQTOOLKIT_EXPORT char* ToDC(const char* lpszHostname) __asm__("_Z4ToDCPc");
 
 // The domain-component forms of the host name and of the text behind each
 // of its dots, stored in *dc. Returns the number of filled slots, or -1 (with
 // *dc untouched) on failure.
-MQ_EXPORT int BreakDownDomain(const char* lpszHostname, char*** dc);
+MQTOOLKIT_EXPORT int BreakDownDomain(const char* lpszHostname, char*** dc)
+    __asm__("_Z15BreakDownDomainPcPPS_");
 
 // Releases the first n texts of dclist, then the array.
-MQ_EXPORT void FreeDomainList(int n, char** dclist);
+MQTOOLKIT_EXPORT void FreeDomainList(int n, char** dclist);
 
 // Makes sure the module name is (is not) listed in the host's entry. True
 // when it already was (was not) or the directory accepted the new list;
@@ -30,7 +34,9 @@ MQ_EXPORT void FreeDomainList(int n, char** dclist);
 // or the change, no entry of class "ZUDudivor" for the host, or a new list
 // longer than 511 characters (nothing is written then). The host name is
 // escaped where it enters the search filter and the entry's name.
-MQ_EXPORT bool AddModuleName(const char* lpszHostname, const char* lpszModuleName);
-MQ_EXPORT bool DelModuleName(const char* lpszHostname, const char* lpszModuleName);
+MQTOOLKIT_EXPORT bool AddModuleName(const char* lpszHostname, const char* lpszModuleName)
+    __asm__("_Z13AddModuleNamePcS_");
+MQTOOLKIT_EXPORT bool DelModuleName(const char* lpszHostname, const char* lpszModuleName)
+    __asm__("_Z13DelModuleNamePcS_");
 
 #endif

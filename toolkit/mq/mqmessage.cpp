@@ -76,6 +76,10 @@ int cUserInfo::setLan_addr(const char* text) {
     return ReplaceCopy(&lan_addr, text) ? MQ_SUCCESS : MQ_ERR_NO_MEMORY;
 }
 
+char* cUserInfo::getName() { return name; }
+char* cUserInfo::getLan_addr() { return lan_addr; }
+char* cUserInfo::getQueueName() { return queue; }
+
 cEnvHeader::cEnvHeader() : tmp(nullptr) { userlist.Clear(); }
 
 cEnvHeader::~cEnvHeader() { userlist.Clear(); }
@@ -153,3 +157,9 @@ cMessage::~cMessage() {
 int cMessage::setMsgpath(const char* text) {
     return ReplaceCopy(&msgpath, text) ? MQ_SUCCESS : MQ_ERR_NO_MEMORY;
 }
+
+void cMessage::setFrom(cEnvHeader* header) { from = header; }
+void cMessage::setTo(cEnvHeader* header) { to = header; }
+cEnvHeader* cMessage::getFrom() { return from; }
+cEnvHeader* cMessage::getTo() { return to; }
+char* cMessage::getMsgpath() { return msgpath; }

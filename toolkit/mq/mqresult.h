@@ -3,7 +3,7 @@
 #ifndef MQ_MQRESULT_H
 #define MQ_MQRESULT_H
 
-#include "mqexport.h"
+#include "mqtoolkit_export.h"
 
 enum {
     MQ_SUCCESS = 0,              // the operation succeeded
@@ -31,7 +31,7 @@ enum {
 // The constant's name ("MQ_ERR_FILE") and a one-line meaning of a result
 // code; for an unknown code "MQ_UNKNOWN" and "unknown result code". The texts
 // are static.
-MQ_EXPORT const char* MQResultName(int code);
-MQ_EXPORT const char* MQResultText(int code);
+MQTOOLKIT_EXPORT const char* MQResultName(int code);
+MQTOOLKIT_EXPORT const char* MQResultText(int code);
 
 #endif

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "mqexport.h"
+#include "mqapi_export.h"
 
 namespace mqdouble {
 
@@ -73,26 +73,26 @@ struct PutRecord {
     int32_t iPri;
 };
 
-MQ_EXPORT Script& script();
+MQAPI_EXPORT Script& script();
 // Forgets every call and put, restores the default answers and numbers
 // handles from 1 again. Handles and envelopes still out stay counted.
-MQ_EXPORT void Reset();
+MQAPI_EXPORT void Reset();
 // Forgets the calls recorded so far, nothing else.
-MQ_EXPORT void ClearCalls();
+MQAPI_EXPORT void ClearCalls();
 // Replaces OneMQ.myQList by records of these channel names (truncated to
 // the record's 19 characters).
-MQ_EXPORT void SetChannels(const std::vector<std::string>& names);
+MQAPI_EXPORT void SetChannels(const std::vector<std::string>& names);
 
-MQ_EXPORT std::vector<std::string> Calls();
-MQ_EXPORT std::vector<PutRecord> Puts();
+MQAPI_EXPORT std::vector<std::string> Calls();
+MQAPI_EXPORT std::vector<PutRecord> Puts();
 // The pointer the last GetMQPathName call returned.
-MQ_EXPORT const char* LastPath();
+MQAPI_EXPORT const char* LastPath();
 // Handles and envelopes handed out and not yet given back.
-MQ_EXPORT int LiveHandles();
-MQ_EXPORT int LiveEnvelopes();
+MQAPI_EXPORT int LiveHandles();
+MQAPI_EXPORT int LiveEnvelopes();
 // The text the double returns for the path of id or of entry n.
-MQ_EXPORT std::string IdPath(unsigned long id, const std::string& ext);
-MQ_EXPORT std::string EntryPath(int n, const std::string& ext);
+MQAPI_EXPORT std::string IdPath(unsigned long id, const std::string& ext);
+MQAPI_EXPORT std::string EntryPath(int n, const std::string& ext);
 
 }  // namespace mqdouble
 

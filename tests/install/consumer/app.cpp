@@ -1,5 +1,11 @@
-// Builds a message through the installed toolkit and checks what it holds.
+// Builds a message through the installed toolkit and checks what it holds,
+// then calls one function of each platform layer whose header is installed:
+// the one link line (pkg-config or the CMake target) must bring them all.
+#include <ldapclient.h>
+#include <log.h>
+#include <mqadmin.h>
 #include <mqapi.h>
+#include <profile.h>
 
 #include <cstdio>
 #include <cstring>
@@ -25,7 +31,18 @@ int main() {
         std::fprintf(stderr, "recipient header lost its user\n");
         return 1;
     }
-    std::printf("installed toolkit: message from %s to %s (%s)\n", sender.getLan_addr(),
-                first->getLan_addr(), MQResultName(MQ_SUCCESS));
+    char value[16];
+    GetPrivateProfileString("Config", "Missing", "default", value, sizeof value,
+                            "/nonexistent/daduv.ini");
+    if (std::strcmp(value, "default") != 0) {
+        std::fprintf(stderr, "INI reader gave %s for a missing file\n", value);
+        return 1;
+    }
+    ldapClient client;
+    client.ldapClientUnbind();  // not connected: harmless
+    LogMessage(MQLOG_DEBUG, "app", "installed toolkit linked every layer");
+    std::printf("installed toolkit: message from %s to %s (%s), entries %s\n",
+                sender.getLan_addr(), first->getLan_addr(), MQResultName(MQ_SUCCESS),
+                mqadmin::StateName(mqadmin::EntryState::Queued));
     return 0;
 }
