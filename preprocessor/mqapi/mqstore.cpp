@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -186,6 +187,20 @@ std::string Absolute(std::string path) {
     return std::string(cwd) + "/" + path;
 }
 
+// ConfigFileName - the configuration file MQInit's first string stands for.
+// Applications pass whatever their setting is (the old interface calls it
+// "ldap"): only a text that holds a '/' or ends in ".ini" names a file;
+// anything else means the default "daduv.ini", found as the INI reader does.
+const char* ConfigFileName(const char* setting) {
+    static const char kDefault[] = "daduv.ini";
+    static const char kIni[] = ".ini";
+    if (setting == nullptr) return kDefault;
+    const size_t len = std::strlen(setting);
+    const bool endsInIni =
+        len >= sizeof kIni - 1 && strcasecmp(setting + len - (sizeof kIni - 1), kIni) == 0;
+    return std::strchr(setting, '/') != nullptr || endsInIni ? setting : kDefault;
+}
+
 // Releases what dead readers hold and drops what dead writers left; a
 // failure is logged and otherwise ignored, since the caller's own work may
 // still succeed.
@@ -206,7 +221,7 @@ bool MQInit(const char* ldap, const char* appname) {
         return false;
     }
     std::string tag = appname;
-    const char* name = ldap != nullptr && ldap[0] != '\0' ? ldap : "daduv.ini";
+    const char* name = ConfigFileName(ldap);
     auto fail = [&tag](const std::string& cause) {
         LogMessagef(MQLOG_ERROR, tag.c_str(), "MQInit: %s", cause.c_str());
         return false;

@@ -50,14 +50,24 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
     EXPECT_TRUE(FileExists(install.Spool() + "/msg/ff"));
 }
 
-TEST(StoreInit, FindsDaduvIniInConfigDirWhenLdapIsEmpty) {
+// The first string is the application's setting: only a text with a '/' or
+// ending in ".ini" names a configuration file; anything else stands for
+// daduv.ini, here found in MQ_CONFIG_DIR.
+TEST(StoreInit, SettingStringNamesAFileOnlyWhenItLooksLikeOne) {
     Install install;
+    struct Case {
+        const char* ldap;
+        bool want;
+    } cases[] = {
+        {nullptr, true},       {"", true},           {"ldap", true},
+        {"ldap.example.org", true}, {"other.ini", false}, {"daduv.INI", false},
+        {"/nonexistent/ldap", false},
+    };
     setenv("MQ_CONFIG_DIR", install.Dir().c_str(), 1);
-    bool viaEmpty = MQInit("", "app");
-    bool viaNull = MQInit(nullptr, "app");
+    for (const Case& c : cases) {
+        EXPECT_EQ(MQInit(c.ldap, "app"), c.want) << (c.ldap != nullptr ? c.ldap : "(null)");
+    }
     unsetenv("MQ_CONFIG_DIR");
-    EXPECT_TRUE(viaEmpty);
-    EXPECT_TRUE(viaNull);
     EXPECT_EQ(mqadmin::SpoolDirectory(), install.Spool());
 }
 
