@@ -65,13 +65,17 @@ bool ParseChannelRecord(const char* line, ChannelRecord* out) {
 bool ReadLine(FILE* file, std::string* line) {
     if (file == nullptr || line == nullptr) return false;
     line->clear();
-    flockfile(file);
+    // Unlocked however the loop ends: push_back may throw.
+    struct StreamLock {
+        explicit StreamLock(FILE* f) : f_(f) { flockfile(f_); }
+        ~StreamLock() { funlockfile(f_); }
+        FILE* f_;
+    } hold(file);
     int c;
     while ((c = getc_unlocked(file)) != EOF) {
         line->push_back(static_cast<char>(c));
         if (c == '\n') break;
     }
-    funlockfile(file);
     return !line->empty();
 }
 

@@ -8,6 +8,11 @@
 // belong to the field they stand in, as the registry's own reader has always
 // taken them.
 //
+// These functions are linked into each library and program that uses them
+// (the static library mqcommon_parts), never exported: they take and return
+// C++ types and may throw std::bad_alloc, which each library turns into its
+// own failure result at its boundary.
+//
 // Thread safety: every function is reentrant.
 #ifndef MQ_CHANLINE_H
 #define MQ_CHANLINE_H
@@ -16,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "libcommon_export.h"
 
 namespace mqcommon {
 
@@ -27,11 +31,11 @@ constexpr size_t kMaxAppName = 254;
 
 // True when every byte of line is white space (isspace, current locale),
 // and for the empty text or null.
-LIBCOMMON_EXPORT bool IsBlankLine(const char* line);
+bool IsBlankLine(const char* line);
 
 // The first maxFields fields of line, split at runs of spaces and tabs only;
 // leading separators are passed over. A null line has no fields.
-LIBCOMMON_EXPORT std::vector<std::string> SplitChannelFields(const char* line, size_t maxFields);
+std::vector<std::string> SplitChannelFields(const char* line, size_t maxFields);
 
 // One record as the queue store uses it: fields with the line end removed.
 struct ChannelRecord {
@@ -44,17 +48,17 @@ struct ChannelRecord {
 // Parses a record line. Returns false (and leaves *out alone) for a null
 // argument, a blank line or a line without a channel and an application; the
 // line end (CR, LF) is stripped first.
-LIBCOMMON_EXPORT bool ParseChannelRecord(const char* line, ChannelRecord* out);
+bool ParseChannelRecord(const char* line, ChannelRecord* out);
 
 // Reads one line of any length, its line end ("\n", with a "\r" before it if
 // any) included, into *line. Returns false at the end of the file (or on a
 // read error) when nothing was read.
-LIBCOMMON_EXPORT bool ReadLine(FILE* file, std::string* line);
+bool ReadLine(FILE* file, std::string* line);
 
 // True for a name the store and the registry accept as a channel or an
 // application name: 1 to maxLength bytes, none of them a space, a control
 // character (a tab or line end among them) or '/', and neither "." nor "..".
-LIBCOMMON_EXPORT bool IsUsableName(const char* name, size_t maxLength);
+bool IsUsableName(const char* name, size_t maxLength);
 
 }  // namespace mqcommon
 

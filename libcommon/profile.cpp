@@ -18,8 +18,6 @@
 #include "profile.h"
 
 #include <ini.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -31,6 +29,7 @@
 #include <string>
 
 #include "chanline.h"
+#include "profilepath.h"
 
 namespace {
 
@@ -134,56 +133,39 @@ char* Reader(char* buffer, int size, void* stream) {
     return buffer;
 }
 
-// IsReadableFile - true when path names something that is not a directory
-// and may be opened for reading.
-bool IsReadableFile(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && access(path.c_str(), R_OK) == 0;
-}
-
 }  // namespace
-
-namespace mqcommon {
-
-// ResolveProfilePath - where a configuration file name points. A set
-// MQ_CONFIG_DIR is the only place a bare name is looked for: a site or a test
-// that names its own configuration must never fall back to the system's.
-std::string ResolveProfilePath(const char* szFileName) {
-    if (szFileName == nullptr || *szFileName == '\0') return std::string();
-    if (std::strchr(szFileName, '/') != nullptr) return szFileName;
-
-    const char* configDir = std::getenv("MQ_CONFIG_DIR");
-    if (configDir != nullptr && *configDir != '\0') {
-        std::string path = std::string(configDir) + "/" + szFileName;
-        return IsReadableFile(path) ? path : std::string();
-    }
-    if (IsReadableFile(szFileName)) return szFileName;
-    std::string system = std::string("/etc/") + szFileName;
-    return IsReadableFile(system) ? system : std::string();
-}
-
-}  // namespace mqcommon
 
 // GetPrivateProfileString - copy one setting of an INI file, or the default.
 int GetPrivateProfileString(const char* szSection, const char* szKey, const char* szDefault,
                             char* szBuffer, int size, const char* szFileName) {
     if (szBuffer == nullptr || size <= 0) return 0;
     int savedErrno = errno;  // a missing file is an answer here, not an error
+    const char* fallback = szDefault != nullptr ? szDefault : "";
 
-    std::string result = szDefault != nullptr ? szDefault : "";
-    if (szSection != nullptr && szKey != nullptr && *szKey != '\0' &&
-        std::strlen(szSection) <= kMaxSectionLength) {
-        std::string path = mqcommon::ResolveProfilePath(szFileName);
-        FilePtr file(path.empty() ? nullptr : std::fopen(path.c_str(), "re"));
-        if (file) {
-            Lookup lookup(szSection, szKey, file.get());
-            ini_parse_stream(Reader, &lookup, Handler, &lookup);
-            if (lookup.found) result = lookup.value;
+    std::string value;
+    bool found = false;
+    try {
+        if (szSection != nullptr && szKey != nullptr && *szKey != '\0' &&
+            std::strlen(szSection) <= kMaxSectionLength) {
+            std::string path = mqcommon::ResolveProfilePath(szFileName);
+            FilePtr file(path.empty() ? nullptr : std::fopen(path.c_str(), "re"));
+            if (file) {
+                Lookup lookup(szSection, szKey, file.get());
+                ini_parse_stream(Reader, &lookup, Handler, &lookup);
+                found = lookup.found;
+                if (found) value.swap(lookup.value);
+            }
         }
+    } catch (...) {
+        // Out of memory: the default, as for a file that can't be read.
+        found = false;
+        savedErrno = ENOMEM;
     }
 
-    size_t length = std::min(result.size(), static_cast<size_t>(size) - 1);
-    std::memcpy(szBuffer, result.data(), length);
+    const char* result = found ? value.c_str() : fallback;
+    size_t length = std::min(found ? value.size() : std::strlen(fallback),
+                             static_cast<size_t>(size) - 1);
+    std::memcpy(szBuffer, result, length);
     szBuffer[length] = '\0';
     errno = savedErrno;
     return static_cast<int>(length);

@@ -23,25 +23,16 @@
 #ifndef MQ_PROFILE_H
 #define MQ_PROFILE_H
 
-#include <string>
-
 #include "libcommon_export.h"
 
 // Copies the value of key in section of file into buffer, or szDefault (null
-// counts as "") when the file, the section or the key is missing. The result
+// counts as "") when the file, the section or the key is missing, and when
+// memory for reading the file runs out (errno is then ENOMEM). The result
 // is NUL-terminated and at most size-1 characters long. Returns the number of
 // characters copied; 0 when buffer is null or size is not positive.
 LIBCOMMON_EXPORT int GetPrivateProfileString(const char* szSection, const char* szKey,
                                              const char* szDefault, char* szBuffer, int size,
                                              const char* szFileName)
     __asm__("_Z23GetPrivateProfileStringPcS_S_S_iS_");
-
-namespace mqcommon {
-
-// The path a configuration file name resolves to by the rules above; empty
-// when a bare name is found in none of the places.
-LIBCOMMON_EXPORT std::string ResolveProfilePath(const char* szFileName);
-
-}  // namespace mqcommon
 
 #endif

@@ -49,21 +49,46 @@ struct BerFree {
 };
 using BerPtr = std::unique_ptr<BerElement, BerFree>;
 
+struct Unbind {
+    void operator()(LDAP* ld) const { ldap_unbind_ext(ld, nullptr, nullptr); }
+};
+using LdapPtr = std::unique_ptr<LDAP, Unbind>;
+
 LDAP* Handle(void* ld) { return static_cast<LDAP*>(ld); }
 
 // The error text of rc, followed by the server's diagnostic message, if any.
 std::string ErrorText(LDAP* ld, int rc) {
     std::string text = ldap_err2string(rc);
-    char* diag = nullptr;
-    if (ld != nullptr && ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag) == 0 &&
-        diag != nullptr) {
-        if (*diag != '\0') text += std::string(" (") + diag + ")";
-        ldap_memfree(diag);
+    char* raw = nullptr;
+    if (ld != nullptr && ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &raw) == 0) {
+        LdapText diag(raw);
+        if (diag != nullptr && *diag != '\0') text += std::string(" (") + diag.get() + ")";
     }
     return text;
 }
 
 void Fail(const std::string& what) { LogMessage(MQLOG_ERROR, kLogApp, what.c_str()); }
+
+void FreeChain(attrval* a) {
+    while (a != nullptr) {
+        attrval* next = a->next;
+        std::free(a);
+        a = next;
+    }
+}
+
+// OutOfMemory - the one report of an exported call that ran out of memory
+// (no allocation here: the log line is a literal).
+void OutOfMemory() { LogMessage(MQLOG_ERROR, kLogApp, "out of memory"); }
+
+// Entry - owns a SearchReq and its attribute chain until released.
+struct EntryFree {
+    void operator()(SearchReq* req) const {
+        FreeChain(req->attr);
+        std::free(req);
+    }
+};
+using EntryPtr = std::unique_ptr<SearchReq, EntryFree>;
 
 // True when host can stand in an LDAP URL as it is: a name or IPv4 address,
 // or an IPv6 address (which the URL then brackets).
@@ -74,14 +99,6 @@ bool UsableHost(const char* host) {
         if (!std::isalnum(c) && c != '.' && c != '-' && c != '_' && c != ':') return false;
     }
     return true;
-}
-
-void FreeChain(attrval* a) {
-    while (a != nullptr) {
-        attrval* next = a->next;
-        std::free(a);
-        a = next;
-    }
 }
 
 // Appends one record to the chain whose last real record is *tail (or
@@ -113,7 +130,8 @@ SearchReq* MakeEntry(LDAP* ld, LDAPMessage* entry) {
              std::to_string(kMaxDn) + " characters");
         return nullptr;
     }
-    SearchReq* req = static_cast<SearchReq*>(std::calloc(1, sizeof(SearchReq)));
+    EntryPtr owner(static_cast<SearchReq*>(std::calloc(1, sizeof(SearchReq))));
+    SearchReq* req = owner.get();
     if (req == nullptr) {
         Fail("ldapClientSearch: out of memory");
         return nullptr;
@@ -125,8 +143,8 @@ SearchReq* MakeEntry(LDAP* ld, LDAPMessage* entry) {
     for (LdapText name(ldap_first_attribute(ld, entry, &rawBer)); ok && name != nullptr;
          name.reset(ldap_next_attribute(ld, entry, rawBer))) {
         if (std::strlen(name.get()) > kMaxAttrib) {
-            Fail("ldapClientSearch: attribute name " + std::string(name.get()) + " of " +
-                 req->dn + " is longer than " + std::to_string(kMaxAttrib) + " characters");
+            Fail("ldapClientSearch: attribute name " + std::string(name.get()) + " of " + req->dn +
+                 " is longer than " + std::to_string(kMaxAttrib) + " characters");
             ok = false;
             break;
         }
@@ -137,9 +155,8 @@ SearchReq* MakeEntry(LDAP* ld, LDAPMessage* entry) {
             const berval* v = n == 0 ? nullptr : values.get()[i];
             if (v != nullptr &&
                 (v->bv_len > kMaxValue || std::memchr(v->bv_val, '\0', v->bv_len) != nullptr)) {
-                Fail("ldapClientSearch: a value of " + std::string(name.get()) + " of " +
-                     req->dn + " is longer than " + std::to_string(kMaxValue) +
-                     " characters or holds a NUL");
+                Fail("ldapClientSearch: a value of " + std::string(name.get()) + " of " + req->dn +
+                     " is longer than " + std::to_string(kMaxValue) + " characters or holds a NUL");
                 ok = false;
                 break;
             }
@@ -158,12 +175,8 @@ SearchReq* MakeEntry(LDAP* ld, LDAPMessage* entry) {
         Fail("ldapClientSearch: out of memory");
         ok = false;
     }
-    if (!ok) {
-        FreeChain(req->attr);
-        std::free(req);
-        return nullptr;
-    }
-    return req;
+    if (!ok) return nullptr;
+    return owner.release();
 }
 
 }  // namespace
@@ -174,68 +187,82 @@ ldapClient::~ldapClient() { ldapClientUnbind(); }
 
 // ldapClientConnect - open a connection; 0 when connected, -1 otherwise.
 int ldapClient::ldapClientConnect(const char* host, int port) {
-    ldapClientUnbind();
-    if (!UsableHost(host)) {
-        Fail(std::string("ldapClientConnect: unusable server host \"") +
-             (host != nullptr ? host : "") + "\"");
+    try {
+        ldapClientUnbind();
+        if (!UsableHost(host)) {
+            Fail(std::string("ldapClientConnect: unusable server host \"") +
+                 (host != nullptr ? host : "") + "\"");
+            return -1;
+        }
+        if (port <= 0 || port > 65535) {
+            Fail("ldapClientConnect " + std::string(host) + ": port " + std::to_string(port) +
+                 " is out of range");
+            return -1;
+        }
+        bool ipv6 = std::strchr(host, ':') != nullptr;
+        std::string uri = std::string("ldap://") + (ipv6 ? "[" : "") + host + (ipv6 ? "]" : "") +
+                          ":" + std::to_string(port) + "/";
+        LDAP* raw = nullptr;
+        int rc = ldap_initialize(&raw, uri.c_str());
+        LdapPtr owner(raw);
+        LDAP* ld = raw;
+        if (rc != LDAP_SUCCESS) {
+            Fail("ldapClientConnect " + uri + ": " + ldap_err2string(rc));
+            return -1;
+        }
+        int version = LDAP_VERSION3;
+        timeval connect{kConnectSeconds, 0};
+        timeval request{kRequestSeconds, 0};
+        if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
+            ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect) != LDAP_OPT_SUCCESS ||
+            ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request) != LDAP_OPT_SUCCESS ||
+            // A referral would be followed with an anonymous bind elsewhere.
+            ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
+            ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON) != LDAP_OPT_SUCCESS ||
+            // The connection is made now, so that a dead server fails here.
+            ldap_set_option(ld, LDAP_OPT_CONNECT_ASYNC, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
+            Fail("ldapClientConnect " + uri + ": setting the connection options failed");
+            return -1;
+        }
+        rc = ldap_connect(ld);
+        if (rc != LDAP_SUCCESS) {
+            Fail("ldapClientConnect " + uri + ": " + ErrorText(ld, rc));
+            return -1;
+        }
+        m_ld = owner.release();
+        return 0;
+    } catch (...) {
+        OutOfMemory();
+        // Memory ran out: a failure like any other, never an exception
+        // across the library's boundary.
         return -1;
     }
-    if (port <= 0 || port > 65535) {
-        Fail("ldapClientConnect " + std::string(host) + ": port " + std::to_string(port) +
-             " is out of range");
-        return -1;
-    }
-    bool ipv6 = std::strchr(host, ':') != nullptr;
-    std::string uri = std::string("ldap://") + (ipv6 ? "[" : "") + host + (ipv6 ? "]" : "") +
-                      ":" + std::to_string(port) + "/";
-    LDAP* ld = nullptr;
-    int rc = ldap_initialize(&ld, uri.c_str());
-    if (rc != LDAP_SUCCESS) {
-        Fail("ldapClientConnect " + uri + ": " + ldap_err2string(rc));
-        return -1;
-    }
-    int version = LDAP_VERSION3;
-    timeval connect{kConnectSeconds, 0};
-    timeval request{kRequestSeconds, 0};
-    if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
-        ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect) != LDAP_OPT_SUCCESS ||
-        ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request) != LDAP_OPT_SUCCESS ||
-        // A referral would be followed with an anonymous bind elsewhere.
-        ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
-        ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON) != LDAP_OPT_SUCCESS ||
-        // The connection is made now, so that a dead server fails here.
-        ldap_set_option(ld, LDAP_OPT_CONNECT_ASYNC, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
-        Fail("ldapClientConnect " + uri + ": setting the connection options failed");
-        ldap_unbind_ext(ld, nullptr, nullptr);
-        return -1;
-    }
-    rc = ldap_connect(ld);
-    if (rc != LDAP_SUCCESS) {
-        Fail("ldapClientConnect " + uri + ": " + ErrorText(ld, rc));
-        ldap_unbind_ext(ld, nullptr, nullptr);
-        return -1;
-    }
-    m_ld = ld;
-    return 0;
 }
 
 // ldapClientBind - simple bind; 0 when bound, the LDAP result code otherwise.
 int ldapClient::ldapClientBind(const char* user, const char* password) {
-    LDAP* ld = Handle(m_ld);
-    if (ld == nullptr) {
-        Fail("ldapClientBind: not connected");
+    try {
+        LDAP* ld = Handle(m_ld);
+        if (ld == nullptr) {
+            Fail("ldapClientBind: not connected");
+            return -1;
+        }
+        std::string pass = password != nullptr ? password : "";
+        berval cred{static_cast<ber_len_t>(pass.size()), pass.data()};
+        int rc = ldap_sasl_bind_s(ld, user != nullptr ? user : "", LDAP_SASL_SIMPLE, &cred, nullptr,
+                                  nullptr, nullptr);
+        if (rc != LDAP_SUCCESS) {
+            Fail("ldapClientBind " + std::string(user != nullptr ? user : "") + ": " +
+                 ErrorText(ld, rc));
+            return rc;
+        }
+        return 0;
+    } catch (...) {
+        OutOfMemory();
+        // Memory ran out: a failure like any other, never an exception
+        // across the library's boundary.
         return -1;
     }
-    std::string pass = password != nullptr ? password : "";
-    berval cred{static_cast<ber_len_t>(pass.size()), pass.data()};
-    int rc = ldap_sasl_bind_s(ld, user != nullptr ? user : "", LDAP_SASL_SIMPLE, &cred, nullptr,
-                              nullptr, nullptr);
-    if (rc != LDAP_SUCCESS) {
-        Fail("ldapClientBind " + std::string(user != nullptr ? user : "") + ": " +
-             ErrorText(ld, rc));
-        return rc;
-    }
-    return 0;
 }
 
 namespace {
@@ -258,7 +285,8 @@ bool NamingContexts(LDAP* ld, std::vector<std::string>* out) {
     if (entry == nullptr) return true;
     ValuesPtr values(ldap_get_values_len(ld, entry, attr));
     size_t n = values == nullptr ? 0 : ldap_count_values_len(values.get());
-    for (size_t i = 0; i < n; ++i) out->emplace_back(values.get()[i]->bv_val, values.get()[i]->bv_len);
+    for (size_t i = 0; i < n; ++i)
+        out->emplace_back(values.get()[i]->bv_val, values.get()[i]->bv_len);
     return true;
 }
 
@@ -303,24 +331,32 @@ SearchReq* ldapClient::ldapClientSearch(const char* base, int scope, int attrson
         return nullptr;
     }
     if (scope != LDAP_SCOPE_BASE && scope != LDAP_SCOPE_ONELEVEL && scope != LDAP_SCOPE_SUBTREE) {
-        Fail("ldapClientSearch: unknown scope " + std::to_string(scope));
+        LogMessagef(MQLOG_ERROR, kLogApp, "ldapClientSearch: unknown scope %d", scope);
         return nullptr;
     }
     const char* what = filter != nullptr ? filter : "(objectClass=*)";
-    std::vector<std::string> bases;
-    if (base != nullptr) {
-        bases.emplace_back(base);
-    } else if (!NamingContexts(ld, &bases)) {
-        return nullptr;
-    }
     SearchReq* head = nullptr;
     SearchReq* tail = nullptr;
     int found = 0;
-    for (const std::string& b : bases) {
-        if (!SearchOne(ld, b.c_str(), scope, attrsonly, what, &head, &tail, &found)) {
-            srch_free(head);
+    try {
+        std::vector<std::string> bases;
+        if (base != nullptr) {
+            bases.emplace_back(base);
+        } else if (!NamingContexts(ld, &bases)) {
             return nullptr;
         }
+        for (const std::string& b : bases) {
+            if (!SearchOne(ld, b.c_str(), scope, attrsonly, what, &head, &tail, &found)) {
+                srch_free(head);
+                return nullptr;
+            }
+        }
+    } catch (...) {
+        // Memory ran out: a failure like any other, never an exception
+        // across the library's boundary.
+        srch_free(head);
+        OutOfMemory();
+        return nullptr;
     }
     if (count != nullptr) *count = found;
     return head;
@@ -328,45 +364,53 @@ SearchReq* ldapClient::ldapClientSearch(const char* base, int scope, int attrson
 
 // ldapClientModify - 0 when the server accepted the chain, non-zero otherwise.
 int ldapClient::ldapClientModify(const char* dn, attrval* mods) {
-    LDAP* ld = Handle(m_ld);
-    if (ld == nullptr || dn == nullptr) {
-        Fail(ld == nullptr ? "ldapClientModify: not connected" : "ldapClientModify: no entry name");
-        return -1;
-    }
-    // One LDAPMod per record up to, not including, the terminator. An empty
-    // value asks a replace or a delete for no values at all (LDAP values
-    // can't be empty): replace removes the attribute, delete removes all.
-    std::vector<LDAPMod> parts;
-    std::vector<berval> vals;
-    for (attrval* a = mods; a != nullptr && a->next != nullptr; a = a->next) {
-        if (strnlen(a->attrib, sizeof a->attrib) > kMaxAttrib || a->attrib[0] == '\0' ||
-            strnlen(a->value, sizeof a->value) > kMaxValue || a->oper < 0 || a->oper > 2) {
-            Fail(std::string("ldapClientModify ") + dn + ": malformed modification record");
+    try {
+        LDAP* ld = Handle(m_ld);
+        if (ld == nullptr || dn == nullptr) {
+            Fail(ld == nullptr ? "ldapClientModify: not connected"
+                               : "ldapClientModify: no entry name");
             return -1;
         }
-        vals.push_back({strnlen(a->value, sizeof a->value), a->value});
+        // One LDAPMod per record up to, not including, the terminator. An empty
+        // value asks a replace or a delete for no values at all (LDAP values
+        // can't be empty): replace removes the attribute, delete removes all.
+        std::vector<LDAPMod> parts;
+        std::vector<berval> vals;
+        for (attrval* a = mods; a != nullptr && a->next != nullptr; a = a->next) {
+            if (strnlen(a->attrib, sizeof a->attrib) > kMaxAttrib || a->attrib[0] == '\0' ||
+                strnlen(a->value, sizeof a->value) > kMaxValue || a->oper < 0 || a->oper > 2) {
+                Fail(std::string("ldapClientModify ") + dn + ": malformed modification record");
+                return -1;
+            }
+            vals.push_back({strnlen(a->value, sizeof a->value), a->value});
+        }
+        if (vals.empty()) return 0;                            // nothing to apply
+        std::vector<berval*> lists(vals.size() * 2, nullptr);  // {value, null} per record
+        parts.resize(vals.size());
+        size_t i = 0;
+        for (attrval* a = mods; a->next != nullptr; a = a->next, ++i) {
+            static const int kOps[] = {LDAP_MOD_ADD, LDAP_MOD_DELETE, LDAP_MOD_REPLACE};
+            parts[i].mod_op = kOps[a->oper] | LDAP_MOD_BVALUES;
+            parts[i].mod_type = a->attrib;
+            bool none = vals[i].bv_len == 0 && a->oper != 0;
+            lists[2 * i] = &vals[i];
+            parts[i].mod_bvalues = none ? nullptr : &lists[2 * i];
+        }
+        std::vector<LDAPMod*> list;
+        for (LDAPMod& m : parts) list.push_back(&m);
+        list.push_back(nullptr);
+        int rc = ldap_modify_ext_s(ld, dn, list.data(), nullptr, nullptr);
+        if (rc != LDAP_SUCCESS) {
+            Fail(std::string("ldapClientModify ") + dn + ": " + ErrorText(ld, rc));
+            return rc;
+        }
+        return 0;
+    } catch (...) {
+        OutOfMemory();
+        // Memory ran out: a failure like any other, never an exception
+        // across the library's boundary.
+        return -1;
     }
-    if (vals.empty()) return 0;  // nothing to apply
-    std::vector<berval*> lists(vals.size() * 2, nullptr);  // {value, null} per record
-    parts.resize(vals.size());
-    size_t i = 0;
-    for (attrval* a = mods; a->next != nullptr; a = a->next, ++i) {
-        static const int kOps[] = {LDAP_MOD_ADD, LDAP_MOD_DELETE, LDAP_MOD_REPLACE};
-        parts[i].mod_op = kOps[a->oper] | LDAP_MOD_BVALUES;
-        parts[i].mod_type = a->attrib;
-        bool none = vals[i].bv_len == 0 && a->oper != 0;
-        lists[2 * i] = &vals[i];
-        parts[i].mod_bvalues = none ? nullptr : &lists[2 * i];
-    }
-    std::vector<LDAPMod*> list;
-    for (LDAPMod& m : parts) list.push_back(&m);
-    list.push_back(nullptr);
-    int rc = ldap_modify_ext_s(ld, dn, list.data(), nullptr, nullptr);
-    if (rc != LDAP_SUCCESS) {
-        Fail(std::string("ldapClientModify ") + dn + ": " + ErrorText(ld, rc));
-        return rc;
-    }
-    return 0;
 }
 
 void ldapClient::srch_free(SearchReq* result) {

@@ -24,6 +24,7 @@
 #include "log.h"
 #include "mq.h"
 #include "profile.h"
+#include "profilepath.h"
 #include "storestate.h"
 
 namespace {

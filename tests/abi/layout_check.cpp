@@ -31,9 +31,9 @@
 
 #define MQ_SIZE(type, amd64, i386) \
     static_assert(sizeof(type) == MQ_ON_ARCH(amd64, i386), "size of " #type)
-#define MQ_FIELD(type, field, amd64, i386)                           \
-    static_assert(offsetof(type, field) == MQ_ON_ARCH(amd64, i386), \
-                  "offset of " #type "::" #field)
+#define MQ_FIELD(type, field, amd64, i386)                                                 \
+    static_assert(offsetof(type, field) == MQ_ON_ARCH(amd64, i386), "offset of " #type ":" \
+                                                                                       ":" #field)
 
 // Named friend of the classes whose fields are private.
 struct MQLayoutCheck {

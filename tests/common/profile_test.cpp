@@ -1,6 +1,7 @@
 // Tests of GetPrivateProfileString and the lookup of configuration files,
 // on real files in a temporary directory.
 #include "profile.h"
+#include "profilepath.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,17 +88,17 @@ bool LockRegistry(const char* queueFile, Fd* lock) {
 // can't be opened or a read fails: a registry read only in part must never
 // be written back.
 bool ReadLines(const char* path, std::vector<std::string>* lines) {
-    FILE* file = fopen(path, "re");
+    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "re"), fclose);
     if (file == nullptr) {
         if (errno == ENOENT) return true;
         LogFailure("open", path, errno);
         return false;
     }
     std::string line;
-    while (mqcommon::ReadLine(file, &line)) lines->push_back(line);
-    bool ok = !ferror(file);
+    while (mqcommon::ReadLine(file.get(), &line)) lines->push_back(line);
+    bool ok = !ferror(file.get());
     int err = errno;
-    fclose(file);
+    file.reset();
     if (!ok) LogFailure("read", path, err);
     return ok;
 }
@@ -258,8 +259,12 @@ void ParseBuf(const char* szBuf, char* szQueue, char* szModuleName) {
 cChannel::cChannel()
     : iniFileName(strdup(kIniFile)), szQueueFile(nullptr), szTmpFile(nullptr), szLdapHost() {
     char dir[256];
+    errno = 0;
     GetPrivateProfileString("Config", "InstallDirectory", "", dir, sizeof dir, kIniFile);
     GetPrivateProfileString("Ldap", "Hostname", "", szLdapHost, sizeof szLdapHost, kIniFile);
+    // The reader gives the defaults when memory runs out: an installation
+    // directory that reads as empty then would put the registry at "/".
+    if (errno == ENOMEM) return;
     try {
         // The "/" always stands between: "/opt/mq/" gives "/opt/mq//queue.cfg",
         // and an unset directory gives "/queue.cfg".
@@ -283,14 +288,13 @@ cChannel::~cChannel() {
 bool cChannel::IsExist(const char* channel) {
     if (channel == nullptr || szQueueFile == nullptr) return false;
     try {
-        FILE* file = fopen(szQueueFile, "re");
+        std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(szQueueFile, "re"), fclose);
         if (file == nullptr) return false;
         std::string line;
         bool found = false;
-        while (!found && mqcommon::ReadLine(file, &line)) {
+        while (!found && mqcommon::ReadLine(file.get(), &line)) {
             found = strcasecmp(ChannelOf(line).c_str(), channel) == 0;
         }
-        fclose(file);
         return found;
     } catch (...) {
         return false;

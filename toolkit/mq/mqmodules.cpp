@@ -233,11 +233,18 @@ bool Change(const char* op, const char* lpszHostname, const char* lpszModuleName
             Fail(op, lpszHostname, "the host name has no domain components");
             return false;
         }
-        std::string dn = "host=" + EscapeDnValue(lpszHostname) + "," + dc[0];
+        std::string dn;
+        try {
+            dn = "host=" + EscapeDnValue(lpszHostname) + "," + dc[0];
+        } catch (...) {
+            FreeDomainList(n, dc);
+            throw;
+        }
         FreeDomainList(n, dc);
         return client.ldapClientModify(dn.c_str(), mod.get()) == 0;
-    } catch (const std::bad_alloc&) {
-        Fail(op, lpszHostname, "out of memory");
+    } catch (...) {
+        // Memory ran out: logged without allocating.
+        LogMessage(MQLOG_ERROR, kLogApp, "out of memory");
         return false;
     }
 }

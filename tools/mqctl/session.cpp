@@ -12,6 +12,7 @@
 
 #include <mqapi.h>
 #include <profile.h>
+#include <profilepath.h>
 
 #include "cli.h"
 
