@@ -36,6 +36,20 @@ g++ -std=c++17 -Wall -Wextra -Werror -o "$work/abi-caller" "$src/tests/abi/calle
     $(pkg-config --libs mqtoolkit)
 "$src/tests/abi/run_caller.sh" "$work/abi-caller"
 
+# The toolkit calls the platform layers by the old interface's names alone,
+# so that it links against a site's own layers too: every name it takes from
+# our layers is one the caller above takes as well.
+names() { nm -D "$@" | awk '{print $NF}' | sort -u; }
+comm -12 <(names --undefined-only "$prefix/lib/libmqtoolkit.so") \
+         <(for l in mqapi ldap32 libcommon logapi; do
+               names --defined-only "$prefix/lib/lib$l.so"; done | sort -u) \
+    | comm -23 - <(names --undefined-only "$work/abi-caller") > "$work/beyond-old-names"
+if [ -s "$work/beyond-old-names" ]; then
+    echo "install check: the toolkit uses names of its layers the old interface lacks:" >&2
+    c++filt < "$work/beyond-old-names" >&2
+    exit 1
+fi
+
 cmake -S "$consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 "$work/consumer/app"
