@@ -229,5 +229,16 @@ TEST_F(ClientTest, GetMsgDestNeverWritesBeforeAShortPath) {
     EXPECT_STREQ(q.GetMsgDest(".msg"), "ab");
 }
 
+// A store whose path has a shorter extension than ".msg": the rewrite must
+// stay inside the cMQ's copy (the sanitizer checks the bytes).
+TEST_F(ClientTest, GetMsgDestStaysInsideAPathWithAShortExtension) {
+    mqdouble::script().entryPathText = "/q/1.m";
+    CallerMessage m({"a@b.org"}, {"c@d.org"});
+    cMQ q;
+    ASSERT_EQ(q.PutMsg(m.get(), "RELAY"), MQ_SUCCESS);
+    EXPECT_STREQ(q.GetMsgDest(".tmp"), "/q/1.tmp");
+    EXPECT_STREQ(q.GetMsgDest(".msg"), "/q/1.msg");
+}
+
 }  // namespace
 }  // namespace clienttest

@@ -139,6 +139,24 @@ bool AddUsers(cList<Record*>& records, bool withQueue, cEnvHeader* header) {
     return true;
 }
 
+// ExtensionDot - the dot that begins the extension of a path's file name
+// (its first dot: the store's message files are "<id>.msg"), or null.
+char* ExtensionDot(char* path) {
+    char* name = std::strrchr(path, '/');
+    return std::strchr(name != nullptr ? name : path, '.');
+}
+
+// CopyPutPath - a malloc'ed copy of the store's path for GetMsgDest, with
+// room for three characters and a NUL after the extension's dot whatever the
+// store's path ends in. Null when memory runs out.
+char* CopyPutPath(const char* storePath) {
+    const size_t len = std::strlen(storePath);
+    char* copy = static_cast<char*>(std::malloc(len + 4));
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy, storePath, len + 1);
+    return copy;
+}
+
 // DestroyUsers - destroys the users one of the cMQ's own headers lists (each
 // made by AddUsers and listed once), then empties the header. The walk reads
 // list nodes only, never a destroyed user.
@@ -232,7 +250,7 @@ int cMQ::PutMsg(cMessage* message, const char* in) {
         if (storePath == nullptr) {
             rc = MQ_ERR_CLOSE_ENTRY;  // the body would have nowhere to go
         } else {
-            path = strdup(storePath);
+            path = CopyPutPath(storePath);
             if (path == nullptr) rc = MQ_ERR_NO_MEMORY;
         }
     }
@@ -320,8 +338,7 @@ char* cMQ::GetMsgDest(const char* ext) {
     // extension begins after the first dot of the file name, however an
     // earlier call rewrote or shortened it, so ".msg" names the message file
     // again and one extension never leaks into the next.
-    char* name = std::strrchr(path, '/');
-    char* dot = std::strchr(name != nullptr ? name : path, '.');
+    char* dot = ExtensionDot(path);
     if (strcasecmp(ext, kMsgExt) == 0) {
         if (dot != nullptr) std::memcpy(dot + 1, kMsgExt + 1, sizeof kMsgExt - 1);
         return path;
