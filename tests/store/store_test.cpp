@@ -367,7 +367,10 @@ TEST_F(Store, EntryIdFromPathTakesOnlyThisSpoolsEntryFiles) {
         {install_.Spool() + "/msg/02/258", 0},
         {install_.Spool() + "/msg/02/x/258.msg", 0},
         {"/elsewhere/msg/02/258.msg", 0},
-        {install_.Spool() + "/msg/ff/4294967551.msg", 0},  // past 32 bits
+        {install_.Spool() + "/msg/ff/4294967295.msg", 4294967295ul},  // the highest
+        {install_.Spool() + "/msg/00/4294967296.msg", 0},             // past 32 bits
+        {install_.Spool() + "/msg/ff/4294967551.msg", 0},             // 2^32 + 255
+        {install_.Spool() + "/msg/ff/18446744073709551871.msg", 0},   // 2^64 + 255
     };
     for (const Case& c : cases) EXPECT_EQ(mqadmin::EntryIdFromPath(c.path.c_str()), c.want) << c.path;
 }
