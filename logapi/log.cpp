@@ -31,6 +31,10 @@
 
 namespace {
 
+// Stamps come from clock_gettime, which fails from 2038 on with a 32-bit
+// time_t (i386 without _TIME_BITS=64).
+static_assert(sizeof(time_t) >= 8, "the logger needs 64-bit time");
+
 const size_t kMaxMessage = 2048;
 // An application name is at most 254 bytes; a longer tag is cut, so that a
 // whole line stays within PIPE_BUF.

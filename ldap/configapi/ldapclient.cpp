@@ -19,6 +19,11 @@ namespace {
 
 const char kLogApp[] = "ldap32";
 
+// The timeouts below are struct timeval handed to libldap, which Debian
+// builds with the platform's native time_t (32 bits on i386): this file must
+// not be compiled with _TIME_BITS=64 (see MQ_NATIVE_TIME in the build).
+static_assert(sizeof(time_t) == sizeof(long), "libldap takes the native struct timeval");
+
 // A dead or silent server must never hang a caller: connecting is bounded
 // by kConnectSeconds, every request's wait for its answer by
 // kRequestSeconds (both in the README).

@@ -14,9 +14,10 @@ namespace mqstore {
 
 namespace {
 
-// Reads a small /proc file whole; false with errno set when it can't.
-bool ReadSmallFile(const char* path, std::string* text) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+// Reads a small file whole, path taken relative to the directory dirFd (or
+// the current directory for AT_FDCWD); false with errno set when it can't.
+bool ReadSmallFile(int dirFd, const char* path, std::string* text) {
+    int fd = openat(dirFd, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char buffer[1024];
     text->clear();
@@ -40,7 +41,9 @@ const std::string& BootId() {
     // The boot id changes only with a reboot; read it once per process.
     static const std::string id = [] {
         std::string text;
-        if (!ReadSmallFile("/proc/sys/kernel/random/boot_id", &text)) return std::string("-");
+        if (!ReadSmallFile(AT_FDCWD, "/proc/sys/kernel/random/boot_id", &text)) {
+            return std::string("-");
+        }
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
         return text;
     }();
@@ -52,12 +55,22 @@ enum class Probe { Running, Gone, Unknown };
 // The state letter and start time of pid, from /proc/<pid>/stat. The
 // command name (field 2) may hold spaces and parentheses, so the fields are
 // counted from the last ')'.
+//
+// The file is opened relative to a descriptor of /proc, not by its absolute
+// path: a user-mode emulator (an i386 build run on amd64) answers a
+// program's reads of its own "/proc/<pid>/stat" with fields of its own
+// making, without the real start time, and a process must record the same
+// identity that other processes read for it from the kernel.
 Probe ProbeStat(pid_t pid, char* state, std::string* startTime) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+    char path[32];
+    std::snprintf(path, sizeof path, "%ld/stat", static_cast<long>(pid));
+    int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return Probe::Unknown;
     std::string text;
-    if (!ReadSmallFile(path, &text)) return errno == ENOENT || errno == ESRCH ? Probe::Gone
-                                                                              : Probe::Unknown;
+    bool got = ReadSmallFile(proc, path, &text);
+    int saved = errno;
+    close(proc);
+    if (!got) return saved == ENOENT || saved == ESRCH ? Probe::Gone : Probe::Unknown;
     size_t close = text.rfind(')');
     if (close == std::string::npos) return Probe::Unknown;
     // After ") " come field 3 (state) onwards; start time is field 22.

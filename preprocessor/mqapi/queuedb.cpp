@@ -14,6 +14,10 @@ namespace mqstore {
 
 namespace {
 
+// Creation and lease times come from time(); with a 32-bit time_t (i386
+// without _TIME_BITS=64) it fails from 2038 on.
+static_assert(sizeof(time_t) >= 8, "the store needs 64-bit time");
+
 const int64_t kSchemaVersion = 1;
 const int kBusyMs = 10000;
 // Candidates fetched per query while looking for an entry whose body is in

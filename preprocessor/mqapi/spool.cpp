@@ -48,15 +48,17 @@ bool IsValidExtension(const char* ext) {
 }
 
 unsigned long IdFromFileName(const char* name) {
-    // Digits only, no leading zero, then a valid extension.
+    // Digits only, no leading zero, then a valid extension. Counted in 64
+    // bits and checked at every digit: a 32-bit unsigned long would wrap, and
+    // "4294967551.msg" would pass for entry 255.
     if (name[0] < '1' || name[0] > '9') return 0;
-    unsigned long id = 0;
+    uint64_t id = 0;
     const char* p = name;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        id = id * 10 + static_cast<unsigned long>(*p - '0');
+        id = id * 10 + static_cast<uint64_t>(*p - '0');
         if (id > kMaxEntryId) return 0;
     }
-    return IsValidExtension(p) ? id : 0;
+    return IsValidExtension(p) ? static_cast<unsigned long>(id) : 0;
 }
 
 std::string Spool::EntryDir(unsigned long id) const {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <thread>
 
 #include "mq.h"
@@ -214,7 +215,10 @@ TEST_F(Store, PathsAreAbsoluteAndAlikeForHandleAndIdentifier) {
         EXPECT_EQ(GetMQPathName(id, c.ext) != nullptr, c.valid) << (c.ext ? c.ext : "(null)");
     }
     EXPECT_EQ(GetMQPathName(0ul, ".msg"), nullptr);
+#if ULONG_MAX > 0xFFFFFFFFul
+    // Only a 64-bit unsigned long can name an identifier past 32 bits.
     EXPECT_EQ(GetMQPathName(0x100000000ul, ".msg"), nullptr);
+#endif
     DiscardMQEntry(entry);
 }
 
@@ -373,7 +377,10 @@ TEST_F(Store, EntryIdFromPathTakesOnlyThisSpoolsEntryFiles) {
         {install_.Spool() + "/msg/02/258", 0},
         {install_.Spool() + "/msg/02/x/258.msg", 0},
         {"/elsewhere/msg/02/258.msg", 0},
-        {install_.Spool() + "/msg/ff/4294967551.msg", 0},  // past 32 bits
+        {install_.Spool() + "/msg/ff/4294967295.msg", 4294967295ul},  // the highest
+        {install_.Spool() + "/msg/00/4294967296.msg", 0},             // past 32 bits
+        {install_.Spool() + "/msg/ff/4294967551.msg", 0},             // 2^32 + 255
+        {install_.Spool() + "/msg/ff/18446744073709551871.msg", 0},   // 2^64 + 255
     };
     for (const Case& c : cases) EXPECT_EQ(mqadmin::EntryIdFromPath(c.path.c_str()), c.want) << c.path;
 }

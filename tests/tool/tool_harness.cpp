@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -139,6 +141,21 @@ RunResult Installation::Run(const std::vector<std::string>& args, const std::str
     r.out = ReadFileText(out);
     r.err = ReadFileText(err);
     return r;
+}
+
+bool Installation::SetCreated(int64_t id, int64_t created) const {
+    sqlite3* db = nullptr;
+    bool ok = sqlite3_open((dir_ + "/spool/queue.db").c_str(), &db) == SQLITE_OK;
+    sqlite3_stmt* stmt = nullptr;
+    ok = ok && sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+         sqlite3_prepare_v2(db, "UPDATE entries SET created = ?1 WHERE id = ?2", -1, &stmt,
+                            nullptr) == SQLITE_OK &&
+         sqlite3_bind_int64(stmt, 1, created) == SQLITE_OK &&
+         sqlite3_bind_int64(stmt, 2, id) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_DONE &&
+         sqlite3_changes(db) == 1;
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return ok;
 }
 
 std::vector<std::string> Installation::Modules() const {

@@ -12,6 +12,7 @@
 #ifndef MQTEST_TOOL_HARNESS_H
 #define MQTEST_TOOL_HARNESS_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ public:
     // Rewrites daduv.ini's [Ldap] section with another server port or host.
     void WriteIni(const std::string& ldapPort, const std::string& host,
                   const std::string& extraConfig = "") const;
+
+    // Sets entry id's stored creation time (seconds since the epoch) in the
+    // store's database behind mqctl's back; false when that fails.
+    bool SetCreated(int64_t id, int64_t created) const;
 
     // The module names the host's entry lists, read with ldapsearch.
     std::vector<std::string> Modules() const;

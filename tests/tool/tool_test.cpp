@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
@@ -180,6 +181,41 @@ TEST_F(ToolTest, ListFilters) {
         ASSERT_EQ(count.size(), 1u) << name;
         EXPECT_EQ(count[0]["count"].Int(), static_cast<int64_t>(tc.want.size())) << name;
     }
+}
+
+// Creation times past what a 32-bit time_t holds (2038-01-19T03:14:07Z) are
+// shown as stored, by list and show alike; such entries lie ahead of now.
+TEST_F(ToolTest, CreationTimesPast2038) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    struct Case {
+        int64_t created;
+        std::string shown;
+    } cases[] = {
+        {INT64_C(2147483647), "2038-01-19T03:14:07Z"},
+        {INT64_C(2147483648) + 5, "2038-01-19T03:14:13Z"},
+        {INT64_C(4294967296) + 7, "2106-02-07T06:28:23Z"},
+    };
+    std::vector<int64_t> ids;
+    for (const Case& c : cases) {
+        ids.push_back(Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "x"));
+        ASSERT_TRUE(inst_.SetCreated(ids.back(), c.created));
+    }
+    std::vector<Json> list = JsonOf(Ok(inst_, {"list", "--json"}));
+    ASSERT_EQ(list.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        const Case& c = cases[i];
+        std::string id = std::to_string(ids[i]);
+        EXPECT_EQ(list[i]["created"].Int(), c.created) << "list, entry " << id;
+        EXPECT_LT(list[i]["age"].Int(), 0) << "list, entry " << id;
+        std::vector<Json> shown = JsonOf(Ok(inst_, {"show", id, "--json"}));
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0]["created"].Int(), c.created) << "show, entry " << id;
+        std::string text = Ok(inst_, {"show", id}).out;
+        EXPECT_NE(text.find("\ncreated " + c.shown + " (0s ago)\n"), std::string::npos)
+            << "show " << id << " printed\n" << text << "want created " << c.shown;
+    }
+    EXPECT_EQ(Ids(JsonOf(Ok(inst_, {"list", "--older-than", "1s", "--json"}))),
+              std::vector<int64_t>{});
 }
 
 TEST_F(ToolTest, HoldKeepsAnEntryFromReadersUntilReleased) {

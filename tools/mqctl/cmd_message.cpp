@@ -84,6 +84,10 @@ bool WriteBody(const std::string& tmp, const std::string& path, const std::strin
     return true;
 }
 
+// A 32-bit time_t would show creation times past 2038 as 1901, and make
+// time() fail from then on.
+static_assert(sizeof(time_t) >= 8, "mqctl needs 64-bit time");
+
 std::string IsoTime(int64_t t) {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
