@@ -351,7 +351,7 @@ TEST_F(ToolTest, HelpForEveryCommandAndVersion) {
     const std::vector<std::vector<std::string>> commands = {
         {"channel", "add"}, {"channel", "del"}, {"channel", "list"}, {"put"},    {"get"},
         {"list"},           {"show"},           {"delete"},          {"hold"},   {"release"},
-        {"requeue"},        {"summary"},        {"check"}};
+        {"requeue"},        {"summary"},        {"check"},           {"metrics"}, {"monitor"}};
     for (std::vector<std::string> c : commands) {
         std::string name = c.size() == 2 ? c[0] + " " + c[1] : c[0];
         c.push_back("--help");

@@ -133,17 +133,24 @@ size_t TerminalColumns() {
 // FitAddresses - cuts the last two columns (sender, recipients) of a list
 // table so that its lines fit columns: the other columns keep their width,
 // the sender gets up to a third of what is left, the recipients the rest.
-void FitAddresses(TextTable* table, size_t columns) {
+// counts[i] (",+2" for two more recipients) ends row i + 1's recipients
+// whatever is cut before it.
+void FitAddresses(TextTable* table, const std::vector<std::string>& counts, size_t columns) {
+    for (size_t i = 0; i < counts.size(); ++i) table->rows()[i + 1].back() += counts[i];
     std::vector<size_t> width = table->Widths();
     size_t fixed = 0;
     for (size_t c = 0; c + 2 < width.size(); ++c) fixed += width[c] + 2;
     size_t room = columns > fixed + 2 + 12 ? columns - fixed - 2 - 1 : 12;
     size_t from = std::min(width[width.size() - 2], std::max<size_t>(room / 3, 8));
     size_t to = room > from ? room - from : 4;
-    for (auto& row : table->rows()) {
-        if (row.size() < 2) continue;
+    for (size_t r = 0; r < table->rows().size(); ++r) {
+        auto& row = table->rows()[r];
+        std::string count = r > 0 ? counts[r - 1] : "";
         row[row.size() - 2] = FitWidth(row[row.size() - 2], from);
-        row[row.size() - 1] = FitWidth(row[row.size() - 1], to);
+        std::string& cell = row.back();
+        cell.resize(cell.size() - count.size());
+        size_t keep = to > DisplayWidth(count) + 4 ? to - DisplayWidth(count) : 4;
+        cell = FitWidth(cell, keep) + count;
     }
 }
 
@@ -231,18 +238,22 @@ int RunList(const std::string& command, const Args& args) {
     }
     size_t columns = args.Has("wide") ? 0 : TerminalColumns();
     TextTable table({"ID", "CHANNEL", "AGE", "SIZE", "STATE", "FROM", "TO"});
+    std::vector<std::string> counts;  // on a terminal: how many recipients more
     int64_t bytes = 0;
     for (const mqadmin::EntryInfo* e : shown) {
         std::vector<std::string> to;
         for (const std::string& r : e->recipients) to.push_back(Printable(r));
         std::string toCell = Join(to, ",");
-        if (columns > 0 && to.size() > 1) toCell = to[0] + ",+" + std::to_string(to.size() - 1);
+        if (columns > 0) {
+            counts.push_back(to.size() > 1 ? ",+" + std::to_string(to.size() - 1) : "");
+            if (to.size() > 1) toCell = to[0];
+        }
         table.Row({std::to_string(e->id), Printable(e->channel), FormatAge(now - e->created),
                    e->bodySize >= 0 ? std::to_string(e->bodySize) : "-", StateText(*e),
                    e->sender.empty() ? "<>" : Printable(e->sender), toCell});
         if (e->bodySize > 0) bytes += e->bodySize;
     }
-    if (columns > 0) FitAddresses(&table, columns);
+    if (columns > 0) FitAddresses(&table, counts, columns);
     if (!shown.empty()) table.Print();
     std::printf("-- %zu %s, %lld bytes\n", shown.size(), shown.size() == 1 ? "entry" : "entries",
                 static_cast<long long>(bytes));

@@ -114,6 +114,30 @@ const std::vector<Command>& AllCommands() {
          "without a file, the directory server and the host's entry. Each\n"
          "problem comes with what to do; the exit code is 1 when there is one.\n",
          {kJson}, RunCheck},
+        {"metrics", "metrics", "the queue's figures for a metrics scraper",
+         "Prints gauges in the text exposition format of metric scrapers, one\n"
+         "series per channel (every registered channel, 0 when empty):\n"
+         "  mqtoolkit_queue_entries{channel,state}   entries queued, held, failed\n"
+         "  mqtoolkit_queue_bytes{channel,state}     their message bytes\n"
+         "  mqtoolkit_queue_oldest_age_seconds{channel}\n"
+         "  mqtoolkit_queue_leased_entries{channel}  handed to a reader\n"
+         "  mqtoolkit_queue_attempts{channel}        hand-outs that came back\n"
+         "For a textfile collector, write to a temporary file and rename it:\n"
+         "  mqctl metrics > DIR/mq.prom.tmp && mv DIR/mq.prom.tmp DIR/mq.prom\n",
+         {}, RunMetrics},
+        {"monitor",
+         "monitor [CHANNEL] [--warn-age AGE] [--crit-age AGE] [--warn-count N]\n"
+         "       [--crit-count N]",
+         "the queue's state as a monitoring plugin reports it",
+         "One status line with performance data, for the whole queue or one\n"
+         "channel: entries (queued, held and failed), the oldest one's age,\n"
+         "held and failed entries. A threshold is reached at its value.\n"
+         "  --warn-age AGE, --crit-age AGE   the oldest entry's age (30m, 2h)\n"
+         "  --warn-count N, --crit-count N   the number of entries\n"
+         "Exit codes: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (the queue can't\n"
+         "be read, or the command line is wrong).\n",
+         {{"warn-age", true}, {"crit-age", true}, {"warn-count", true}, {"crit-count", true}},
+         RunMonitor},
     };
     return commands;
 }

@@ -48,7 +48,8 @@ void PrintOverview() {
 void PrintCommandHelp(const Command& c) {
     std::printf("usage: mqctl %s\n\n%s.\n", c.usage, c.summary);
     if (c.details[0] != '\0') std::printf("\n%s", c.details);
-    std::printf("\n%s", kExitCodes);
+    // monitor's details name its own exit codes, a monitoring plugin's.
+    if (std::strcmp(c.name, "monitor") != 0) std::printf("\n%s", kExitCodes);
 }
 
 const Command* Find(const std::string& name) {
@@ -159,7 +160,11 @@ int Run(std::vector<std::string> words) {
     rest.insert(rest.end(), words.begin() + static_cast<std::ptrdiff_t>(skip), words.end());
     Args args;
     std::string error;
-    if (!args.Parse(rest, options, &error)) return UsageError(name, error);
+    if (!args.Parse(rest, options, &error)) {
+        int rc = UsageError(name, error);
+        // A monitoring plugin's usage errors are UNKNOWN.
+        return name == "monitor" ? 3 : rc;
+    }
     if (args.Has("help")) {
         PrintCommandHelp(*command);
         return kExitOk;
