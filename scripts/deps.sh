@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
-          libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils)
+          libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils groff-base)
 
 missing=()
 for p in "${packages[@]}"; do
