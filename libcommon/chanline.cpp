@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <strings.h>
 
 namespace mqcommon {
 
@@ -92,6 +93,26 @@ bool IsUsableName(const char* name, size_t maxLength) {
         if (c <= 0x20 || c == 0x7F || c == '/') return false;
     }
     return true;
+}
+
+// RegistrationProblem - the request's first fault, in argument order.
+const char* RegistrationProblem(const char* channel, const char* application,
+                                const char* direction, char flag) {
+    auto commaFree = [](const char* name) { return std::strchr(name, ',') == nullptr; };
+    if (!IsUsableName(channel, kMaxChannelName) || !commaFree(channel)) {
+        return "bad channel name: 1 to 19 characters, none of them a space, a control "
+               "character, '/' or ','";
+    }
+    if (!IsUsableName(application, kMaxAppName) || !commaFree(application)) {
+        return "bad application name: 1 to 254 characters, none of them a space, a control "
+               "character, '/' or ','";
+    }
+    if (direction == nullptr ||
+        (strcasecmp(direction, "in") != 0 && strcasecmp(direction, "out") != 0)) {
+        return "bad direction: in or out";
+    }
+    if (flag != 0 && flag != 'C' && flag != 'c') return "bad flag: C, c or none";
+    return nullptr;
 }
 
 }  // namespace mqcommon

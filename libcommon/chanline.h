@@ -60,6 +60,15 @@ bool ReadLine(FILE* file, std::string* line);
 // character (a tab or line end among them) or '/', and neither "." nor "..".
 bool IsUsableName(const char* name, size_t maxLength);
 
+// Why the channel registry refuses to add a record, judged from the request
+// alone: a name IsUsableName refuses or that holds ',' (the directory lists
+// application names comma-separated, so "a,b" would list two), a direction
+// other than "in" or "out" (any letter case), a flag other than 0, 'C' or
+// 'c'. Returns null when the request is well-formed, else a static text
+// ("bad application name: ...") saying which cause and what is allowed.
+const char* RegistrationProblem(const char* channel, const char* application,
+                                const char* direction, char flag);
+
 }  // namespace mqcommon
 
 #endif

@@ -13,7 +13,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
-          libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils)
+          libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils groff-base)
 i386=1
 [ "${1-}" = "--no-i386" ] && i386=0
 if [ $i386 -eq 1 ]; then

@@ -210,7 +210,7 @@ TEST_F(ModulesTest, FailuresWriteNothingAndLogOnce) {
         {"refused credentials", wrongPassword, kHost, "Invalid credentials"},
         {"read-only account", reader, kHost, "Insufficient access"},
         {"nothing listens", deadPort, kHost, "Can't contact LDAP server"},
-        {"no server configured", noServer, kHost, "unusable server host"},
+        {"no server configured", noServer, kHost, "no directory server set"},
     };
     for (Op op : {kAdd, kDel}) {
         for (const Case& c : cases) {

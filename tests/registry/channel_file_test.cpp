@@ -94,6 +94,11 @@ TEST_F(ChannelFile, Add) {
         {"application with a space", kMissing, "ch1", "my app", "in", 0, MQ_ERR_CHANNEL_REQUEST,
          kUnchanged, {}},
         {"empty application", kMissing, "ch1", "", "in", 0, MQ_ERR_CHANNEL_REQUEST, kUnchanged, {}},
+        // The directory's module list is comma-separated: "evil,victim"
+        // would list two names that Del never removes.
+        {"application with a comma", rec1, "ch2", "evil,victim", "in", 0, MQ_ERR_CHANNEL_REQUEST,
+         kUnchanged, {}},
+        {"channel with a comma", rec1, "ch,2", "app2", "in", 0, MQ_ERR_CHANNEL_REQUEST, kUnchanged, {}},
         {"null channel", kMissing, nullptr, "app1", "in", 0, MQ_ERR_CHANNEL_REQUEST, kUnchanged, {}},
         {"null application", kMissing, "ch1", nullptr, "in", 0, MQ_ERR_CHANNEL_REQUEST, kUnchanged, {}},
     };

@@ -72,14 +72,31 @@ TEST_F(ToolBadInput, OneErrorLineNonZeroExitNothingChanged) {
         {"delete ALL of unknown channel", {"delete", "ALL", "NOPE"}, "", 1,
          "MQ_ERR_NO_CHANNEL (5)"},
         {"hold ALL", {"hold", "ALL", "RELAY"}, "", 2, "not ALL"},
-        {"requeue of a held entry", {"requeue", ""}, "", 1, "has not failed"},
+        {"requeue of a held entry", {"requeue", ""}, "", 1, "has not failed: nothing changed"},
+        {"dry run of a refused change", {"requeue", "--dry-run", ""}, "", 1, "has not failed"},
         {"channel add twice", {"channel", "add", "relay", "other", "in"}, "", 1,
-         "MQ_ERR_CHANNEL_REQUEST (19)"},
+         "already registered: MQ_ERR_CHANNEL_REQUEST (19)"},
         {"channel add bad direction", {"channel", "add", "NEW", "app", "sideways"}, "", 1,
-         "MQ_ERR_CHANNEL_REQUEST (19)"},
+         "bad direction: in or out: MQ_ERR_CHANNEL_REQUEST (19)"},
+        // "evil,victim" would list two modules in the host's entry.
+        {"application name with a comma", {"channel", "add", "C2", "evil,victim", "in"}, "", 1,
+         "bad application name"},
+        {"channel name with a comma", {"channel", "add", "C,2", "app", "in"}, "", 1,
+         "bad channel name"},
+        {"channel del of a channel holding entries", {"channel", "del", "relay"}, "", 1,
+         "still holds 1 entry (0 queued, 1 held, 0 failed)"},
+        {"recipient with a line end", {"put", "RELAY", "--from", "a@b.org", "--to", "x@evil.org\n2"},
+         "x", 1, "recipient x@evil.org\\n2: holds the control character \\x0a"},
+        {"sender with a NUL-free control", {"put", "RELAY", "--from", "a@b.org\r", "--to", "c@d.org"},
+         "x", 1, "MQ_ERR_BAD_ADDRESS (4)"},
+        {"mistyped command", {"lsit"}, "", 2, "did you mean \"list\""},
+        {"mistyped channel command", {"channel", "dle", "RELAY"}, "", 2,
+         "did you mean \"channel del\""},
+        {"help of an unknown command", {"help", "frobnicate"}, "", 2, "unknown command"},
         {"channel add bad flag", {"channel", "add", "NEW", "app", "in", "--flag", "CC"}, "", 2,
          "--flag takes one letter"},
-        {"channel del unknown", {"channel", "del", "NOPE"}, "", 1, "MQ_ERR_CHANNEL_REQUEST (19)"},
+        {"channel del unknown", {"channel", "del", "NOPE"}, "", 1,
+         "not registered: MQ_ERR_CHANNEL_REQUEST (19)"},
         {"config of another name", {"--config", "/etc/passwd", "list"}, "", 2,
          "named daduv.ini"},
     };
@@ -98,6 +115,13 @@ TEST_F(ToolBadInput, OneErrorLineNonZeroExitNothingChanged) {
             << tc.name << ": got " << lines[0] << ", want it to hold " << tc.wantInError;
         EXPECT_EQ(r.out, "") << tc.name;
         EXPECT_EQ(inst_.Snapshot(), before) << tc.name << ": something changed";
+    }
+    // The registry logs each refusal's cause as well, for other callers.
+    std::string log = ReadFileText(inst_.dir() + "/mq.log");
+    for (const char* cause : {"add channel \"C2\": refused: bad application name",
+                              "add channel \"relay\": refused: already registered",
+                              "delete channel \"NOPE\": refused: not registered"}) {
+        EXPECT_NE(log.find(cause), std::string::npos) << "log lacks " << cause << ":\n" << log;
     }
 }
 

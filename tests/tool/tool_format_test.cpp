@@ -142,5 +142,61 @@ TEST(Args, Parse) {
     }
 }
 
+// What text lines show of a name or address: nothing in it can end the
+// line, move the cursor, or split a field.
+TEST(Printable, EscapesWhatCouldForgeALine) {
+    struct Case {
+        std::string in, want;
+    } cases[] = {
+        {"bob@example.org", "bob@example.org"},
+        {"x@evil.org\n2", "x@evil.org\\n2"},
+        {"a\rb\tc", "a\\rb\\tc"},
+        {"back\\slash", "back\\\\slash"},               // "\n" written by hand stays told apart
+        {"sp ace", "sp\\x20ace"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+        {"\x1b[2J\x7f", "\\x1b[2J\\x7f"},               // terminal escapes
+        {"caf\xc3\xa9", "caf\xc3\xa9"},                 // UTF-8 passes
+        {"\xc2\x85next", "\\xc2\\x85next"},             // C1 next-line, U+0085
+        {"\xff", "\\xff"},                              // not UTF-8
+    };
+    for (const Case& tc : cases) {
+        EXPECT_EQ(Printable(tc.in), tc.want) << testing::PrintToString(tc.in);
+    }
+}
+
+TEST(FitWidth, CutsToColumnsCountingCharacters) {
+    struct Case {
+        std::string in;
+        size_t width;
+        std::string want;
+    } cases[] = {
+        {"short", 10, "short"},
+        {"exactly10!", 10, "exactly10!"},
+        {"eleven-char", 10, "eleven-..."},
+        {"caf\xc3\xa9-au-lait", 6, "caf..."},
+        {"\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9", 4, "\xc3\xa9..."},  // never half a character
+        {"abc", 2, ".."},
+    };
+    for (const Case& tc : cases) {
+        EXPECT_EQ(FitWidth(tc.in, tc.width), tc.want) << tc.in << " in " << tc.width;
+        EXPECT_LE(DisplayWidth(FitWidth(tc.in, tc.width)), tc.width) << tc.in;
+    }
+}
+
+TEST(Suggest, NearestCommandWithinTwoEdits) {
+    const std::vector<std::string> known{"list", "summary", "show", "requeue", "release",
+                                         "channel del", "channel add", "metrics"};
+    struct Case {
+        std::string typed, want;
+    } cases[] = {
+        {"lsit", "list"},         {"lst", "list"},      {"summ", "summary"},
+        {"channel dle", "channel del"},                 {"metric", "metrics"},
+        {"frobnicate", ""},       {"x", ""},
+    };
+    for (const Case& tc : cases) EXPECT_EQ(Suggest(tc.typed, known), tc.want) << tc.typed;
+    EXPECT_EQ(EditDistance("kitten", "sitting"), 3u);
+    EXPECT_EQ(EditDistance("", "abc"), 3u);
+}
+
 }  // namespace
 }  // namespace mqctl

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -105,6 +107,35 @@ void Installation::WriteIni(const std::string& ldapPort, const std::string& host
     WriteFileText(dir_ + "/daduv.ini", ini);
 }
 
+namespace {
+
+// In a forked child: sets up the environment and runs mqctl; never returns.
+[[noreturn]] void ExecMqctl(const std::string& dir, const std::vector<std::string>& args,
+                            const std::vector<std::string>& envOverride) {
+    setenv("MQ_CONFIG_DIR", dir.c_str(), 1);
+    setenv("MQ_LOG", (dir + "/mq.log").c_str(), 1);
+    for (const std::string& kv : envOverride) {
+        size_t eq = kv.find('=');
+        setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
+    }
+    std::vector<char*> argv;
+    std::string bin = MQCTL_BIN;
+    argv.push_back(const_cast<char*>(bin.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+}
+
+int WaitFor(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
 RunResult Installation::Run(const std::vector<std::string>& args, const std::string& input,
                             const std::vector<std::string>& envOverride) const {
     RunResult r;
@@ -120,24 +151,9 @@ RunResult Installation::Run(const std::vector<std::string>& args, const std::str
         dup2(fin, 0);
         dup2(fout, 1);
         dup2(ferr, 2);
-        setenv("MQ_CONFIG_DIR", dir_.c_str(), 1);
-        setenv("MQ_LOG", (dir_ + "/mq.log").c_str(), 1);
-        for (const std::string& kv : envOverride) {
-            size_t eq = kv.find('=');
-            setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
-        }
-        std::vector<char*> argv;
-        std::string bin = MQCTL_BIN;
-        argv.push_back(const_cast<char*>(bin.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(bin.c_str(), argv.data());
-        _exit(127);
+        ExecMqctl(dir_, args, envOverride);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.status = WaitFor(pid);
     r.out = ReadFileText(out);
     r.err = ReadFileText(err);
     return r;
@@ -156,6 +172,41 @@ bool Installation::SetCreated(int64_t id, int64_t created) const {
     sqlite3_finalize(stmt);
     sqlite3_close(db);
     return ok;
+}
+
+RunResult Installation::RunOnTerminal(const std::vector<std::string>& args, int columns) const {
+    RunResult r;
+    std::string err = dir_ + "/.stderr";
+    struct winsize ws = {};
+    ws.ws_row = 24;
+    ws.ws_col = static_cast<unsigned short>(columns);
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
+    if (pid < 0) return r;
+    if (pid == 0) {
+        int ferr = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int fin = open("/dev/null", O_RDONLY);
+        if (ferr < 0 || fin < 0) _exit(126);
+        dup2(ferr, 2);
+        dup2(fin, 0);
+        ExecMqctl(dir_, args, {});
+    }
+    // Read until the child's side closes (EIO on Linux), then reap it.
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n > 0) {
+            r.out.append(buf, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    close(master);
+    r.status = WaitFor(pid);
+    r.err = ReadFileText(err);
+    return r;
 }
 
 std::vector<std::string> Installation::Modules() const {

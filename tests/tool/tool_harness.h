@@ -49,6 +49,11 @@ public:
     RunResult Run(const std::vector<std::string>& args, const std::string& input = "",
                   const std::vector<std::string>& envOverride = {}) const;
 
+    // Runs mqctl as Run does, but with standard output on a terminal (a
+    // pseudo-terminal) of the given width; standard error and the exit code
+    // as for Run, out holds what the terminal showed (line ends as CR LF).
+    RunResult RunOnTerminal(const std::vector<std::string>& args, int columns) const;
+
     // Rewrites daduv.ini's [Ldap] section with another server port or host.
     void WriteIni(const std::string& ldapPort, const std::string& host,
                   const std::string& extraConfig = "") const;

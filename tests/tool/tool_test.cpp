@@ -222,7 +222,7 @@ TEST_F(ToolTest, HoldKeepsAnEntryFromReadersUntilReleased) {
     Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
     int64_t id = Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "held");
     std::string sid = std::to_string(id);
-    EXPECT_EQ(Ok(inst_, {"hold", sid}).out, "held " + sid + "\n");
+    EXPECT_EQ(Ok(inst_, {"hold", sid}).out, "held " + sid + "\n-- 1 entry held\n");
     EXPECT_EQ(JsonOf(Ok(inst_, {"show", sid, "--json"}))[0]["state"].str, "held");
     RunResult none = inst_.Run({"get", "RELAY"});
     EXPECT_EQ(none.status, 1) << "a held entry was offered: " << none.out;
@@ -232,7 +232,8 @@ TEST_F(ToolTest, HoldKeepsAnEntryFromReadersUntilReleased) {
     EXPECT_EQ(twice.status, 1);
     EXPECT_EQ(JsonOf(Ok(inst_, {"show", sid, "--json"}))[0]["state"].str, "held");
 
-    EXPECT_EQ(Ok(inst_, {"release", "-"}, sid + "\n").out, "released " + sid + "\n");
+    EXPECT_EQ(Ok(inst_, {"release", "-"}, sid + "\n").out,
+              "released " + sid + "\n-- 1 entry released\n");
     std::vector<Json> got = JsonOf(Ok(inst_, {"get", "RELAY", "--json", "--delete"}));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0]["id"].Int(), id);
@@ -252,7 +253,7 @@ TEST(ToolFailed, EntriesFailAfterMaxAttemptsAndRequeueAfresh) {
     EXPECT_EQ(failed[0]["state"].str, "failed");
     EXPECT_EQ(inst.Run({"get", "RELAY"}).status, 1) << "a failed entry was offered";
 
-    EXPECT_EQ(Ok(inst, {"requeue", sid}).out, "requeued " + sid + "\n");
+    EXPECT_EQ(Ok(inst, {"requeue", sid}).out, "requeued " + sid + "\n-- 1 entry requeued\n");
     Json shown = JsonOf(Ok(inst, {"show", sid, "--json"}))[0];
     EXPECT_EQ(shown["state"].str, "queued");
     EXPECT_EQ(shown["attempts"].Int(), 0);
@@ -268,7 +269,7 @@ TEST_F(ToolTest, DeleteByIdFromStandardInputAndAll) {
     RunResult del = Ok(inst_, {"delete", std::to_string(relay[0]), "-"},
                        std::to_string(relay[1]) + "\n");
     EXPECT_EQ(del.out, "deleted " + std::to_string(relay[0]) + "\ndeleted " +
-                           std::to_string(relay[1]) + "\n");
+                           std::to_string(relay[1]) + "\n-- 2 entries deleted\n");
     EXPECT_EQ(Ids(JsonOf(Ok(inst_, {"list", "--json"}))),
               (std::vector<int64_t>{relay[2], local[0], local[1]}));
 
@@ -279,26 +280,55 @@ TEST_F(ToolTest, DeleteByIdFromStandardInputAndAll) {
     EXPECT_NE(access(gone.c_str(), F_OK), 0) << "delete left " << gone;
 }
 
-TEST_F(ToolTest, SummaryCountsPerChannel) {
+TEST_F(ToolTest, SummaryCountsPerChannelAndDomain) {
     Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
     Ok(inst_, {"channel", "add", "IDLE", "idle", "in"});
-    int64_t a = Put(inst_, "RELAY", "a@b.org", {"c@d.org"}, "1");
-    Put(inst_, "RELAY", "a@b.org", {"c@d.org"}, "2");
+    Ok(inst_, {"channel", "add", "TOTAL", "total", "in"});  // must not pass for the total
+    int64_t a = Put(inst_, "RELAY", "a@b.org", {"c@d.org", "e@D.ORG"}, "12");
+    Put(inst_, "RELAY", "a@b.org", {"c@x.net"}, "345");
+    Put(inst_, "TOTAL", "a@b.org", {"f@d.org"}, "6");
     Ok(inst_, {"hold", std::to_string(a)});
 
-    std::vector<Json> rows = JsonOf(Ok(inst_, {"summary", "--json"}));
-    ASSERT_EQ(rows.size(), 3u) << "TOTAL, then IDLE and RELAY";
     struct Want {
-        const char* channel;
-        int64_t total, held, youngest;
-    } want[] = {{"TOTAL", 2, 1, 2}, {"IDLE", 0, 0, 0}, {"RELAY", 2, 1, 2}};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(rows[i]["channel"].str, want[i].channel) << "row " << i;
-        EXPECT_EQ(rows[i]["total"].Int(), want[i].total) << want[i].channel;
-        EXPECT_EQ(rows[i]["held"].Int(), want[i].held) << want[i].channel;
-        EXPECT_EQ(rows[i]["ages"]["5"].Int(), want[i].youngest) << want[i].channel;
-        EXPECT_EQ(rows[i]["ages"]["1280+"].Int(), 0) << want[i].channel;
+        const char* name;  // "" for the whole queue's row
+        int64_t total, held, bytes, youngest;
+    };
+    struct Case {
+        std::vector<std::string> args;
+        const char* key;
+        std::vector<Want> rows;
+    } cases[] = {
+        {{"summary", "--json"}, "channel",
+         {{"", 3, 1, 6, 3}, {"IDLE", 0, 0, 0, 0}, {"RELAY", 2, 1, 5, 2}, {"TOTAL", 1, 0, 1, 1}}},
+        {{"summary", "--by", "domain", "--json"}, "domain",
+         {{"", 3, 1, 6, 3}, {"d.org", 2, 1, 3, 2}, {"x.net", 1, 0, 3, 1}}},
+    };
+    for (const Case& tc : cases) {
+        std::vector<Json> rows = JsonOf(Ok(inst_, tc.args));
+        ASSERT_EQ(rows.size(), tc.rows.size()) << tc.key;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Want& w = tc.rows[i];
+            std::string name = *w.name ? w.name : "all";
+            if (*w.name) {
+                EXPECT_EQ(rows[i][tc.key].str, w.name) << tc.key << " row " << i;
+                EXPECT_FALSE(rows[i]["all"].b) << name;
+            } else {
+                EXPECT_TRUE(rows[i]["all"].b) << tc.key << ": the first row is the total";
+                EXPECT_FALSE(rows[i].Has(tc.key)) << "the total row has no name";
+            }
+            EXPECT_EQ(rows[i]["total"].Int(), w.total) << name;
+            EXPECT_EQ(rows[i]["held"].Int(), w.held) << name;
+            EXPECT_EQ(rows[i]["bytes"].Int(), w.bytes) << name;
+            EXPECT_EQ(rows[i]["ages"]["5"].Int(), w.youngest) << name;
+            EXPECT_EQ(rows[i]["ages"]["1280+"].Int(), 0) << name;
+            EXPECT_TRUE(rows[i]["oldest"].Int() >= 0 && rows[i]["oldest"].Int() < 300)
+                << name << ": oldest " << rows[i]["oldest"].Int();
+        }
     }
+    RunResult text = Ok(inst_, {"summary"});
+    EXPECT_EQ(text.out.rfind("CHANNEL", 0), 0u) << text.out;
+    EXPECT_NE(text.out.find("\n(all channels)  3 "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\nTOTAL           1 "), std::string::npos) << text.out;
 }
 
 TEST_F(ToolTest, CheckHealthyInstallation) {
@@ -357,7 +387,7 @@ TEST_F(ToolTest, HelpForEveryCommandAndVersion) {
     const std::vector<std::vector<std::string>> commands = {
         {"channel", "add"}, {"channel", "del"}, {"channel", "list"}, {"put"},    {"get"},
         {"list"},           {"show"},           {"delete"},          {"hold"},   {"release"},
-        {"requeue"},        {"summary"},        {"check"}};
+        {"requeue"},        {"summary"},        {"check"},           {"metrics"}, {"monitor"}};
     for (std::vector<std::string> c : commands) {
         std::string name = c.size() == 2 ? c[0] + " " + c[1] : c[0];
         c.push_back("--help");

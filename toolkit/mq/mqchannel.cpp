@@ -212,6 +212,35 @@ bool WriteNonBlank(Successor* out, const std::string& text) {
     return true;
 }
 
+// The causes of MQ_ERR_CHANNEL_REQUEST that depend on the file; the others
+// come from RegistrationProblem. Callers tell them apart by these texts'
+// first words, so they stay as they are.
+const char kRegistered[] = "already registered";
+const char kNotRegistered[] = "not registered";
+
+// Refuse - logs why a request was refused and returns MQ_ERR_CHANNEL_REQUEST.
+// The channel name is shown escaped: it may be what was wrong with it.
+int Refuse(const char* op, const char* channel, const char* cause) {
+    try {
+        std::string name;
+        for (const char* p = channel != nullptr ? channel : ""; *p != '\0'; ++p) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c < 0x20 || c == 0x7f) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                name += hex;
+            } else {
+                name += static_cast<char>(c);
+            }
+        }
+        LogMessage(MQLOG_WARNING, kLogApp,
+                   (std::string(op) + " channel \"" + name + "\": refused: " + cause).c_str());
+    } catch (...) {
+        // No memory for the log line; the result still says it was refused.
+    }
+    return MQ_ERR_CHANNEL_REQUEST;
+}
+
 // DeletableName - a name Del may look for: a field can never hold a space or
 // tab, and an empty or control-laden name would match blank or broken lines.
 // Longer names than the store takes are allowed, so that such a record,
@@ -303,22 +332,20 @@ bool cChannel::IsExist(const char* channel) {
 
 int cChannel::Add(const char* channel, const char* application, const char* type,
                   char compability) {
-    if (!mqcommon::IsUsableName(channel, mqcommon::kMaxChannelName) ||
-        !mqcommon::IsUsableName(application, mqcommon::kMaxAppName) || type == nullptr ||
-        (strcasecmp(type, "in") != 0 && strcasecmp(type, "out") != 0) ||
-        (compability != 0 && compability != 'C' && compability != 'c')) {
-        return MQ_ERR_CHANNEL_REQUEST;
+    if (const char* problem =
+            mqcommon::RegistrationProblem(channel, application, type, compability)) {
+        return Refuse("add", channel, problem);
     }
     // A request refused by what the file holds now is refused without the
     // lock; under it the file is read and checked again.
-    if (IsExist(channel)) return MQ_ERR_CHANNEL_REQUEST;
+    if (IsExist(channel)) return Refuse("add", channel, kRegistered);
     if (szQueueFile == nullptr || szTmpFile == nullptr) return MQ_ERR_FILE;
     try {
         Fd lock;
         if (!LockRegistry(szQueueFile, &lock)) return MQ_ERR_FILE;
         std::vector<std::string> lines;
         if (!ReadLines(szQueueFile, &lines)) return MQ_ERR_FILE;
-        if (Registered(lines, channel)) return MQ_ERR_CHANNEL_REQUEST;
+        if (Registered(lines, channel)) return Refuse("add", channel, kRegistered);
 
         Successor out(szTmpFile);
         if (!out.Open()) return MQ_ERR_FILE;
@@ -352,14 +379,18 @@ int cChannel::Add(const char* channel, const char* application, const char* type
 }
 
 int cChannel::Del(const char* channel) {
-    if (!DeletableName(channel) || !IsExist(channel)) return MQ_ERR_CHANNEL_REQUEST;
+    if (!DeletableName(channel)) {
+        return Refuse("delete", channel, "bad channel name: empty, or holding a space or a "
+                                         "control character");
+    }
+    if (!IsExist(channel)) return Refuse("delete", channel, kNotRegistered);
     if (szQueueFile == nullptr || szTmpFile == nullptr) return MQ_ERR_FILE;
     try {
         Fd lock;
         if (!LockRegistry(szQueueFile, &lock)) return MQ_ERR_FILE;
         std::vector<std::string> lines;
         if (!ReadLines(szQueueFile, &lines)) return MQ_ERR_FILE;
-        if (!Registered(lines, channel)) return MQ_ERR_CHANNEL_REQUEST;
+        if (!Registered(lines, channel)) return Refuse("delete", channel, kNotRegistered);
 
         Successor out(szTmpFile);
         if (!out.Open()) return MQ_ERR_FILE;

@@ -61,9 +61,9 @@ public:
     // entry, then replaces the channel file by one with the new record last
     // and no blank lines. Returns MQ_SUCCESS; MQ_ERR_CHANNEL_REQUEST when a
     // name is unusable by the store (null, empty, too long, holding a space,
-    // tab, control character or '/'), the direction is not "in" or "out"
+    // tab, control character, '/' or ','), the direction is not "in" or "out"
     // (any case), the flag is none of 0, 'C', 'c', or the channel is
-    // registered already; MQ_ERR_DIRECTORY_ADD when the directory refused
+    // registered already (the cause is logged); MQ_ERR_DIRECTORY_ADD when the directory refused
     // (the file is untouched); MQ_ERR_FILE when the lock, the temporary file,
     // a write, a sync or the rename failed (the channel file is untouched).
     int Add(const char* channel, const char* application, const char* type, char compability)

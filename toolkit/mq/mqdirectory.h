@@ -39,4 +39,31 @@ MQTOOLKIT_EXPORT bool AddModuleName(const char* lpszHostname, const char* lpszMo
 MQTOOLKIT_EXPORT bool DelModuleName(const char* lpszHostname, const char* lpszModuleName)
     __asm__("_Z13DelModuleNamePcS_");
 
+// What LookupHostEntry used and found. Texts end in NUL within their arrays.
+struct MQHostEntry {
+    char server[128];   // "Ldap" "HostName"; "" when none is set
+    int port;           // the port connected to (0, empty or no number: 389)
+    char user[64];      // "Ldap" "Username"; "" binds anonymously
+    int ldapResult;     // the bind's LDAP result when it was refused, else 0
+    char dn[256];       // the entry's name, when found
+    char modules[512];  // its "modules" values joined by ','; "" for none
+};
+
+// LookupHostEntry's results: the step that failed, in the order they run.
+enum {
+    MQ_HOST_FOUND = 0,
+    MQ_HOST_NOT_CONFIGURED = 1,  // no server set ("Ldap" "HostName" empty)
+    MQ_HOST_UNREACHABLE = 2,     // the server can't be reached
+    MQ_HOST_BIND_REFUSED = 3,    // the bind was refused (entry->ldapResult)
+    MQ_HOST_SEARCH_FAILED = 4,   // the search failed (the client logged why)
+    MQ_HOST_NO_ENTRY = 5         // no entry of class "ZUDudivor" for the host
+};
+
+// Finds the host's entry as the registration calls do: the same settings,
+// port rule and search filter. Fills *entry (zeroed first) with the
+// settings used and, on MQ_HOST_FOUND, the entry's name and module list.
+// Returns MQ_HOST_FOUND or the step that failed; a null entry gives
+// MQ_HOST_NOT_CONFIGURED.
+MQTOOLKIT_EXPORT int LookupHostEntry(const char* lpszHostname, MQHostEntry* entry);
+
 #endif

@@ -15,6 +15,7 @@
 // Failures of the directory are logged once by the client; the failures
 // found here are logged here.
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -180,6 +181,38 @@ bool DelStep(const std::vector<std::string>& values, const char* name, std::stri
     return found;
 }
 
+// Settings - the server's settings of section "Ldap", read in one place for
+// the registration calls and LookupHostEntry.
+struct Settings {
+    char server[128] = "", port[16] = "", user[64] = "", password[64] = "";
+    Settings() {
+        GetPrivateProfileString("Ldap", "HostName", "", server, sizeof server, kIniFile);
+        GetPrivateProfileString("Ldap", "Port", "", port, sizeof port, kIniFile);
+        GetPrivateProfileString("Ldap", "Username", "", user, sizeof user, kIniFile);
+        GetPrivateProfileString("Ldap", "Password", "", password, sizeof password, kIniFile);
+    }
+};
+
+// FindHost - connects with the settings, binds, and searches the host's
+// entry. Returns MQ_HOST_FOUND with *found holding the entry, or the step
+// that failed (*bindResult: the bind's LDAP result when it was refused).
+int FindHost(ldapClient& client, const Settings& settings, const char* host,
+             SearchReq** found, int* bindResult) {
+    *found = nullptr;
+    *bindResult = 0;
+    if (settings.server[0] == '\0') return MQ_HOST_NOT_CONFIGURED;
+    if (client.ldapClientConnect(settings.server, PortOf(settings.port)) != 0) {
+        return MQ_HOST_UNREACHABLE;
+    }
+    *bindResult = client.ldapClientBind(settings.user, settings.password);
+    if (*bindResult != 0) return MQ_HOST_BIND_REFUSED;
+    std::string filter = "(&(objectclass=ZUDudivor)(host=" + EscapeFilterValue(host) + "))";
+    int count = 0;
+    *found = client.ldapClientSearch(nullptr, 2, 0, filter.c_str(), &count);
+    if (*found != nullptr) return MQ_HOST_FOUND;
+    return count < 0 ? MQ_HOST_SEARCH_FAILED : MQ_HOST_NO_ENTRY;
+}
+
 bool Change(const char* op, const char* lpszHostname, const char* lpszModuleName, ListStep step) {
     if (lpszHostname == nullptr || lpszModuleName == nullptr) {
         LogMessage(MQLOG_ERROR, kLogApp, (std::string(op) + ": null host or module name").c_str());
@@ -187,22 +220,17 @@ bool Change(const char* op, const char* lpszHostname, const char* lpszModuleName
     }
     try {
         ldapClient client;
-        char server[128] = "", port[16] = "", user[64] = "", password[64] = "";
-        GetPrivateProfileString("Ldap", "HostName", "", server, sizeof server, kIniFile);
-        GetPrivateProfileString("Ldap", "Port", "", port, sizeof port, kIniFile);
-        GetPrivateProfileString("Ldap", "Username", "", user, sizeof user, kIniFile);
-        GetPrivateProfileString("Ldap", "Password", "", password, sizeof password, kIniFile);
-        if (client.ldapClientConnect(server, PortOf(port)) != 0) return false;
-        if (client.ldapClientBind(user, password) != 0) return false;
-
-        std::string filter =
-            "(&(objectclass=ZUDudivor)(host=" + EscapeFilterValue(lpszHostname) + "))";
-        int count = 0;
-        Result found(client, client.ldapClientSearch(nullptr, 2, 0, filter.c_str(), &count));
-        if (found.get() == nullptr) {
-            if (count == 0) Fail(op, lpszHostname, "no directory entry of class ZUDudivor");
-            return false;
+        Settings settings;
+        SearchReq* req = nullptr;
+        int bindResult = 0;
+        int rc = FindHost(client, settings, lpszHostname, &req, &bindResult);
+        Result found(client, req);
+        if (rc == MQ_HOST_NOT_CONFIGURED) {
+            Fail(op, lpszHostname, "no directory server set (HostName in section [Ldap])");
+        } else if (rc == MQ_HOST_NO_ENTRY) {
+            Fail(op, lpszHostname, "no directory entry of class ZUDudivor");
         }
+        if (rc != MQ_HOST_FOUND) return false;
 
         std::string list;
         if (!step(ModulesValues(found.get()), lpszModuleName, &list)) return true;
@@ -259,4 +287,34 @@ bool AddModuleName(const char* lpszHostname, const char* lpszModuleName) {
 // DelModuleName - true when not listed or the directory took the list.
 bool DelModuleName(const char* lpszHostname, const char* lpszModuleName) {
     return Change("DelModuleName", lpszHostname, lpszModuleName, DelStep);
+}
+
+// LookupHostEntry - the settings used, and the entry's name and modules when
+// found; the step that failed otherwise.
+int LookupHostEntry(const char* lpszHostname, MQHostEntry* entry) {
+    if (entry == nullptr) return MQ_HOST_NOT_CONFIGURED;
+    *entry = MQHostEntry();
+    try {
+        Settings settings;
+        std::snprintf(entry->server, sizeof entry->server, "%s", settings.server);
+        std::snprintf(entry->user, sizeof entry->user, "%s", settings.user);
+        entry->port = PortOf(settings.port);
+        ldapClient client;
+        SearchReq* req = nullptr;
+        int rc = FindHost(client, settings, lpszHostname != nullptr ? lpszHostname : "",
+                          &req, &entry->ldapResult);
+        Result found(client, req);
+        if (rc != MQ_HOST_FOUND) return rc;
+        std::snprintf(entry->dn, sizeof entry->dn, "%s", req->dn);
+        std::string list;
+        for (const std::string& value : ModulesValues(req)) {
+            if (!list.empty() && !value.empty()) list += ',';
+            list += value;
+        }
+        std::snprintf(entry->modules, sizeof entry->modules, "%s", list.c_str());
+        return MQ_HOST_FOUND;
+    } catch (const std::bad_alloc&) {
+        Fail("LookupHostEntry", lpszHostname != nullptr ? lpszHostname : "", "out of memory");
+        return MQ_HOST_SEARCH_FAILED;
+    }
 }

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 
 #include <mqapi.h>
 
@@ -21,6 +22,36 @@ const OptionDef* FindOption(const std::vector<OptionDef>& options, const std::st
 
 }  // namespace
 
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string Suggest(const std::string& word, const std::vector<std::string>& known) {
+    std::string best;
+    size_t bestDistance = 3;  // more than two edits away is no typing slip
+    for (const std::string& k : known) {
+        size_t d = EditDistance(word, k);
+        // A prefix of two letters or more ("sum") names what it abbreviates.
+        if (word.size() >= 2 && k.compare(0, word.size(), word) == 0) d = std::min<size_t>(d, 1);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = k;
+        }
+    }
+    return best;
+}
+
 bool Args::Parse(const std::vector<std::string>& argv, const std::vector<OptionDef>& options,
                  std::string* error) {
     values_.clear();
@@ -36,11 +67,18 @@ bool Args::Parse(const std::vector<std::string>& argv, const std::vector<OptionD
             optionsEnded = true;
             continue;
         }
+        std::string name;
         if (word[1] != '-') {
-            *error = "unknown option " + word;
-            return false;
+            // The short forms: -h for --help, -q for --quiet.
+            const char* longName = word == "-h" ? "help" : word == "-q" ? "quiet" : nullptr;
+            if (longName == nullptr || FindOption(options, longName) == nullptr) {
+                *error = "unknown option " + word;
+                return false;
+            }
+            values_[longName].push_back("");
+            continue;
         }
-        std::string name = word.substr(2);
+        name = word.substr(2);
         std::string value;
         bool inlineValue = false;
         size_t eq = name.find('=');

@@ -36,7 +36,8 @@ class Args {
 public:
     // Splits argv (the words after the command's name) into options and
     // positional words. Options are "--name", "--name VALUE" or
-    // "--name=VALUE"; "--" ends them; a lone "-" is positional. Returns
+    // "--name=VALUE", and -h and -q for --help and --quiet where options
+    // holds those; "--" ends them; a lone "-" is positional. Returns
     // false, with *error saying why, for an option not in options, a missing
     // or unexpected value.
     bool Parse(const std::vector<std::string>& argv, const std::vector<OptionDef>& options,
@@ -53,6 +54,14 @@ private:
     std::map<std::string, std::vector<std::string>> values_;
     std::vector<std::string> positional_;
 };
+
+// EditDistance - the number of one-letter insertions, deletions and
+// substitutions that turn a into b.
+size_t EditDistance(const std::string& a, const std::string& b);
+
+// Suggest - the known word a mistyped one was most likely meant to be: the
+// nearest within two edits, or one word begins with; "" when none is.
+std::string Suggest(const std::string& word, const std::vector<std::string>& known);
 
 // ParseId - an entry identifier: decimal digits only, 1 to 4294967295.
 // Returns false for anything else (signs, spaces, hex, 0, overflow).

@@ -2,7 +2,10 @@
 // cChannel, which keeps the channel file and the host's directory entry in
 // step.
 #include <cstdio>
+#include <strings.h>
 
+#include <chanline.h>
+#include <mqadmin.h>
 #include <mqapi.h>
 
 #include "commands.h"
@@ -10,6 +13,43 @@
 #include "session.h"
 
 namespace mqctl {
+
+namespace {
+
+// Why the registry answered MQ_ERR_CHANNEL_REQUEST: the registry's own
+// judgement of the request, else what the channel file says now.
+std::string AddRefusal(const std::string& channel, const std::string& application,
+                       const std::string& direction, char flag) {
+    if (const char* problem = mqcommon::RegistrationProblem(
+            channel.c_str(), application.c_str(), direction.c_str(), flag)) {
+        return problem;
+    }
+    cChannel registry;
+    return registry.IsExist(channel.c_str()) ? "already registered" : "refused (the log says why)";
+}
+
+// The entries a channel still holds: queued (leased ones included), held
+// and failed. Returns false after printing the error line.
+bool Holdings(const std::string& command, const std::string& channel,
+              mqadmin::ChannelCount* out) {
+    cMQ mq;
+    if (!OpenStore(mq, command)) return false;
+    std::vector<mqadmin::ChannelCount> counts;
+    if (!mqadmin::CountEntries(&counts)) {
+        PrintError(command, "the queue store failed to count the entries (the log says why)");
+        return false;
+    }
+    *out = mqadmin::ChannelCount();
+    for (const mqadmin::ChannelCount& c : counts) {
+        if (strcasecmp(c.channel.c_str(), channel.c_str()) != 0) continue;
+        out->queued += c.queued;
+        out->held += c.held;
+        out->failed += c.failed;
+    }
+    return true;
+}
+
+}  // namespace
 
 int RunChannelAdd(const std::string& command, const Args& args) {
     const auto& words = args.Positional();
@@ -22,10 +62,14 @@ int RunChannelAdd(const std::string& command, const Args& args) {
     if (!RequireInstallation(command, &inst)) return kExitRefused;
 
     cChannel registry;
-    int rc = registry.Add(words[0].c_str(), words[1].c_str(), words[2].c_str(),
-                          flag.empty() ? '\0' : flag[0]);
+    char flagLetter = flag.empty() ? '\0' : flag[0];
+    int rc = registry.Add(words[0].c_str(), words[1].c_str(), words[2].c_str(), flagLetter);
     if (rc != MQ_SUCCESS) {
-        PrintResultError(command, "channel " + words[0], rc);
+        std::string what = "channel " + Printable(words[0]);
+        if (rc == MQ_ERR_CHANNEL_REQUEST) {
+            what += ": " + AddRefusal(words[0], words[1], words[2], flagLetter);
+        }
+        PrintResultError(command, what, rc);
         return kExitRefused;
     }
     std::printf("added channel %s (application %s, direction %s%s%s)\n", words[0].c_str(),
@@ -41,9 +85,32 @@ int RunChannelDel(const std::string& command, const Args& args) {
     if (!RequireInstallation(command, &inst)) return kExitRefused;
 
     cChannel registry;
+    if (!args.Has("force")) {
+        // Entries of a channel no longer registered are stranded: no reader
+        // asks for them and list refuses the name.
+        mqadmin::ChannelCount held;
+        if (!Holdings(command, words[0], &held)) return kExitRefused;
+        uint32_t total = held.queued + held.held + held.failed;
+        if (total > 0) {
+            PrintError(command, "channel " + Printable(words[0]) + " still holds " +
+                                    std::to_string(total) + (total == 1 ? " entry" : " entries") +
+                                    " (" + std::to_string(held.queued) + " queued, " +
+                                    std::to_string(held.held) + " held, " +
+                                    std::to_string(held.failed) +
+                                    " failed); let its readers take them, or remove them with "
+                                    "mqctl delete ALL " + Printable(words[0]) +
+                                    ", or remove the channel anyway with --force");
+            return kExitRefused;
+        }
+    }
     int rc = registry.Del(words[0].c_str());
     if (rc != MQ_SUCCESS) {
-        PrintResultError(command, "channel " + words[0], rc);
+        std::string what = "channel " + Printable(words[0]);
+        if (rc == MQ_ERR_CHANNEL_REQUEST) {
+            what += registry.IsExist(words[0].c_str()) ? ": refused (the log says why)"
+                    : ": not registered";
+        }
+        PrintResultError(command, what, rc);
         return kExitRefused;
     }
     std::printf("removed channel %s\n", words[0].c_str());

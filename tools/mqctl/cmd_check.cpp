@@ -11,10 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <strings.h>
 
-#include <ldapclient.h>
 #include <mqadmin.h>
 #include <mqapi.h>
+#include <mqdirectory.h>
 #include <profile.h>
 
 #include "commands.h"
@@ -75,27 +76,45 @@ std::string Setting(const std::string& ini, const char* section, const char* key
     return buf;
 }
 
-// RFC 4515: a filter value with '*', '(', ')', '\' and NUL written as \hh.
-std::string EscapeFilter(const std::string& value) {
-    std::string out;
-    for (unsigned char c : value) {
-        if (c == '*' || c == '(' || c == ')' || c == '\\' || c == 0) {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "\\%02x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
+struct ChannelRecord {
+    std::string channel, application;
+};
 
-int CountChannel(void* context, const char*, const char*, const char*, char) {
-    ++*static_cast<int*>(context);
+int CollectRecord(void* context, const char* channel, const char* application, const char*,
+                  char) {
+    static_cast<std::vector<ChannelRecord>*>(context)->push_back({channel, application});
     return 0;
 }
 
-void CheckStoreFiles(Report* report) {
+// Entries of channels the channel file no longer lists: no reader asks for
+// them.
+void CheckStranded(const std::vector<ChannelRecord>& records, Report* report) {
+    std::vector<mqadmin::ChannelCount> counts;
+    if (!mqadmin::CountEntries(&counts)) return;  // the database check said why
+    std::vector<std::string> stranded;
+    std::string first;
+    for (const mqadmin::ChannelCount& c : counts) {
+        bool known = false;
+        for (const ChannelRecord& r : records) {
+            known = known || strcasecmp(r.channel.c_str(), c.channel.c_str()) == 0;
+        }
+        uint32_t n = c.queued + c.held + c.failed;
+        if (known || n == 0) continue;
+        stranded.push_back(Printable(c.channel) + " (" + std::to_string(n) +
+                           (n == 1 ? " entry)" : " entries)"));
+        if (first.empty()) first = Printable(c.channel);
+    }
+    if (stranded.empty()) {
+        report->Ok("stranded", "every entry's channel is registered");
+    } else {
+        report->Problem("stranded",
+                        "entries of channels not registered: " + Join(stranded, ", "),
+                        "register the channel again (mqctl channel add " + first +
+                            " APP in|out), or remove them (mqctl delete ALL " + first + ")");
+    }
+}
+
+void CheckStoreFiles(const std::vector<ChannelRecord>& records, Report* report) {
     cMQ mq;
     if (mq.OpenMQChannel(kAppName, kIniName) != MQ_SUCCESS) {
         report->Problem("store", "the queue store can't be opened (the log says why)",
@@ -139,54 +158,81 @@ void CheckStoreFiles(Report* report) {
                         "entries without a message file: " + Join(stale, " "),
                         "mqctl delete " + Join(stale, " "));
     }
+    CheckStranded(records, report);
 }
 
-void CheckDirectory(const std::string& ini, Report* report) {
-    std::string server = Setting(ini, "Ldap", "HostName");
-    std::string portText = Setting(ini, "Ldap", "Port");
+// The directory through the toolkit's own lookup of the host's entry, so
+// that check and the registry agree on the settings, the port and the
+// search. An installation without a directory server is no fault: channels
+// are then kept in queue.cfg by hand.
+void CheckDirectory(const std::string& ini, const std::vector<ChannelRecord>& records,
+                    Report* report) {
     std::string host = Setting(ini, "Ldap", "Hostname");
-    if (server.empty()) {
-        report->Problem("directory", "no directory server set",
-                        "set HostName in section [Ldap] of " + ini);
+    MQHostEntry entry;
+    int rc = LookupHostEntry(host.c_str(), &entry);
+    std::string where = std::string(entry.server) + ":" + std::to_string(entry.port);
+    std::string user = entry.user[0] != '\0' ? entry.user : "anonymous";
+    switch (rc) {
+    case MQ_HOST_NOT_CONFIGURED:
+        report->Ok("directory", "not configured (no HostName in section [Ldap]); channels "
+                                "are kept in queue.cfg alone");
         return;
-    }
-    int port = std::atoi(portText.c_str());
-    if (port <= 0) port = 389;
-    std::string where = server + ":" + std::to_string(port);
-    ldapClient client;
-    if (client.ldapClientConnect(server.c_str(), port) != 0) {
+    case MQ_HOST_UNREACHABLE:
         report->Problem("directory", "the directory server " + where + " can't be reached",
                         "start it, or correct HostName and Port in section [Ldap] of " + ini);
         return;
-    }
-    std::string user = Setting(ini, "Ldap", "Username");
-    int rc = client.ldapClientBind(user.c_str(), Setting(ini, "Ldap", "Password").c_str());
-    if (rc != 0) {
+    case MQ_HOST_BIND_REFUSED:
         report->Problem("directory",
-                        where + " refused the bind as " + (user.empty() ? "anonymous" : user) +
-                            " (LDAP result " + std::to_string(rc) + ")",
+                        where + " refused the bind as " + user + " (LDAP result " +
+                            std::to_string(entry.ldapResult) + ")",
                         "correct Username and Password in section [Ldap] of " + ini);
         return;
+    default:
+        break;
     }
+    report->Ok("directory", where + " answers");
     if (host.empty()) {
         report->Problem("host entry", "no host set whose entry lists the modules",
                         "set Hostname in section [Ldap] of " + ini);
         return;
     }
-    std::string filter = "(&(objectclass=ZUDudivor)(host=" + EscapeFilter(host) + "))";
-    int count = 0;
-    SearchReq* found = client.ldapClientSearch(nullptr, 2, 0, filter.c_str(), &count);
-    std::string dn = found != nullptr ? found->dn : "";
-    client.srch_free(found);
-    if (count < 0) {
+    if (rc == MQ_HOST_SEARCH_FAILED) {
         report->Problem("host entry", "searching " + where + " for " + host + " failed",
                         "read the log; check the account may read the host entries");
-    } else if (count == 0) {
+        return;
+    }
+    if (rc == MQ_HOST_NO_ENTRY) {
         report->Problem("host entry", "no entry of class ZUDudivor for host " + host,
                         "add host=" + host + " below its domain components (see the README)");
+        return;
+    }
+    report->Ok("host entry", entry.dn);
+    // Every registered channel's application must be listed, or the host's
+    // other software does not know it serves the channel.
+    std::vector<std::string> listed;
+    std::string modules = entry.modules;
+    for (size_t start = 0; start <= modules.size();) {
+        size_t comma = modules.find(',', start);
+        if (comma == std::string::npos) comma = modules.size();
+        listed.push_back(modules.substr(start, comma - start));
+        start = comma + 1;
+    }
+    std::vector<std::string> missing;
+    for (const ChannelRecord& r : records) {
+        bool found = false;
+        for (const std::string& m : listed) {
+            found = found || strcasecmp(m.c_str(), r.application.c_str()) == 0;
+        }
+        if (!found) missing.push_back(Printable(r.channel) + " (" + Printable(r.application) + ")");
+    }
+    if (missing.empty()) {
+        report->Ok("modules", "every channel's application is listed");
     } else {
-        report->Ok("directory", where + " answers");
-        report->Ok("host entry", dn);
+        report->Problem("modules",
+                        "applications missing from the modules of " + host + ": " +
+                            Join(missing, ", "),
+                        "register the channel again: mqctl channel del --force NAME, then "
+                        "mqctl channel add NAME APP in|out");
     }
 }
 
@@ -219,16 +265,16 @@ int RunCheck(const std::string& command, const Args& args) {
         return kExitRefused;
     }
     report.Ok("install dir", inst.installDir);
-    int channels = 0;
+    std::vector<ChannelRecord> records;
     cChannel registry;
-    if (registry.List(CountChannel, &channels) == MQ_SUCCESS) {
-        report.Ok("channel file", std::to_string(channels) + " channel(s) registered");
+    if (registry.List(CollectRecord, &records) == MQ_SUCCESS) {
+        report.Ok("channel file", std::to_string(records.size()) + " channel(s) registered");
     } else {
         report.Problem("channel file", inst.installDir + "/queue.cfg can't be read",
                        "make it readable for this user");
     }
-    CheckStoreFiles(&report);
-    CheckDirectory(inst.iniPath, &report);
+    CheckStoreFiles(records, &report);
+    CheckDirectory(inst.iniPath, records, &report);
     report.Print(args.Has("json"));
     return report.Healthy() ? kExitOk : kExitRefused;
 }

@@ -3,7 +3,9 @@
 //
 // Every identifier is checked (its shape, that the entry exists, that its
 // state allows the change) before the first change is made, so a command
-// with one bad identifier changes nothing.
+// with one bad identifier changes nothing. Each change is printed on a line
+// of its own ("deleted 17"), then the total ("-- 3 entries deleted"); with
+// --quiet only the total. --dry-run checks alike and says what would change.
 #include <cstdio>
 #include <sstream>
 
@@ -21,29 +23,37 @@ using mqadmin::AdminResult;
 using mqadmin::EntryState;
 
 struct Action {
+    const char* verb;  // "delete": "would delete 17", "3 entries to delete"
     const char* done;  // "deleted", printed before each identifier changed
     AdminResult (*apply)(unsigned long id);
-    // True when the state allows the change (or the entry is already so).
+    // True when the state allows the change.
     bool (*allowed)(EntryState state);
+    // True when the entry is already as the change would leave it: nothing
+    // to do, and said so (only hold, whose target state is its own).
+    bool (*already)(EntryState state);
     const char* refusal;  // why a state is refused
 };
 
-const Action kDelete{"deleted", mqadmin::RemoveEntry,
-                     [](EntryState s) { return s != EntryState::Writing; },
+bool Never(EntryState) { return false; }
+
+const Action kDelete{"delete", "deleted", mqadmin::RemoveEntry,
+                     [](EntryState s) { return s != EntryState::Writing; }, Never,
                      "is still being written by its sender"};
-const Action kHold{"held", mqadmin::HoldEntry,
+const Action kHold{"hold", "held", mqadmin::HoldEntry,
                    [](EntryState s) { return s == EntryState::Queued || s == EntryState::Held; },
+                   [](EntryState s) { return s == EntryState::Held; },
                    "is neither queued nor held"};
-const Action kRelease{"released", mqadmin::ReleaseEntry,
-                      [](EntryState s) {
-                          return s == EntryState::Held || s == EntryState::Queued;
-                      },
-                      "is not held"};
-const Action kRequeue{"requeued", mqadmin::RequeueEntry,
-                      [](EntryState s) {
-                          return s == EntryState::Failed || s == EntryState::Queued;
-                      },
-                      "has not failed"};
+// The store answers Done for a release of a queued entry and a requeue of a
+// queued one, as if it had acted; the states are checked here first so that
+// an operator is told nothing was to be done.
+const Action kRelease{"release", "released", mqadmin::ReleaseEntry,
+                      [](EntryState s) { return s == EntryState::Held; }, Never,
+                      "is not held: nothing changed"};
+const Action kRequeue{"requeue", "requeued", mqadmin::RequeueEntry,
+                      [](EntryState s) { return s == EntryState::Failed; }, Never,
+                      "has not failed: nothing changed"};
+
+std::string Entries(size_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
 
 // Collects the identifiers of the words ("-" reads more, separated by white
 // space, from standard input). Returns kExitOk, or the exit code after
@@ -92,6 +102,8 @@ int Change(const std::string& command, const Args& args, const Action& action) {
     cMQ mq;
     if (!OpenStore(mq, command)) return kExitRefused;
 
+    // What is already as asked is named, not changed.
+    std::vector<unsigned long> already;
     if (all) {
         std::vector<mqadmin::EntryInfo> entries;
         if (!mqadmin::ListEntries(words[1].c_str(), &entries)) {
@@ -104,6 +116,7 @@ int Change(const std::string& command, const Args& args, const Action& action) {
         }
     } else {
         bool refused = false;
+        std::vector<unsigned long> todo;
         for (unsigned long id : ids) {
             mqadmin::EntryInfo info;
             if (!mqadmin::GetEntryInfo(id, &info)) {
@@ -113,16 +126,34 @@ int Change(const std::string& command, const Args& args, const Action& action) {
                 PrintError(command, "entry " + std::to_string(id) + " " + action.refusal +
                                         " (it is " + mqadmin::StateName(info.state) + ")");
                 refused = true;
+            } else {
+                (action.already(info.state) ? already : todo).push_back(id);
             }
         }
         if (refused) return kExitRefused;
+        ids = todo;
     }
 
+    const bool quiet = args.Has("quiet");
+    if (args.Has("dry-run")) {
+        if (!quiet) {
+            for (unsigned long id : already) std::printf("already %s %lu\n", action.done, id);
+            for (unsigned long id : ids) std::printf("would %s %lu\n", action.verb, id);
+        }
+        std::printf("-- %s to %s (dry run: nothing changed)\n", Entries(ids.size()).c_str(),
+                    action.verb);
+        return kExitOk;
+    }
     int exitCode = kExitOk;
+    size_t done = 0;
+    if (!quiet) {
+        for (unsigned long id : already) std::printf("already %s %lu\n", action.done, id);
+    }
     for (unsigned long id : ids) {
         switch (action.apply(id)) {
         case AdminResult::Done:
-            std::printf("%s %lu\n", action.done, id);
+            ++done;
+            if (!quiet) std::printf("%s %lu\n", action.done, id);
             break;
         case AdminResult::NotFound:  // gone since the check: another operator or a reader
             PrintError(command, "no entry has identifier " + std::to_string(id));
@@ -139,6 +170,7 @@ int Change(const std::string& command, const Args& args, const Action& action) {
             break;
         }
     }
+    std::printf("-- %s %s\n", Entries(done).c_str(), action.done);
     return exitCode;
 }
 

@@ -88,6 +88,36 @@ bool WriteBody(const std::string& tmp, const std::string& path, const std::strin
 // time() fail from then on.
 static_assert(sizeof(time_t) >= 8, "mqctl needs 64-bit time");
 
+// ControlCharacter - the first control character (C0 or DEL) of an
+// address, or -1 when it holds none. The address check looks only at a few
+// places of an address; a line end past them would reach a delivery agent
+// that copies the address into a protocol line.
+int ControlCharacter(const std::string& address) {
+    for (unsigned char c : address) {
+        if (c < 0x20 || c == 0x7f) return c;
+    }
+    return -1;
+}
+
+// CheckAddress - sets the user's address, refusing control characters
+// first. Returns false after printing the error line.
+bool CheckAddress(const std::string& command, const std::string& role,
+                  const std::string& address, cUserInfo* user) {
+    int rc = MQ_SUCCESS;
+    std::string what = role + " " + Printable(address);
+    if (int c = ControlCharacter(address); c >= 0) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "\\x%02x", c);
+        what += std::string(": holds the control character ") + hex;
+        rc = MQ_ERR_BAD_ADDRESS;
+    } else {
+        rc = user->setLan_addr(address.c_str());
+    }
+    if (rc == MQ_SUCCESS) return true;
+    PrintResultError(command, what, rc);
+    return false;
+}
+
 std::string IsoTime(int64_t t) {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
@@ -109,17 +139,11 @@ int RunPut(const std::string& command, const Args& args) {
     // Everything that can be refused is checked before the store is touched,
     // so a refused put leaves no entry behind.
     cUserInfo sender;
-    if (int rc = sender.setLan_addr(froms[0].c_str()); rc != MQ_SUCCESS) {
-        PrintResultError(command, "sender " + froms[0], rc);
-        return kExitRefused;
-    }
+    if (!CheckAddress(command, "sender", froms[0], &sender)) return kExitRefused;
     std::vector<std::unique_ptr<cUserInfo>> recipients;
     for (const std::string& to : tos) {
         recipients.push_back(std::make_unique<cUserInfo>());
-        if (int rc = recipients.back()->setLan_addr(to.c_str()); rc != MQ_SUCCESS) {
-            PrintResultError(command, "recipient " + to, rc);
-            return kExitRefused;
-        }
+        if (!CheckAddress(command, "recipient", to, recipients.back().get())) return kExitRefused;
     }
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitRefused;
@@ -214,6 +238,11 @@ int RunGet(const std::string& command, const Args& args) {
         deleted = true;
     }
     mq.CloseMQChannel();
+    // Closing gave the entry back and counted the attempt; say where it
+    // stands now, for an operator may not expect that a look costs one.
+    mqadmin::EntryInfo after;
+    bool known = !deleted && mqadmin::GetEntryInfo(id, &after);
+    uint32_t maxAttempts = mqadmin::MaxAttempts();
 
     if (args.Has("json")) {
         JsonObject o;
@@ -223,14 +252,28 @@ int RunGet(const std::string& command, const Args& args) {
             .StrList("to", to)
             .Str("path", path)
             .Bool("deleted", deleted);
+        if (known) {
+            o.Int("attempts", after.attempts)
+                .Int("max_attempts", maxAttempts)
+                .Str("state", mqadmin::StateName(after.state));
+        }
         if (args.Has("body")) o.Str("body", body);
         o.Print();
         return kExitOk;
     }
-    std::printf("id %lu\nchannel %s\n", id, channel.c_str());
-    for (const std::string& f : from) std::printf("from %s\n", f.c_str());
-    for (const std::string& t : to) std::printf("to %s\n", t.c_str());
+    std::printf("id %lu\nchannel %s\n", id, Printable(channel).c_str());
+    for (const std::string& f : from) std::printf("from %s\n", Printable(f).c_str());
+    for (const std::string& t : to) std::printf("to %s\n", Printable(t).c_str());
     std::printf("path %s\n%s", path.c_str(), deleted ? "deleted\n" : "");
+    if (known) {
+        std::string limit = maxAttempts > 0 ? " of " + std::to_string(maxAttempts) : "";
+        std::printf("handed back: attempt %u%s%s\n", after.attempts, limit.c_str(),
+                    after.state == mqadmin::EntryState::Failed
+                        ? "; set aside as failed (mqctl requeue to offer it again)"
+                        : "");
+    } else if (!deleted) {
+        std::printf("handed back\n");
+    }
     if (args.Has("body")) {
         std::printf("\n");
         std::fwrite(body.data(), 1, body.size(), stdout);
@@ -285,7 +328,7 @@ int RunShow(const std::string& command, const Args& args) {
         return kExitOk;
     }
     std::printf("id %u\nchannel %s\nstate %s%s\nattempts %u\ncreated %s (%s ago)\n", info.id,
-                info.channel.c_str(), mqadmin::StateName(info.state),
+                Printable(info.channel).c_str(), mqadmin::StateName(info.state),
                 info.leased ? " (leased)" : "", info.attempts, IsoTime(info.created).c_str(),
                 FormatAge(age).c_str());
     if (info.bodySize >= 0) {
@@ -293,9 +336,9 @@ int RunShow(const std::string& command, const Args& args) {
     } else {
         std::printf("size - (no message file yet)\n");
     }
-    std::printf("application %s\n", info.application.c_str());
-    for (const std::string& f : from) std::printf("from %s\n", f.c_str());
-    for (const std::string& t : to) std::printf("to %s\n", t.c_str());
+    std::printf("application %s\n", Printable(info.application).c_str());
+    for (const std::string& f : from) std::printf("from %s\n", Printable(f).c_str());
+    for (const std::string& t : to) std::printf("to %s\n", Printable(t).c_str());
     std::printf("path %s\n", info.path.c_str());
     if (withBody) {
         std::printf("\n");

@@ -1,7 +1,11 @@
 // cmd_queue.cpp - list and summary: the queue as a whole, read through the
 // store's operator calls.
 #include <regex.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -74,17 +78,36 @@ std::string BucketName(size_t i) {
                             : std::to_string(kBucketMinutes[kBuckets - 2]) + "+";
 }
 
+// One row of a queue-shape table: a channel, a recipient domain, or all.
 struct Shape {
-    std::string channel;
+    std::string name;
     uint32_t total = 0, held = 0, failed = 0;
+    int64_t bytes = 0;
+    int64_t oldest = 0;  // creation time of the oldest entry; 0 for none
     std::vector<uint32_t> ages = std::vector<uint32_t>(kBuckets, 0);
     void Add(const mqadmin::EntryInfo& e, int64_t age) {
         ++total;
         if (e.state == mqadmin::EntryState::Held) ++held;
         if (e.state == mqadmin::EntryState::Failed) ++failed;
+        if (e.bodySize > 0) bytes += e.bodySize;
+        if (oldest == 0 || e.created < oldest) oldest = e.created;
         ++ages[BucketOf(age)];
     }
 };
+
+// The recipient domains of an entry, lower-cased, each once: an entry to
+// two users of one domain is one entry waiting for that domain.
+std::vector<std::string> Domains(const mqadmin::EntryInfo& e) {
+    std::vector<std::string> out;
+    for (const std::string& r : e.recipients) {
+        size_t at = r.rfind('@');
+        std::string domain = at == std::string::npos ? "" : r.substr(at + 1);
+        for (char& c : domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (domain.empty()) domain = "(none)";
+        if (std::find(out.begin(), out.end(), domain) == out.end()) out.push_back(domain);
+    }
+    return out;
+}
 
 int CollectName(void* context, const char* channel, const char*, const char*, char) {
     static_cast<std::vector<std::string>*>(context)->push_back(channel);
@@ -97,6 +120,39 @@ struct CaseLess {
         return strcasecmp(a.c_str(), b.c_str()) < 0;
     }
 };
+
+// The width of the terminal standard output goes to; 0 when it goes
+// elsewhere (a pipe or a file take whole lines).
+size_t TerminalColumns() {
+    if (!isatty(STDOUT_FILENO)) return 0;
+    struct winsize ws;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
+// FitAddresses - cuts the last two columns (sender, recipients) of a list
+// table so that its lines fit columns: the other columns keep their width,
+// the sender gets up to a third of what is left, the recipients the rest.
+// counts[i] (",+2" for two more recipients) ends row i + 1's recipients
+// whatever is cut before it.
+void FitAddresses(TextTable* table, const std::vector<std::string>& counts, size_t columns) {
+    for (size_t i = 0; i < counts.size(); ++i) table->rows()[i + 1].back() += counts[i];
+    std::vector<size_t> width = table->Widths();
+    size_t fixed = 0;
+    for (size_t c = 0; c + 2 < width.size(); ++c) fixed += width[c] + 2;
+    size_t room = columns > fixed + 2 + 12 ? columns - fixed - 2 - 1 : 12;
+    size_t from = std::min(width[width.size() - 2], std::max<size_t>(room / 3, 8));
+    size_t to = room > from ? room - from : 4;
+    for (size_t r = 0; r < table->rows().size(); ++r) {
+        auto& row = table->rows()[r];
+        std::string count = r > 0 ? counts[r - 1] : "";
+        row[row.size() - 2] = FitWidth(row[row.size() - 2], from);
+        std::string& cell = row.back();
+        cell.resize(cell.size() - count.size());
+        size_t keep = to > DisplayWidth(count) + 4 ? to - DisplayWidth(count) : 4;
+        cell = FitWidth(cell, keep) + count;
+    }
+}
 
 }  // namespace
 
@@ -116,6 +172,10 @@ int RunList(const std::string& command, const Args& args) {
         return UsageError(command, "--older-than " + args.Value("older-than") +
                                        ": not an age like 90s, 30m, 2h, 1d");
     }
+    unsigned long limit = 0;
+    if (args.Has("limit") && !ParseId(args.Value("limit"), &limit)) {
+        return UsageError(command, "--limit " + args.Value("limit") + ": not a count above 0");
+    }
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitRefused;
     std::string channel = words.empty() ? "" : words[0];
@@ -131,7 +191,9 @@ int RunList(const std::string& command, const Args& args) {
     int64_t now = static_cast<int64_t>(std::time(nullptr));
     std::vector<const mqadmin::EntryInfo*> shown;
     for (const mqadmin::EntryInfo& e : entries) {
+        if (limit > 0 && shown.size() >= limit) break;
         if (args.Has("failed") && e.state != mqadmin::EntryState::Failed) continue;
+        if (args.Has("held") && e.state != mqadmin::EntryState::Held) continue;
         if (olderThan >= 0 && now - e.created <= olderThan) continue;
         if (args.Has("from") && !fromRe.Matches(e.sender)) continue;
         if (args.Has("to")) {
@@ -149,6 +211,11 @@ int RunList(const std::string& command, const Args& args) {
         } else {
             std::printf("%zu\n", shown.size());
         }
+        return kExitOk;
+    }
+    if (args.Has("ids")) {
+        // Identifiers only, for "| mqctl delete -": nothing else on a line.
+        for (const mqadmin::EntryInfo* e : shown) std::printf("%u\n", e->id);
         return kExitOk;
     }
     if (json) {
@@ -169,14 +236,24 @@ int RunList(const std::string& command, const Args& args) {
         }
         return kExitOk;
     }
+    size_t columns = args.Has("wide") ? 0 : TerminalColumns();
     TextTable table({"ID", "CHANNEL", "AGE", "SIZE", "STATE", "FROM", "TO"});
+    std::vector<std::string> counts;  // on a terminal: how many recipients more
     int64_t bytes = 0;
     for (const mqadmin::EntryInfo* e : shown) {
-        table.Row({std::to_string(e->id), e->channel, FormatAge(now - e->created),
+        std::vector<std::string> to;
+        for (const std::string& r : e->recipients) to.push_back(Printable(r));
+        std::string toCell = Join(to, ",");
+        if (columns > 0) {
+            counts.push_back(to.size() > 1 ? ",+" + std::to_string(to.size() - 1) : "");
+            if (to.size() > 1) toCell = to[0];
+        }
+        table.Row({std::to_string(e->id), Printable(e->channel), FormatAge(now - e->created),
                    e->bodySize >= 0 ? std::to_string(e->bodySize) : "-", StateText(*e),
-                   e->sender.empty() ? "<>" : e->sender, Join(e->recipients, ",")});
+                   e->sender.empty() ? "<>" : Printable(e->sender), toCell});
         if (e->bodySize > 0) bytes += e->bodySize;
     }
+    if (columns > 0) FitAddresses(&table, counts, columns);
     if (!shown.empty()) table.Print();
     std::printf("-- %zu %s, %lld bytes\n", shown.size(), shown.size() == 1 ? "entry" : "entries",
                 static_cast<long long>(bytes));
@@ -185,6 +262,10 @@ int RunList(const std::string& command, const Args& args) {
 
 int RunSummary(const std::string& command, const Args& args) {
     if (!args.Positional().empty()) return UsageError(command, "takes no arguments");
+    std::string by = args.Has("by") ? args.Value("by") : "channel";
+    if (by != "channel" && by != "domain") {
+        return UsageError(command, "--by " + by + ": channel or domain");
+    }
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitRefused;
     cMQ mq;
@@ -198,19 +279,24 @@ int RunSummary(const std::string& command, const Args& args) {
     // Registered channels show even when empty; entries of a channel no
     // longer registered show too.
     std::map<std::string, Shape, CaseLess> shapes;
-    std::vector<std::string> names;
-    cChannel registry;
-    registry.List(CollectName, &names);
-    for (const std::string& n : names) shapes[n].channel = n;
+    if (by == "channel") {
+        std::vector<std::string> names;
+        cChannel registry;
+        registry.List(CollectName, &names);
+        for (const std::string& n : names) shapes[n].name = n;
+    }
     int64_t now = static_cast<int64_t>(std::time(nullptr));
     Shape total;
-    total.channel = "TOTAL";
     for (const mqadmin::EntryInfo& e : entries) {
         if (e.state == mqadmin::EntryState::Writing) continue;  // not in the queue yet
-        Shape& s = shapes[e.channel];
-        if (s.channel.empty()) s.channel = e.channel;
-        s.Add(e, now - e.created);
-        total.Add(e, now - e.created);
+        int64_t age = now - e.created;
+        total.Add(e, age);
+        for (const std::string& key : by == "channel" ? std::vector<std::string>{e.channel}
+                                                      : Domains(e)) {
+            Shape& s = shapes[key];
+            if (s.name.empty()) s.name = key;
+            s.Add(e, age);
+        }
     }
     std::vector<const Shape*> rows{&total};
     for (const auto& kv : shapes) rows.push_back(&kv.second);
@@ -219,22 +305,34 @@ int RunSummary(const std::string& command, const Args& args) {
         for (const Shape* s : rows) {
             JsonObject ages;
             for (size_t i = 0; i < kBuckets; ++i) ages.Int(BucketName(i), s->ages[i]);
-            JsonObject()
-                .Str("channel", s->channel)
-                .Int("total", s->total)
+            JsonObject o;
+            // The whole queue's row has no name: a channel called TOTAL
+            // must not pass for it.
+            if (s == &total) {
+                o.Bool("all", true);
+            } else {
+                o.Str(by, s->name);
+            }
+            o.Int("total", s->total)
                 .Int("held", s->held)
                 .Int("failed", s->failed)
+                .Int("bytes", s->bytes)
+                .Int("oldest", s->total > 0 ? now - s->oldest : 0)
                 .Raw("ages", ages.Text())
                 .Print();
         }
         return kExitOk;
     }
-    std::vector<std::string> header{"CHANNEL", "TOTAL", "HELD", "FAILED"};
+    std::vector<std::string> header{by == "channel" ? "CHANNEL" : "DOMAIN", "TOTAL", "HELD",
+                                    "FAILED", "BYTES", "OLDEST"};
     for (size_t i = 0; i < kBuckets; ++i) header.push_back(BucketName(i));
     TextTable table(header);
     for (const Shape* s : rows) {
-        std::vector<std::string> row{s->channel, std::to_string(s->total),
-                                     std::to_string(s->held), std::to_string(s->failed)};
+        // Names hold no spaces, so the total's label can't be a name.
+        std::vector<std::string> row{s == &total ? "(all " + by + "s)" : Printable(s->name),
+                                     std::to_string(s->total), std::to_string(s->held),
+                                     std::to_string(s->failed), std::to_string(s->bytes),
+                                     s->total > 0 ? FormatAge(now - s->oldest) : "-"};
         for (uint32_t n : s->ages) row.push_back(std::to_string(n));
         table.Row(row);
     }

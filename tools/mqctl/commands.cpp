@@ -6,6 +6,13 @@ namespace mqctl {
 namespace {
 
 const OptionDef kJson{"json", false};
+const OptionDef kDryRun{"dry-run", false};
+const OptionDef kQuiet{"quiet", false};
+
+// The options of delete, hold, release and requeue, for their help.
+#define CHANGE_OPTIONS                                                     \
+    "  --dry-run     check and say what would change, changing nothing\n" \
+    "  -q, --quiet   print only the total\n"
 
 }  // namespace
 
@@ -17,10 +24,13 @@ const std::vector<Command>& AllCommands() {
          "directory entry (Ldap Hostname), both or neither.\n"
          "  --flag C   the channel's flag letter (C or c)\n",
          {{"flag", true}}, RunChannelAdd},
-        {"channel del", "channel del NAME", "remove a channel and its module name",
+        {"channel del", "channel del NAME [--force]", "remove a channel and its module name",
          "Removes every record of the channel from queue.cfg, taking each\n"
-         "record's application out of the host's directory entry first.\n",
-         {}, RunChannelDel},
+         "record's application out of the host's directory entry first.\n"
+         "A channel that still holds entries (queued, held or failed) is kept:\n"
+         "nothing would read them any more.\n"
+         "  --force   remove it all the same\n",
+         {{"force", false}}, RunChannelDel},
         {"channel list", "channel list [--json]", "list the registered channels",
          "One line (or JSON object) per record of queue.cfg: channel,\n"
          "application, direction, flag letter.\n",
@@ -37,53 +47,97 @@ const std::vector<Command>& AllCommands() {
          "take the next message of a channel",
          "Prints its identifier, sender, recipients and path. A message taken\n"
          "without --delete goes back to the queue and counts as one attempt\n"
-         "(use show to look without that).\n"
+         "(\"handed back: attempt 3 of 5\"); after MaxAttempts it is set aside\n"
+         "as failed. Use show to look without that.\n"
          "  --delete   remove the message from the queue\n"
          "  --body     print the body as well\n",
          {{"delete", false}, {"body", false}, kJson}, RunGet},
-        {"list", "list [CHANNEL] [--from RE] [--to RE] [--older-than AGE] [--failed] [--count] [--json]",
+        {"list",
+         "list [CHANNEL] [--from RE] [--to RE] [--older-than AGE] [--held] [--failed]\n"
+         "       [--limit N] [--ids | --count | --json] [--wide]",
          "list the queue's entries",
          "One line per entry: identifier, channel, age, size, state, sender,\n"
-         "recipients. Regular expressions are POSIX extended ones, letter case\n"
-         "ignored, matched anywhere in the address (anchor with ^ and $).\n"
+         "recipients. Control characters, spaces and backslashes in names and\n"
+         "addresses are shown escaped (\\n, \\x20, \\\\). On a terminal lines are\n"
+         "cut to its width and recipient lists shortened (\"bob@example.org,+2\").\n"
+         "Regular expressions are POSIX extended ones, letter case ignored,\n"
+         "matched anywhere in the address (anchor with ^ and $).\n"
          "  --from RE          entries whose sender matches\n"
          "  --to RE            entries with a recipient that matches\n"
          "  --older-than AGE   entries older than AGE (90s, 30m, 2h, 1d, 1w)\n"
+         "  --held             only held entries\n"
          "  --failed           only entries set aside as failed\n"
-         "  --count            print only the number of entries\n",
-         {{"from", true}, {"to", true}, {"older-than", true}, {"failed", false},
-          {"count", false}, kJson},
+         "  --limit N          at most N entries, the oldest first\n"
+         "  --ids              identifiers only, one a line (for mqctl delete -)\n"
+         "  --count            print only the number of entries\n"
+         "  --wide             whole lines on a terminal too\n",
+         {{"from", true}, {"to", true}, {"older-than", true}, {"held", false},
+          {"failed", false}, {"limit", true}, {"ids", false}, {"count", false},
+          {"wide", false}, kJson},
          RunList},
         {"show", "show ID [--body] [--json]", "show one entry's envelope",
          "Prints the entry's state, attempts, age, size, sender, recipients and\n"
          "path without taking it from the queue.\n"
          "  --body   print the body as well\n",
          {{"body", false}, kJson}, RunShow},
-        {"delete", "delete ID... | delete - | delete ALL CHANNEL",
+        {"delete", "delete ID... | delete - | delete ALL CHANNEL [--dry-run] [-q]",
          "remove entries with their files",
          "With -, identifiers are read from standard input (separated by white\n"
          "space). ALL, in capitals, removes every entry of the channel named.\n"
-         "When one identifier is unknown nothing is removed.\n",
-         {}, RunDelete},
-        {"hold", "hold ID... | hold -", "keep entries from being offered to readers",
-         "Held entries stay in the queue until released.\n", {}, RunHold},
-        {"release", "release ID... | release -", "offer held entries again", "", {},
+         "When one identifier is unknown nothing is removed. Each entry removed\n"
+         "is named, then the total.\n" CHANGE_OPTIONS,
+         {kDryRun, kQuiet}, RunDelete},
+        {"hold", "hold ID... | hold - [--dry-run] [-q]",
+         "keep entries from being offered to readers",
+         "Held entries stay in the queue until released.\n" CHANGE_OPTIONS, {kDryRun, kQuiet}, RunHold},
+        {"release", "release ID... | release - [--dry-run] [-q]", "offer held entries again",
+         "Every entry must be held; when one is not, nothing changes.\n" CHANGE_OPTIONS,
+         {kDryRun, kQuiet},
          RunRelease},
-        {"requeue", "requeue ID... | requeue -", "offer failed entries again, attempts from 0",
+        {"requeue", "requeue ID... | requeue - [--dry-run] [-q]",
+         "offer failed entries again, attempts from 0",
          "Entries that came back from readers MaxAttempts times are set aside\n"
-         "as failed (list --failed shows them).\n",
-         {}, RunRequeue},
-        {"summary", "summary [--json]", "count entries per channel by age",
-         "A queue-shape table: per channel the entries in all, held, failed,\n"
-         "and by age in minutes (5 = under 5 minutes, 10 = 5 to 10, ...,\n"
-         "1280+ = older).\n",
-         {kJson}, RunSummary},
+         "as failed (list --failed shows them). Every entry must be failed;\n"
+         "when one is not, nothing changes.\n" CHANGE_OPTIONS,
+         {kDryRun, kQuiet}, RunRequeue},
+        {"summary", "summary [--by channel|domain] [--json]", "count entries per channel by age",
+         "A queue-shape table: per channel (or recipient domain) the entries\n"
+         "in all, held, failed, their bytes, the oldest one's age, and the\n"
+         "entries by age in minutes (5 = under 5 minutes, 10 = 5 to 10, ...,\n"
+         "1280+ = older). The first row, \"(all channels)\", is the whole queue.\n"
+         "  --by domain   one row per recipient domain (an entry counts once\n"
+         "                for each domain it is addressed to)\n",
+         {{"by", true}, kJson}, RunSummary},
         {"check", "check [--json]", "check the installation's health",
          "Configuration found and readable, installation directory, channel\n"
          "file, database integrity, message files without an entry and entries\n"
          "without a file, the directory server and the host's entry. Each\n"
          "problem comes with what to do; the exit code is 1 when there is one.\n",
          {kJson}, RunCheck},
+        {"metrics", "metrics", "the queue's figures for a metrics scraper",
+         "Prints gauges in the text exposition format of metric scrapers, one\n"
+         "series per channel (every registered channel, 0 when empty):\n"
+         "  mqtoolkit_queue_entries{channel,state}   entries queued, held, failed\n"
+         "  mqtoolkit_queue_bytes{channel,state}     their message bytes\n"
+         "  mqtoolkit_queue_oldest_age_seconds{channel}\n"
+         "  mqtoolkit_queue_leased_entries{channel}  handed to a reader\n"
+         "  mqtoolkit_queue_attempts{channel}        hand-outs that came back\n"
+         "For a textfile collector, write to a temporary file and rename it:\n"
+         "  mqctl metrics > DIR/mq.prom.tmp && mv DIR/mq.prom.tmp DIR/mq.prom\n",
+         {}, RunMetrics},
+        {"monitor",
+         "monitor [CHANNEL] [--warn-age AGE] [--crit-age AGE] [--warn-count N]\n"
+         "       [--crit-count N]",
+         "the queue's state as a monitoring plugin reports it",
+         "One status line with performance data, for the whole queue or one\n"
+         "channel: entries (queued, held and failed), the oldest one's age,\n"
+         "held and failed entries. A threshold is reached at its value.\n"
+         "  --warn-age AGE, --crit-age AGE   the oldest entry's age (30m, 2h)\n"
+         "  --warn-count N, --crit-count N   the number of entries\n"
+         "Exit codes: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (the queue can't\n"
+         "be read, or the command line is wrong).\n",
+         {{"warn-age", true}, {"crit-age", true}, {"warn-count", true}, {"crit-count", true}},
+         RunMonitor},
     };
     return commands;
 }

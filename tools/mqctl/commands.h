@@ -44,6 +44,10 @@ int RunHold(const std::string& command, const Args& args);
 int RunRelease(const std::string& command, const Args& args);
 int RunRequeue(const std::string& command, const Args& args);
 int RunCheck(const std::string& command, const Args& args);
+int RunMetrics(const std::string& command, const Args& args);
+// Answers as a monitoring plugin: exit 0 OK, 1 WARNING, 2 CRITICAL,
+// 3 UNKNOWN (usage errors included).
+int RunMonitor(const std::string& command, const Args& args);
 
 }  // namespace mqctl
 

@@ -1,12 +1,14 @@
 // mqctl - the administrator's tool: channels, messages and the queue of a
 // toolkit installation from the shell.
 //
-//   mqctl [--config PATH] COMMAND [ARGS] [--help]
+//   mqctl [OPTIONS] COMMAND [ARGS] [OPTIONS]
 //
 // Exit codes: 0 done, 1 refused (by the store, the registry, the directory,
 // or a check found a problem), 2 usage. Results go to standard output,
 // errors to standard error, one line each.
 #include <cstdio>
+#include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,23 +29,27 @@ const char kExitCodes[] =
     "Exit codes: 0 done, 1 refused (the error line says why), 2 usage.\n";
 
 void PrintOverview() {
-    std::printf("usage: mqctl [--config PATH] COMMAND [ARGS] [--help]\n\n"
+    std::printf("usage: mqctl [OPTIONS] COMMAND [ARGS] [OPTIONS]\n\n"
                 "Commands:\n");
     for (const Command& c : AllCommands()) std::printf("  %-13s %s\n", c.name, c.summary);
-    std::printf("\nOptions:\n"
+    std::printf("  %-13s %s\n", "help", "help on mqctl or on one command");
+    std::printf("\nOptions (before or after the command):\n"
                 "  --config PATH   the daduv.ini to use (or its directory); by default\n"
                 "                  it is looked up in MQ_CONFIG_DIR, else the current\n"
                 "                  directory, else /etc\n"
                 "  --json          JSON Lines output (reading commands)\n"
-                "  --help          help on mqctl or on one command\n"
-                "  --version       print the version\n\n%s",
+                "  -h, --help      help on mqctl or on one command\n"
+                "  --version       print the version\n\n"
+                "mqctl help COMMAND (or mqctl COMMAND --help) shows a command's options.\n"
+                "%s",
                 kExitCodes);
 }
 
 void PrintCommandHelp(const Command& c) {
     std::printf("usage: mqctl %s\n\n%s.\n", c.usage, c.summary);
     if (c.details[0] != '\0') std::printf("\n%s", c.details);
-    std::printf("\n%s", kExitCodes);
+    // monitor's details name its own exit codes, a monitoring plugin's.
+    if (std::strcmp(c.name, "monitor") != 0) std::printf("\n%s", kExitCodes);
 }
 
 const Command* Find(const std::string& name) {
@@ -53,13 +59,70 @@ const Command* Find(const std::string& name) {
     return nullptr;
 }
 
+void PrintChannelUsage() {
+    std::printf("usage:\n");
+    for (const char* sub : {"channel add", "channel del", "channel list"}) {
+        std::printf("  mqctl %s\n", Find(sub)->usage);
+    }
+}
+
+// The command named by words (one word, or two for "channel ..."); on
+// failure prints the usage error, with a guess at what was meant, and
+// returns null. *used is how many words named it.
+const Command* Resolve(const std::vector<std::string>& words, size_t* used, int* exitCode) {
+    std::string name = words[0];
+    *used = 1;
+    if (name == "channel" && words.size() >= 2 && words[1][0] != '-') {
+        name += " " + words[1];
+        *used = 2;
+    }
+    if (const Command* c = Find(name)) return c;
+    std::vector<std::string> known;
+    for (const Command& c : AllCommands()) known.push_back(c.name);
+    known.push_back("help");
+    std::string guess = Suggest(name, known);
+    if (guess.empty() && *used == 1) {
+        // "channel" alone, or a group word mistyped: "chanel list".
+        for (std::string& k : known) k = k.substr(0, k.find(' '));
+        std::string group = Suggest(name, known);
+        if (group == "channel" && words.size() >= 2) guess = Suggest("channel " + words[1], known);
+    }
+    std::string what = name == "channel" ? "channel needs add, del or list"
+                                         : "unknown command \"" + name + "\"";
+    if (!guess.empty() && guess != name) what += " (did you mean \"" + guess + "\"?)";
+    *exitCode = UsageError("", what);
+    return nullptr;
+}
+
+// Help - "mqctl help [COMMAND]".
+int Help(const std::vector<std::string>& topic) {
+    if (topic.empty()) {
+        PrintOverview();
+        return kExitOk;
+    }
+    if (topic.size() == 1 && topic[0] == "channel") {
+        PrintChannelUsage();
+        return kExitOk;
+    }
+    size_t used = 0;
+    int exitCode = kExitOk;
+    const Command* c = Resolve(topic, &used, &exitCode);
+    if (c == nullptr) return exitCode;
+    if (used != topic.size()) return UsageError("help", "names one command");
+    PrintCommandHelp(*c);
+    return kExitOk;
+}
+
 int Run(std::vector<std::string> words) {
-    // Options before the command: --config, --help, --version.
-    std::string config;
-    while (!words.empty() && words[0].rfind("--", 0) == 0) {
+    // Options before the command: --help and --version answer at once; the
+    // others are handed to the command as if they followed it, so that
+    // "mqctl --json list" is "mqctl list --json". Only --config takes a
+    // value there.
+    std::vector<std::string> leading;
+    while (!words.empty() && words[0].size() > 1 && words[0][0] == '-') {
         std::string w = words[0];
         words.erase(words.begin());
-        if (w == "--help") {
+        if (w == "--help" || w == "-h") {
             PrintOverview();
             return kExitOk;
         }
@@ -67,51 +130,46 @@ int Run(std::vector<std::string> words) {
             std::printf("mqctl %s\n", MQCTL_VERSION);
             return kExitOk;
         }
-        if (w == "--config" || w.rfind("--config=", 0) == 0) {
-            if (w == "--config") {
-                if (words.empty()) return UsageError("", "--config needs a PATH");
-                config = words[0];
-                words.erase(words.begin());
-            } else {
-                config = w.substr(9);
-            }
-            continue;
+        if (w == "--") break;
+        leading.push_back(w);
+        if (w == "--config") {
+            if (words.empty()) return UsageError("", "--config needs a PATH");
+            leading.push_back(words[0]);
+            words.erase(words.begin());
         }
-        return UsageError("", "unknown option " + w);
     }
     if (words.empty()) return UsageError("", "no command given");
-
-    std::string name = words[0];
-    size_t skip = 1;
-    if (name == "channel") {
-        if (words.size() < 2 || words[1] == "--help") {
-            std::printf("usage:\n");
-            for (const char* sub : {"channel add", "channel del", "channel list"}) {
-                std::printf("  mqctl %s\n", Find(sub)->usage);
-            }
-            return words.size() < 2 ? kExitUsage : kExitOk;
-        }
-        name += " " + words[1];
-        skip = 2;
+    if (words[0] == "help") {
+        if (!leading.empty()) return UsageError("help", "takes no options");
+        return Help(std::vector<std::string>(words.begin() + 1, words.end()));
     }
-    const Command* command = Find(name);
-    if (command == nullptr) return UsageError("", "unknown command \"" + name + "\"");
+    if (words[0] == "channel" && (words.size() < 2 || words[1] == "--help" || words[1] == "-h")) {
+        PrintChannelUsage();
+        return words.size() < 2 ? kExitUsage : kExitOk;
+    }
+    size_t skip = 0;
+    int exitCode = kExitOk;
+    const Command* command = Resolve(words, &skip, &exitCode);
+    if (command == nullptr) return exitCode;
+    const std::string name = command->name;
 
     std::vector<OptionDef> options = command->options;
     options.push_back({"help", false});
     options.push_back({"config", true});
+    std::vector<std::string> rest = leading;
+    rest.insert(rest.end(), words.begin() + static_cast<std::ptrdiff_t>(skip), words.end());
     Args args;
     std::string error;
-    if (!args.Parse(std::vector<std::string>(words.begin() + skip, words.end()), options,
-                    &error)) {
-        return UsageError(name, error);
+    if (!args.Parse(rest, options, &error)) {
+        int rc = UsageError(name, error);
+        // A monitoring plugin's usage errors are UNKNOWN.
+        return name == "monitor" ? 3 : rc;
     }
     if (args.Has("help")) {
         PrintCommandHelp(*command);
         return kExitOk;
     }
-    if (args.Has("config")) config = args.Value("config");
-    if (!config.empty() && !ApplyConfigOption(config, &error)) {
+    if (args.Has("config") && !ApplyConfigOption(args.Value("config"), &error)) {
         PrintError(name, error);
         return kExitUsage;
     }

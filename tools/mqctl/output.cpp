@@ -42,6 +42,61 @@ size_t Utf8Length(const std::string& s, size_t i) {
 
 }  // namespace
 
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        const char* named = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t"
+                          : c == '\\' ? "\\\\" : nullptr;
+        if (named != nullptr) {
+            out += named;
+            ++i;
+            continue;
+        }
+        if (c > 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        size_t n = c >= 0x80 ? Utf8Length(text, i) : 0;
+        // U+0080 to U+009F are control characters as well (C1): some
+        // terminals act on them.
+        bool c1 = n == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
+        if (n > 0 && !c1) {
+            out.append(text, i, n);
+            i += n;
+            continue;
+        }
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+        ++i;
+    }
+    return out;
+}
+
+size_t DisplayWidth(const std::string& text) {
+    size_t width = 0;
+    for (unsigned char c : text) width += (c & 0xc0) != 0x80;
+    return width;
+}
+
+std::string FitWidth(const std::string& text, size_t width) {
+    if (DisplayWidth(text) <= width) return text;
+    if (width < 3) return std::string(width, '.');
+    std::string out;
+    size_t shown = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c & 0xc0) != 0x80) {
+            if (shown == width - 3) break;
+            ++shown;
+        }
+        out += static_cast<char>(c);
+    }
+    return out + "...";
+}
+
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size();) {
@@ -117,17 +172,24 @@ JsonObject& JsonObject::Raw(const std::string& key, const std::string& value) {
 
 void JsonObject::Print() const { std::printf("%s\n", Text().c_str()); }
 
-void TextTable::Print() const {
+std::vector<size_t> TextTable::Widths() const {
     std::vector<size_t> width;
     for (const auto& row : rows_) {
         if (width.size() < row.size()) width.resize(row.size(), 0);
-        for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+        for (size_t c = 0; c < row.size(); ++c) {
+            width[c] = std::max(width[c], DisplayWidth(row[c]));
+        }
     }
+    return width;
+}
+
+void TextTable::Print() const {
+    std::vector<size_t> width = Widths();
     for (const auto& row : rows_) {
         std::string line;
         for (size_t c = 0; c < row.size(); ++c) {
             line += row[c];
-            if (c + 1 < row.size()) line.append(width[c] - row[c].size() + 2, ' ');
+            if (c + 1 < row.size()) line.append(width[c] - DisplayWidth(row[c]) + 2, ' ');
         }
         // Empty cells at the end must not leave trailing blanks.
         line.erase(line.find_last_not_of(' ') + 1);

@@ -16,6 +16,20 @@
 
 namespace mqctl {
 
+// Printable - text as it may be shown in a text line: control characters
+// (C0, DEL, C1) and bytes that are not well-formed UTF-8 written as \xHH,
+// line end and tab as \n, \r, \t, and the backslash doubled, so that no
+// data can start a line of its own or move the cursor. A space is written
+// \x20 too: a field never splits in two for awk or cut.
+std::string Printable(const std::string& text);
+
+// DisplayWidth - the columns text takes on a terminal (one per character;
+// Printable's results hold no control characters).
+size_t DisplayWidth(const std::string& text);
+
+// FitWidth - text cut to width columns, ending in "..." when cut.
+std::string FitWidth(const std::string& text, size_t width);
+
 // JsonString - text as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 
@@ -43,6 +57,9 @@ public:
     explicit TextTable(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
     void Row(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
     void Print() const;
+    // The widest cell of each column, header included.
+    std::vector<size_t> Widths() const;
+    std::vector<std::vector<std::string>>& rows() { return rows_; }
 
 private:
     std::vector<std::vector<std::string>> rows_;

@@ -1,0 +1,280 @@
+// tool_operator_test.cpp - mqctl's safety rails and habits as an operator
+// meets them: dry runs and totals, changes with nothing to do, channels that
+// still hold entries, forged addresses in list's text, lines on a terminal,
+// help and options in any place, and check without a directory server.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <mqapi.h>
+
+#include "tool_harness.h"
+
+namespace mqtest {
+namespace {
+
+RunResult Ok(const Installation& inst, const std::vector<std::string>& args,
+             const std::string& input = "") {
+    RunResult r = inst.Run(args, input);
+    std::string cmd;
+    for (const std::string& a : args) cmd += " " + a;
+    EXPECT_EQ(r.status, 0) << "mqctl" << cmd << ": stderr: " << r.err;
+    EXPECT_EQ(r.err, "") << "mqctl" << cmd;
+    return r;
+}
+
+std::string PutId(const Installation& inst, const std::string& channel) {
+    RunResult r = Ok(inst, {"put", channel, "--from", "a@b.org", "--to", "c@d.org"}, "body");
+    return r.out.substr(0, r.out.find(' '));
+}
+
+// Puts a message through the toolkit itself, as a mail system's own
+// application would, past mqctl's checks: in a child process, so that this
+// process's store stays uninitialised. Returns false when the put failed.
+bool PutThroughToolkit(const Installation& inst, const std::string& channel,
+                       const std::string& from, const std::vector<std::string>& to) {
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        setenv("MQ_CONFIG_DIR", inst.dir().c_str(), 1);
+        setenv("MQ_LOG", (inst.dir() + "/mq.log").c_str(), 1);
+        cMQ mq;
+        if (mq.OpenMQChannel("forger", "daduv.ini") != MQ_SUCCESS) _exit(1);
+        cUserInfo sender;
+        std::vector<cUserInfo> users(to.size());
+        cEnvHeader fromHeader, toHeader;
+        if (sender.setLan_addr(from.c_str()) != MQ_SUCCESS) _exit(2);
+        fromHeader.add(&sender);
+        for (size_t i = 0; i < to.size(); ++i) {
+            if (users[i].setLan_addr(to[i].c_str()) != MQ_SUCCESS) _exit(3);
+            toHeader.add(&users[i]);
+        }
+        cMessage msg;
+        msg.setFrom(&fromHeader);
+        msg.setTo(&toHeader);
+        if (mq.PutMsg(&msg, channel.c_str()) != MQ_SUCCESS) _exit(4);
+        if (!WriteFileText(mq.GetMsgDest(".msg"), "forged\n")) _exit(5);
+        _exit(0);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The identifiers the README's pipeline takes from list's text: the first
+// field of each line, where it is a number above 0 (awk '$1+0 > 0').
+std::set<std::string> FirstNumbers(const std::string& text) {
+    std::set<std::string> ids;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (std::atol(first.c_str()) > 0) ids.insert(first);
+    }
+    return ids;
+}
+
+class ToolOperator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(inst_.error(), "");
+        Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    }
+    Installation inst_;
+};
+
+TEST_F(ToolOperator, DryRunsTotalsAndNothingToDo) {
+    std::string a = PutId(inst_, "RELAY"), b = PutId(inst_, "RELAY"), c = PutId(inst_, "RELAY");
+    std::string before = inst_.Snapshot();
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        std::string want;
+    } cases[] = {
+        {{"delete", "--dry-run", a, "-"}, b + "\n",
+         "would delete " + a + "\nwould delete " + b +
+             "\n-- 2 entries to delete (dry run: nothing changed)\n"},
+        {{"delete", "ALL", "RELAY", "--dry-run", "-q"}, "",
+         "-- 3 entries to delete (dry run: nothing changed)\n"},
+        {{"hold", "--dry-run", c}, "", "would hold " + c + "\n-- 1 entry to hold (dry run: "
+                                                            "nothing changed)\n"},
+    };
+    for (const Case& tc : cases) {
+        EXPECT_EQ(Ok(inst_, tc.args, tc.input).out, tc.want) << tc.args[0] << " " << tc.args[1];
+        EXPECT_EQ(inst_.Snapshot(), before) << "a dry run changed something";
+    }
+
+    EXPECT_EQ(Ok(inst_, {"hold", "-q", a, b}).out, "-- 2 entries held\n");
+    EXPECT_EQ(Ok(inst_, {"hold", a, c}).out, "already held " + a + "\nheld " + c +
+                                                 "\n-- 1 entry held\n");
+    EXPECT_EQ(Ok(inst_, {"release", a, b, c}).out,
+              "released " + a + "\nreleased " + b + "\nreleased " + c + "\n-- 3 entries released\n");
+
+    // A queued entry is neither held nor failed: the store would answer
+    // "done" for either; mqctl says nothing was to be done, and changes
+    // nothing else named with it.
+    Ok(inst_, {"hold", b});
+    before = inst_.Snapshot();
+    for (const char* verb : {"release", "requeue"}) {
+        RunResult r = inst_.Run({verb, b, a});
+        EXPECT_EQ(r.status, 1) << verb;
+        EXPECT_NE(r.err.find("entry " + a + " "), std::string::npos) << verb << ": " << r.err;
+        EXPECT_NE(r.err.find("nothing changed (it is queued)"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << verb;
+        EXPECT_EQ(inst_.Snapshot(), before) << verb;
+    }
+}
+
+TEST_F(ToolOperator, GetSaysTheEntryWasHandedBack) {
+    Installation limited("MaxAttempts=2");
+    ASSERT_EQ(limited.error(), "");
+    Ok(limited, {"channel", "add", "RELAY", "relay", "out"});
+    std::string id = PutId(limited, "RELAY");
+    EXPECT_NE(Ok(limited, {"get", "RELAY"}).out.find("\nhanded back: attempt 1 of 2\n"),
+              std::string::npos);
+    std::string second = Ok(limited, {"get", "RELAY"}).out;
+    EXPECT_NE(second.find("\nhanded back: attempt 2 of 2; set aside as failed"),
+              std::string::npos)
+        << second;
+    EXPECT_EQ(Ok(limited, {"list", "--failed", "--ids"}).out, id + "\n");
+}
+
+// A recipient the address check lets through with a line end in it must not
+// make list print a line of its own, nor make the README's pipeline from
+// list to delete take another entry's identifier.
+TEST_F(ToolOperator, ForgedAddressCannotForgeLines) {
+    std::string healthy = PutId(inst_, "RELAY");
+    PutId(inst_, "RELAY");
+    // The address check sees only its first characters: this one passes.
+    ASSERT_TRUE(PutThroughToolkit(inst_, "RELAY", "a@b.org", {"x@evil.org\n" + healthy, "y@d.org"}));
+    std::vector<Json> entries;
+    ASSERT_TRUE(Ok(inst_, {"list", "--json"}).Json(&entries));
+    ASSERT_EQ(entries.size(), 3u);
+    std::string forged = std::to_string(entries[2]["id"].Int());
+    Ok(inst_, {"hold", forged});
+
+    RunResult text = Ok(inst_, {"list", "--held"});
+    EXPECT_EQ(FirstNumbers(text.out), std::set<std::string>{forged}) << text.out;
+    EXPECT_NE(text.out.find("x@evil.org\\n" + healthy + ",y@d.org"), std::string::npos)
+        << text.out;
+    EXPECT_EQ(Ok(inst_, {"list", "--held", "--ids"}).out, forged + "\n");
+    RunResult show = Ok(inst_, {"show", forged});
+    EXPECT_EQ(show.out.find("\n" + healthy), std::string::npos) << show.out;
+
+    std::string ids;
+    for (const std::string& id : FirstNumbers(text.out)) ids += id + "\n";
+    Ok(inst_, {"delete", "-"}, ids);
+    std::vector<Json> left;
+    ASSERT_TRUE(Ok(inst_, {"list", "--json"}).Json(&left));
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(std::to_string(left[0]["id"].Int()), healthy) << "the healthy entry was deleted";
+}
+
+TEST_F(ToolOperator, ListLinesFitATerminalAndStayWholeElsewhere) {
+    std::vector<std::string> args{"put", "RELAY", "--from",
+                                  "a-rather-long-sender-name@mail.example.org"};
+    for (int i = 0; i < 6; ++i) {
+        args.push_back("--to");
+        args.push_back("recipient-number-" + std::to_string(i) + "@example.org");
+    }
+    Ok(inst_, args, "x");
+    for (int i = 0; i < 3; ++i) PutId(inst_, "RELAY");
+    Ok(inst_, {"list", "--limit", "1"});  // the store exists before the terminal run
+
+    struct Case {
+        std::vector<std::string> args;
+        bool terminal;
+        bool cut;  // lines fit 80 columns, lists shortened
+    } cases[] = {
+        {{"list"}, true, true},
+        {{"list", "--wide"}, true, false},
+        {{"list"}, false, false},
+    };
+    for (const Case& tc : cases) {
+        RunResult r = tc.terminal ? inst_.RunOnTerminal(tc.args, 80) : inst_.Run(tc.args);
+        std::string name = std::string(tc.terminal ? "terminal " : "pipe ") + tc.args.back();
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        size_t widest = 0;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            widest = std::max(widest, line.size());
+        }
+        EXPECT_EQ(widest <= 80, tc.cut) << name << ": widest line " << widest << "\n" << r.out;
+        EXPECT_EQ(r.out.find("recipient-number-5") == std::string::npos, tc.cut) << name;
+        EXPECT_EQ(r.out.find(",+5") != std::string::npos, tc.cut) << name << "\n" << r.out;
+    }
+    EXPECT_EQ(Ok(inst_, {"list", "--limit", "2", "--ids"}).out.size(), 4u) << "two ids";
+}
+
+TEST_F(ToolOperator, ChannelWithEntriesIsKeptUnlessForcedAndCheckSaysWhatIsStranded) {
+    std::string id = PutId(inst_, "RELAY");
+    RunResult kept = inst_.Run({"channel", "del", "RELAY"});
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_NE(kept.err.find("mqctl delete ALL RELAY"), std::string::npos) << kept.err;
+    EXPECT_NE(kept.err.find("--force"), std::string::npos) << kept.err;
+
+    Ok(inst_, {"channel", "del", "--force", "RELAY"});
+    EXPECT_TRUE(inst_.Modules().empty());
+    RunResult check = inst_.Run({"check"});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_NE(check.out.find("PROBLEM  stranded      entries of channels not registered: RELAY "
+                             "(1 entry)"),
+              std::string::npos)
+        << check.out;
+
+    // A record written by hand lists an application the host's entry lacks.
+    WriteFileText(inst_.dir() + "/queue.cfg", "RELAY\t\trelay\t\tout\r\n");
+    check = inst_.Run({"check"});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_NE(check.out.find("PROBLEM  modules       applications missing from the modules of " +
+                             inst_.host() + ": RELAY (relay)"),
+              std::string::npos)
+        << check.out;
+    EXPECT_EQ(check.out.find("PROBLEM  stranded"), std::string::npos) << check.out;
+    Ok(inst_, {"delete", id});
+}
+
+TEST(ToolNoDirectory, CheckPassesWithChannelsKeptByHand) {
+    Installation inst;
+    ASSERT_EQ(inst.error(), "");
+    WriteFileText(inst.dir() + "/daduv.ini", "[Config]\nInstallDirectory=" + inst.dir() + "\n");
+    WriteFileText(inst.dir() + "/queue.cfg", "RELAY\t\trelay\t\tout\r\n");
+    PutId(inst, "RELAY");
+    RunResult check = Ok(inst, {"check"});
+    EXPECT_NE(check.out.find("ok       directory     not configured"), std::string::npos)
+        << check.out;
+    EXPECT_EQ(check.out.find("host entry"), std::string::npos) << check.out;
+}
+
+TEST_F(ToolOperator, HelpAndOptionsInAnyPlace) {
+    std::string help = Ok(inst_, {"list", "--help"}).out;
+    EXPECT_EQ(help.rfind("usage: mqctl list", 0), 0u) << help;
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"help", "list"}, {"list", "-h"}, {"-h", "list"}}) {
+        EXPECT_EQ(Ok(inst_, args).out, args[0] == "-h" ? Ok(inst_, {"--help"}).out : help)
+            << args[0] << " " << args[1];
+    }
+    EXPECT_EQ(Ok(inst_, {"help", "channel", "del"}).out.rfind("usage: mqctl channel del", 0), 0u);
+    EXPECT_NE(Ok(inst_, {"help"}).out.find("Commands:"), std::string::npos);
+
+    PutId(inst_, "RELAY");
+    std::string after = Ok(inst_, {"list", "--json"}).out;
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--json", "list"},
+          {"--config", inst_.dir(), "--json", "list"},
+          {"--json", "list", "--config=" + inst_.dir()}}) {
+        EXPECT_EQ(Ok(inst_, args).out.substr(0, 20), after.substr(0, 20)) << args[1];
+    }
+}
+
+}  // namespace
+}  // namespace mqtest

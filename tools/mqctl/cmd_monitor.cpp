@@ -1,0 +1,240 @@
+// cmd_monitor.cpp - metrics and monitor: the queue's figures for monitoring
+// systems. metrics writes the text exposition format that metric scrapers
+// read (a textfile collector takes it from a file); monitor answers as a
+// monitoring plugin does: one status line with performance data and the
+// exit code 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.
+//
+// Both read the queue through the store's operator calls; neither changes
+// anything.
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <strings.h>
+
+#include <mqadmin.h>
+#include <mqapi.h>
+
+#include "commands.h"
+#include "output.h"
+#include "session.h"
+
+namespace mqctl {
+
+namespace {
+
+using mqadmin::EntryState;
+
+// The states an entry passes through once it is in the queue; "writing"
+// entries have no channel yet.
+const EntryState kStates[] = {EntryState::Queued, EntryState::Held, EntryState::Failed};
+
+struct Figures {
+    std::string channel;
+    std::map<EntryState, int64_t> entries, bytes;
+    int64_t leased = 0;
+    int64_t attempts = 0;
+    int64_t oldest = 0;  // creation time of the oldest entry; 0 for none
+};
+
+struct CaseLess {
+    bool operator()(const std::string& a, const std::string& b) const {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    }
+};
+using FigureMap = std::map<std::string, Figures, CaseLess>;
+
+int CollectName(void* context, const char* channel, const char*, const char*, char) {
+    FigureMap& figures = *static_cast<FigureMap*>(context);
+    figures[channel].channel = channel;
+    return 0;
+}
+
+// Gather - the figures of every registered channel (zero when empty) and of
+// every channel holding entries. Returns false after printing the error.
+bool Gather(const std::string& command, FigureMap* figures) {
+    cMQ mq;
+    if (!OpenStore(mq, command)) return false;
+    std::vector<mqadmin::EntryInfo> entries;
+    if (!mqadmin::ListEntries(nullptr, &entries)) {
+        PrintError(command, "the queue store failed to list the entries (the log says why)");
+        return false;
+    }
+    cChannel registry;
+    registry.List(CollectName, figures);
+    for (const mqadmin::EntryInfo& e : entries) {
+        if (e.state == EntryState::Writing) continue;
+        Figures& f = (*figures)[e.channel];
+        if (f.channel.empty()) f.channel = e.channel;
+        ++f.entries[e.state];
+        if (e.bodySize > 0) f.bytes[e.state] += e.bodySize;
+        f.leased += e.leased;
+        f.attempts += e.attempts;
+        if (f.oldest == 0 || e.created < f.oldest) f.oldest = e.created;
+    }
+    return true;
+}
+
+// A label value: backslash, double quote and line feed escaped.
+std::string LabelValue(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void Family(const char* name, const char* help) {
+    std::printf("# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+}
+
+}  // namespace
+
+int RunMetrics(const std::string& command, const Args& args) {
+    if (!args.Positional().empty()) return UsageError(command, "takes no arguments");
+    Installation inst;
+    if (!RequireInstallation(command, &inst)) return kExitRefused;
+    FigureMap figures;
+    if (!Gather(command, &figures)) return kExitRefused;
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+
+    Family("mqtoolkit_queue_entries", "Entries in the queue by channel and state.");
+    for (const auto& kv : figures) {
+        for (EntryState s : kStates) {
+            auto it = kv.second.entries.find(s);
+            std::printf("mqtoolkit_queue_entries{channel=\"%s\",state=\"%s\"} %lld\n",
+                        LabelValue(kv.second.channel).c_str(), mqadmin::StateName(s),
+                        static_cast<long long>(it == kv.second.entries.end() ? 0 : it->second));
+        }
+    }
+    Family("mqtoolkit_queue_bytes", "Bytes of message bodies in the queue by channel and state.");
+    for (const auto& kv : figures) {
+        for (EntryState s : kStates) {
+            auto it = kv.second.bytes.find(s);
+            std::printf("mqtoolkit_queue_bytes{channel=\"%s\",state=\"%s\"} %lld\n",
+                        LabelValue(kv.second.channel).c_str(), mqadmin::StateName(s),
+                        static_cast<long long>(it == kv.second.bytes.end() ? 0 : it->second));
+        }
+    }
+    struct Single {
+        const char* name;
+        const char* help;
+        int64_t (*value)(const Figures&, int64_t now);
+    } singles[] = {
+        {"mqtoolkit_queue_oldest_age_seconds",
+         "Age of the channel's oldest entry in seconds; 0 when it holds none.",
+         [](const Figures& f, int64_t t) { return f.oldest == 0 ? 0 : std::max<int64_t>(0, t - f.oldest); }},
+        {"mqtoolkit_queue_leased_entries",
+         "Entries handed to a reader that has not removed them yet.",
+         [](const Figures& f, int64_t) { return f.leased; }},
+        {"mqtoolkit_queue_attempts",
+         "Hand-outs that came back without a removal, summed over the channel's entries.",
+         [](const Figures& f, int64_t) { return f.attempts; }},
+    };
+    for (const Single& m : singles) {
+        Family(m.name, m.help);
+        for (const auto& kv : figures) {
+            std::printf("%s{channel=\"%s\"} %lld\n", m.name, LabelValue(kv.second.channel).c_str(),
+                        static_cast<long long>(m.value(kv.second, now)));
+        }
+    }
+    return kExitOk;
+}
+
+namespace {
+
+// Monitoring-plugin results.
+enum PluginStatus { kPluginOk = 0, kPluginWarning = 1, kPluginCritical = 2, kPluginUnknown = 3 };
+
+int Unknown(const std::string& why) {
+    std::printf("MQ UNKNOWN - %s\n", why.c_str());
+    return kPluginUnknown;
+}
+
+// A threshold: -1 when not given.
+bool Threshold(const Args& args, const char* name, bool age, int64_t* out, std::string* error) {
+    *out = -1;
+    if (!args.Has(name)) return true;
+    std::string text = args.Value(name);
+    if (age && ParseAge(text, out)) return true;
+    unsigned long count = 0;
+    if (!age && (text == "0" || ParseId(text, &count))) {
+        *out = static_cast<int64_t>(count);
+        return true;
+    }
+    *error = std::string("--") + name + " " + text +
+             (age ? ": not an age like 90s, 30m, 2h, 1d" : ": not a count");
+    return false;
+}
+
+std::string Perf(const char* label, int64_t value, const char* unit, int64_t warn, int64_t crit) {
+    auto bound = [](int64_t v) { return v >= 0 ? std::to_string(v) : std::string(); };
+    return std::string(label) + "=" + std::to_string(value) + unit + ";" + bound(warn) + ";" +
+           bound(crit) + ";0";
+}
+
+}  // namespace
+
+int RunMonitor(const std::string& command, const Args& args) {
+    const auto& words = args.Positional();
+    if (words.size() > 1) return Unknown("usage: takes at most one CHANNEL");
+    int64_t warnAge, critAge, warnCount, critCount;
+    std::string error;
+    if (!Threshold(args, "warn-age", true, &warnAge, &error) ||
+        !Threshold(args, "crit-age", true, &critAge, &error) ||
+        !Threshold(args, "warn-count", false, &warnCount, &error) ||
+        !Threshold(args, "crit-count", false, &critCount, &error)) {
+        return Unknown("usage: " + error);
+    }
+    Installation inst;
+    if (!FindInstallation(&inst, &error)) return Unknown(error);
+    std::string channel = words.empty() ? "" : words[0];
+    if (!channel.empty()) {
+        cChannel registry;
+        if (!registry.IsExist(channel.c_str())) {
+            return Unknown("channel " + Printable(channel) + " is not registered");
+        }
+    }
+    FigureMap figures;
+    if (!Gather(command, &figures)) return Unknown("the queue store can't be read (the log says why)");
+
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    int64_t entries = 0, held = 0, failed = 0, oldest = 0;
+    for (const auto& kv : figures) {
+        if (!channel.empty() && strcasecmp(kv.first.c_str(), channel.c_str()) != 0) continue;
+        for (const auto& s : kv.second.entries) entries += s.second;
+        auto h = kv.second.entries.find(EntryState::Held);
+        auto f = kv.second.entries.find(EntryState::Failed);
+        held += h == kv.second.entries.end() ? 0 : h->second;
+        failed += f == kv.second.entries.end() ? 0 : f->second;
+        if (kv.second.oldest != 0 && (oldest == 0 || kv.second.oldest < oldest)) {
+            oldest = kv.second.oldest;
+        }
+    }
+    int64_t age = oldest == 0 ? 0 : std::max<int64_t>(0, now - oldest);
+    auto over = [](int64_t value, int64_t limit) { return limit >= 0 && value >= limit; };
+    int status = kPluginOk;
+    if (over(entries, warnCount) || over(age, warnAge)) status = kPluginWarning;
+    if (over(entries, critCount) || over(age, critAge)) status = kPluginCritical;
+    static const char* const kNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+    std::printf("MQ %s - %s%s%lld %s, oldest %s, %lld held, %lld failed | %s %s %s %s\n",
+                kNames[status], channel.empty() ? "" : "channel ",
+                channel.empty() ? "" : (Printable(channel) + ": ").c_str(),
+                static_cast<long long>(entries), entries == 1 ? "entry" : "entries",
+                FormatAge(age).c_str(), static_cast<long long>(held),
+                static_cast<long long>(failed),
+                Perf("entries", entries, "", warnCount, critCount).c_str(),
+                Perf("oldest", age, "s", warnAge, critAge).c_str(),
+                Perf("held", held, "", -1, -1).c_str(), Perf("failed", failed, "", -1, -1).c_str());
+    return status;
+}
+
+}  // namespace mqctl
