@@ -53,8 +53,9 @@ const std::vector<Command>& AllCommands() {
          "  --body     print the body as well\n",
          {{"delete", false}, {"body", false}, kJson}, RunGet},
         {"list",
-         "list [CHANNEL] [--from RE] [--to RE] [--older-than AGE] [--held] [--failed]\n"
-         "       [--limit N] [--ids | --count | --json] [--wide]",
+         "list [CHANNEL] [--from RE] [--to RE] [--older-than AGE] [--younger-than AGE]\n"
+         "       [--held] [--failed] [--sort id|age|size] [--limit N]\n"
+         "       [--ids | --count | --json] [--wide]",
          "list the queue's entries",
          "One line per entry: identifier, channel, age, size, state, sender,\n"
          "recipients. Control characters, spaces and backslashes in names and\n"
@@ -65,14 +66,17 @@ const std::vector<Command>& AllCommands() {
          "  --from RE          entries whose sender matches\n"
          "  --to RE            entries with a recipient that matches\n"
          "  --older-than AGE   entries older than AGE (90s, 30m, 2h, 1d, 1w)\n"
+         "  --younger-than AGE entries younger than AGE\n"
          "  --held             only held entries\n"
          "  --failed           only entries set aside as failed\n"
-         "  --limit N          at most N entries, the oldest first\n"
+         "  --sort KEY         id (the default), age (oldest first) or size\n"
+         "                     (largest first)\n"
+         "  --limit N          at most N entries, the first in that order\n"
          "  --ids              identifiers only, one a line (for mqctl delete -)\n"
          "  --count            print only the number of entries\n"
          "  --wide             whole lines on a terminal too\n",
-         {{"from", true}, {"to", true}, {"older-than", true}, {"held", false},
-          {"failed", false}, {"limit", true}, {"ids", false}, {"count", false},
+         {{"from", true}, {"to", true}, {"older-than", true}, {"younger-than", true},
+          {"held", false}, {"failed", false}, {"sort", true}, {"limit", true}, {"ids", false}, {"count", false},
           {"wide", false}, kJson},
          RunList},
         {"show", "show ID [--body] [--json]", "show one entry's envelope",
