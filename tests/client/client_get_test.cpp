@@ -15,9 +15,10 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-// The log goes to a file the tests can read; set before anything logs (the
-// logger picks its destination once, at its first line).
-const bool g_logToFile = setenv("MQ_LOG", MQTEST_CLIENT_LOG, 0) == 0;
+// The log goes to a file the tests can read (in place of the standard error
+// the suite's default names); set before anything logs, since the logger
+// picks its destination once, at its first line.
+const bool g_logToFile = setenv("MQ_LOG", MQTEST_CLIENT_LOG, 1) == 0;
 
 TEST_F(ClientTest, GetMsgReadsTheFirstEntry) {
     Offer({7});
