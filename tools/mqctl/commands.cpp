@@ -112,12 +112,19 @@ const std::vector<Command>& AllCommands() {
          "  --by domain   one row per recipient domain (an entry counts once\n"
          "                for each domain it is addressed to)\n",
          {{"by", true}, kJson}, RunSummary},
-        {"check", "check [--json]", "check the installation's health",
+        {"check", "check [--json] | check --nagios [CHANNEL] [THRESHOLDS]",
+         "check the installation's health",
          "Configuration found and readable, installation directory, channel\n"
          "file, database integrity, message files without an entry and entries\n"
-         "without a file, the directory server and the host's entry. Each\n"
-         "problem comes with what to do; the exit code is 1 when there is one.\n",
-         {kJson}, RunCheck},
+         "without a file, entries of channels no longer registered, the\n"
+         "directory server (not configured is no problem), the host's entry\n"
+         "and the channels whose application its module list lacks. Each\n"
+         "problem comes with what to do; the exit code is 1 when there is one.\n"
+         "  --nagios   answer as mqctl monitor does (see mqctl help monitor),\n"
+         "             with its --warn-age, --crit-age, --warn-count, --crit-count\n",
+         {kJson, {"nagios", false}, {"warn-age", true}, {"crit-age", true},
+          {"warn-count", true}, {"crit-count", true}},
+         RunCheck},
         {"metrics", "metrics", "the queue's figures for a metrics scraper",
          "Prints gauges in the text exposition format of metric scrapers, one\n"
          "series per channel (every registered channel, 0 when empty):\n"
