@@ -2,12 +2,23 @@
 // channel, what each failure leaves, how the message is filled from an
 // envelope, and what becomes of envelopes and users from one call to the
 // next.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
 #include "client_fixture.h"
 
 namespace clienttest {
 namespace {
 
 using Calls = std::vector<std::string>;
+
+// The log goes to a file the tests can read (in place of the standard error
+// the suite's default names); set before anything logs, since the logger
+// picks its destination once, at its first line.
+const bool g_logToFile = setenv("MQ_LOG", MQTEST_CLIENT_LOG, 1) == 0;
 
 TEST_F(ClientTest, GetMsgReadsTheFirstEntry) {
     Offer({7});
@@ -53,6 +64,34 @@ TEST_F(ClientTest, GetMsgWithAnUnknownChannel) {
         EXPECT_EQ(A::msg(q), nullptr);
         EXPECT_TRUE(A::initial(q));
     }
+}
+
+// A misspelled channel must not look just like an empty queue: the first
+// GetMsg of each unknown name logs a warning, later ones stay quiet.
+TEST_F(ClientTest, UnknownChannelIsWarnedAboutOncePerName) {
+    ASSERT_TRUE(g_logToFile);
+    mqdouble::SetChannels({"RELAY"});
+    // Names of this run alone: the log file outlives it.
+    std::string bounce = "bounce" + std::to_string(getpid());
+    std::string other = "other" + std::to_string(getpid());
+    cMQ q;
+    for (const std::string& name : {bounce, bounce, std::string("BOUNCE") + bounce.substr(6), other}) {
+        EXPECT_EQ(q.GetMsg(name.c_str()), nullptr) << name;
+    }
+    std::ifstream in(std::getenv("MQ_LOG"));
+    std::ostringstream text;
+    text << in.rdbuf();
+    int bounces = 0, others = 0;
+    std::istringstream lines(text.str());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("is not in the channel list") == std::string::npos) continue;
+        EXPECT_NE(line.find("warning"), std::string::npos) << line;
+        bounces += line.find("\"" + bounce + "\"") != std::string::npos;
+        others += line.find("\"" + other + "\"") != std::string::npos;
+    }
+    EXPECT_EQ(bounces, 1) << "want one warning for " << bounce << ", letter case ignored:\n"
+                          << text.str();
+    EXPECT_EQ(others, 1) << text.str();
 }
 
 TEST_F(ClientTest, AfterTheMessageWentAwayTheNextCallsMakeANewOne) {

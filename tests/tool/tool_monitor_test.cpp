@@ -203,6 +203,7 @@ TEST_F(ToolMonitor, StatusLineAndExitCodeByThreshold) {
          "entries=0;1;;0"},
         {{"monitor", "NOPE"}, 3, "MQ UNKNOWN - channel NOPE is not registered", ""},
         {{"monitor", "--warn-age", "soon"}, 3, "MQ UNKNOWN - usage: --warn-age soon", ""},
+        {{"check", "--nagios", "--warn-count", "2"}, 1, "MQ WARNING - 2 entries", "entries=2;2;;0"},
     };
     for (const Case& tc : cases) {
         std::string name;
@@ -214,6 +215,7 @@ TEST_F(ToolMonitor, StatusLineAndExitCodeByThreshold) {
         EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << name << ": one line";
     }
     EXPECT_EQ(inst_.Run({"monitor", "--bogus"}).status, 3) << "usage errors are UNKNOWN";
+    EXPECT_EQ(inst_.Run({"check", "--nagios", "--bogus"}).status, 3);
     RunResult noConfig = inst_.Run({"monitor"}, "", {"MQ_CONFIG_DIR=/nonexistent"});
     EXPECT_EQ(noConfig.status, 3);
     EXPECT_EQ(noConfig.out.rfind("MQ UNKNOWN - ", 0), 0u) << noConfig.out;

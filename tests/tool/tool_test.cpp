@@ -152,8 +152,8 @@ TEST_F(ToolTest, ListFilters) {
     Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
     Ok(inst_, {"channel", "add", "LOCAL", "local", "in"});
     int64_t a = Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "1");
-    int64_t b = Put(inst_, "RELAY", "carol@Example.NET", {"dave@example.net", "eve@x.org"}, "2");
-    int64_t c = Put(inst_, "LOCAL", "<>", {"postmaster@example.org"}, "3");
+    int64_t b = Put(inst_, "RELAY", "carol@Example.NET", {"dave@example.net", "eve@x.org"}, "22");
+    int64_t c = Put(inst_, "LOCAL", "<>", {"postmaster@example.org"}, "333");
 
     struct Case {
         std::vector<std::string> args;
@@ -168,6 +168,12 @@ TEST_F(ToolTest, ListFilters) {
         {{"list", "--to", "example\\.org$", "RELAY"}, {a}},
         {{"list", "--older-than", "1h"}, {}},
         {{"list", "--failed"}, {}},
+        {{"list", "--held"}, {}},
+        {{"list", "--younger-than", "1h"}, {a, b, c}},
+        {{"list", "--younger-than", "0"}, {}},
+        {{"list", "--sort", "size"}, {c, b, a}},
+        {{"list", "--sort", "age", "--limit", "2"}, {a, b}},
+        {{"list", "--sort", "size", "--limit", "1", "RELAY"}, {b}},
     };
     for (const Case& tc : cases) {
         std::vector<std::string> args = tc.args;

@@ -9,11 +9,16 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <set>
+#include <string>
 
+#include "log.h"
 #include "mq.h"
 #include "mqconfig.h"
 #include "mqresult.h"
@@ -41,6 +46,29 @@ bool IsRegistered(const char* channel) {
         if (recLen == len && strncasecmp(rec->szQueue, channel, len) == 0) return true;
     }
     return false;
+}
+
+// WarnUnregistered - logs, once per channel name (letter case ignored) in
+// this process, that a reader asked for a channel the store's list lacks:
+// otherwise a misspelled channel looks exactly like an empty queue. Never
+// throws; a name that can't be remembered is warned about again.
+void WarnUnregistered(const char* channel) {
+    static std::mutex lock;
+    static std::set<std::string> warned;
+    try {
+        std::string key = channel != nullptr ? channel : "";
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            if (!warned.insert(key).second) return;
+        }
+        LogMessage(MQLOG_WARNING, "API_MQ",
+                   ("GetMsg: channel \"" + std::string(channel != nullptr ? channel : "(null)") +
+                    "\" is not in the channel list; nothing will ever be waiting in it")
+                       .c_str());
+    } catch (...) {
+        // No memory for the text: the warning is dropped, the call goes on.
+    }
 }
 
 // The envelope PutMsg builds, and the owner of its records: whatever step
@@ -266,6 +294,7 @@ int cMQ::PutMsg(cMessage* message, const char* in) {
 
 cMessage* cMQ::GetMsg(const char* out) {
     if (!IsRegistered(out)) {
+        WarnUnregistered(out);
         DropMessage();
         return nullptr;
     }

@@ -239,6 +239,8 @@ void CheckDirectory(const std::string& ini, const std::vector<ChannelRecord>& re
 }  // namespace
 
 int RunCheck(const std::string& command, const Args& args) {
+    // check --nagios is monitor, under the name monitoring set-ups look for.
+    if (args.Has("nagios")) return RunMonitor(command, args);
     if (!args.Positional().empty()) return UsageError(command, "takes no arguments");
     Report report;
     Installation inst;

@@ -172,6 +172,15 @@ int RunList(const std::string& command, const Args& args) {
         return UsageError(command, "--older-than " + args.Value("older-than") +
                                        ": not an age like 90s, 30m, 2h, 1d");
     }
+    int64_t youngerThan = -1;
+    if (args.Has("younger-than") && !ParseAge(args.Value("younger-than"), &youngerThan)) {
+        return UsageError(command, "--younger-than " + args.Value("younger-than") +
+                                       ": not an age like 90s, 30m, 2h, 1d");
+    }
+    std::string sort = args.Has("sort") ? args.Value("sort") : "id";
+    if (sort != "id" && sort != "age" && sort != "size") {
+        return UsageError(command, "--sort " + sort + ": id, age or size");
+    }
     unsigned long limit = 0;
     if (args.Has("limit") && !ParseId(args.Value("limit"), &limit)) {
         return UsageError(command, "--limit " + args.Value("limit") + ": not a count above 0");
@@ -189,9 +198,23 @@ int RunList(const std::string& command, const Args& args) {
         return kExitRefused;
     }
     int64_t now = static_cast<int64_t>(std::time(nullptr));
+    // Identifiers are handed out in turn, so the store's order is the age
+    // order too but for identifiers that went round; --sort age is exact.
+    if (sort == "age") {
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const mqadmin::EntryInfo& a, const mqadmin::EntryInfo& b) {
+                             return a.created < b.created;
+                         });
+    } else if (sort == "size") {
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const mqadmin::EntryInfo& a, const mqadmin::EntryInfo& b) {
+                             return a.bodySize > b.bodySize;
+                         });
+    }
     std::vector<const mqadmin::EntryInfo*> shown;
     for (const mqadmin::EntryInfo& e : entries) {
         if (limit > 0 && shown.size() >= limit) break;
+        if (youngerThan >= 0 && now - e.created >= youngerThan) continue;
         if (args.Has("failed") && e.state != mqadmin::EntryState::Failed) continue;
         if (args.Has("held") && e.state != mqadmin::EntryState::Held) continue;
         if (olderThan >= 0 && now - e.created <= olderThan) continue;

@@ -53,8 +53,9 @@ const std::vector<Command>& AllCommands() {
          "  --body     print the body as well\n",
          {{"delete", false}, {"body", false}, kJson}, RunGet},
         {"list",
-         "list [CHANNEL] [--from RE] [--to RE] [--older-than AGE] [--held] [--failed]\n"
-         "       [--limit N] [--ids | --count | --json] [--wide]",
+         "list [CHANNEL] [--from RE] [--to RE] [--older-than AGE] [--younger-than AGE]\n"
+         "       [--held] [--failed] [--sort id|age|size] [--limit N]\n"
+         "       [--ids | --count | --json] [--wide]",
          "list the queue's entries",
          "One line per entry: identifier, channel, age, size, state, sender,\n"
          "recipients. Control characters, spaces and backslashes in names and\n"
@@ -65,14 +66,17 @@ const std::vector<Command>& AllCommands() {
          "  --from RE          entries whose sender matches\n"
          "  --to RE            entries with a recipient that matches\n"
          "  --older-than AGE   entries older than AGE (90s, 30m, 2h, 1d, 1w)\n"
+         "  --younger-than AGE entries younger than AGE\n"
          "  --held             only held entries\n"
          "  --failed           only entries set aside as failed\n"
-         "  --limit N          at most N entries, the oldest first\n"
+         "  --sort KEY         id (the default), age (oldest first) or size\n"
+         "                     (largest first)\n"
+         "  --limit N          at most N entries, the first in that order\n"
          "  --ids              identifiers only, one a line (for mqctl delete -)\n"
          "  --count            print only the number of entries\n"
          "  --wide             whole lines on a terminal too\n",
-         {{"from", true}, {"to", true}, {"older-than", true}, {"held", false},
-          {"failed", false}, {"limit", true}, {"ids", false}, {"count", false},
+         {{"from", true}, {"to", true}, {"older-than", true}, {"younger-than", true},
+          {"held", false}, {"failed", false}, {"sort", true}, {"limit", true}, {"ids", false}, {"count", false},
           {"wide", false}, kJson},
          RunList},
         {"show", "show ID [--body] [--json]", "show one entry's envelope",
@@ -108,12 +112,19 @@ const std::vector<Command>& AllCommands() {
          "  --by domain   one row per recipient domain (an entry counts once\n"
          "                for each domain it is addressed to)\n",
          {{"by", true}, kJson}, RunSummary},
-        {"check", "check [--json]", "check the installation's health",
+        {"check", "check [--json] | check --nagios [CHANNEL] [THRESHOLDS]",
+         "check the installation's health",
          "Configuration found and readable, installation directory, channel\n"
          "file, database integrity, message files without an entry and entries\n"
-         "without a file, the directory server and the host's entry. Each\n"
-         "problem comes with what to do; the exit code is 1 when there is one.\n",
-         {kJson}, RunCheck},
+         "without a file, entries of channels no longer registered, the\n"
+         "directory server (not configured is no problem), the host's entry\n"
+         "and the channels whose application its module list lacks. Each\n"
+         "problem comes with what to do; the exit code is 1 when there is one.\n"
+         "  --nagios   answer as mqctl monitor does (see mqctl help monitor),\n"
+         "             with its --warn-age, --crit-age, --warn-count, --crit-count\n",
+         {kJson, {"nagios", false}, {"warn-age", true}, {"crit-age", true},
+          {"warn-count", true}, {"crit-count", true}},
+         RunCheck},
         {"metrics", "metrics", "the queue's figures for a metrics scraper",
          "Prints gauges in the text exposition format of metric scrapers, one\n"
          "series per channel (every registered channel, 0 when empty):\n"

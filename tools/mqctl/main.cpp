@@ -7,6 +7,7 @@
 // or a check found a problem), 2 usage. Results go to standard output,
 // errors to standard error, one line each.
 #include <cstdio>
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -163,7 +164,9 @@ int Run(std::vector<std::string> words) {
     if (!args.Parse(rest, options, &error)) {
         int rc = UsageError(name, error);
         // A monitoring plugin's usage errors are UNKNOWN.
-        return name == "monitor" ? 3 : rc;
+        bool plugin = name == "monitor" ||
+                      (name == "check" && std::find(rest.begin(), rest.end(), "--nagios") != rest.end());
+        return plugin ? 3 : rc;
     }
     if (args.Has("help")) {
         PrintCommandHelp(*command);

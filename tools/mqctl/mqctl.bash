@@ -24,8 +24,8 @@ _mqctl() {
         case ${words[i]} in
         --config) config=(--config "${words[i+1]}"); ((i++)) ;;
         --config=*) config=("${words[i]}") ;;
-        --flag | --from | --to | --older-than | --limit | --by | --warn-age | --crit-age | \
-            --warn-count | --crit-count) ((i++)) ;;
+        --flag | --from | --to | --older-than | --younger-than | --sort | --limit | --by | \
+            --warn-age | --crit-age | --warn-count | --crit-count) ((i++)) ;;
         -*) ;;
         *)
             if [[ -z $cmd ]]; then
@@ -44,8 +44,9 @@ _mqctl() {
         if declare -F _filedir >/dev/null; then _filedir; else COMPREPLY=($(compgen -f -- "$cur")); fi
         return ;;
     --by) COMPREPLY=($(compgen -W "channel domain" -- "$cur")); return ;;
+    --sort) COMPREPLY=($(compgen -W "id age size" -- "$cur")); return ;;
     --flag) COMPREPLY=($(compgen -W "C c" -- "$cur")); return ;;
-    --from | --to | --older-than | --limit | --warn-age | --crit-age | --warn-count | --crit-count)
+    --from | --to | --older-than | --younger-than | --limit | --warn-age | --crit-age | --warn-count | --crit-count)
         return ;;
     esac
 
