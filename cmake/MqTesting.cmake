@@ -1,7 +1,8 @@
 find_package(GTest REQUIRED)
 
 # An emulated run (the i386 build on amd64) is several times slower than a
-# native one: its timeouts are scaled. LeakSanitizer stops the process's
+# native one: its timeouts are scaled, and so are the tests' own deadlines
+# (MQTEST_TIME_SCALE in their environment). LeakSanitizer stops the process's
 # threads with ptrace, which the user-mode emulator does not offer.
 set(MQ_TEST_TIMEOUT_SCALE 1 CACHE STRING "Factor applied to every test's timeout")
 option(MQ_TEST_DETECT_LEAKS "Run the sanitized tests with LeakSanitizer" ON)
@@ -31,5 +32,5 @@ function(mq_add_test name)
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${ARG_TIMEOUT}
         LABELS "${ARG_LABELS}"
-        ENVIRONMENT "MQ_LOG=stderr;ASAN_OPTIONS=detect_leaks=${MQ_TEST_LEAKS}:abort_on_error=0:halt_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;${ARG_ENVIRONMENT}")
+        ENVIRONMENT "MQ_LOG=stderr;MQTEST_TIME_SCALE=${MQ_TEST_TIMEOUT_SCALE};ASAN_OPTIONS=detect_leaks=${MQ_TEST_LEAKS}:abort_on_error=0:halt_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;${ARG_ENVIRONMENT}")
 endfunction()

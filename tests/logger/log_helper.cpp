@@ -33,6 +33,14 @@ namespace {
 
 const unsigned kAlarmSeconds = 60;
 
+// seconds, stretched by the factor MQTEST_TIME_SCALE gives for a run slower
+// than native (under an emulator).
+unsigned Scaled(unsigned seconds) {
+    const char* scale = std::getenv("MQTEST_TIME_SCALE");
+    int factor = scale != nullptr ? std::atoi(scale) : 1;
+    return seconds * static_cast<unsigned>(factor > 1 ? factor : 1);
+}
+
 const char* OrNull(const char* arg) { return std::strcmp(arg, "(null)") == 0 ? nullptr : arg; }
 
 int Threads(int count, int lines) {
@@ -61,10 +69,11 @@ int Fork(int children) {
         while (!stop) LogMessage(MQLOG_DEBUG, "busy", "busy");
     });
     int failed = 0;
+    const unsigned childAlarm = Scaled(10);
     for (int i = 0; i < children; ++i) {
         pid_t pid = fork();
         if (pid == 0) {
-            alarm(10);  // a child that finds the logger locked dies of it
+            alarm(childAlarm);  // a child that finds the logger locked dies of it
             LogMessage(MQLOG_NOTICE, "child", "forked");
             _exit(0);
         }
@@ -83,7 +92,7 @@ int Fork(int children) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    alarm(kAlarmSeconds);
+    alarm(Scaled(kAlarmSeconds));
     if (argc < 2) return 2;
     std::string mode = argv[1];
     if (mode == "lines") {
