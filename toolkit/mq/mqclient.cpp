@@ -14,6 +14,7 @@
 #include <new>
 
 #include "mq.h"
+#include "mqput.h"
 #include "mqconfig.h"
 #include "mqresult.h"
 
@@ -385,4 +386,52 @@ bool cMQ::FillMessage(bool withQueue) {
     msg->setFrom(&from);
     msg->setTo(&to);
     return true;
+}
+
+namespace {
+
+// PutEntryWithBody - the one-call put: entry, channel and envelope as PutMsg
+// makes them, then writeBody has the store write the body, then the
+// commit. *handle holds the entry while it is open (the cMQ's inMQ).
+// Returns MQ_SUCCESS or a result code, with the entry discarded.
+template <typename WriteBody>
+int PutEntryWithBody(cMessage* message, const char* in, WriteBody writeBody, void** handle) {
+    if (!IsRegistered(in)) return MQ_ERR_NO_CHANNEL;
+    MQContext* entry = CreateMQEntry();
+    *handle = entry;
+    if (entry == nullptr) return MQ_ERR_CREATE_ENTRY;
+    int rc;
+    {
+        OutgoingEnvelope envelope;
+        rc = BuildEnvelope(message, &envelope);
+        if (rc == MQ_SUCCESS && !InsertMQChannel(entry, in, 0)) rc = MQ_ERR_INSERT_CHANNEL;
+        if (rc == MQ_SUCCESS && !PutMQEnvelope(entry, envelope.get())) rc = MQ_ERR_PUT_ENVELOPE;
+    }
+    if (rc == MQ_SUCCESS && !writeBody(entry)) rc = MQ_ERR_FILE;
+    if (rc == MQ_SUCCESS && CloseMQEntry(entry)) {
+        *handle = nullptr;  // the store freed the handle
+        return MQ_SUCCESS;
+    }
+    if (rc == MQ_SUCCESS) rc = MQ_ERR_CLOSE_ENTRY;
+    DiscardMQEntry(entry);  // removes the body written, too
+    *handle = nullptr;
+    return rc;
+}
+
+}  // namespace
+
+int cMQ::PutMsgBody(cMessage* message, const char* in, const void* body, size_t size) {
+    // No path to rename to: an earlier put's must not pass for this one's.
+    std::free(path);
+    path = nullptr;
+    return PutEntryWithBody(
+        message, in, [body, size](MQContext* entry) { return WriteMQBody(entry, body, size); },
+        &inMQ);
+}
+
+int cMQ::PutMsgBodyFd(cMessage* message, const char* in, int fd) {
+    std::free(path);
+    path = nullptr;
+    return PutEntryWithBody(
+        message, in, [fd](MQContext* entry) { return WriteMQBodyFd(entry, fd); }, &inMQ);
 }

@@ -1,0 +1,37 @@
+// syscalls.h - the system calls the queue store and its durable-file
+// module make on files, through one table that tests replace.
+//
+// Every open, write, sync, rename, unlink and close of the store's own files
+// (message bodies, the lock file, the channel file's rewrite) goes through
+// SysCalls(), so that a test can make any of them fail (ENOSPC, EIO, a short
+// write, a failed sync) and check what the caller makes of it. SQLite's own
+// file work is not in this table; tests reach it through a VFS of their own
+// wrapped around the default one.
+//
+// Thread safety: the table is read without a lock; a test changes it only
+// while no store call runs, and puts the real calls back with
+// MQResetSysCalls().
+#ifndef MQ_SYSCALLS_H
+#define MQ_SYSCALLS_H
+
+#include <sys/types.h>
+
+#include "mqexport.h"
+
+struct MQSysCalls {
+    int (*open)(const char* path, int flags, mode_t mode);
+    ssize_t (*write)(int fd, const void* data, size_t size);
+    ssize_t (*read)(int fd, void* data, size_t size);
+    int (*fsync)(int fd);
+    int (*fdatasync)(int fd);
+    int (*rename)(const char* from, const char* to);
+    int (*unlink)(const char* path);
+    int (*close)(int fd);
+};
+
+// The table in use; never null. Exported for the fault tests only.
+MQ_EXPORT MQSysCalls* MQSysCallTable();
+// Puts the real system calls back.
+MQ_EXPORT void MQResetSysCalls();
+
+#endif
