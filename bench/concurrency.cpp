@@ -26,7 +26,7 @@ const char kChannel[] = "BENCH";
 const size_t kBodySize = 4096;
 
 class Message {
-public:
+  public:
     Message() {
         sender_.setLan_addr("sender@bench.example.org");
         a_.setLan_addr("first@example.org");
@@ -39,7 +39,7 @@ public:
     }
     cMessage* get() { return &msg_; }
 
-private:
+  private:
     cUserInfo sender_, a_, b_;
     cEnvHeader from_, to_;
     cMessage msg_;
@@ -47,7 +47,7 @@ private:
 
 // One operation of a worker: true when it succeeded.
 class Worker {
-public:
+  public:
     Worker(const std::string& kind, const std::string& dir) : kind_(kind), dir_(dir) {}
     ~Worker() { sqlite3_close(db_); }
 
@@ -94,7 +94,7 @@ public:
     }
     bool Empty() const { return empty_; }
 
-private:
+  private:
     std::string kind_, dir_;
     cMQ mq_;
     Message msg_;
@@ -117,9 +117,15 @@ std::vector<Load> Matrix() {
         std::string n = std::to_string(p);
         loads.push_back({"maildir P=" + n, "", 0, std::vector<std::string>(p, "maildir")});
         loads.push_back({"sqlite insert P=" + n, "", 0, std::vector<std::string>(p, "insert")});
-        loads.push_back({"full put P=" + n, "maildir P=" + n, p == 1 ? 0.65 : p == 8 ? 0.8 : 0,
+        loads.push_back({"full put P=" + n, "maildir P=" + n,
+                         p == 1   ? 0.65
+                         : p == 8 ? 0.8
+                                  : 0,
                          std::vector<std::string>(p, "put")});
-        loads.push_back({"one-call put P=" + n, "maildir P=" + n, p == 1 ? 0.65 : p == 8 ? 0.8 : 0,
+        loads.push_back({"one-call put P=" + n, "maildir P=" + n,
+                         p == 1   ? 0.65
+                         : p == 8 ? 0.8
+                                  : 0,
                          std::vector<std::string>(p, "put1")});
     }
     Load mixed{"mixed 4+4", "", 0, {}};
@@ -184,8 +190,8 @@ int LoadWorker(int argc, char** argv) {
     return 0;
 }
 
-std::vector<std::pair<std::string, LoadResult>> RunLoad(const Load& load,
-                                                        const std::string& dir, double seconds) {
+std::vector<std::pair<std::string, LoadResult>> RunLoad(const Load& load, const std::string& dir,
+                                                        double seconds) {
     int go[2];
     if (pipe(go) != 0) return {};
     struct Proc {
@@ -207,8 +213,9 @@ std::vector<std::pair<std::string, LoadResult>> RunLoad(const Load& load,
             close(go[1]);
             close(out[0]);
             close(out[1]);
-            const char* args[] = {"mqbench", "--load", load.kinds[i].c_str(), dir.c_str(),
-                                  secs.c_str(), file.c_str(), nullptr};
+            const char* args[] = {"mqbench",   "--load",     load.kinds[i].c_str(),
+                                  dir.c_str(), secs.c_str(), file.c_str(),
+                                  nullptr};
             execv("/proc/self/exe", const_cast<char* const*>(args));
             _exit(127);
         }

@@ -24,9 +24,9 @@ namespace mqbench {
 // and DelMsg; "maildir": a Maildir-style delivery of 4 KiB; "insert": a
 // one-row synced insert into a database all of them share.
 struct Load {
-    std::string name;   // as reported, e.g. "put P=4"
-    std::string yard;   // the name of the yardstick load it is held against
-    double aim = 0;     // the ratio aimed at, 0 for none
+    std::string name;                // as reported, e.g. "put P=4"
+    std::string yard;                // the name of the yardstick load it is held against
+    double aim = 0;                  // the ratio aimed at, 0 for none
     std::vector<std::string> kinds;  // one per process
 };
 
@@ -49,8 +49,8 @@ std::string PrepareMatrix(const std::string& dir);
 // Runs load in dir for seconds: one result per kind of process, named as
 // the load ("put P=4"), or for a mixed load the load and the kind ("mixed
 // 4+4 put"). Empty when the load could not be started.
-std::vector<std::pair<std::string, LoadResult>> RunLoad(const Load& load,
-                                                        const std::string& dir, double seconds);
+std::vector<std::pair<std::string, LoadResult>> RunLoad(const Load& load, const std::string& dir,
+                                                        double seconds);
 
 // Worker side: "--load KIND DIR SECONDS OUT": waits for the start signal on
 // standard input, works, writes its latencies (microseconds, one uint32 each)

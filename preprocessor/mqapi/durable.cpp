@@ -45,7 +45,7 @@ int NewFile::Create(const std::string& path, bool fresh, std::string* error, uns
         return saved;
     }
     m_fd = sys->open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   static_cast<mode_t>(mode));
+                     static_cast<mode_t>(mode));
     if (m_fd < 0) {
         int saved = errno;
         *error = Cause("create", path, saved);

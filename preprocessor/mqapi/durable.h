@@ -23,7 +23,7 @@ namespace mqdurable {
 // the file is removed. Each step returns 0, or an errno value with the
 // cause ("operation path: strerror") in *error. Not copyable.
 class MQ_EXPORT NewFile {
-public:
+  public:
     NewFile() = default;
     ~NewFile();
     NewFile(const NewFile&) = delete;
@@ -44,7 +44,7 @@ public:
     // file stays published.
     int Publish(const std::string& target, bool syncDir, std::string* error);
 
-private:
+  private:
     int Fail(const char* operation, int error, std::string* text);
     int m_fd = -1;
     std::string m_path;
@@ -62,13 +62,14 @@ struct Source {
 // Creates path exclusively with the content of source, syncs it, checks the
 // close, and (when syncDir) syncs its directory. Returns 0, or an errno
 // value with the cause in *error and nothing left at path.
-MQ_EXPORT int WriteNew(const std::string& path, const Source& source, bool syncDir, std::string* error);
+MQ_EXPORT int WriteNew(const std::string& path, const Source& source, bool syncDir,
+                       std::string* error);
 
 // Writes tmp afresh with source, syncs it, renames it over path and syncs
 // the directory. Returns 0, or an errno value with the cause in *error;
 // path is then unchanged and tmp removed.
 MQ_EXPORT int Replace(const std::string& tmp, const std::string& path, const Source& source,
-            std::string* error);
+                      std::string* error);
 
 // Syncs the directory dir; a file system that can't sync directories
 // (EINVAL) counts as done. Returns 0 or an errno value (cause in *error).

@@ -2,9 +2,11 @@
 #include "locks.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -16,6 +18,11 @@ namespace {
 
 // The nonces start well past the slot bytes; the file stays sparse.
 const off_t kNonceArea = 1 << 20;
+// Byte 0: the writers' lock; byte kSyncByte: the syncing leader's.
+const off_t kSyncByte = kNonceArea - 1;
+// The shared page of commit numbers, past the nonces.
+const off_t kSharedPage = 2 << 20;
+const size_t kSharedSize = 4096;
 
 struct flock Range(short type, off_t start) {
     struct flock lock;
@@ -45,6 +52,46 @@ int64_t NewNonce() {
 
 }  // namespace
 
+struct LockFile::Shared {
+    std::atomic<uint64_t> committed;
+    std::atomic<uint64_t> synced;
+};
+
+void LockFile::MapShared() {
+    static_assert(std::atomic<uint64_t>::is_always_lock_free, "counters shared by processes");
+    // Allocated for real first: touching a hole of a shared mapping on a
+    // full disk would kill the process.
+    if (posix_fallocate(m_fd, kSharedPage, kSharedSize) != 0) return;
+    void* page = mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, kSharedPage);
+    if (page != MAP_FAILED) m_shared = static_cast<Shared*>(page);
+}
+
+uint64_t LockFile::NoteCommit() {
+    return m_shared != nullptr ? m_shared->committed.fetch_add(1) + 1 : 0;
+}
+
+bool LockFile::SyncCovering(uint64_t ticket, const std::function<bool()>& sync) {
+    if (m_shared == nullptr) return sync();
+    if (m_shared->synced.load() >= ticket) return true;
+    struct flock lock = Range(F_WRLCK, kSyncByte);
+    while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
+        if (errno != EINTR) return sync();
+    }
+    bool ok = true;
+    if (m_shared->synced.load() < ticket) {
+        // Everything committed up to here is in the log's pages: one sync
+        // makes all of it durable.
+        uint64_t target = m_shared->committed.load();
+        ok = sync();
+        uint64_t seen = m_shared->synced.load();
+        while (ok && seen < target && !m_shared->synced.compare_exchange_weak(seen, target)) {
+        }
+    }
+    struct flock unlock = Range(F_UNLCK, kSyncByte);
+    fcntl(m_fd, F_OFD_SETLK, &unlock);
+    return ok;
+}
+
 std::unique_ptr<LockFile> LockFile::Open(const std::string& spoolRoot, std::string* error) {
     std::string path = spoolRoot + "/queue.lck";
     int fd = MQSysCallTable()->open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
@@ -54,14 +101,18 @@ std::unique_ptr<LockFile> LockFile::Open(const std::string& spoolRoot, std::stri
     }
     std::unique_ptr<LockFile> file(new LockFile(fd, path));
     if (!file->TakeSlot(error)) return nullptr;
+    file->MapShared();
     return file;
 }
 
 LockFile::~LockFile() {
+    if (m_shared != nullptr) munmap(m_shared, kSharedSize);
     if (m_fd >= 0) MQSysCallTable()->close(m_fd);
 }
 
 void LockFile::Forget() {
+    if (m_shared != nullptr) munmap(m_shared, kSharedSize);
+    m_shared = nullptr;
     if (m_fd >= 0) MQSysCallTable()->close(m_fd);
     m_fd = -1;
 }

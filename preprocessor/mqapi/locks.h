@@ -20,6 +20,9 @@
 // before anything is recorded under it, so a live holder's nonce is never
 // read half written.
 //
+// Group commit: the third byte orders the processes that sync the log, and
+// a page past the nonces holds the commit numbers (see SyncCovering).
+//
 // Forks: the child shares the parent's lock file description; Forget()
 // closes the child's copy of the descriptor (which releases nothing) so that
 // the parent's death still shows once the parent is gone.
@@ -32,6 +35,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -46,7 +50,7 @@ struct Holder {
 };
 
 class LockFile {
-public:
+  public:
     static constexpr int64_t kSlots = 16384;
 
     // Opens (creating) the lock file of spool root and takes a free slot.
@@ -64,6 +68,19 @@ public:
     bool LockWriters(std::string* error);
     void UnlockWriters();
 
+    // Group commit's bookkeeping, shared by every process through a page of
+    // the lock file: commits are numbered, and the highest number known
+    // synced is kept. NoteCommit (REQUIRES: the writers' lock held, the
+    // commit done) numbers a commit. SyncCovering returns once a sync that
+    // began after commit ticket has finished: at once when another
+    // process's sync already covered it, else after sync() run by the one
+    // process (the leader) that syncs for every commit so far, the others
+    // waiting on a byte lock meanwhile. Returns sync()'s false when the
+    // sync this call relied on failed. Without the shared page (it could
+    // not be allocated: a full disk), every call simply runs sync().
+    uint64_t NoteCommit();
+    bool SyncCovering(uint64_t ticket, const std::function<bool()>& sync);
+
     // True while the process that recorded holder runs (see above). A slot
     // that can't be examined is taken for alive, so that nothing is taken
     // from a process on a mere doubt.
@@ -73,14 +90,18 @@ public:
     // without touching the parent's locks. The object is unusable after.
     void Forget();
 
-private:
+  private:
     LockFile(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
     bool TakeSlot(std::string* error);
+
+    struct Shared;
+    void MapShared();
 
     int m_fd;
     std::string m_path;
     Holder m_self;
     bool m_writing = false;
+    Shared* m_shared = nullptr;
 };
 
 }  // namespace mqstore

@@ -9,9 +9,10 @@
 // Entry states: an entry appears at CloseMQEntry. It is "writing" while its
 // writer lives and its ".msg" file has not appeared yet (the writer renames
 // the body in after the close), then "queued"; one whose writer died before
-// the body came is removed. A queued entry is offered to readers; "held" entries are not offered until released; "failed" entries
-// came back from readers MaxAttempts times without being removed and are not
-// offered until requeued. Any state but writing may also be leased: handed
+// the body came is removed. A queued entry is offered to readers; "held"
+// entries are not offered until released; "failed" entries came back from
+// readers MaxAttempts times without being removed and are not offered until
+// requeued. Any state but writing may also be leased: handed
 // to an open read handle that has not removed it yet.
 //
 // Thread safety: every call may be made from any thread at any time.

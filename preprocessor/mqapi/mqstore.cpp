@@ -227,7 +227,8 @@ void ReclaimNow(QueueDb* queue, const char* operation) {
 
 static bool MQInitBody(const char* ldap, const char* appname) {
     static std::once_flag forkHandlers;
-    std::call_once(forkHandlers, [] { pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild); });
+    std::call_once(forkHandlers,
+                   [] { pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild); });
 
     if (appname == nullptr || appname[0] == '\0') {
         LogFailure("MQInit", "no application name given");
@@ -628,19 +629,23 @@ bool MQInit(const char* ldap, const char* appname) {
 }
 
 MQContext* OpenMQChannel(const char* channel) {
-    return mqstore::Guarded("OpenMQChannel", static_cast<MQContext*>(nullptr), [&] { return OpenMQChannelBody(channel); });
+    return mqstore::Guarded("OpenMQChannel", static_cast<MQContext*>(nullptr),
+                            [&] { return OpenMQChannelBody(channel); });
 }
 
 unsigned long GetFirstMessage(MQContext* handle, bool bWait) {
-    return mqstore::Guarded("GetFirstMessage", 0ul, [&] { return GetFirstMessageBody(handle, bWait); });
+    return mqstore::Guarded("GetFirstMessage", 0ul,
+                            [&] { return GetFirstMessageBody(handle, bWait); });
 }
 
 unsigned long GetNextMessage(MQContext* handle, bool bWait) {
-    return mqstore::Guarded("GetNextMessage", 0ul, [&] { return GetNextMessageBody(handle, bWait); });
+    return mqstore::Guarded("GetNextMessage", 0ul,
+                            [&] { return GetNextMessageBody(handle, bWait); });
 }
 
 stEnvelope* GetMQEnvelope(unsigned long id) {
-    return mqstore::Guarded("GetMQEnvelope", static_cast<stEnvelope*>(nullptr), [&] { return GetMQEnvelopeBody(id); });
+    return mqstore::Guarded("GetMQEnvelope", static_cast<stEnvelope*>(nullptr),
+                            [&] { return GetMQEnvelopeBody(id); });
 }
 
 void FreeMQEnvelope(stEnvelope* envelope) {
@@ -648,11 +653,13 @@ void FreeMQEnvelope(stEnvelope* envelope) {
 }
 
 char* GetMQPathName(unsigned long id, const char* ext) {
-    return mqstore::Guarded("GetMQPathName", static_cast<char*>(nullptr), [&] { return GetMQPathNameBody(id, ext); });
+    return mqstore::Guarded("GetMQPathName", static_cast<char*>(nullptr),
+                            [&] { return GetMQPathNameBody(id, ext); });
 }
 
 char* GetMQPathName(MQContext* handle, const char* ext) {
-    return mqstore::Guarded("GetMQPathName", static_cast<char*>(nullptr), [&] { return GetMQPathNameBody(handle, ext); });
+    return mqstore::Guarded("GetMQPathName", static_cast<char*>(nullptr),
+                            [&] { return GetMQPathNameBody(handle, ext); });
 }
 
 bool RemoveMQChannel(MQContext* handle) {
@@ -664,15 +671,18 @@ bool CloseMQChannel(MQContext* handle) {
 }
 
 MQContext* CreateMQEntry() {
-    return mqstore::Guarded("CreateMQEntry", static_cast<MQContext*>(nullptr), [&] { return CreateMQEntryBody(); });
+    return mqstore::Guarded("CreateMQEntry", static_cast<MQContext*>(nullptr),
+                            [&] { return CreateMQEntryBody(); });
 }
 
 bool InsertMQChannel(MQContext* entry, const char* channel, int iFlags) {
-    return mqstore::Guarded("InsertMQChannel", false, [&] { return InsertMQChannelBody(entry, channel, iFlags); });
+    return mqstore::Guarded("InsertMQChannel", false,
+                            [&] { return InsertMQChannelBody(entry, channel, iFlags); });
 }
 
 bool PutMQEnvelope(MQContext* entry, stEnvelope* envelope) {
-    return mqstore::Guarded("PutMQEnvelope", false, [&] { return PutMQEnvelopeBody(entry, envelope); });
+    return mqstore::Guarded("PutMQEnvelope", false,
+                            [&] { return PutMQEnvelopeBody(entry, envelope); });
 }
 
 bool CloseMQEntry(MQContext* entry) {

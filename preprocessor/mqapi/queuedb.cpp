@@ -1,6 +1,7 @@
 // queuedb.cpp - entries, leases and identifier blocks in SQLite.
 #include "queuedb.h"
 
+#include <fcntl.h>
 #include <strings.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <unordered_set>
 
 #include "log.h"
+#include "syscalls.h"
 
 namespace mqstore {
 
@@ -26,6 +28,10 @@ const int kPendingBatch = 32;
 // body is looked at only every kRecheckMs.
 const int64_t kPatienceS = 2;
 const int64_t kRecheckMs = 1000;
+// Space kept back for readers on a full disk: a removal writes a few pages
+// to the write-ahead log, so this lets hundreds of them through.
+const char kReserveName[] = "queue.reserve";
+const off_t kReserveBytes = 4 << 20;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL)"
@@ -94,6 +100,7 @@ std::unique_ptr<QueueDb> QueueDb::Open(const Spool& spool, std::string* error) {
     if (!db) return nullptr;
     std::unique_ptr<QueueDb> queue(new QueueDb(std::move(db), std::move(locks), spool));
     if (!queue->CreateSchema(error)) return nullptr;
+    queue->KeepReserve();
     return queue;
 }
 
@@ -223,7 +230,7 @@ bool QueueDb::DropEntry(unsigned long id, std::string* error) {
     return m_spool.RemoveEntryFiles(id, error);
 }
 
-bool QueueDb::OpenLease(const std::string& channel, int64_t* lease, std::string* error) {
+bool QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease, std::string* error) {
     const Holder& me = m_locks->Self();
     Transaction t = Write(false);
     if (!t.Begin(error)) return false;
@@ -257,7 +264,7 @@ bool QueueDb::DropBodiless(int64_t id, const Holder& writer, std::string* error)
     return true;
 }
 
-bool QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long* id,
+bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
                         std::string* error) {
     *id = 0;
     Transaction t = Write(false);
@@ -322,7 +329,7 @@ bool QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long
     return true;
 }
 
-bool QueueDb::RemoveLeased(int64_t lease, unsigned long id, bool* held, std::string* error) {
+bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std::string* error) {
     Transaction t = Write(true);
     if (!t.Begin(error)) return false;
     Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND lease = ?2", error);
@@ -369,7 +376,7 @@ bool QueueDb::ReleaseLease(int64_t lease, std::string* error) {
     return true;
 }
 
-bool QueueDb::CloseLease(int64_t lease, std::string* error) {
+bool QueueDb::CloseLeaseOnce(int64_t lease, std::string* error) {
     Transaction t = Write(false);
     return t.Begin(error) && ReleaseLease(lease, error) && t.Commit(error);
 }
@@ -593,8 +600,8 @@ mqadmin::AdminResult QueueDb::Remove(unsigned long id, std::string* error) {
     using mqadmin::AdminResult;
     Transaction t = Write(true);
     if (!t.Begin(error)) return AdminResult::Failed;
-    Stmt state = m_db->Prepare("SELECT claim_slot, claim_nonce, claim_pid FROM entries WHERE id = ?1",
-                               error);
+    Stmt state = m_db->Prepare(
+        "SELECT claim_slot, claim_nonce, claim_pid FROM entries WHERE id = ?1", error);
     if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
         return AdminResult::Failed;
     }
@@ -670,6 +677,45 @@ bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
             if (id == 0 || ids.count(id) == 0) report->orphanFiles.push_back(path);
         },
         error);
+}
+
+
+bool QueueDb::OpenLease(const std::string& channel, int64_t* lease, std::string* error) {
+    return ForReader([&](std::string* e) { return OpenLeaseOnce(channel, lease, e); }, error);
+}
+
+bool QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long* id,
+                        std::string* error) {
+    return ForReader([&](std::string* e) { return NextEntryOnce(lease, channel, id, e); }, error);
+}
+
+bool QueueDb::RemoveLeased(int64_t lease, unsigned long id, bool* held, std::string* error) {
+    return ForReader([&](std::string* e) { return RemoveLeasedOnce(lease, id, held, e); }, error);
+}
+
+bool QueueDb::CloseLease(int64_t lease, std::string* error) {
+    return ForReader([&](std::string* e) { return CloseLeaseOnce(lease, e); }, error);
+}
+
+bool QueueDb::ReleaseReserve() {
+    std::string path = m_spool.Root() + "/" + kReserveName;
+    if (MQSysCallTable()->unlink(path.c_str()) != 0) return false;
+    LogMessagef(MQLOG_WARNING, m_log.c_str(),
+                "the disk of %s is full: released its reserve of %ld bytes so that readers "
+                "can take and remove entries",
+                m_spool.Root().c_str(), static_cast<long>(kReserveBytes));
+    return true;
+}
+
+void QueueDb::KeepReserve() {
+    std::string path = m_spool.Root() + "/" + kReserveName;
+    MQSysCalls* sys = MQSysCallTable();
+    int fd = sys->open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (fd < 0) return;  // there already, or no room for it yet
+    // Blocks really allocated: a sparse file would free nothing.
+    bool ok = posix_fallocate(fd, 0, kReserveBytes) == 0;
+    sys->close(fd);
+    if (!ok) sys->unlink(path.c_str());
 }
 
 }  // namespace mqstore

@@ -49,6 +49,9 @@
 //   frames), so its identifiers may be handed out again; any body file left
 //   under one is removed when the identifier is next handed out.
 //
+// A full disk: readers' writes fall back on a reserve file of the spool
+// (ForReader below), so that entries can still be taken and removed.
+//
 // Failures return false with the cause (SQLite's message, or "operation
 // path: strerror") in *error; the caller logs it once.
 //
@@ -141,6 +144,24 @@ private:
         : m_db(std::move(db)), m_locks(std::move(locks)), m_spool(std::move(spool)) {}
 
     bool CreateSchema(std::string* error);
+    bool OpenLeaseOnce(const std::string& channel, int64_t* lease, std::string* error);
+    bool NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
+                       std::string* error);
+    bool RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std::string* error);
+    bool CloseLeaseOnce(int64_t lease, std::string* error);
+    // A full disk must not stop the queue from draining: a reader's write
+    // that fails for want of space releases the spool's reserve file
+    // ("queue.reserve", made again at the next open) and is tried once more.
+    template <typename F>
+    bool ForReader(F once, std::string* error) {
+        m_db->ForgetFailure();
+        if (once(error)) return true;
+        if (!m_db->DiskFull() || !ReleaseReserve()) return false;
+        error->clear();
+        return once(error);
+    }
+    bool ReleaseReserve();
+    void KeepReserve();
     bool ReserveBlock(std::string* error);
     bool ReleaseLease(int64_t lease, std::string* error);
     // Within a transaction: removes claimed entry id, whose writer is gone

@@ -166,6 +166,9 @@ bool Db::SameFile(std::string* error) {
 }
 
 std::string Db::Error(const char* sql) const {
+    // A full disk stays on record until forgotten: the rollback that follows
+    // a failed commit reports failures of its own.
+    if ((m_lastError & 0xff) != SQLITE_FULL) m_lastError = sqlite3_extended_errcode(m_db);
     // The statement's opening words say which step failed; the rest would
     // only make the log line long.
     std::string what(sql);
@@ -199,8 +202,10 @@ bool Transaction::Commit(std::string* error) {
     if (!commit.Valid() || !commit.Run(error)) return false;  // the destructor rolls back
     m_open = false;
     m_committed = true;
+    uint64_t ticket = m_locks->NoteCommit();
     m_locks->UnlockWriters();
-    return !m_durable || m_db->SyncWal(error);
+    return !m_durable ||
+           m_locks->SyncCovering(ticket, [this, error] { return m_db->SyncWal(error); });
 }
 
 }  // namespace mqstore

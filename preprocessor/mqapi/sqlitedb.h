@@ -79,6 +79,9 @@ public:
     // last error in statement sql.
     std::string Error(const char* sql) const;
     int64_t Changes() const { return sqlite3_changes64(m_db); }
+    // True when the last failure reported (through Error) was a full disk.
+    bool DiskFull() const { return (m_lastError & 0xff) == SQLITE_FULL; }
+    void ForgetFailure() { m_lastError = SQLITE_OK; }
     // Syncs the WAL file through SQLite's own file handle (so through any
     // VFS in use), making every frame committed before durable. Returns
     // false, the cause in *error, when the sync fails.
@@ -95,6 +98,7 @@ private:
     std::map<std::string, sqlite3_stmt*> m_cache;
     uint64_t m_dev = 0;
     uint64_t m_ino = 0;
+    mutable int m_lastError = SQLITE_OK;
 };
 
 // A write transaction, taken under the writers' lock of the lock file

@@ -55,9 +55,7 @@ int FileControl(sqlite3_file* f, int op, void* arg) {
     return Real(f)->pMethods->xFileControl(Real(f), op, arg);
 }
 int SectorSize(sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); }
-int Characteristics(sqlite3_file* f) {
-    return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
-}
+int Characteristics(sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); }
 int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out) {
     return Real(f)->pMethods->xShmMap(Real(f), page, size, extend, out);
 }
@@ -108,10 +106,25 @@ int CurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
 void Install() {
     if (g_real != nullptr) return;
     g_real = sqlite3_vfs_find(nullptr);
-    g_methods = sqlite3_io_methods{3,         Close,      Read,       Write,       Truncate,
-                                   Sync,      FileSize,   Lock,       Unlock,      CheckReserved,
-                                   FileControl, SectorSize, Characteristics, ShmMap, ShmLock,
-                                   ShmBarrier, ShmUnmap,  Fetch,      Unfetch};
+    g_methods = sqlite3_io_methods{3,
+                                   Close,
+                                   Read,
+                                   Write,
+                                   Truncate,
+                                   Sync,
+                                   FileSize,
+                                   Lock,
+                                   Unlock,
+                                   CheckReserved,
+                                   FileControl,
+                                   SectorSize,
+                                   Characteristics,
+                                   ShmMap,
+                                   ShmLock,
+                                   ShmBarrier,
+                                   ShmUnmap,
+                                   Fetch,
+                                   Unfetch};
     std::memset(&g_vfs, 0, sizeof g_vfs);
     g_vfs.iVersion = 2;
     g_vfs.szOsFile = static_cast<int>(sizeof(File)) + g_real->szOsFile;

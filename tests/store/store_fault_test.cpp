@@ -80,7 +80,7 @@ int FailOpen(const char*, int, mode_t) {
 }
 
 class StoreFaults : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { faultyvfs::Install(); }
     void SetUp() override { ASSERT_TRUE(install_.Init()); }
     void TearDown() override {
@@ -118,13 +118,41 @@ TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
         const char* name;
         void (*arrange)();
     } cases[] = {
-        {"create on a full disk", [] { g_error = ENOSPC; MQSysCallTable()->open = FailOpen; }},
-        {"write on a full disk", [] { g_error = ENOSPC; MQSysCallTable()->write = FailWrite; }},
-        {"write I/O error", [] { g_error = EIO; MQSysCallTable()->write = FailWrite; }},
-        {"short write, then full", [] { g_error = ENOSPC; MQSysCallTable()->write = ShortWrite; }},
-        {"file sync fails", [] { g_error = EIO; MQSysCallTable()->fdatasync = FailFd; }},
-        {"close fails", [] { g_error = EIO; MQSysCallTable()->close = FailFd; }},
-        {"directory sync fails", [] { g_error = EIO; MQSysCallTable()->fsync = FailFd; }},
+        {"create on a full disk",
+         [] {
+             g_error = ENOSPC;
+             MQSysCallTable()->open = FailOpen;
+         }},
+        {"write on a full disk",
+         [] {
+             g_error = ENOSPC;
+             MQSysCallTable()->write = FailWrite;
+         }},
+        {"write I/O error",
+         [] {
+             g_error = EIO;
+             MQSysCallTable()->write = FailWrite;
+         }},
+        {"short write, then full",
+         [] {
+             g_error = ENOSPC;
+             MQSysCallTable()->write = ShortWrite;
+         }},
+        {"file sync fails",
+         [] {
+             g_error = EIO;
+             MQSysCallTable()->fdatasync = FailFd;
+         }},
+        {"close fails",
+         [] {
+             g_error = EIO;
+             MQSysCallTable()->close = FailFd;
+         }},
+        {"directory sync fails",
+         [] {
+             g_error = EIO;
+             MQSysCallTable()->fsync = FailFd;
+         }},
     };
     unsigned long kept = OneCallPut("kept");
     ASSERT_NE(kept, 0u);
@@ -201,6 +229,33 @@ TEST_F(StoreFaults, TheDatabaseFailsUnderPutGetAndDelete) {
     }
 }
 
+// The reserve's removal frees room, as it would on a real disk.
+int UnlinkFreeingRoom(const char* path) {
+    std::string name = path;
+    if (name.size() >= 14 && name.compare(name.size() - 14, 14, "/queue.reserve") == 0) {
+        faultyvfs::Clear();
+    }
+    return unlink(path);
+}
+
+// A full disk must not freeze the queue: puts fail, but readers still take
+// and remove what is waiting, on the room the spool kept back.
+TEST_F(StoreFaults, ReadersDrainAFullDisk) {
+    unsigned long kept = OneCallPut("kept");
+    ASSERT_NE(kept, 0u);
+    ASSERT_TRUE(FileExists(install_.Spool() + "/queue.reserve"));
+    MQSysCallTable()->unlink = UnlinkFreeingRoom;
+    faultyvfs::FailWrites(SQLITE_FULL);
+    EXPECT_EQ(OneCallPut("refused"), 0u) << "a put on a full disk";
+    MQContext* reader = OpenMQChannel("relay");
+    ASSERT_NE(reader, nullptr) << "a reader can't open on a full disk";
+    EXPECT_EQ(GetFirstMessage(reader, false), kept);
+    EXPECT_TRUE(RemoveMQChannel(reader));
+    EXPECT_TRUE(CloseMQChannel(reader));
+    EXPECT_FALSE(FileExists(install_.Spool() + "/queue.reserve"));
+    EXPECT_TRUE(Drain("relay", false).empty());
+}
+
 // No exception leaves an exported call, whichever allocation fails: each
 // call either succeeds or returns its failure result.
 TEST_F(StoreFaults, NoExceptionLeavesTheStoreWhenMemoryRunsOut) {
@@ -213,16 +268,17 @@ TEST_F(StoreFaults, NoExceptionLeavesTheStoreWhenMemoryRunsOut) {
         std::function<bool()> call;  // true when it succeeded
     } cases[] = {
         {"MQInit", [&] { return MQInit(ini.c_str(), "storetest"); }},
-        {"put", [&envelope] {
+        {"put",
+         [&envelope] {
              MQContext* entry = CreateMQEntry();
              if (entry == nullptr) return false;
-             bool ok = InsertMQChannel(entry, "relay", 0) &&
-                       PutMQEnvelope(entry, envelope.Get()) && WriteMQBody(entry, "b", 1) &&
-                       CloseMQEntry(entry);
+             bool ok = InsertMQChannel(entry, "relay", 0) && PutMQEnvelope(entry, envelope.Get()) &&
+                       WriteMQBody(entry, "b", 1) && CloseMQEntry(entry);
              if (!ok) DiscardMQEntry(entry);
              return ok;
          }},
-        {"get and give back", [] {
+        {"get and give back",
+         [] {
              MQContext* reader = OpenMQChannel("relay");
              if (reader == nullptr) return false;
              unsigned long got = GetFirstMessage(reader, false);
@@ -233,11 +289,13 @@ TEST_F(StoreFaults, NoExceptionLeavesTheStoreWhenMemoryRunsOut) {
              }
              return ok;
          }},
-        {"list", [] {
+        {"list",
+         [] {
              std::vector<mqadmin::EntryInfo> all;
              return mqadmin::ListEntries(nullptr, &all);
          }},
-        {"check", [] {
+        {"check",
+         [] {
              mqadmin::HealthReport report;
              return mqadmin::CheckStore(&report);
          }},

@@ -215,12 +215,15 @@ TEST_F(StoreProcesses, AReusedSlotDoesNotKeepADeadProcessAlive) {
     std::string me = std::to_string(getpid());
     unsigned long leased = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
     unsigned long claimed = PutEntry("relay", "a@e.org", {"b@e.org"}, "x", false);
-    QueryDb(install_.Db(), "INSERT INTO leases(id, slot, nonce, pid, channel, opened) VALUES(9000, " +
-                               slot + ", 1, " + me + ", 'relay', 0);"
-                               "UPDATE entries SET lease = 9000 WHERE id = " +
-                               std::to_string(leased) + ";"
-                               "UPDATE entries SET claim_nonce = 1 WHERE id = " +
-                               std::to_string(claimed));
+    QueryDb(install_.Db(),
+            "INSERT INTO leases(id, slot, nonce, pid, channel, opened) VALUES(9000, " + slot +
+                ", 1, " + me +
+                ", 'relay', 0);"
+                "UPDATE entries SET lease = 9000 WHERE id = " +
+                std::to_string(leased) +
+                ";"
+                "UPDATE entries SET claim_nonce = 1 WHERE id = " +
+                std::to_string(claimed));
     EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{leased});
     EXPECT_EQ(QueryDb(install_.Db(), "SELECT count(*) FROM entries"), "0")
         << "the bodiless entry of the slot's dead holder stays";
