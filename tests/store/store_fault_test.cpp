@@ -209,10 +209,18 @@ TEST_F(StoreFaults, TheDatabaseFailsUnderPutGetAndDelete) {
         DiscardMQEntry(entry);
         EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{kept});
 
-        // Get and delete.
+        // Get: a hand-out that can't be written is a failure, not an empty
+        // channel.
         MQContext* reader = OpenMQChannel("relay");
         ASSERT_NE(reader, nullptr);
+        if (c.write == SQLITE_IOERR_WRITE) {
+            arm();
+            EXPECT_EQ(GetFirstMessage(reader, false), 0u);
+            EXPECT_TRUE(MQLastCallFailed()) << "a failed hand-out passes for an empty channel";
+            faultyvfs::Clear();
+        }
         ASSERT_EQ(GetFirstMessage(reader, false), kept);
+        EXPECT_FALSE(MQLastCallFailed());
         arm();
         bool removed = RemoveMQChannel(reader);
         faultyvfs::Clear();
@@ -226,6 +234,11 @@ TEST_F(StoreFaults, TheDatabaseFailsUnderPutGetAndDelete) {
 
         unsigned long next = OneCallPut("after");
         EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{next}) << "after the fault";
+        MQContext* empty = OpenMQChannel("relay");
+        ASSERT_NE(empty, nullptr);
+        EXPECT_EQ(GetFirstMessage(empty, false), 0u);
+        EXPECT_FALSE(MQLastCallFailed()) << "an empty channel passes for a failure";
+        EXPECT_TRUE(CloseMQChannel(empty));
     }
 }
 

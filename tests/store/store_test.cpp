@@ -30,6 +30,11 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
     Install install;
     std::string noDir = install.Dir() + "/nodir.ini";
     Install::Write(noDir, "[Config]\nOther = 1\n");
+    // A FIFO where the channel file belongs: opening it to read would wait
+    // for a writer for ever.
+    Install fifo;
+    unlink((fifo.Dir() + "/queue.cfg").c_str());
+    ASSERT_EQ(mkfifo((fifo.Dir() + "/queue.cfg").c_str(), 0600), 0);
     struct Case {
         const char* name;
         const char* ldap;
@@ -40,6 +45,7 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
         {"empty application", install.Ini().c_str(), "", false},
         {"configuration missing", "/nonexistent/daduv.ini", "app", false},
         {"no InstallDirectory", noDir.c_str(), "app", false},
+        {"a FIFO as the channel file", fifo.Ini().c_str(), "app", false},
         {"usable", install.Ini().c_str(), "app", true},
     };
     for (const Case& c : cases) {
@@ -48,6 +54,25 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
     EXPECT_TRUE(FileExists(install.Db()));
     EXPECT_TRUE(FileExists(install.Spool() + "/msg/00"));
     EXPECT_TRUE(FileExists(install.Spool() + "/msg/ff"));
+}
+
+// A database deleted or replaced under a running process: entries must not
+// be acknowledged into a file nobody will open again. Calls fail until
+// MQInit opens the database now at the path.
+TEST(StoreInit, ADatabaseDeletedOrReplacedUnderUsIsNoticed) {
+    for (bool replace : {false, true}) {
+        Install install;
+        ASSERT_TRUE(install.Init());
+        ASSERT_NE(PutEntry("relay", "a@e.org", {"b@e.org"}, "x"), 0u);
+        for (const char* suffix : {"", "-wal", "-shm"}) unlink((install.Db() + suffix).c_str());
+        if (replace) Install::Write(install.Db(), "");
+        EXPECT_EQ(CreateMQEntry(), nullptr) << (replace ? "replaced" : "deleted");
+        EXPECT_EQ(OpenMQChannel("relay"), nullptr) << (replace ? "replaced" : "deleted");
+        ASSERT_TRUE(install.Init()) << "MQInit opens the new database";
+        unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "y");
+        EXPECT_NE(id, 0u);
+        EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{id});
+    }
 }
 
 TEST(StoreInit, FindsDaduvIniInConfigDirWhenLdapIsEmpty) {
