@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "concurrency.h"
 #include "queuefigures.h"
 #include "yardsticks.h"
 
@@ -35,6 +36,7 @@ struct Options {
     int rounds = 5;
     Budget budget;
     long deep = 100000;
+    double matrixSeconds = 1.0;  // each load of the concurrency matrix; 0: none
 };
 
 // Worker side: runs one group and prints "RUN\t<name>\t<ops>\t<seconds>\t<error>".
@@ -128,6 +130,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
         else if (a == "--seconds") o->budget.seconds = std::atof(v);
         else if (a == "--ops") o->budget.maxOps = std::max(1L, std::atol(v));
         else if (a == "--deep") o->deep = std::max(kShallow, std::atol(v));
+        else if (a == "--matrix-seconds") o->matrixSeconds = std::max(0.0, std::atof(v));
         else return false;
     }
     return true;
@@ -178,6 +181,58 @@ void Report(const Options& o, const std::map<std::string, std::vector<double>>& 
     }
 }
 
+// The concurrency matrix: per load, medians over the rounds (the range of
+// the throughput), and the ratio to the yardstick at the same process count.
+void ReportMatrix(const std::map<std::string, std::vector<LoadResult>>& results) {
+    std::printf("\n%-26s %8s %13s %7s %7s %8s %6s %6s %6s  %s\n", "load (operations per second)",
+                "median", "range", "p50 ms", "p99 ms", "max ms", "share", "failed", "ratio",
+                "aim");
+    auto median = [](std::vector<double> v) { return Median(std::move(v)); };
+    std::map<std::string, double> medians;
+    for (const Load& load : Matrix()) {
+        std::vector<std::string> names;
+        for (const std::string& kind : load.kinds) {
+            bool mixed = kind != load.kinds[0] || names.size() > 1 ||
+                         std::any_of(load.kinds.begin(), load.kinds.end(),
+                                     [&](const std::string& k) { return k != load.kinds[0]; });
+            std::string name = mixed ? load.name + " " + kind : load.name;
+            if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+        }
+        for (const std::string& name : names) {
+            auto found = results.find(name);
+            if (found == results.end()) continue;
+            const std::vector<LoadResult>& runs = found->second;
+            std::vector<double> rate, p50, p99, mx, share;
+            long failed = 0;
+            for (const LoadResult& r : runs) {
+                rate.push_back(r.opsPerSecond);
+                p50.push_back(r.p50ms);
+                p99.push_back(r.p99ms);
+                mx.push_back(r.maxms);
+                share.push_back(r.slowestShare);
+                failed += r.failed;
+            }
+            double m = median(rate);
+            medians[name] = m;
+            auto mm = std::minmax_element(rate.begin(), rate.end());
+            char range[48];
+            std::snprintf(range, sizeof range, "%.0f-%.0f", *mm.first, *mm.second);
+            std::printf("%-26s %8.0f %13s %7.1f %7.1f %8.1f %6.2f %6ld", name.c_str(), m, range,
+                        median(p50), median(p99), median(mx), median(share), failed);
+            auto yard = medians.find(load.yard);
+            if (!load.yard.empty() && yard != medians.end() && yard->second > 0) {
+                double ratio = m / yard->second;
+                std::printf(" %6.2f", ratio);
+                if (load.aim > 0) {
+                    std::printf("  >= %.2f of %s: %s", load.aim, load.yard.c_str(),
+                                ratio >= load.aim ? "met" : "MISSED");
+                }
+            }
+            std::printf("\n");
+        }
+    }
+}
+
 int RemoveTree(const std::string& dir) {
     return nftw(dir.c_str(), [](const char* p, const struct stat*, int, struct FTW*) {
         return std::remove(p);
@@ -186,10 +241,12 @@ int RemoveTree(const std::string& dir) {
 
 int Main(int argc, char** argv) {
     if (argc >= 6 && std::strcmp(argv[1], "--worker") == 0) return Worker(argc, argv);
+    if (argc >= 6 && std::strcmp(argv[1], "--load") == 0) return LoadWorker(argc, argv);
     Options o;
     if (!ParseOptions(argc, argv, &o)) {
         std::fprintf(stderr,
-                     "usage: mqbench [--dir DIR] [--rounds N] [--seconds S] [--ops N] [--deep N]\n");
+                     "usage: mqbench [--dir DIR] [--rounds N] [--seconds S] [--ops N] [--deep N]"
+                     " [--matrix-seconds S]\n");
         return 64;
     }
     bool made = false;
@@ -205,7 +262,9 @@ int Main(int argc, char** argv) {
     const std::string yard = o.dir + "/yardsticks";
     const std::string stores[2] = {o.dir + "/shallow", o.dir + "/deep"};
     const long depths[2] = {kShallow, o.deep};
+    const std::string matrix = o.dir + "/matrix";
     std::string err = PrepareYardsticks(yard, kShallow);
+    if (err.empty() && o.matrixSeconds > 0) err = PrepareMatrix(matrix);
     for (const std::string& s : stores)
         if (err.empty()) err = PrepareStore(s);
     std::vector<std::pair<std::string, Run>> ignored;
@@ -224,6 +283,7 @@ int Main(int argc, char** argv) {
     std::printf("mqbench: %d rounds, each figure %.1f s or %ld operations, under %s\n",
                 o.rounds, o.budget.seconds, o.budget.maxOps, o.dir.c_str());
     std::map<std::string, std::vector<double>> rates;
+    std::map<std::string, std::vector<LoadResult>> loads;
     bool failed = false;
     for (int round = 0; round < o.rounds; ++round) {
         std::fprintf(stderr, "mqbench: round %d of %d\n", round + 1, o.rounds);
@@ -249,8 +309,21 @@ int Main(int argc, char** argv) {
                 rates[r.first + suffix].push_back(r.second.Rate());
             }
         }
+        // The matrix in the same round: puts first, so that the gets have
+        // entries to take; yardsticks beside each process count.
+        for (const Load& load : o.matrixSeconds > 0 ? Matrix() : std::vector<Load>()) {
+            for (auto& r : RunLoad(load, matrix, o.matrixSeconds)) {
+                if (!r.second.error.empty()) {
+                    std::fprintf(stderr, "mqbench: %s: %s\n", r.first.c_str(),
+                                 r.second.error.c_str());
+                    failed = true;
+                }
+                loads[r.first].push_back(r.second);
+            }
+        }
     }
     Report(o, rates);
+    if (!loads.empty()) ReportMatrix(loads);
     if (made) RemoveTree(o.dir);
     return failed ? 1 : 0;
 }

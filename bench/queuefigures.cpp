@@ -15,6 +15,7 @@
 
 #include "mqadmin.h"
 #include "mqapi.h"
+#include "mqfile.h"
 
 namespace mqbench {
 namespace {
@@ -55,24 +56,21 @@ private:
 // the directory, so that the rename is durable too).
 std::string PlaceBody(const std::string& tmp, const std::string& fin, const std::string& body,
                       bool sync) {
+    // The synced way is the toolkit's durable-file module, as an
+    // application would write it.
+    if (sync) {
+        int rc = MQReplaceFile(tmp.c_str(), fin.c_str(), body.data(), body.size());
+        return rc == 0 ? "" : "writing the body " + fin + ": " + std::strerror(rc);
+    }
+    // Unsynced (the fill): written and renamed in, nothing more.
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
     if (fd < 0) return Errno("open", tmp);
     bool ok = write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
-    if (ok && sync) ok = fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) return Errno("close", tmp);
     errno = saved;
-    if (!ok) return Errno(sync ? "write/fsync" : "write", tmp);
-    if (rename(tmp.c_str(), fin.c_str()) != 0) return Errno("rename", tmp);
-    if (!sync) return "";
-    const std::string dir = fin.substr(0, fin.rfind('/'));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) return Errno("open", dir);
-    ok = fsync(dfd) == 0;
-    saved = errno;
-    close(dfd);
-    errno = saved;
-    return ok ? "" : Errno("fsync", dir);
+    if (!ok) return Errno("write", tmp);
+    return rename(tmp.c_str(), fin.c_str()) == 0 ? "" : Errno("rename", tmp);
 }
 
 // One put; *tmp and *fin receive the entry's ".tmp" and ".msg" paths.

@@ -1,7 +1,10 @@
 // chanlist.cpp - OneMQ and its channel list.
 #include "chanlist.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -31,10 +34,29 @@ struct FileCloser {
 bool ReadChannelFile(const std::string& path, const std::string& log,
                      std::vector<MQchannelDBStr>* out, std::string* error) {
     out->clear();
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "re"));
-    if (!file) {
+    // Opened without blocking and taken only when it is a regular file: a
+    // FIFO or a device put in its place must not hang MQInit.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         if (errno == ENOENT) return true;  // no channel registered yet
-        *error = "fopen " + path + ": " + std::strerror(errno);
+        *error = "open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        *error = "fstat " + path + ": " + std::strerror(errno);
+        close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = path + ": not a regular file";
+        close(fd);
+        return false;
+    }
+    std::unique_ptr<FILE, FileCloser> file(fdopen(fd, "r"));
+    if (!file) {
+        *error = "fdopen " + path + ": " + std::strerror(errno);
+        close(fd);
         return false;
     }
     std::string line;
@@ -74,8 +96,14 @@ bool ReadChannelFile(const std::string& path, const std::string& log,
 void InstallChannelList(const std::vector<MQchannelDBStr>& channels) {
     // Records are made before the lock is taken, so that running out of
     // memory half-way leaves the old list in place.
+    // Each record is owned before the vector grows: a growth that throws
+    // must not strand it.
     std::vector<std::unique_ptr<MQchannelDBStr>> fresh;
-    for (const MQchannelDBStr& c : channels) fresh.emplace_back(new MQchannelDBStr(c));
+    fresh.reserve(channels.size());
+    for (const MQchannelDBStr& c : channels) {
+        std::unique_ptr<MQchannelDBStr> record(new MQchannelDBStr(c));
+        fresh.push_back(std::move(record));
+    }
 
     clLockGuard guard(OneMQ.csQList);
     for (auto* node = OneMQ.myQList.pBase; node != nullptr; node = node->pNext) {

@@ -3,9 +3,9 @@
 //
 // Writers: CreateMQEntry, InsertMQChannel, PutMQEnvelope, GetMQPathName,
 // then CloseMQEntry to commit (the entry is durable when it returns true) or
-// DiscardMQEntry to drop it. The store never writes a message body: the
-// writer writes it under another extension and renames it to the ".msg"
-// path; only then is the entry offered to readers.
+// DiscardMQEntry to drop it. The writer renames the body to the ".msg" path
+// after the close (only then is the entry offered), or has the store write
+// it before the close (mqput.h).
 //
 // Readers: OpenMQChannel, then GetFirstMessage / GetNextMessage, each entry
 // handed out at most once to the open handles of all processes at a time;

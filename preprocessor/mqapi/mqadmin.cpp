@@ -38,116 +38,138 @@ const char* StateName(EntryState state) {
 }
 
 bool ListEntries(const char* channel, std::vector<EntryInfo>* out) {
-    clLockGuard guard(OneMQ.csStore);
-    out->clear();
-    QueueDb* queue = ReadyQueue("ListEntries");
-    if (queue == nullptr) return false;
-    std::string error;
-    if (!queue->List(channel != nullptr ? channel : "", out, &error)) {
-        LogFailure("ListEntries", error);
-        return false;
-    }
-    return true;
+    return mqstore::Guarded("ListEntries", false, [&]() -> bool {
+        clLockGuard guard(OneMQ.csStore);
+        out->clear();
+        QueueDb* queue = ReadyQueue("ListEntries");
+        if (queue == nullptr) return false;
+        std::string error;
+        if (!queue->List(channel != nullptr ? channel : "", out, &error)) {
+            LogFailure("ListEntries", error);
+            return false;
+        }
+        return true;
+    });
 }
 
 bool GetEntryInfo(unsigned long id, EntryInfo* out) {
-    clLockGuard guard(OneMQ.csStore);
-    QueueDb* queue = ReadyQueue("GetEntryInfo");
-    if (queue == nullptr || !ValidId(id)) return false;
-    bool found = false;
-    std::string error;
-    if (!queue->Info(id, out, &found, &error)) {
-        LogFailure("GetEntryInfo", error);
-        return false;
-    }
-    return found;
+    return mqstore::Guarded("GetEntryInfo", false, [&]() -> bool {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("GetEntryInfo");
+        if (queue == nullptr || !ValidId(id)) return false;
+        bool found = false;
+        std::string error;
+        if (!queue->Info(id, out, &found, &error)) {
+            LogFailure("GetEntryInfo", error);
+            return false;
+        }
+        return found;
+    });
 }
 
 bool CountEntries(std::vector<ChannelCount>* out) {
-    clLockGuard guard(OneMQ.csStore);
-    out->clear();
-    QueueDb* queue = ReadyQueue("CountEntries");
-    if (queue == nullptr) return false;
-    std::string error;
-    if (!queue->Count(out, &error)) {
-        LogFailure("CountEntries", error);
-        return false;
-    }
-    return true;
+    return mqstore::Guarded("CountEntries", false, [&]() -> bool {
+        clLockGuard guard(OneMQ.csStore);
+        out->clear();
+        QueueDb* queue = ReadyQueue("CountEntries");
+        if (queue == nullptr) return false;
+        std::string error;
+        if (!queue->Count(out, &error)) {
+            LogFailure("CountEntries", error);
+            return false;
+        }
+        return true;
+    });
 }
 
 AdminResult RemoveEntry(unsigned long id) {
-    clLockGuard guard(OneMQ.csStore);
-    QueueDb* queue = ReadyQueue("RemoveEntry");
-    if (queue == nullptr) return AdminResult::Failed;
-    if (!ValidId(id)) return AdminResult::NotFound;
-    std::string error;
-    return Report("RemoveEntry", queue->Remove(id, &error), error);
+    return mqstore::Guarded("RemoveEntry", AdminResult::Failed, [&]() -> AdminResult {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("RemoveEntry");
+        if (queue == nullptr) return AdminResult::Failed;
+        if (!ValidId(id)) return AdminResult::NotFound;
+        std::string error;
+        return Report("RemoveEntry", queue->Remove(id, &error), error);
+    });
 }
 
 AdminResult HoldEntry(unsigned long id) {
-    clLockGuard guard(OneMQ.csStore);
-    QueueDb* queue = ReadyQueue("HoldEntry");
-    if (queue == nullptr) return AdminResult::Failed;
-    if (!ValidId(id)) return AdminResult::NotFound;
-    std::string error;
-    return Report("HoldEntry",
-                  queue->ChangeState(id, {mqstore::kQueued}, mqstore::kHeld, false, &error),
-                  error);
+    return mqstore::Guarded("HoldEntry", AdminResult::Failed, [&]() -> AdminResult {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("HoldEntry");
+        if (queue == nullptr) return AdminResult::Failed;
+        if (!ValidId(id)) return AdminResult::NotFound;
+        std::string error;
+        return Report("HoldEntry",
+                      queue->ChangeState(id, {mqstore::kQueued}, mqstore::kHeld, false, &error),
+                      error);
+    });
 }
 
 AdminResult ReleaseEntry(unsigned long id) {
-    clLockGuard guard(OneMQ.csStore);
-    QueueDb* queue = ReadyQueue("ReleaseEntry");
-    if (queue == nullptr) return AdminResult::Failed;
-    if (!ValidId(id)) return AdminResult::NotFound;
-    std::string error;
-    return Report("ReleaseEntry",
-                  queue->ChangeState(id, {mqstore::kHeld}, mqstore::kQueued, false, &error),
-                  error);
+    return mqstore::Guarded("ReleaseEntry", AdminResult::Failed, [&]() -> AdminResult {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("ReleaseEntry");
+        if (queue == nullptr) return AdminResult::Failed;
+        if (!ValidId(id)) return AdminResult::NotFound;
+        std::string error;
+        return Report("ReleaseEntry",
+                      queue->ChangeState(id, {mqstore::kHeld}, mqstore::kQueued, false, &error),
+                      error);
+    });
 }
 
 AdminResult RequeueEntry(unsigned long id) {
-    clLockGuard guard(OneMQ.csStore);
-    QueueDb* queue = ReadyQueue("RequeueEntry");
-    if (queue == nullptr) return AdminResult::Failed;
-    if (!ValidId(id)) return AdminResult::NotFound;
-    std::string error;
-    return Report("RequeueEntry",
-                  queue->ChangeState(id, {mqstore::kFailed}, mqstore::kQueued, true, &error),
-                  error);
+    return mqstore::Guarded("RequeueEntry", AdminResult::Failed, [&]() -> AdminResult {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("RequeueEntry");
+        if (queue == nullptr) return AdminResult::Failed;
+        if (!ValidId(id)) return AdminResult::NotFound;
+        std::string error;
+        return Report("RequeueEntry",
+                      queue->ChangeState(id, {mqstore::kFailed}, mqstore::kQueued, true, &error),
+                      error);
+    });
 }
 
 unsigned long EntryIdFromPath(const char* path) {
-    if (path == nullptr) return 0;
-    clLockGuard guard(OneMQ.csStore);
-    QueueDb* queue = ReadyQueue("EntryIdFromPath");
-    if (queue == nullptr) return 0;
-    return queue->GetSpool().IdFromPath(path);
+    return mqstore::Guarded("EntryIdFromPath", 0ul, [&]() -> unsigned long {
+        if (path == nullptr) return 0;
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("EntryIdFromPath");
+        if (queue == nullptr) return 0;
+        return queue->GetSpool().IdFromPath(path);
+    });
 }
 
 bool CheckStore(HealthReport* report) {
-    clLockGuard guard(OneMQ.csStore);
-    QueueDb* queue = ReadyQueue("CheckStore");
-    if (queue == nullptr) return false;
-    std::string error;
-    if (!queue->Check(report, &error)) {
-        LogFailure("CheckStore", error);
-        return false;
-    }
-    return true;
+    return mqstore::Guarded("CheckStore", false, [&]() -> bool {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("CheckStore");
+        if (queue == nullptr) return false;
+        std::string error;
+        if (!queue->Check(report, &error)) {
+            LogFailure("CheckStore", error);
+            return false;
+        }
+        return true;
+    });
 }
 
 std::string SpoolDirectory() {
-    clLockGuard guard(OneMQ.csStore);
-    const mqstore::StoreState& s = mqstore::State();
-    return s.queue ? s.queue->GetSpool().Root() : std::string();
+    return mqstore::Guarded("SpoolDirectory", std::string(), [&]() -> std::string {
+        clLockGuard guard(OneMQ.csStore);
+        const mqstore::StoreState& s = mqstore::State();
+        return s.queue ? s.queue->GetSpool().Root() : std::string();
+    });
 }
 
 uint32_t MaxAttempts() {
-    clLockGuard guard(OneMQ.csStore);
-    const mqstore::StoreState& s = mqstore::State();
-    return s.queue ? s.maxAttempts : 0;
+    return mqstore::Guarded("MaxAttempts", uint32_t{0}, [&]() -> uint32_t {
+        clLockGuard guard(OneMQ.csStore);
+        const mqstore::StoreState& s = mqstore::State();
+        return s.queue ? s.maxAttempts : 0;
+    });
 }
 
 }  // namespace mqadmin

@@ -6,11 +6,13 @@
 // and fails (false, 0 or AdminResult::Failed) before that. Failures are
 // logged once through LogMessage, as in mq.h; nothing throws.
 //
-// Entry states: an entry is "writing" from CreateMQEntry until CloseMQEntry,
-// then "queued". A queued entry is offered to readers once its ".msg" file
-// exists; "held" entries are not offered until released; "failed" entries
-// came back from readers MaxAttempts times without being removed and are not
-// offered until requeued. Any state but writing may also be leased: handed
+// Entry states: an entry appears at CloseMQEntry. It is "writing" while its
+// writer lives and its ".msg" file has not appeared yet (the writer renames
+// the body in after the close), then "queued"; one whose writer died before
+// the body came is removed. A queued entry is offered to readers; "held"
+// entries are not offered until released; "failed" entries came back from
+// readers MaxAttempts times without being removed and are not offered until
+// requeued. Any state but writing may also be leased: handed
 // to an open read handle that has not removed it yet.
 //
 // Thread safety: every call may be made from any thread at any time.
@@ -62,7 +64,7 @@ struct HealthReport {
     // entry (left by a crash between a removal's commit and its unlink, or
     // put there by hand), and names there that are no entry file at all.
     std::vector<std::string> orphanFiles;
-    // Entries past writing whose ".msg" file does not exist. Right after a
+    // Entries whose ".msg" file does not exist. Right after a
     // put this is normal (the writer renames the body in a moment); an old
     // one is a body that never came.
     std::vector<EntryInfo> missingBodies;

@@ -22,7 +22,9 @@
 #include "chanline.h"
 #include "envcodec.h"
 #include "log.h"
+#include "durable.h"
 #include "mq.h"
+#include "mqput.h"
 #include "profile.h"
 #include "profilepath.h"
 #include "storestate.h"
@@ -52,6 +54,9 @@ void AfterForkParent() {
 
 void AfterForkChild() {
     g_forkedIdle = true;
+    // The child must not keep the parent's process slot locked: its copy of
+    // the lock file's descriptor goes now (the parent's lock stays).
+    if (mqstore::State().queue) mqstore::State().queue->ForgetAfterFork();
     OneMQ.csStore.Unlock();
     OneMQ.csQList.Unlock();
 }
@@ -76,6 +81,7 @@ struct MQContext {
     unsigned long id = 0;  // reader: the entry last returned; writer: the new entry
     mqstore::EnvelopeData envelope;  // writer
     std::string path;      // the text GetMQPathName returned for this handle
+    bool bodyInPlace = false;  // writer: the store wrote the body (WriteMQBody)
 
     explicit MQContext(Kind k) : kind(k) {}
 };
@@ -105,8 +111,22 @@ void SetLogTag(const std::string& tag) {
     Tag() = tag;
 }
 
+thread_local bool t_callFailed = false;
+
 void LogFailure(const char* operation, const std::string& cause) {
+    t_callFailed = true;
     LogMessagef(MQLOG_ERROR, LogTag().c_str(), "%s: %s", operation, cause.c_str());
+}
+
+void LogUnexpected(const char* operation, bool outOfMemory) noexcept {
+    t_callFailed = true;
+    const char* what = outOfMemory ? "out of memory" : "unexpected failure";
+    try {
+        LogFailure(operation, what);
+    } catch (...) {
+        // Not even the tag could be copied: the logger itself allocates nothing.
+        LogMessagef(MQLOG_ERROR, "mqapi", "%s: %s", operation, what);
+    }
 }
 
 QueueDb* ReadyQueue(const char* operation) {
@@ -118,6 +138,14 @@ QueueDb* ReadyQueue(const char* operation) {
     if (s.pid != getpid()) {
         LogFailure(operation, "the store was initialised before a fork: MQInit again in this "
                               "process");
+        return nullptr;
+    }
+    // Acknowledging entries into a file nobody else will ever open would
+    // lose them: a database deleted or replaced under us stops every call
+    // until MQInit opens the new one.
+    std::string error;
+    if (!s.queue->CheckFile(&error)) {
+        LogFailure(operation, error + " (MQInit again to use the new one)");
         return nullptr;
     }
     return s.queue.get();
@@ -213,9 +241,10 @@ void ReclaimNow(QueueDb* queue, const char* operation) {
 
 }  // namespace
 
-bool MQInit(const char* ldap, const char* appname) {
+static bool MQInitBody(const char* ldap, const char* appname) {
     static std::once_flag forkHandlers;
-    std::call_once(forkHandlers, [] { pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild); });
+    std::call_once(forkHandlers,
+                   [] { pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild); });
 
     if (appname == nullptr || appname[0] == '\0') {
         LogFailure("MQInit", "no application name given");
@@ -261,6 +290,16 @@ bool MQInit(const char* ldap, const char* appname) {
             s.handles = 0;
         }
         g_forkedIdle = false;
+        std::string changed;
+        if (s.queue && s.queue->GetSpool().Root() == spool.Root() &&
+            !s.queue->CheckFile(&changed)) {
+            // The database was deleted or replaced: this connection's file
+            // is no longer the store's. Handles of it die with it.
+            LogMessagef(MQLOG_WARNING, tag.c_str(), "MQInit: %s; opening the new one",
+                        changed.c_str());
+            s.queue.reset();
+            s.handles = 0;
+        }
         if (s.queue && s.queue->GetSpool().Root() != spool.Root()) {
             if (s.handles > 0) {
                 return fail("the installation directory changed to " + install + " while " +
@@ -270,7 +309,7 @@ bool MQInit(const char* ldap, const char* appname) {
         }
         if (!s.queue) {
             std::unique_ptr<QueueDb> queue =
-                QueueDb::Open(spool, mqstore::IdentifyProcess(getpid()), &error);
+                QueueDb::Open(spool, &error);
             if (!queue) return fail(error);
             s.queue = std::move(queue);
             s.pid = getpid();
@@ -286,7 +325,7 @@ bool MQInit(const char* ldap, const char* appname) {
     return true;
 }
 
-MQContext* OpenMQChannel(const char* channel) {
+static MQContext* OpenMQChannelBody(const char* channel) {
     if (!mqcommon::IsUsableName(channel, mqcommon::kMaxChannelName) ||
         !mqstore::IsRegisteredChannel(channel)) {
         clLockGuard guard(OneMQ.csStore);
@@ -298,20 +337,15 @@ MQContext* OpenMQChannel(const char* channel) {
     QueueDb* queue = ReadyQueue("OpenMQChannel");
     if (queue == nullptr) return nullptr;
     ReclaimNow(queue, "OpenMQChannel");
-    auto* handle = new (std::nothrow) MQContext(MQContext::Kind::Reader);
-    if (handle == nullptr) {
-        LogFailure("OpenMQChannel", "out of memory");
-        return nullptr;
-    }
+    std::unique_ptr<MQContext> handle(new MQContext(MQContext::Kind::Reader));
     handle->channel = channel;
     std::string error;
     if (!queue->OpenLease(handle->channel, &handle->lease, &error)) {
         LogFailure("OpenMQChannel", error);
-        delete handle;
         return nullptr;
     }
     ++State().handles;
-    return handle;
+    return handle.release();
 }
 
 namespace {
@@ -344,17 +378,17 @@ unsigned long NextMessage(MQContext* handle, const char* operation) {
 
 }  // namespace
 
-unsigned long GetFirstMessage(MQContext* handle, bool bWait) {
+static unsigned long GetFirstMessageBody(MQContext* handle, bool bWait) {
     (void)bWait;
     return NextMessage(handle, "GetFirstMessage");
 }
 
-unsigned long GetNextMessage(MQContext* handle, bool bWait) {
+static unsigned long GetNextMessageBody(MQContext* handle, bool bWait) {
     (void)bWait;
     return NextMessage(handle, "GetNextMessage");
 }
 
-stEnvelope* GetMQEnvelope(unsigned long id) {
+static stEnvelope* GetMQEnvelopeBody(unsigned long id) {
     clLockGuard guard(OneMQ.csStore);
     if (!ValidEntryId(id, "GetMQEnvelope")) return nullptr;
     QueueDb* queue = ReadyQueue("GetMQEnvelope");
@@ -377,7 +411,7 @@ stEnvelope* GetMQEnvelope(unsigned long id) {
     return envelope;
 }
 
-void FreeMQEnvelope(stEnvelope* envelope) {
+static void FreeMQEnvelopeBody(stEnvelope* envelope) {
     if (envelope == nullptr) return;
     if (!envelope->OwnsRecords()) {
         // A writer's envelope: its records are the writer's to free.
@@ -388,7 +422,7 @@ void FreeMQEnvelope(stEnvelope* envelope) {
     mqstore::ReleaseEnvelope(envelope);
 }
 
-char* GetMQPathName(unsigned long id, const char* ext) {
+static char* GetMQPathNameBody(unsigned long id, const char* ext) {
     // Each thread keeps its own text, valid until its next call.
     thread_local std::string path;
     clLockGuard guard(OneMQ.csStore);
@@ -404,7 +438,7 @@ char* GetMQPathName(unsigned long id, const char* ext) {
     return &path[0];
 }
 
-char* GetMQPathName(MQContext* handle, const char* ext) {
+static char* GetMQPathNameBody(MQContext* handle, const char* ext) {
     if (handle == nullptr || handle->magic != kHandleMagic) {
         ValidHandle(handle, MQContext::Kind::Writer, "GetMQPathName");
         return nullptr;
@@ -426,7 +460,7 @@ char* GetMQPathName(MQContext* handle, const char* ext) {
     return &handle->path[0];
 }
 
-bool RemoveMQChannel(MQContext* handle) {
+static bool RemoveMQChannelBody(MQContext* handle) {
     if (!ValidHandle(handle, MQContext::Kind::Reader, "RemoveMQChannel")) return false;
     clLockGuard guard(OneMQ.csStore);
     if (handle->id == 0) {
@@ -452,7 +486,7 @@ bool RemoveMQChannel(MQContext* handle) {
     return true;
 }
 
-bool CloseMQChannel(MQContext* handle) {
+static bool CloseMQChannelBody(MQContext* handle) {
     if (!ValidHandle(handle, MQContext::Kind::Reader, "CloseMQChannel")) return false;
     clLockGuard guard(OneMQ.csStore);
     QueueDb* queue = ReadyQueue("CloseMQChannel");
@@ -467,26 +501,21 @@ bool CloseMQChannel(MQContext* handle) {
     return true;
 }
 
-MQContext* CreateMQEntry() {
+static MQContext* CreateMQEntryBody() {
     clLockGuard guard(OneMQ.csStore);
     QueueDb* queue = ReadyQueue("CreateMQEntry");
     if (queue == nullptr) return nullptr;
-    auto* handle = new (std::nothrow) MQContext(MQContext::Kind::Writer);
-    if (handle == nullptr) {
-        LogFailure("CreateMQEntry", "out of memory");
-        return nullptr;
-    }
+    std::unique_ptr<MQContext> handle(new MQContext(MQContext::Kind::Writer));
     std::string error;
-    if (!queue->CreateEntry(mqstore::LogTag(), &handle->id, &error)) {
+    if (!queue->CreateEntry(&handle->id, &error)) {
         LogFailure("CreateMQEntry", error);
-        delete handle;
         return nullptr;
     }
     ++State().handles;
-    return handle;
+    return handle.release();
 }
 
-bool InsertMQChannel(MQContext* entry, const char* channel, int iFlags) {
+static bool InsertMQChannelBody(MQContext* entry, const char* channel, int iFlags) {
     if (!ValidHandle(entry, MQContext::Kind::Writer, "InsertMQChannel")) return false;
     std::string cause;
     if (iFlags != 0) {
@@ -504,7 +533,7 @@ bool InsertMQChannel(MQContext* entry, const char* channel, int iFlags) {
     return true;
 }
 
-bool PutMQEnvelope(MQContext* entry, stEnvelope* envelope) {
+static bool PutMQEnvelopeBody(MQContext* entry, stEnvelope* envelope) {
     if (!ValidHandle(entry, MQContext::Kind::Writer, "PutMQEnvelope")) return false;
     mqstore::EnvelopeData data;
     if (envelope == nullptr || !mqstore::CopyEnvelope(*envelope, &data)) {
@@ -516,7 +545,7 @@ bool PutMQEnvelope(MQContext* entry, stEnvelope* envelope) {
     return true;
 }
 
-bool CloseMQEntry(MQContext* entry) {
+static bool CloseMQEntryBody(MQContext* entry) {
     if (!ValidHandle(entry, MQContext::Kind::Writer, "CloseMQEntry")) return false;
     clLockGuard guard(OneMQ.csStore);
     if (entry->channel.empty()) {
@@ -526,7 +555,8 @@ bool CloseMQEntry(MQContext* entry) {
     QueueDb* queue = ReadyQueue("CloseMQEntry");
     if (queue == nullptr) return false;
     std::string error;
-    if (!queue->CommitEntry(entry->id, entry->channel, entry->envelope, &error)) {
+    if (!queue->CommitEntry(entry->id, mqstore::LogTag(), entry->channel, entry->envelope,
+                            entry->bodyInPlace, &error)) {
         LogFailure("CloseMQEntry", error);
         return false;
     }
@@ -535,7 +565,7 @@ bool CloseMQEntry(MQContext* entry) {
     return true;
 }
 
-void DiscardMQEntry(MQContext* entry) {
+static void DiscardMQEntryBody(MQContext* entry) {
     if (entry == nullptr) return;
     if (entry->magic != kHandleMagic || entry->kind != MQContext::Kind::Writer) {
         ValidHandle(entry, MQContext::Kind::Writer, "DiscardMQEntry");
@@ -554,3 +584,129 @@ void DiscardMQEntry(MQContext* entry) {
     }
     delete entry;
 }
+
+namespace {
+
+bool WriteBody(MQContext* entry, const mqdurable::Source& source, const char* operation) {
+    if (!ValidHandle(entry, MQContext::Kind::Writer, operation)) return false;
+    std::string path;
+    {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue(operation);
+        if (queue == nullptr) return false;
+        if (entry->bodyInPlace) {
+            LogFailure(operation, "entry " + std::to_string(entry->id) + " has its body already");
+            return false;
+        }
+        path = queue->GetSpool().EntryPath(entry->id, ".msg");
+    }
+    // Written outside the store's lock: other threads go on meanwhile.
+    std::string error;
+    if (mqdurable::WriteNew(path, source, true, &error) != 0) {
+        LogFailure(operation, error);
+        return false;
+    }
+    entry->bodyInPlace = true;
+    return true;
+}
+
+}  // namespace
+
+bool WriteMQBody(MQContext* entry, const void* body, size_t size) {
+    return mqstore::Guarded("WriteMQBody", false, [&] {
+        if (body == nullptr && size > 0) {
+            LogFailure("WriteMQBody", "no body");
+            return false;
+        }
+        mqdurable::Source source;
+        source.data = body;
+        source.size = size;
+        return WriteBody(entry, source, "WriteMQBody");
+    });
+}
+
+bool WriteMQBodyFd(MQContext* entry, int fd) {
+    return mqstore::Guarded("WriteMQBodyFd", false, [&] {
+        if (fd < 0) {
+            LogFailure("WriteMQBodyFd", "no file descriptor");
+            return false;
+        }
+        mqdurable::Source source;
+        source.fd = fd;
+        return WriteBody(entry, source, "WriteMQBodyFd");
+    });
+}
+
+// The exported calls: no exception (a failed allocation above all) ever
+// leaves the store; each becomes the call's failure result, logged.
+
+bool MQInit(const char* ldap, const char* appname) {
+    return mqstore::Guarded("MQInit", false, [&] { return MQInitBody(ldap, appname); });
+}
+
+MQContext* OpenMQChannel(const char* channel) {
+    return mqstore::Guarded("OpenMQChannel", static_cast<MQContext*>(nullptr),
+                            [&] { return OpenMQChannelBody(channel); });
+}
+
+unsigned long GetFirstMessage(MQContext* handle, bool bWait) {
+    return mqstore::Guarded("GetFirstMessage", 0ul,
+                            [&] { return GetFirstMessageBody(handle, bWait); });
+}
+
+unsigned long GetNextMessage(MQContext* handle, bool bWait) {
+    return mqstore::Guarded("GetNextMessage", 0ul,
+                            [&] { return GetNextMessageBody(handle, bWait); });
+}
+
+stEnvelope* GetMQEnvelope(unsigned long id) {
+    return mqstore::Guarded("GetMQEnvelope", static_cast<stEnvelope*>(nullptr),
+                            [&] { return GetMQEnvelopeBody(id); });
+}
+
+void FreeMQEnvelope(stEnvelope* envelope) {
+    mqstore::Guarded("FreeMQEnvelope", [&] { FreeMQEnvelopeBody(envelope); });
+}
+
+char* GetMQPathName(unsigned long id, const char* ext) {
+    return mqstore::Guarded("GetMQPathName", static_cast<char*>(nullptr),
+                            [&] { return GetMQPathNameBody(id, ext); });
+}
+
+char* GetMQPathName(MQContext* handle, const char* ext) {
+    return mqstore::Guarded("GetMQPathName", static_cast<char*>(nullptr),
+                            [&] { return GetMQPathNameBody(handle, ext); });
+}
+
+bool RemoveMQChannel(MQContext* handle) {
+    return mqstore::Guarded("RemoveMQChannel", false, [&] { return RemoveMQChannelBody(handle); });
+}
+
+bool CloseMQChannel(MQContext* handle) {
+    return mqstore::Guarded("CloseMQChannel", false, [&] { return CloseMQChannelBody(handle); });
+}
+
+MQContext* CreateMQEntry() {
+    return mqstore::Guarded("CreateMQEntry", static_cast<MQContext*>(nullptr),
+                            [&] { return CreateMQEntryBody(); });
+}
+
+bool InsertMQChannel(MQContext* entry, const char* channel, int iFlags) {
+    return mqstore::Guarded("InsertMQChannel", false,
+                            [&] { return InsertMQChannelBody(entry, channel, iFlags); });
+}
+
+bool PutMQEnvelope(MQContext* entry, stEnvelope* envelope) {
+    return mqstore::Guarded("PutMQEnvelope", false,
+                            [&] { return PutMQEnvelopeBody(entry, envelope); });
+}
+
+bool CloseMQEntry(MQContext* entry) {
+    return mqstore::Guarded("CloseMQEntry", false, [&] { return CloseMQEntryBody(entry); });
+}
+
+void DiscardMQEntry(MQContext* entry) {
+    mqstore::Guarded("DiscardMQEntry", [&] { DiscardMQEntryBody(entry); });
+}
+
+bool MQLastCallFailed() { return mqstore::t_callFailed; }

@@ -1,14 +1,16 @@
-// queuedb.cpp - entries, leases and the identifier sequence in SQLite.
+// queuedb.cpp - entries, leases and identifier blocks in SQLite.
 #include "queuedb.h"
 
+#include <fcntl.h>
 #include <strings.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <ctime>
-#include <map>
+#include <set>
 #include <unordered_set>
 
 #include "log.h"
+#include "syscalls.h"
 
 namespace mqstore {
 
@@ -18,69 +20,96 @@ namespace {
 // without _TIME_BITS=64) it fails from 2038 on.
 static_assert(sizeof(time_t) >= 8, "the store needs 64-bit time");
 
-const int64_t kSchemaVersion = 1;
+const int64_t kSchemaVersion = 2;
+// Only readers can meet SQLite's busy handler (a writer holds the writers'
+// lock first); they wait for a checkpoint or a recovery at most this long.
 const int kBusyMs = 10000;
-// Candidates fetched per query while looking for an entry whose body is in
-// place; entries waiting for their body are rare, so one batch nearly
-// always suffices.
-const int kBatch = 32;
+// Identifiers reserved at a time: one reservation per 64 puts.
+const unsigned long kBlock = 64;
+// Entries waiting for their body looked at per hand-out.
+const int kPendingBatch = 32;
+// An entry older than this whose live writer has still not brought its
+// body is looked at only every kRecheckMs.
+const int64_t kPatienceS = 2;
+const int64_t kRecheckMs = 1000;
+// Space kept back for readers on a full disk: a removal writes a few pages
+// to the write-ahead log, so this lets hundreds of them through.
+const char kReserveName[] = "queue.reserve";
+const off_t kReserveBytes = 4 << 20;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL)"
     " WITHOUT ROWID;"
-    "INSERT OR IGNORE INTO meta VALUES('schema', 1), ('last_id', 0);"
+    "INSERT OR IGNORE INTO meta VALUES('schema', 2), ('last_id', 0);"
     "CREATE TABLE IF NOT EXISTS entries("
     " id INTEGER PRIMARY KEY,"
-    " channel TEXT COLLATE NOCASE,"
+    " channel TEXT NOT NULL COLLATE NOCASE,"
     " state INTEGER NOT NULL,"
     " created INTEGER NOT NULL,"
     " app TEXT NOT NULL,"
-    " writer_pid INTEGER,"
-    " writer_key TEXT,"
+    " claim_slot INTEGER,"
+    " claim_nonce INTEGER,"
+    " claim_pid INTEGER,"
     " lease INTEGER,"
     " attempts INTEGER NOT NULL DEFAULT 0,"
-    " envelope BLOB);"
+    " envelope BLOB NOT NULL);"
     "CREATE INDEX IF NOT EXISTS entries_ready ON entries(channel, id)"
-    " WHERE state = 1 AND lease IS NULL;"
+    " WHERE state = 1 AND lease IS NULL AND claim_slot IS NULL;"
+    "CREATE INDEX IF NOT EXISTS entries_pending ON entries(channel, id)"
+    " WHERE state = 1 AND lease IS NULL AND claim_slot IS NOT NULL;"
     "CREATE INDEX IF NOT EXISTS entries_leased ON entries(lease) WHERE lease IS NOT NULL;"
-    "CREATE INDEX IF NOT EXISTS entries_writing ON entries(writer_pid) WHERE state = 0;"
+    "CREATE INDEX IF NOT EXISTS entries_claimed ON entries(claim_slot, claim_nonce)"
+    " WHERE claim_slot IS NOT NULL;"
     "CREATE TABLE IF NOT EXISTS leases("
     " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " slot INTEGER NOT NULL,"
+    " nonce INTEGER NOT NULL,"
     " pid INTEGER NOT NULL,"
-    " key TEXT NOT NULL,"
     " channel TEXT NOT NULL,"
-    " opened INTEGER NOT NULL);";
+    " opened INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS blocks("
+    " first INTEGER PRIMARY KEY,"
+    " last INTEGER NOT NULL,"
+    " slot INTEGER NOT NULL,"
+    " nonce INTEGER NOT NULL,"
+    " pid INTEGER NOT NULL);";
 
 const char* const kEntryColumns =
-    "SELECT id, channel, state, lease IS NOT NULL, created, attempts, app, envelope"
-    " FROM entries";
+    "SELECT id, channel, state, lease IS NOT NULL, created, attempts, app, envelope,"
+    " claim_slot IS NOT NULL FROM entries";
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 mqadmin::EntryState StateOf(int64_t state) {
     switch (state) {
-        case kQueued:
-            return mqadmin::EntryState::Queued;
         case kHeld:
             return mqadmin::EntryState::Held;
         case kFailed:
             return mqadmin::EntryState::Failed;
         default:
-            return mqadmin::EntryState::Writing;
+            return mqadmin::EntryState::Queued;
     }
 }
 
 }  // namespace
 
-std::unique_ptr<QueueDb> QueueDb::Open(const Spool& spool, const ProcessIdentity& self,
-                                       std::string* error) {
+std::unique_ptr<QueueDb> QueueDb::Open(const Spool& spool, std::string* error) {
+    std::unique_ptr<LockFile> locks = LockFile::Open(spool.Root(), error);
+    if (!locks) return nullptr;
     std::unique_ptr<Db> db = Db::Open(spool.DatabasePath(), kBusyMs, error);
     if (!db) return nullptr;
-    std::unique_ptr<QueueDb> queue(new QueueDb(std::move(db), spool, self));
+    std::unique_ptr<QueueDb> queue(new QueueDb(std::move(db), std::move(locks), spool));
     if (!queue->CreateSchema(error)) return nullptr;
+    queue->KeepReserve();
     return queue;
 }
 
 bool QueueDb::CreateSchema(std::string* error) {
-    Transaction t(m_db.get(), true);
+    Transaction t = Write(true);
     if (!t.Begin(error) || !m_db->Exec(kSchema, error)) return false;
     Stmt version = m_db->Prepare("SELECT value FROM meta WHERE key = 'schema'", error);
     if (!version.Valid() || !version.Step(error)) return false;
@@ -93,152 +122,233 @@ bool QueueDb::CreateSchema(std::string* error) {
     return t.Commit(error);
 }
 
-bool QueueDb::SetSync(bool full, std::string* error) {
-    Stmt pragma = m_db->Prepare(full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL",
-                                error);
-    return pragma.Valid() && pragma.Run(error);
-}
-
-bool QueueDb::CreateEntry(const std::string& app, unsigned long* id, std::string* error) {
-    Transaction t(m_db.get(), false);
+bool QueueDb::ReserveBlock(std::string* error) {
+    const Holder& me = m_locks->Self();
+    Transaction t = Write(false);
     if (!t.Begin(error)) return false;
+    // The block used up is no longer this process's to clean up after.
+    Stmt forget = m_db->Prepare("DELETE FROM blocks WHERE slot = ?1 AND nonce = ?2", error);
+    if (!forget.Valid() || !forget.Bind(1, me.slot).Bind(2, me.nonce).Run(error)) return false;
     Stmt last = m_db->Prepare("SELECT value FROM meta WHERE key = 'last_id'", error);
     if (!last.Valid() || !last.Step(error)) return false;
-    unsigned long next = last.Row() ? static_cast<unsigned long>(last.Int(0)) : 0;
+    unsigned long previous = last.Row() ? static_cast<unsigned long>(last.Int(0)) : 0;
     last.Reset();
 
-    // Identifiers go round the 32-bit range once before one comes back, and
-    // one still in use is passed over.
-    Stmt used = m_db->Prepare("SELECT 1 FROM entries WHERE id = ?1", error);
+    // Identifiers go round the 32-bit range once before one comes back; a
+    // block never wraps, and one still in use is passed over.
+    Stmt used = m_db->Prepare("SELECT id FROM entries WHERE id BETWEEN ?1 AND ?2", error);
     if (!used.Valid()) return false;
-    for (int tries = 0;; ++tries) {
-        next = next >= kMaxEntryId ? 1 : next + 1;
-        if (!used.Bind(1, static_cast<int64_t>(next)).Step(error)) return false;
-        bool taken = used.Row();
-        used.Reset();
-        if (!taken) break;
-        if (tries == 1000000) {
-            *error = "no free entry identifier near " + std::to_string(next);
+    std::deque<unsigned long> fresh;
+    unsigned long first = 0, lastId = 0;
+    for (int round = 0; fresh.empty(); ++round) {
+        if (round == 100000) {
+            *error = "no free entry identifier near " + std::to_string(previous);
             return false;
         }
+        first = previous >= kMaxEntryId ? 1 : previous + 1;
+        lastId = first + kBlock - 1 > kMaxEntryId ? kMaxEntryId : first + kBlock - 1;
+        std::set<unsigned long> taken;
+        used.Bind(1, static_cast<int64_t>(first)).Bind(2, static_cast<int64_t>(lastId));
+        for (;;) {
+            if (!used.Step(error)) return false;
+            if (!used.Row()) break;
+            taken.insert(static_cast<unsigned long>(used.Int(0)));
+        }
+        used.Reset();
+        for (unsigned long id = first; id <= lastId; ++id) {
+            if (taken.count(id) == 0) fresh.push_back(id);
+        }
+        previous = lastId;
     }
     Stmt save = m_db->Prepare("UPDATE meta SET value = ?1 WHERE key = 'last_id'", error);
-    if (!save.Valid() || !save.Bind(1, static_cast<int64_t>(next)).Run(error)) return false;
-    Stmt insert = m_db->Prepare(
-        "INSERT INTO entries(id, state, created, app, writer_pid, writer_key)"
-        " VALUES(?1, 0, ?2, ?3, ?4, ?5)",
+    if (!save.Valid() || !save.Bind(1, static_cast<int64_t>(lastId)).Run(error)) return false;
+    Stmt block = m_db->Prepare(
+        "INSERT OR REPLACE INTO blocks(first, last, slot, nonce, pid) VALUES(?1, ?2, ?3, ?4, ?5)",
         error);
-    if (!insert.Valid()) return false;
-    insert.Bind(1, static_cast<int64_t>(next))
-        .Bind(2, static_cast<int64_t>(std::time(nullptr)))
-        .Bind(3, app)
-        .Bind(4, static_cast<int64_t>(m_self.pid))
-        .Bind(5, m_self.key);
-    if (!insert.Run(error) || !t.Commit(error)) return false;
-    // A reservation lost in a power cut may have been followed by a body
-    // renamed in under this identifier; it must not pass for the new one's.
-    unlink(m_spool.EntryPath(next, ".msg").c_str());
+    if (!block.Valid()) return false;
+    block.Bind(1, static_cast<int64_t>(first))
+        .Bind(2, static_cast<int64_t>(lastId))
+        .Bind(3, me.slot)
+        .Bind(4, me.nonce)
+        .Bind(5, me.pid);
+    if (!block.Run(error) || !t.Commit(error)) return false;
+    m_free = std::move(fresh);
+    return true;
+}
+
+bool QueueDb::CreateEntry(unsigned long* id, std::string* error) {
+    if (m_free.empty() && !ReserveBlock(error)) return false;
+    unsigned long next = m_free.front();
+    // A body left under this identifier (by a writer whose reservation a
+    // power cut undid, or before the sequence came round) must not pass for
+    // the new entry's.
+    std::string cause;
+    if (!m_spool.RemoveBody(next, &cause)) {
+        *error = cause;
+        return false;
+    }
+    m_free.pop_front();
     *id = next;
     return true;
 }
 
-bool QueueDb::CommitEntry(unsigned long id, const std::string& channel,
-                          const EnvelopeData& envelope, std::string* error) {
-    if (!SetSync(true, error)) return false;
-    Stmt commit = m_db->Prepare(
-        "UPDATE entries SET state = 1, channel = ?2, envelope = ?3, writer_pid = NULL,"
-        " writer_key = NULL WHERE id = ?1 AND state = 0 AND writer_pid = ?4",
+bool QueueDb::CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
+                          const EnvelopeData& envelope, bool bodyInPlace, std::string* error) {
+    const Holder& me = m_locks->Self();
+    Transaction t = Write(true);
+    if (!t.Begin(error)) return false;
+    Stmt insert = m_db->Prepare(
+        "INSERT INTO entries(id, channel, state, created, app, claim_slot, claim_nonce,"
+        " claim_pid, envelope) VALUES(?1, ?2, 1, ?3, ?4, ?5, ?6, ?7, ?8)",
         error);
-    bool ok = commit.Valid();
-    if (ok) {
-        commit.Bind(1, static_cast<int64_t>(id))
-            .Bind(2, channel)
-            .BindBlob(3, EncodeEnvelope(envelope))
-            .Bind(4, static_cast<int64_t>(m_self.pid));
-        ok = commit.Run(error);
-        commit.Reset();
+    if (!insert.Valid()) return false;
+    insert.Bind(1, static_cast<int64_t>(id))
+        .Bind(2, channel)
+        .Bind(3, static_cast<int64_t>(std::time(nullptr)))
+        .Bind(4, app)
+        .BindBlob(8, EncodeEnvelope(envelope));
+    if (bodyInPlace) {
+        insert.BindNull(5).BindNull(6).BindNull(7);
+    } else {
+        insert.Bind(5, me.slot).Bind(6, me.nonce).Bind(7, me.pid);
     }
+    if (!insert.Run(error)) return false;
+    insert.Reset();
+    if (t.Commit(error)) return true;
+    if (!t.Committed()) return false;
+    // Committed, but the sync failed: the put is not acknowledged, and the
+    // caller will discard the body, so the row must go too rather than be
+    // offered without it.
     std::string ignored;
-    SetSync(false, &ignored);
-    if (ok && m_db->Changes() != 1) {
-        *error = "entry " + std::to_string(id) + " is no longer being written by this process";
-        ok = false;
+    Transaction undo = Write(false);
+    Stmt drop = m_db->Prepare("DELETE FROM entries WHERE id = ?1", &ignored);
+    if (!undo.Begin(&ignored) || !drop.Valid() ||
+        !drop.Bind(1, static_cast<int64_t>(id)).Run(&ignored) || !undo.Commit(&ignored)) {
+        LogMessagef(MQLOG_ERROR, m_log.c_str(), "entry %lu: its unsynced commit stays: %s", id,
+                    ignored.c_str());
     }
-    return ok;
+    return false;
 }
 
 bool QueueDb::DropEntry(unsigned long id, std::string* error) {
-    Stmt drop = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND state = 0", error);
-    if (!drop.Valid() || !drop.Bind(1, static_cast<int64_t>(id)).Run(error)) return false;
     return m_spool.RemoveEntryFiles(id, error);
 }
 
-bool QueueDb::OpenLease(const std::string& channel, int64_t* lease, std::string* error) {
+bool QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease, std::string* error) {
+    const Holder& me = m_locks->Self();
+    Transaction t = Write(false);
+    if (!t.Begin(error)) return false;
     Stmt insert = m_db->Prepare(
-        "INSERT INTO leases(pid, key, channel, opened) VALUES(?1, ?2, ?3, ?4)", error);
+        "INSERT INTO leases(slot, nonce, pid, channel, opened) VALUES(?1, ?2, ?3, ?4, ?5)",
+        error);
     if (!insert.Valid()) return false;
-    insert.Bind(1, static_cast<int64_t>(m_self.pid))
-        .Bind(2, m_self.key)
-        .Bind(3, channel)
-        .Bind(4, static_cast<int64_t>(std::time(nullptr)));
+    insert.Bind(1, me.slot)
+        .Bind(2, me.nonce)
+        .Bind(3, me.pid)
+        .Bind(4, channel)
+        .Bind(5, static_cast<int64_t>(std::time(nullptr)));
     if (!insert.Run(error)) return false;
     *lease = sqlite3_last_insert_rowid(m_db->Handle());
+    return t.Commit(error);
+}
+
+bool QueueDb::DropBodiless(int64_t id, const Holder& writer, std::string* error) {
+    Stmt drop = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND claim_slot IS NOT NULL",
+                              error);
+    if (!drop.Valid() || !drop.Bind(1, id).Run(error)) return false;
+    std::string cause;
+    if (!m_spool.RemoveBody(static_cast<unsigned long>(id), &cause)) {
+        LogMessagef(MQLOG_WARNING, m_log.c_str(), "entry %lld removed, its files not: %s",
+                    static_cast<long long>(id), cause.c_str());
+    }
+    m_recheck.erase(id);
+    LogMessagef(MQLOG_NOTICE, m_log.c_str(),
+                "entry %lld removed: its writer, process %lld, is gone and its body never came",
+                static_cast<long long>(id), static_cast<long long>(writer.pid));
     return true;
 }
 
-bool QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long* id,
+bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
                         std::string* error) {
     *id = 0;
-    Stmt candidates = m_db->Prepare(
+    Transaction t = Write(false);
+    if (!t.Begin(error)) return false;
+    // An entry without a claim has its body in place: no look at the file.
+    Stmt ready = m_db->Prepare(
         "SELECT id FROM entries WHERE channel = ?1 AND state = 1 AND lease IS NULL"
-        " AND id > ?2 ORDER BY id LIMIT ?3",
+        " AND claim_slot IS NULL ORDER BY id LIMIT 1",
         error);
-    Stmt take = m_db->Prepare(
-        "UPDATE entries SET lease = ?2 WHERE id = ?1 AND state = 1 AND lease IS NULL", error);
-    if (!candidates.Valid() || !take.Valid()) return false;
-    int64_t after = 0;
+    if (!ready.Valid() || !ready.Bind(1, channel).Step(error)) return false;
+    int64_t chosen = ready.Row() ? ready.Int(0) : 0;
+    ready.Reset();
+
+    // Lower entries still claimed by their writer count once their body is
+    // in place (renamed in: never half written).
+    Stmt pending = m_db->Prepare(
+        "SELECT id, claim_slot, claim_nonce, claim_pid, created FROM entries"
+        " WHERE channel = ?1 AND state = 1 AND lease IS NULL AND claim_slot IS NOT NULL"
+        " AND id < ?2 ORDER BY id LIMIT ?3",
+        error);
+    if (!pending.Valid()) return false;
+    pending.Bind(1, channel)
+        .Bind(2, chosen != 0 ? chosen : static_cast<int64_t>(kMaxEntryId) + 1)
+        .Bind(3, kPendingBatch);
+    struct Waiting {
+        int64_t id;
+        Holder writer;
+        int64_t created;
+    };
+    std::vector<Waiting> waiting;
     for (;;) {
-        // The batch is read and the statement reset before any update, so
-        // that no read transaction is held open while the lease is written.
-        std::vector<int64_t> batch;
-        candidates.Bind(1, channel).Bind(2, after).Bind(3, kBatch);
-        for (;;) {
-            if (!candidates.Step(error)) return false;
-            if (!candidates.Row()) break;
-            batch.push_back(candidates.Int(0));
-        }
-        candidates.Reset();
-        for (int64_t candidate : batch) {
-            after = candidate;
-            // Only a body renamed into place counts: the writer never leaves
-            // a half-written one at the ".msg" path.
-            if (m_spool.BodySize(static_cast<unsigned long>(candidate)) < 0) continue;
-            if (!take.Bind(1, candidate).Bind(2, lease).Run(error)) return false;
-            take.Reset();
-            if (m_db->Changes() == 1) {
-                *id = static_cast<unsigned long>(candidate);
-                return true;
-            }
-        }
-        if (static_cast<int>(batch.size()) < kBatch) return true;
+        if (!pending.Step(error)) return false;
+        if (!pending.Row()) break;
+        waiting.push_back({pending.Int(0), {pending.Int(1), pending.Int(2), pending.Int(3)},
+                           pending.Int(4)});
     }
+    pending.Reset();
+    int64_t now = NowMs();
+    for (const Waiting& w : waiting) {
+        auto later = m_recheck.find(w.id);
+        if (later != m_recheck.end() && later->second > now) continue;
+        if (m_spool.BodySize(static_cast<unsigned long>(w.id)) >= 0) {
+            m_recheck.erase(w.id);
+            chosen = w.id;
+            break;
+        }
+        if (!m_locks->Alive(w.writer)) {
+            if (!DropBodiless(w.id, w.writer, error)) return false;
+        } else if (std::time(nullptr) - w.created >= kPatienceS) {
+            m_recheck[w.id] = now + kRecheckMs;
+        }
+    }
+    if (chosen != 0) {
+        Stmt take = m_db->Prepare(
+            "UPDATE entries SET lease = ?2, claim_slot = NULL, claim_nonce = NULL,"
+            " claim_pid = NULL WHERE id = ?1",
+            error);
+        if (!take.Valid() || !take.Bind(1, chosen).Bind(2, lease).Run(error)) return false;
+    }
+    if (!t.Commit(error)) return false;
+    *id = static_cast<unsigned long>(chosen);
+    return true;
 }
 
-bool QueueDb::RemoveLeased(int64_t lease, unsigned long id, bool* held, std::string* error) {
-    if (!SetSync(true, error)) return false;
+bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std::string* error) {
+    Transaction t = Write(true);
+    if (!t.Begin(error)) return false;
     Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND lease = ?2", error);
-    bool ok = remove.Valid() && remove.Bind(1, static_cast<int64_t>(id)).Bind(2, lease).Run(error);
-    remove.Reset();
-    std::string ignored;
-    SetSync(false, &ignored);
-    if (!ok) return false;
+    if (!remove.Valid() || !remove.Bind(1, static_cast<int64_t>(id)).Bind(2, lease).Run(error)) {
+        return false;
+    }
     *held = m_db->Changes() == 1;
+    remove.Reset();
+    if (!t.Commit(error)) return false;
     if (!*held) return true;
     // The entry is gone for good once the commit returned; a file left by a
     // failed unlink is an orphan the health check reports, not a failure of
     // the removal.
     std::string cause;
-    if (!m_spool.RemoveEntryFiles(id, &cause)) {
+    if (!m_spool.RemoveBody(id, &cause)) {
         LogMessagef(MQLOG_WARNING, m_log.c_str(), "entry %lu removed, its files not: %s", id,
                     cause.c_str());
     }
@@ -270,58 +380,113 @@ bool QueueDb::ReleaseLease(int64_t lease, std::string* error) {
     return true;
 }
 
-bool QueueDb::CloseLease(int64_t lease, std::string* error) {
-    Transaction t(m_db.get(), false);
+bool QueueDb::CloseLeaseOnce(int64_t lease, std::string* error) {
+    Transaction t = Write(false);
     return t.Begin(error) && ReleaseLease(lease, error) && t.Commit(error);
 }
 
 bool QueueDb::Reclaim(std::string* error) {
-    std::map<std::pair<int64_t, std::string>, bool> alive;
-    auto isAlive = [&](int64_t pid, const std::string& key) {
-        auto found = alive.find({pid, key});
-        if (found != alive.end()) return found->second;
-        ProcessIdentity who{static_cast<pid_t>(pid), key};
-        bool live = IsMe(who) || ProcessAlive(who);
-        alive.emplace(std::make_pair(pid, key), live);
-        return live;
-    };
-
-    std::vector<std::pair<int64_t, int64_t>> deadLeases;  // lease, pid
-    Stmt leases = m_db->Prepare("SELECT id, pid, key FROM leases", error);
+    // Dead readers: their leases go back, an attempt each.
+    std::vector<std::pair<int64_t, Holder>> deadLeases;
+    Stmt leases = m_db->Prepare("SELECT id, slot, nonce, pid FROM leases", error);
     if (!leases.Valid()) return false;
     for (;;) {
         if (!leases.Step(error)) return false;
         if (!leases.Row()) break;
-        if (!isAlive(leases.Int(1), leases.Text(2))) {
-            deadLeases.emplace_back(leases.Int(0), leases.Int(1));
-        }
+        Holder h{leases.Int(1), leases.Int(2), leases.Int(3)};
+        if (!m_locks->Alive(h)) deadLeases.emplace_back(leases.Int(0), h);
     }
     leases.Reset();
     for (const auto& dead : deadLeases) {
-        Transaction t(m_db.get(), false);
+        Transaction t = Write(false);
         if (!t.Begin(error) || !ReleaseLease(dead.first, error) || !t.Commit(error)) return false;
         LogMessagef(MQLOG_NOTICE, m_log.c_str(),
                     "reader process %lld is gone: its entries are offered again",
-                    static_cast<long long>(dead.second));
+                    static_cast<long long>(dead.second.pid));
     }
 
-    std::vector<std::pair<int64_t, int64_t>> deadWriters;  // entry, pid
-    Stmt writing = m_db->Prepare(
-        "SELECT id, writer_pid, writer_key FROM entries WHERE state = 0", error);
-    if (!writing.Valid()) return false;
+    // Dead writers' claims: an entry whose body came is simply handed out
+    // later; one whose body never came goes.
+    std::vector<Holder> deadWriters;
+    Stmt writers = m_db->Prepare(
+        "SELECT DISTINCT claim_slot, claim_nonce, claim_pid FROM entries"
+        " WHERE claim_slot IS NOT NULL",
+        error);
+    if (!writers.Valid()) return false;
     for (;;) {
-        if (!writing.Step(error)) return false;
-        if (!writing.Row()) break;
-        if (!isAlive(writing.Int(1), writing.Text(2))) {
-            deadWriters.emplace_back(writing.Int(0), writing.Int(1));
+        if (!writers.Step(error)) return false;
+        if (!writers.Row()) break;
+        Holder h{writers.Int(0), writers.Int(1), writers.Int(2)};
+        if (!m_locks->Alive(h)) deadWriters.push_back(h);
+    }
+    writers.Reset();
+    for (const Holder& writer : deadWriters) {
+        Transaction t = Write(false);
+        if (!t.Begin(error)) return false;
+        Stmt claimed = m_db->Prepare(
+            "SELECT id FROM entries WHERE claim_slot = ?1 AND claim_nonce = ?2", error);
+        if (!claimed.Valid()) return false;
+        std::vector<int64_t> ids;
+        claimed.Bind(1, writer.slot).Bind(2, writer.nonce);
+        for (;;) {
+            if (!claimed.Step(error)) return false;
+            if (!claimed.Row()) break;
+            ids.push_back(claimed.Int(0));
+        }
+        claimed.Reset();
+        Stmt settle = m_db->Prepare(
+            "UPDATE entries SET claim_slot = NULL, claim_nonce = NULL, claim_pid = NULL"
+            " WHERE id = ?1",
+            error);
+        if (!settle.Valid()) return false;
+        for (int64_t id : ids) {
+            if (m_spool.BodySize(static_cast<unsigned long>(id)) >= 0) {
+                if (!settle.Bind(1, id).Run(error)) return false;
+                settle.Reset();
+            } else if (!DropBodiless(id, writer, error)) {
+                return false;
+            }
+        }
+        if (!t.Commit(error)) return false;
+    }
+
+    // Dead writers' identifier blocks: files under identifiers they never
+    // committed are theirs (a body written before a commit that never came).
+    std::vector<std::pair<int64_t, int64_t>> deadBlocks;
+    Stmt blocks = m_db->Prepare("SELECT first, last, slot, nonce, pid FROM blocks", error);
+    if (!blocks.Valid()) return false;
+    for (;;) {
+        if (!blocks.Step(error)) return false;
+        if (!blocks.Row()) break;
+        if (!m_locks->Alive({blocks.Int(2), blocks.Int(3), blocks.Int(4)})) {
+            deadBlocks.emplace_back(blocks.Int(0), blocks.Int(1));
         }
     }
-    writing.Reset();
-    for (const auto& dead : deadWriters) {
-        if (!DropEntry(static_cast<unsigned long>(dead.first), error)) return false;
-        LogMessagef(MQLOG_NOTICE, m_log.c_str(),
-                    "entry %lld removed: its writer, process %lld, died before closing it",
-                    static_cast<long long>(dead.first), static_cast<long long>(dead.second));
+    blocks.Reset();
+    for (const auto& block : deadBlocks) {
+        std::unordered_set<int64_t> committed;
+        Stmt inUse = m_db->Prepare("SELECT id FROM entries WHERE id BETWEEN ?1 AND ?2", error);
+        if (!inUse.Valid()) return false;
+        inUse.Bind(1, block.first).Bind(2, block.second);
+        for (;;) {
+            if (!inUse.Step(error)) return false;
+            if (!inUse.Row()) break;
+            committed.insert(inUse.Int(0));
+        }
+        inUse.Reset();
+        Transaction t = Write(false);
+        Stmt drop = m_db->Prepare("DELETE FROM blocks WHERE first = ?1", error);
+        if (!t.Begin(error) || !drop.Valid() || !drop.Bind(1, block.first).Run(error) ||
+            !t.Commit(error)) {
+            return false;
+        }
+        for (int64_t id = block.first; id <= block.second; ++id) {
+            if (committed.count(id) != 0) continue;
+            std::string cause;
+            if (!m_spool.RemoveBody(static_cast<unsigned long>(id), &cause)) {
+                LogMessagef(MQLOG_WARNING, m_log.c_str(), "%s", cause.c_str());
+            }
+        }
     }
     return true;
 }
@@ -329,10 +494,10 @@ bool QueueDb::Reclaim(std::string* error) {
 bool QueueDb::ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found,
                            std::string* error) {
     *found = false;
-    Stmt read = m_db->Prepare("SELECT state, envelope FROM entries WHERE id = ?1", error);
+    Stmt read = m_db->Prepare("SELECT envelope FROM entries WHERE id = ?1", error);
     if (!read.Valid() || !read.Bind(1, static_cast<int64_t>(id)).Step(error)) return false;
-    if (!read.Row() || read.Int(0) == kWriting) return true;
-    std::string bytes = read.Text(1);
+    if (!read.Row()) return true;
+    std::string bytes = read.Text(0);
     read.Reset();
     if (!DecodeEnvelope(bytes, envelope)) {
         *error = "entry " + std::to_string(id) + ": its envelope in " + m_spool.DatabasePath() +
@@ -353,9 +518,12 @@ bool QueueDb::LoadInfo(Stmt& row, mqadmin::EntryInfo* info) {
     info->application = row.Text(6);
     info->bodySize = m_spool.BodySize(info->id);
     info->path = m_spool.EntryPath(info->id, ".msg");
+    // Claimed and without its body: its writer is still bringing it.
+    if (info->state == mqadmin::EntryState::Queued && row.Int(8) != 0 && info->bodySize < 0) {
+        info->state = mqadmin::EntryState::Writing;
+    }
     info->sender.clear();
     info->recipients.clear();
-    if (info->state == mqadmin::EntryState::Writing) return true;
     EnvelopeData envelope;
     if (!DecodeEnvelope(row.Text(7), &envelope)) return false;
     if (!envelope.from.empty()) info->sender = envelope.from.front().address;
@@ -402,9 +570,10 @@ bool QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found, std::
 bool QueueDb::Count(std::vector<mqadmin::ChannelCount>* out, std::string* error) {
     out->clear();
     Stmt count = m_db->Prepare(
-        "SELECT ifnull(channel, ''), state, lease IS NOT NULL, count(*), min(created)"
-        " FROM entries GROUP BY ifnull(channel, '') COLLATE NOCASE, state, lease IS NOT NULL"
-        " ORDER BY ifnull(channel, '') COLLATE NOCASE",
+        "SELECT channel, state, lease IS NOT NULL, count(*), min(created)"
+        " FROM entries"
+        " GROUP BY channel COLLATE NOCASE, state, lease IS NOT NULL"
+        " ORDER BY channel COLLATE NOCASE",
         error);
     if (!count.Valid()) return false;
     for (;;) {
@@ -423,7 +592,6 @@ bool QueueDb::Count(std::vector<mqadmin::ChannelCount>* out, std::string* error)
         uint32_t n = static_cast<uint32_t>(count.Int(3));
         if (count.Int(4) < c.oldest) c.oldest = count.Int(4);
         switch (count.Int(1)) {
-            case kWriting: c.writing += n; break;
             case kQueued: c.queued += n; break;
             case kHeld: c.held += n; break;
             default: c.failed += n; break;
@@ -434,14 +602,19 @@ bool QueueDb::Count(std::vector<mqadmin::ChannelCount>* out, std::string* error)
 
 mqadmin::AdminResult QueueDb::Remove(unsigned long id, std::string* error) {
     using mqadmin::AdminResult;
-    Transaction t(m_db.get(), true);
+    Transaction t = Write(true);
     if (!t.Begin(error)) return AdminResult::Failed;
-    Stmt state = m_db->Prepare("SELECT state FROM entries WHERE id = ?1", error);
+    Stmt state = m_db->Prepare(
+        "SELECT claim_slot, claim_nonce, claim_pid FROM entries WHERE id = ?1", error);
     if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
         return AdminResult::Failed;
     }
     if (!state.Row()) return AdminResult::NotFound;
-    if (state.Int(0) == kWriting) return AdminResult::WrongState;
+    // A live writer is still bringing the body: the entry is its own.
+    if (!state.IsNull(0) && m_spool.BodySize(id) < 0 &&
+        m_locks->Alive({state.Int(0), state.Int(1), state.Int(2)})) {
+        return AdminResult::WrongState;
+    }
     state.Reset();
     Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1", error);
     if (!remove.Valid() || !remove.Bind(1, static_cast<int64_t>(id)).Run(error) ||
@@ -459,7 +632,7 @@ mqadmin::AdminResult QueueDb::Remove(unsigned long id, std::string* error) {
 mqadmin::AdminResult QueueDb::ChangeState(unsigned long id, std::vector<int64_t> from,
                                           int64_t to, bool reset, std::string* error) {
     using mqadmin::AdminResult;
-    Transaction t(m_db.get(), true);
+    Transaction t = Write(true);
     if (!t.Begin(error)) return AdminResult::Failed;
     Stmt state = m_db->Prepare("SELECT state FROM entries WHERE id = ?1", error);
     if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
@@ -501,15 +674,52 @@ bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
     std::unordered_set<unsigned long> ids;
     for (const mqadmin::EntryInfo& e : entries) {
         ids.insert(e.id);
-        if (e.state != mqadmin::EntryState::Writing && e.bodySize < 0) {
-            report->missingBodies.push_back(e);
-        }
+        if (e.bodySize < 0) report->missingBodies.push_back(e);
     }
     return m_spool.ForEachFile(
         [&](unsigned long id, const std::string& path) {
             if (id == 0 || ids.count(id) == 0) report->orphanFiles.push_back(path);
         },
         error);
+}
+
+
+bool QueueDb::OpenLease(const std::string& channel, int64_t* lease, std::string* error) {
+    return ForReader([&](std::string* e) { return OpenLeaseOnce(channel, lease, e); }, error);
+}
+
+bool QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long* id,
+                        std::string* error) {
+    return ForReader([&](std::string* e) { return NextEntryOnce(lease, channel, id, e); }, error);
+}
+
+bool QueueDb::RemoveLeased(int64_t lease, unsigned long id, bool* held, std::string* error) {
+    return ForReader([&](std::string* e) { return RemoveLeasedOnce(lease, id, held, e); }, error);
+}
+
+bool QueueDb::CloseLease(int64_t lease, std::string* error) {
+    return ForReader([&](std::string* e) { return CloseLeaseOnce(lease, e); }, error);
+}
+
+bool QueueDb::ReleaseReserve() {
+    std::string path = m_spool.Root() + "/" + kReserveName;
+    if (MQSysCallTable()->unlink(path.c_str()) != 0) return false;
+    LogMessagef(MQLOG_WARNING, m_log.c_str(),
+                "the disk of %s is full: released its reserve of %ld bytes so that readers "
+                "can take and remove entries",
+                m_spool.Root().c_str(), static_cast<long>(kReserveBytes));
+    return true;
+}
+
+void QueueDb::KeepReserve() {
+    std::string path = m_spool.Root() + "/" + kReserveName;
+    MQSysCalls* sys = MQSysCallTable();
+    int fd = sys->open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (fd < 0) return;  // there already, or no room for it yet
+    // Blocks really allocated: a sparse file would free nothing.
+    bool ok = posix_fallocate(fd, 0, kReserveBytes) == 0;
+    sys->close(fd);
+    if (!ok) sys->unlink(path.c_str());
 }
 
 }  // namespace mqstore

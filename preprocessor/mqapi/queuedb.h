@@ -1,24 +1,56 @@
 // queuedb.h - the queue store's database: entries, their states and leases,
-// the identifier sequence, and the clean-up after dead writers and readers.
+// the identifier blocks, and the clean-up after dead writers and readers.
 //
 // Tables (queue.db):
-//   meta(key, value)      "schema" (the layout's version) and "last_id"
-//                         (the identifier handed out last)
-//   entries               one row per entry: id, channel (matched without
-//                         regard to letter case), state, creation time,
-//                         writer's application, writer's process while it
-//                         writes, lease (the reader holding it), attempts,
-//                         the encoded envelope
-//   leases                one row per open read handle: its process
-// Indexes keep every per-message query to a few B-tree steps at any depth:
-// ready entries by (channel, id), leased entries by lease, written ones by
-// process.
+//   meta(key, value)  "schema" (the layout's version) and "last_id" (the
+//                     last identifier of the last block handed out)
+//   entries           one row per committed entry: id, channel (matched
+//                     without regard to letter case), state, creation time,
+//                     writer's application, the writer's claim (its holder,
+//                     locks.h) until the body is seen in place, lease (the
+//                     read handle holding it), attempts, encoded envelope
+//   leases            one row per open read handle, with its holder
+//   blocks            the identifier block each writing process holds
+// A put is one write transaction: the entry's row is inserted at its commit,
+// with the identifier taken from the process's block (reserved kBlock at a
+// time in a transaction of its own, unsynced). Indexes keep every
+// per-message query to a few B-tree steps at any depth: entries ready to
+// hand out (no claim) and entries waiting for their body, by (channel, id);
+// leased entries by lease; claimed ones by holder.
 //
-// Durability: the commits that make an entry durable or remove it (and the
-// operator's changes) sync the WAL (synchronous=FULL); reserving an
-// identifier, leasing and releasing do not, because a FULL commit syncs
-// their frames too and losing one in a power cut only re-offers an entry or
-// drops an entry nobody was told about.
+// Liveness. Leases, claims and blocks name their process by slot and nonce
+// (locks.h), never by process id, so a reader in another PID namespace or
+// under /proc hidepid=2 is seen alive, and a reused process id changes
+// nothing.
+//
+// Durability, with group commit (sqlitedb.h: commit under the writers'
+// lock without a sync, sync the WAL after letting go, return after that
+// sync). The commits that make an entry durable or remove it, and the
+// operator's changes, are durable; leases, releases, block reservations and
+// clean-ups are not: a later durable commit's sync covers their frames too,
+// and losing one in a power cut only re-offers an entry or drops one nobody
+// was told about. Why each ordering is safe:
+// - A reader sees a committed entry whose WAL frames are not yet synced: it
+//   may take it, deliver it and remove it. If power fails before any sync
+//   covers the put, the writer was never told it succeeded and may put it
+//   again (a second delivery: delivery is at least once), and the removal
+//   can't be durable without a sync that also covers the put's frames,
+//   because the WAL is synced as one file, in order.
+// - A crash between commit and sync: the put was not acknowledged; after
+//   recovery the entry is there (its frames reached the disk) or not.
+//   Either is allowed. A body written by the one-call put was synced before
+//   the commit, so an entry never outlives its body that way.
+// - A checkpoint: SQLite syncs the WAL before copying frames into the
+//   database file and syncs that file before the WAL may be restarted, so a
+//   commit is durable in one of the two by the time its frames can be
+//   overwritten; the later sync of a restarted WAL is then merely extra.
+// - A block reservation lost in a power cut: no entry of that block was
+//   acknowledged (its commit would have synced the reservation's earlier
+//   frames), so its identifiers may be handed out again; any body file left
+//   under one is removed when the identifier is next handed out.
+//
+// A full disk: readers' writes fall back on a reserve file of the spool
+// (ForReader below), so that entries can still be taken and removed.
 //
 // Failures return false with the cause (SQLite's message, or "operation
 // path: strerror") in *error; the caller logs it once.
@@ -28,47 +60,53 @@
 #define MQ_QUEUEDB_H
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "envcodec.h"
+#include "locks.h"
 #include "mqadmin.h"
-#include "procident.h"
 #include "spool.h"
 #include "sqlitedb.h"
 
 namespace mqstore {
 
-enum : int64_t { kWriting = 0, kQueued = 1, kHeld = 2, kFailed = 3 };
+enum : int64_t { kQueued = 1, kHeld = 2, kFailed = 3 };
 
 class QueueDb {
 public:
-    // Opens or creates the database of spool; self is this process's
-    // identity, recorded on the rows of its writers and readers.
-    static std::unique_ptr<QueueDb> Open(const Spool& spool, const ProcessIdentity& self,
-                                         std::string* error);
+    // Opens or creates the database of spool, and takes this process's
+    // slot in the spool's lock file.
+    static std::unique_ptr<QueueDb> Open(const Spool& spool, std::string* error);
 
     void SetMaxAttempts(uint32_t maxAttempts) { m_maxAttempts = maxAttempts; }
     // Tags the lines the database logs itself (entries set aside, clean-up
     // after the dead, files left behind by a removal).
     void SetLogTag(const std::string& tag) { m_log = tag; }
     const Spool& GetSpool() const { return m_spool; }
+    // In a forked child: lets go of the parent's lock file descriptor.
+    void ForgetAfterFork() { m_locks->Forget(); }
 
     // Writers.
-    // Reserves the next identifier for a new entry of application app.
-    bool CreateEntry(const std::string& app, unsigned long* id, std::string* error);
-    // Makes entry id durable in channel with envelope. Fails when the entry
-    // is no longer this writer's (cleaned up meanwhile).
-    bool CommitEntry(unsigned long id, const std::string& channel, const EnvelopeData& envelope,
-                     std::string* error);
-    // Deletes entry id (still being written) and its files.
+    // Hands out the next identifier of this process's block (reserving a
+    // new block when it is used up) and removes any file left under it.
+    bool CreateEntry(unsigned long* id, std::string* error);
+    // Inserts entry id, queued in channel with envelope, in a durable
+    // commit. With bodyInPlace false the entry carries this process's claim
+    // until its ".msg" file is seen.
+    bool CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
+                     const EnvelopeData& envelope, bool bodyInPlace, std::string* error);
+    // Removes the files of entry id, which was never committed.
     bool DropEntry(unsigned long id, std::string* error);
 
     // Readers.
     bool OpenLease(const std::string& channel, int64_t* lease, std::string* error);
     // Leases the lowest entry of channel that is queued, unleased and has
-    // its ".msg" file to lease; *id is 0 when there is none.
+    // its body; *id is 0 when there is none. Entries waiting for the body of
+    // a dead writer are removed on the way.
     bool NextEntry(int64_t lease, const std::string& channel, unsigned long* id,
                    std::string* error);
     // Removes entry id, leased to lease, with its files. *held is false
@@ -77,13 +115,17 @@ public:
     // Gives back every entry lease holds, each counting an attempt, and
     // drops the lease.
     bool CloseLease(int64_t lease, std::string* error);
-    // Releases the leases of dead readers (an attempt each) and deletes the
-    // entries of dead writers with their files.
+    // Releases the leases of dead readers (an attempt each), removes the
+    // bodiless entries of dead writers and the files of dead processes'
+    // unused identifiers.
     bool Reclaim(std::string* error);
 
-    // The envelope of entry id; *found false when it has none (no such
-    // entry, or still being written).
+    // The envelope of entry id; *found false when it has none.
     bool ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found, std::string* error);
+
+    // False, the cause in *error, when the database file was deleted or
+    // replaced under this process.
+    bool CheckFile(std::string* error) { return m_db->SameFile(error); }
 
     // Operator's calls (mqadmin.h).
     bool List(const std::string& channel, std::vector<mqadmin::EntryInfo>* out,
@@ -98,22 +140,44 @@ public:
     bool Check(mqadmin::HealthReport* report, std::string* error);
 
 private:
-    QueueDb(std::unique_ptr<Db> db, Spool spool, ProcessIdentity self)
-        : m_db(std::move(db)), m_spool(std::move(spool)), m_self(std::move(self)) {}
+    QueueDb(std::unique_ptr<Db> db, std::unique_ptr<LockFile> locks, Spool spool)
+        : m_db(std::move(db)), m_locks(std::move(locks)), m_spool(std::move(spool)) {}
 
     bool CreateSchema(std::string* error);
-    // Switches between synced (FULL) and unsynced (NORMAL) commits; only
-    // between transactions.
-    bool SetSync(bool full, std::string* error);
-    bool ReleaseLease(int64_t lease, std::string* error);
-    bool LoadInfo(Stmt& row, mqadmin::EntryInfo* info);
-    bool IsMe(const ProcessIdentity& who) const {
-        return who.pid == m_self.pid && who.key == m_self.key;
+    bool OpenLeaseOnce(const std::string& channel, int64_t* lease, std::string* error);
+    bool NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
+                       std::string* error);
+    bool RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std::string* error);
+    bool CloseLeaseOnce(int64_t lease, std::string* error);
+    // A full disk must not stop the queue from draining: a reader's write
+    // that fails for want of space releases the spool's reserve file
+    // ("queue.reserve", made again at the next open) and is tried once more.
+    template <typename F>
+    bool ForReader(F once, std::string* error) {
+        m_db->ForgetFailure();
+        if (once(error)) return true;
+        if (!m_db->DiskFull() || !ReleaseReserve()) return false;
+        error->clear();
+        return once(error);
     }
+    bool ReleaseReserve();
+    void KeepReserve();
+    bool ReserveBlock(std::string* error);
+    bool ReleaseLease(int64_t lease, std::string* error);
+    // Within a transaction: removes claimed entry id, whose writer is gone
+    // and whose body never came.
+    bool DropBodiless(int64_t id, const Holder& writer, std::string* error);
+    bool LoadInfo(Stmt& row, mqadmin::EntryInfo* info);
+    Transaction Write(bool durable) { return Transaction(m_db.get(), m_locks.get(), durable); }
 
     std::unique_ptr<Db> m_db;
+    std::unique_ptr<LockFile> m_locks;
     Spool m_spool;
-    ProcessIdentity m_self;
+    std::deque<unsigned long> m_free;  // this process's unused identifiers
+    // Entries seen waiting for a live writer's body for a while, and when
+    // to look at each again, so that a writer that never brings its body
+    // does not cost every hand-out a look at the file.
+    std::map<int64_t, int64_t> m_recheck;
     uint32_t m_maxAttempts = 5;
     std::string m_log = "mqapi";
 };

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "durable.h"
+
 namespace mqstore {
 
 namespace {
@@ -85,6 +87,13 @@ int64_t Spool::BodySize(unsigned long id) const {
     struct stat st;
     if (stat(EntryPath(id, ".msg").c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
+}
+
+bool Spool::RemoveBody(unsigned long id, std::string* error) const {
+    for (const char* ext : {".msg", ".tmp"}) {
+        if (mqdurable::Remove(EntryPath(id, ext), error) != 0) return false;
+    }
+    return true;
 }
 
 bool Spool::RemoveEntryFiles(unsigned long id, std::string* error) const {

@@ -6,9 +6,10 @@
 //
 // <xx> is the entry identifier's low byte in two lower-case hex digits, so
 // that 100,000 entries spread over 256 directories of a few hundred files
-// each; <id> is the identifier in decimal. The store writes no file there
-// itself: writers put an entry's body at its ".msg" path (by renaming a
-// finished file in), and the store removes an entry's files with it.
+// each; <id> is the identifier in decimal. Writers put an entry's body at
+// its ".msg" path (by renaming a finished file in, or through the store's
+// one-call put, which writes it there before the commit), and the store
+// removes an entry's files with it.
 //
 // Thread safety: a Spool is immutable after construction; its calls are
 // reentrant.
@@ -47,7 +48,14 @@ public:
     // The size of entry id's ".msg" file; -1 when there is none.
     int64_t BodySize(unsigned long id) const;
 
-    // Removes every file of entry id, whatever its extension. Returns false,
+    // Removes entry id's ".msg" and ".tmp" files by name (the two the
+    // store's put protocols make): no directory is read. Returns false,
+    // "unlink path: strerror" in *error, when one exists and can't be
+    // removed.
+    bool RemoveBody(unsigned long id, std::string* error) const;
+
+    // Removes every file of entry id, whatever its extension (reads its
+    // directory: for discards and the operator's removals). Returns false,
     // "operation path: strerror" in *error, when a file or the directory
     // can't be read or removed; files already gone are no failure.
     bool RemoveEntryFiles(unsigned long id, std::string* error) const;

@@ -1,6 +1,10 @@
 // sqlitedb.cpp - the store's SQLite connection, statements and transactions.
 #include "sqlitedb.h"
 
+#include <sys/stat.h>
+
+#include "locks.h"
+
 namespace mqstore {
 
 Stmt::~Stmt() { Reset(); }
@@ -91,6 +95,8 @@ std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* e
     }
     mode.Reset();
     if (!db->Exec("PRAGMA synchronous=NORMAL", error)) return nullptr;
+    // Remember which file was opened, to notice its deletion or replacement.
+    if (!db->SameFile(error)) return nullptr;
     return db;
 }
 
@@ -119,7 +125,50 @@ bool Db::Exec(const char* sql, std::string* error) {
     return false;
 }
 
+bool Db::SyncWal(std::string* error) {
+    sqlite3_file* wal = nullptr;
+    if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &wal) != SQLITE_OK ||
+        wal == nullptr || wal->pMethods == nullptr) {
+        *error = Error("sync the write-ahead log");
+        return false;
+    }
+    int rc = wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL);
+    if (rc == SQLITE_OK) return true;
+    const char* file = sqlite3_db_filename(m_db, "main");
+    *error = std::string(file != nullptr ? file : "queue.db") + "-wal: sync: " +
+             sqlite3_errstr(rc);
+    return false;
+}
+
+bool Db::SameFile(std::string* error) {
+    const char* path = sqlite3_db_filename(m_db, "main");
+    sqlite3_file* file = nullptr;
+    if (path == nullptr ||
+        sqlite3_file_control(m_db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+        file == nullptr) {
+        return true;  // nothing to compare with: no doubt raised
+    }
+    struct stat byPath;
+    if (stat(path, &byPath) != 0) {
+        *error = std::string(path) + ": deleted while the store has it open";
+        return false;
+    }
+    if (m_ino == 0) {
+        m_dev = byPath.st_dev;
+        m_ino = byPath.st_ino;
+        return true;
+    }
+    if (byPath.st_dev != m_dev || byPath.st_ino != m_ino) {
+        *error = std::string(path) + ": replaced by another file while the store has it open";
+        return false;
+    }
+    return true;
+}
+
 std::string Db::Error(const char* sql) const {
+    // A full disk stays on record until forgotten: the rollback that follows
+    // a failed commit reports failures of its own.
+    if ((m_lastError & 0xff) != SQLITE_FULL) m_lastError = sqlite3_extended_errcode(m_db);
     // The statement's opening words say which step failed; the rest would
     // only make the log line long.
     std::string what(sql);
@@ -133,20 +182,15 @@ Transaction::~Transaction() {
     if (m_open) {
         std::string ignored;
         m_db->Exec("ROLLBACK", &ignored);
-        if (m_durable) m_db->Exec("PRAGMA synchronous=NORMAL", &ignored);
     }
+    m_locks->UnlockWriters();
 }
 
 bool Transaction::Begin(std::string* error) {
-    // synchronous may only change outside a transaction; it applies to the
-    // commit of the one that follows.
-    if (m_durable && !m_db->Exec("PRAGMA synchronous=FULL", error)) return false;
+    if (!m_locks->LockWriters(error)) return false;
     Stmt begin = m_db->Prepare("BEGIN IMMEDIATE", error);
     if (!begin.Valid() || !begin.Run(error)) {
-        if (m_durable) {
-            std::string ignored;
-            m_db->Exec("PRAGMA synchronous=NORMAL", &ignored);
-        }
+        m_locks->UnlockWriters();
         return false;
     }
     m_open = true;
@@ -157,11 +201,11 @@ bool Transaction::Commit(std::string* error) {
     Stmt commit = m_db->Prepare("COMMIT", error);
     if (!commit.Valid() || !commit.Run(error)) return false;  // the destructor rolls back
     m_open = false;
-    if (m_durable) {
-        std::string ignored;
-        m_db->Exec("PRAGMA synchronous=NORMAL", &ignored);
-    }
-    return true;
+    m_committed = true;
+    uint64_t ticket = m_locks->NoteCommit();
+    m_locks->UnlockWriters();
+    return !m_durable ||
+           m_locks->SyncCovering(ticket, [this, error] { return m_db->SyncWal(error); });
 }
 
 }  // namespace mqstore

@@ -23,6 +23,7 @@
 namespace mqstore {
 
 class Db;
+class LockFile;
 
 // A cached statement in use: bound, stepped, and reset (bindings cleared)
 // when the Stmt goes out of scope.
@@ -78,33 +79,61 @@ public:
     // last error in statement sql.
     std::string Error(const char* sql) const;
     int64_t Changes() const { return sqlite3_changes64(m_db); }
+    // True when the last failure reported (through Error) was a full disk.
+    bool DiskFull() const { return (m_lastError & 0xff) == SQLITE_FULL; }
+    void ForgetFailure() { m_lastError = SQLITE_OK; }
+    // Syncs the WAL file through SQLite's own file handle (so through any
+    // VFS in use), making every frame committed before durable. Returns
+    // false, the cause in *error, when the sync fails.
+    bool SyncWal(std::string* error);
+    // True when the database file at the connection's path is still the one
+    // the connection has open (not deleted or replaced under it); false,
+    // the cause in *error, when it is not.
+    bool SameFile(std::string* error);
     sqlite3* Handle() const { return m_db; }
 
 private:
     explicit Db(sqlite3* db) : m_db(db) {}
     sqlite3* m_db;
     std::map<std::string, sqlite3_stmt*> m_cache;
+    uint64_t m_dev = 0;
+    uint64_t m_ino = 0;
+    mutable int m_lastError = SQLITE_OK;
 };
 
-// A write transaction (BEGIN IMMEDIATE, so that it never has to upgrade a
-// read lock and give way), rolled back unless Commit succeeds. A durable one
-// commits with synchronous=FULL, which syncs the WAL with every frame the
-// connection wrote before; others leave the sync to a later durable commit
-// or a checkpoint.
+// A write transaction, taken under the writers' lock of the lock file
+// (locks.h) and then BEGIN IMMEDIATE, so that SQLite's own write lock is
+// always free when asked for and its sleeping busy handler never runs for a
+// writer. Rolled back unless Commit succeeds.
+//
+// Group commit. The connection runs with synchronous=NORMAL: a commit
+// writes its frames to the WAL without syncing. A durable transaction's
+// Commit commits, lets go of the writers' lock, and then syncs the WAL
+// itself; it returns true only once that sync, which began after the commit,
+// has finished. While one writer syncs, the next commits; one flush of the
+// file system serves every commit that came before it. Why each ordering is
+// safe is set out in queuedb.h.
 class Transaction {
 public:
-    Transaction(Db* db, bool durable) : m_db(db), m_durable(durable) {}
+    Transaction(Db* db, LockFile* locks, bool durable)
+        : m_db(db), m_locks(locks), m_durable(durable) {}
     ~Transaction();
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
     bool Begin(std::string* error);
+    // Commits; for a durable transaction, then syncs. False when either
+    // fails (Committed() tells which).
     bool Commit(std::string* error);
+    // True once the commit itself succeeded (whether or not its sync did).
+    bool Committed() const { return m_committed; }
 
 private:
     Db* m_db;
+    LockFile* m_locks;
     bool m_durable;
     bool m_open = false;
+    bool m_committed = false;
 };
 
 }  // namespace mqstore

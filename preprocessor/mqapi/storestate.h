@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "queuedb.h"
@@ -39,6 +40,41 @@ QueueDb* ReadyQueue(const char* operation);
 // Logs a failure of operation once, with its cause, tagged with the
 // application name. Unlike the rest, needs no lock held.
 void LogFailure(const char* operation, const std::string& cause);
+
+// Logs that operation failed on an exception (out of memory, or anything
+// else); allocates nothing when it must not.
+void LogUnexpected(const char* operation, bool outOfMemory) noexcept;
+
+// Runs body and returns its result; an exception leaving it is logged and
+// becomes failure, so that none crosses the store's exported calls.
+// Whether a failure was logged on this thread since the current exported
+// call began (MQLastCallFailed).
+extern thread_local bool t_callFailed;
+
+template <typename R, typename F>
+R Guarded(const char* operation, R failure, F&& body) noexcept {
+    t_callFailed = false;
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        LogUnexpected(operation, true);
+    } catch (...) {
+        LogUnexpected(operation, false);
+    }
+    return failure;
+}
+
+template <typename F>
+void Guarded(const char* operation, F&& body) noexcept {
+    t_callFailed = false;
+    try {
+        body();
+    } catch (const std::bad_alloc&) {
+        LogUnexpected(operation, true);
+    } catch (...) {
+        LogUnexpected(operation, false);
+    }
+}
 
 // The application name MQInit was given ("mqapi" before), and setting it;
 // guarded by a lock of their own, since failures are logged under no lock.

@@ -242,3 +242,50 @@ TEST_F(ClientTest, GetMsgDestStaysInsideAPathWithAShortExtension) {
 
 }  // namespace
 }  // namespace clienttest
+
+namespace clienttest {
+namespace {
+
+// The one-call put: the body goes to the store between the envelope and the
+// commit, and a body the store can't write discards the entry.
+TEST_F(ClientTest, PutMsgBodyWritesTheBodyBeforeTheCommit) {
+    CallerMessage m({"alice@example.org"}, {"bob@example.org"});
+    struct Case {
+        const char* name;
+        void (*script)(mqdouble::Script&);
+        bool fd;
+        int want;
+        Calls wantCalls;
+    } cases[] = {
+        {"from memory", nullptr, false, MQ_SUCCESS,
+         {"CreateMQEntry()=E1", "InsertMQChannel(E1,relay,0)", "PutMQEnvelope(E1)",
+          "WriteMQBody(E1,hello)", "CloseMQEntry(E1)"}},
+        {"from a descriptor", nullptr, true, MQ_SUCCESS,
+         {"CreateMQEntry()=E1", "InsertMQChannel(E1,relay,0)", "PutMQEnvelope(E1)",
+          "WriteMQBodyFd(E1,0)", "CloseMQEntry(E1)"}},
+        {"the body can't be written", [](mqdouble::Script& s) { s.writeBody = false; }, false,
+         MQ_ERR_FILE,
+         {"CreateMQEntry()=E1", "InsertMQChannel(E1,relay,0)", "PutMQEnvelope(E1)",
+          "WriteMQBody(E1,hello)", "DiscardMQEntry(E1)"}},
+        {"the commit fails", [](mqdouble::Script& s) { s.closeEntry = false; }, false,
+         MQ_ERR_CLOSE_ENTRY,
+         {"CreateMQEntry()=E1", "InsertMQChannel(E1,relay,0)", "PutMQEnvelope(E1)",
+          "WriteMQBody(E1,hello)", "CloseMQEntry(E1)", "DiscardMQEntry(E1)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqdouble::Reset();
+        mqdouble::SetChannels({"RELAY"});
+        if (c.script != nullptr) c.script(mqdouble::script());
+        cMQ q;
+        int got = c.fd ? q.PutMsgBodyFd(m.get(), "relay", 0)
+                       : q.PutMsgBody(m.get(), "relay", "hello", 5);
+        EXPECT_EQ(got, c.want);
+        EXPECT_CALLS(c.wantCalls);
+        EXPECT_EQ(A::inMQ(q), nullptr) << "a handle left behind";
+        EXPECT_EQ(q.GetMsgDest(".msg"), nullptr) << "a path to rename to after a one-call put";
+    }
+}
+
+}  // namespace
+}  // namespace clienttest

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <thread>
@@ -227,9 +228,15 @@ TEST_F(ChannelFile, FileFailures) {
         {"lock file can't be opened", [&] { mkdir(lock.c_str(), 0755); }, false, {}},
         {"lock file can't be opened (Del)", [&] { mkdir(lock.c_str(), 0755); }, true, {}},
         {"queue.tmp is a directory", [&] { mkdir(install_.tmp().c_str(), 0755); }, false, {}},
-        {"fsync fails", [] { regtest::FailFsync(true); }, false, {Add("app2")}},
-        {"rename fails", [] { regtest::FailRename(true); }, false, {Add("app2")}},
-        {"rename fails (Del)", [] { regtest::FailRename(true); }, true, {Del("app1")}},
+        {"a full disk", [] { regtest::FailSysCall("write", ENOSPC); }, false, {Add("app2")}},
+        {"a write fails", [] { regtest::FailSysCall("write", EIO); }, false, {Add("app2")}},
+        {"a short write, then a full disk", [] { regtest::FailSysCall("short write", ENOSPC); },
+         false, {Add("app2")}},
+        {"the sync fails", [] { regtest::FailSysCall("sync", EIO); }, false, {Add("app2")}},
+        {"the close fails", [] { regtest::FailSysCall("close", EIO); }, false, {Add("app2")}},
+        {"rename fails", [] { regtest::FailSysCall("rename", EXDEV); }, false, {Add("app2")}},
+        {"rename fails (Del)", [] { regtest::FailSysCall("rename", EXDEV); }, true,
+         {Del("app1")}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

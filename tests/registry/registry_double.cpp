@@ -1,22 +1,44 @@
-// registry_double.cpp - the directory calls as a recording double, and
-// fsync and rename wrapped so that a test can make them fail.
+// registry_double.cpp - the directory calls as a recording double, and the
+// durable-file module's system calls replaced so that a test can make them
+// fail.
 #include "registry_double.h"
 
-#include <dlfcn.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <mutex>
 
 #include "mqdirectory.h"
+#include "syscalls.h"
 
 namespace {
 
 std::mutex g_mutex;
 std::vector<std::string> g_calls;
 int g_failAt = -1;
-std::atomic<bool> g_failFsync{false};
-std::atomic<bool> g_failRename{false};
+std::atomic<int> g_error{0};
+
+ssize_t FailWrite(int, const void*, size_t) {
+    errno = g_error;
+    return -1;
+}
+
+// Writes half, then the disk is full.
+ssize_t ShortWrite(int fd, const void* data, size_t size) {
+    MQSysCallTable()->write = FailWrite;
+    return write(fd, data, size / 2);
+}
+
+int FailFd(int) {
+    errno = g_error;
+    return -1;
+}
+
+int FailRename(const char*, const char*) {
+    errno = g_error;
+    return -1;
+}
 
 bool Record(const char* op, const char* host, const char* module) {
     std::lock_guard<std::mutex> hold(g_mutex);
@@ -28,11 +50,6 @@ bool Record(const char* op, const char* host, const char* module) {
     }
     if (g_failAt > 0) --g_failAt;
     return true;
-}
-
-template <typename Fn>
-Fn Real(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
 }  // namespace
@@ -48,8 +65,7 @@ void Reset() {
     std::lock_guard<std::mutex> hold(g_mutex);
     g_calls.clear();
     g_failAt = -1;
-    g_failFsync = false;
-    g_failRename = false;
+    MQResetSysCalls();
 }
 
 void FailDirectoryCall(int n) {
@@ -57,8 +73,15 @@ void FailDirectoryCall(int n) {
     g_failAt = n;
 }
 
-void FailFsync(bool on) { g_failFsync = on; }
-void FailRename(bool on) { g_failRename = on; }
+void FailSysCall(const std::string& call, int error) {
+    g_error = error;
+    MQSysCalls* table = MQSysCallTable();
+    if (call == "write") table->write = FailWrite;
+    if (call == "short write") table->write = ShortWrite;
+    if (call == "sync") table->fdatasync = FailFd;
+    if (call == "close") table->close = FailFd;
+    if (call == "rename") table->rename = FailRename;
+}
 
 }  // namespace regtest
 
@@ -68,22 +91,4 @@ bool AddModuleName(const char* lpszHostname, const char* lpszModuleName) {
 
 bool DelModuleName(const char* lpszHostname, const char* lpszModuleName) {
     return Record("del", lpszHostname, lpszModuleName);
-}
-
-extern "C" int fsync(int fd) {
-    if (g_failFsync) {
-        errno = EIO;
-        return -1;
-    }
-    static auto real = Real<int (*)(int)>("fsync");
-    return real(fd);
-}
-
-extern "C" int rename(const char* from, const char* to) noexcept {
-    if (g_failRename) {
-        errno = EXDEV;
-        return -1;
-    }
-    static auto real = Real<int (*)(const char*, const char*)>("rename");
-    return real(from, to);
 }

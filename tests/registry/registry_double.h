@@ -1,6 +1,6 @@
 // registry_double.h - a recording stand-in for the directory calls that the
 // channel registry makes (AddModuleName, DelModuleName), and switches that
-// make the registry's file system calls fail (fsync, rename). Compiled into
+// make the registry's file system calls fail. Compiled into
 // the file-level test program only, together with the registry's source.
 //
 // Thread safety: every function may be called from any thread.
@@ -19,9 +19,10 @@ void Reset();
 // The n-th call from now on (0: the next) returns false; -1 for none.
 void FailDirectoryCall(int n);
 
-// While set, fsync (rename) fails with EIO (EXDEV) in this process.
-void FailFsync(bool on);
-void FailRename(bool on);
+// From now until Reset, call fails with error in this process: "write",
+// "short write" (half written, then error), "sync" (of a file), "close",
+// "rename" (through the durable-file module's table of system calls).
+void FailSysCall(const std::string& call, int error);
 
 }  // namespace regtest
 

@@ -3,6 +3,7 @@
 // longer match, a fork followed by MQInit, and a spool or database the
 // store can't use.
 #include <gtest/gtest.h>
+#include <ftw.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -204,21 +205,102 @@ TEST_F(StoreProcesses, AWriterKilledBeforeClosingLeavesNothingOffered) {
     EXPECT_GT(next, id) << "an identifier handed out before comes back";
 }
 
-TEST_F(StoreProcesses, AReusedProcessIdDoesNotKeepADeadProcessAlive) {
-    // Rows that name live processes (this one, init) with start times that
-    // are not theirs: left by processes that had those ids before.
-    unsigned long leased = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
+TEST_F(StoreProcesses, AReusedSlotDoesNotKeepADeadProcessAlive) {
+    // Rows naming this live process's slot (and process id) with a nonce
+    // that is not its own: left by an earlier holder of the slot.
+    MQContext* reader = OpenMQChannel("local");
+    ASSERT_NE(reader, nullptr);
+    std::string slot = QueryDb(install_.Db(), "SELECT slot FROM leases");
+    ASSERT_FALSE(slot.empty());
     std::string me = std::to_string(getpid());
-    QueryDb(install_.Db(), "INSERT INTO leases(id, pid, key, channel, opened) VALUES(9000, " +
-                               me + ", 'no-such-boot:1', 'relay', 0);"
-                               "UPDATE entries SET lease = 9000 WHERE id = " +
-                               std::to_string(leased));
+    unsigned long leased = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
+    unsigned long claimed = PutEntry("relay", "a@e.org", {"b@e.org"}, "x", false);
     QueryDb(install_.Db(),
-            "INSERT INTO entries(id, state, created, app, writer_pid, writer_key)"
-            " VALUES(777, 0, 0, 'x', 1, 'no-such-boot:1')");
+            "INSERT INTO leases(id, slot, nonce, pid, channel, opened) VALUES(9000, " + slot +
+                ", 1, " + me +
+                ", 'relay', 0);"
+                "UPDATE entries SET lease = 9000 WHERE id = " +
+                std::to_string(leased) +
+                ";"
+                "UPDATE entries SET claim_nonce = 1 WHERE id = " +
+                std::to_string(claimed));
     EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{leased});
-    EXPECT_EQ(QueryDb(install_.Db(), "SELECT count(*) FROM entries WHERE id = 777"), "0");
+    EXPECT_EQ(QueryDb(install_.Db(), "SELECT count(*) FROM entries"), "0")
+        << "the bodiless entry of the slot's dead holder stays";
     EXPECT_EQ(QueryDb(install_.Db(), "SELECT count(*) FROM leases WHERE id = 9000"), "0");
+    EXPECT_TRUE(CloseMQChannel(reader));
+}
+
+// Runs argv and returns what it printed; "" when it failed.
+std::string Output(const std::vector<std::string>& argv) {
+    int out[2];
+    if (pipe(out) != 0) return "";
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    close(out[0]);
+    return Wait(pid) == 0 ? text : "";
+}
+
+int OpenUp(const char* path, const struct stat*, int, struct FTW*) {
+    return chmod(path, 0777);
+}
+
+// A reader that can't see the other in /proc (another PID namespace, or
+// another user under hidepid=2) must still see that it lives, by its slot.
+TEST_F(StoreProcesses, AReaderThatCannotSeeAnotherInProcStillSeesItLive) {
+    if (Wait(Spawn([] {
+            execlp("unshare", "unshare", "-p", "-f", "--mount-proc", "true", nullptr);
+            return 127;
+        })) != 0) {
+        GTEST_SKIP() << "no PID namespaces here (unshare -p needs privilege)";
+    }
+    // Another user under hidepid=2 needs the spool open to all.
+    nftw(install_.Dir().c_str(), OpenUp, 16, FTW_PHYS);
+    const std::string agent = MQTEST_STORE_AGENT, ini = install_.Ini();
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;
+    } cases[] = {
+        {"another PID namespace", {"unshare", "-p", "-f", "--mount-proc", agent, ini, "relay"}},
+        {"another user, /proc hidepid=2",
+         {"unshare", "-m", "sh", "-c",
+          "mount -t proc -o hidepid=2 proc /proc && exec setpriv --reuid=65534 --regid=65534 "
+          "--clear-groups \"$0\" \"$@\"",
+          agent, ini, "relay"}},
+    };
+    for (const Case& c : cases) {
+        unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
+        ASSERT_NE(id, 0u);
+        nftw(install_.Dir().c_str(), OpenUp, 16, FTW_PHYS);
+        Pipe got;
+        pid_t holder = Spawn([&got, ini] {
+            if (!MQInit(ini.c_str(), "holder")) return 1;
+            MQContext* handle = OpenMQChannel("relay");
+            got.Send(handle != nullptr ? GetFirstMessage(handle, false) : 0);
+            pause();
+            return 0;
+        });
+        ASSERT_EQ(got.Receive(), id) << c.name;
+        EXPECT_EQ(Output(c.argv), "0\n") << c.name << ": took the entry of a live reader";
+        kill(holder, SIGKILL);
+        EXPECT_EQ(Wait(holder), -SIGKILL);
+        EXPECT_EQ(Output(c.argv), std::to_string(id) + "\n")
+            << c.name << ": the dead reader's entry was not offered again";
+        EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{id}) << c.name;
+    }
 }
 
 TEST_F(StoreProcesses, AChildInitialisesAgainAfterAFork) {

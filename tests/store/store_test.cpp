@@ -32,6 +32,11 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
     Install install;
     std::string noDir = install.Dir() + "/nodir.ini";
     Install::Write(noDir, "[Config]\nOther = 1\n");
+    // A FIFO where the channel file belongs: opening it to read would wait
+    // for a writer for ever.
+    Install fifo;
+    unlink((fifo.Dir() + "/queue.cfg").c_str());
+    ASSERT_EQ(mkfifo((fifo.Dir() + "/queue.cfg").c_str(), 0600), 0);
     struct Case {
         const char* name;
         const char* ldap;
@@ -42,6 +47,7 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
         {"empty application", install.Ini().c_str(), "", false},
         {"configuration missing", "/nonexistent/daduv.ini", "app", false},
         {"no InstallDirectory", noDir.c_str(), "app", false},
+        {"a FIFO as the channel file", fifo.Ini().c_str(), "app", false},
         {"usable", install.Ini().c_str(), "app", true},
     };
     for (const Case& c : cases) {
@@ -50,6 +56,25 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
     EXPECT_TRUE(FileExists(install.Db()));
     EXPECT_TRUE(FileExists(install.Spool() + "/msg/00"));
     EXPECT_TRUE(FileExists(install.Spool() + "/msg/ff"));
+}
+
+// A database deleted or replaced under a running process: entries must not
+// be acknowledged into a file nobody will open again. Calls fail until
+// MQInit opens the database now at the path.
+TEST(StoreInit, ADatabaseDeletedOrReplacedUnderUsIsNoticed) {
+    for (bool replace : {false, true}) {
+        Install install;
+        ASSERT_TRUE(install.Init());
+        ASSERT_NE(PutEntry("relay", "a@e.org", {"b@e.org"}, "x"), 0u);
+        for (const char* suffix : {"", "-wal", "-shm"}) unlink((install.Db() + suffix).c_str());
+        if (replace) Install::Write(install.Db(), "");
+        EXPECT_EQ(CreateMQEntry(), nullptr) << (replace ? "replaced" : "deleted");
+        EXPECT_EQ(OpenMQChannel("relay"), nullptr) << (replace ? "replaced" : "deleted");
+        ASSERT_TRUE(install.Init()) << "MQInit opens the new database";
+        unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "y");
+        EXPECT_NE(id, 0u);
+        EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{id});
+    }
 }
 
 // The first string is the application's setting: only a text with a '/' or
@@ -184,8 +209,7 @@ TEST_F(Store, DiscardLeavesNoRowAndNoFile) {
     Install::Write(tmp, "half");
     Install::Write(msg, "whole");
     mqadmin::EntryInfo info;
-    EXPECT_TRUE(mqadmin::GetEntryInfo(id, &info));
-    EXPECT_EQ(info.state, mqadmin::EntryState::Writing);
+    EXPECT_FALSE(mqadmin::GetEntryInfo(id, &info)) << "a row before the commit";
     DiscardMQEntry(entry);
     EXPECT_FALSE(mqadmin::GetEntryInfo(id, &info));
     EXPECT_FALSE(FileExists(tmp));
@@ -318,6 +342,11 @@ TEST(StoreAttempts, MaxAttemptsSettingIsReadOrDefaulted) {
 TEST_F(Store, IdentifiersGoRoundThe32BitRangeSkippingThoseInUse) {
     unsigned long kept = PutEntry("relay", "a@example.org", {"b@example.org"}, "x");
     ASSERT_EQ(kept, 1u);
+    // Use up the rest of this process's block of identifiers.
+    for (unsigned long id = 2; id <= 64; ++id) {
+        ASSERT_EQ(PutEntry("relay", "a@e.org", {"b@e.org"}, "y"), id);
+        ASSERT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
+    }
     // Pretend 4,294,967,293 identifiers have been handed out since.
     mqtest::QueryDb(install_.Db(), "UPDATE meta SET value = 4294967294 WHERE key = 'last_id'");
     std::vector<unsigned long> got;
@@ -359,10 +388,11 @@ TEST_F(Store, OperatorsListCountAndRemove) {
     EXPECT_EQ(mqadmin::RemoveEntry(a), mqadmin::AdminResult::Done);
     EXPECT_EQ(mqadmin::RemoveEntry(a), mqadmin::AdminResult::NotFound);
     EXPECT_FALSE(FileExists(all[0].path));
-    MQContext* writing = CreateMQEntry();
-    unsigned long w = mqadmin::EntryIdFromPath(GetMQPathName(writing, ".msg"));
+    // Committed, its body not renamed in yet by its live writer (this process).
+    unsigned long w = PutEntry("relay", "a@example.org", {"b@example.org"}, "x", false);
+    ASSERT_TRUE(mqadmin::GetEntryInfo(w, &all[0]));
+    EXPECT_EQ(all[0].state, mqadmin::EntryState::Writing);
     EXPECT_EQ(mqadmin::RemoveEntry(w), mqadmin::AdminResult::WrongState);
-    DiscardMQEntry(writing);
 }
 
 // A body past 2 GiB, beyond a 32-bit off_t, is sized and offered like any

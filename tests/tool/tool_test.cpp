@@ -360,6 +360,8 @@ TEST(ToolCheck, NamesEachProblemWithAFix) {
     } cases[] = {
         {"a file of no entry", "orphan files",
          [](const Installation&, const std::string& d) { WriteFileText(d + "999.msg", "x"); }},
+        {"a spool every user may write to", "spool",
+         [](const Installation&, const std::string& d) { chmod((d + "../..").c_str(), 0777); }},
         {"server unreachable", "directory",
          [](const Installation& i, const std::string&) { i.WriteIni("1", i.host()); }},
         {"no host entry", "host entry",

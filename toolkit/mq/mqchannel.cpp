@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "chanline.h"
+#include "durable.h"
 #include "log.h"
 #include "mqdirectory.h"
 #include "mqresult.h"
@@ -116,16 +117,13 @@ bool Registered(const std::vector<std::string>& lines, const char* channel) {
     return false;
 }
 
-// Successor - the channel file's replacement, written under its temporary
-// name. Commit publishes it; if it is dropped uncommitted, the temporary file
-// is removed and the channel file stays as it was.
+// Successor - the channel file's replacement, made under its temporary name
+// by the durable-file module. The text is kept until Commit writes it whole
+// (a channel file is small); if it is dropped uncommitted, the temporary
+// file is removed and the channel file stays as it was.
 class Successor {
 public:
     explicit Successor(const char* path) : path_(path) {}
-    ~Successor() {
-        if (file_ != nullptr) fclose(file_);
-        if (opened_ && !committed_) unlink(path_.c_str());
-    }
     Successor(const Successor&) = delete;
     Successor& operator=(const Successor&) = delete;
 
@@ -133,69 +131,33 @@ public:
     // (or anyone else) left under its name goes first: the file is made with
     // O_EXCL, so a link planted there is removed, never followed. False
     // (logged) on failure.
-    bool Open() {
-        if (unlink(path_.c_str()) != 0 && errno != ENOENT) return Fail("remove", errno);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) return Fail("open", errno);
-        file_ = fdopen(fd, "w");
-        if (file_ == nullptr) {
-            int err = errno;
-            close(fd);
-            return Fail("open", err);
-        }
-        opened_ = true;
+    bool Open() { return Done(file_.Create(path_, true, &error_, 0666)); }
+
+    // Write - appends text.
+    bool Write(const std::string& text) {
+        text_ += text;
         return true;
     }
 
-    // Write - appends text. False (logged) on a failed write, e.g. a full disk.
-    bool Write(const std::string& text) {
-        if (text.empty() || fwrite(text.data(), 1, text.size(), file_) == text.size()) return true;
-        return Fail("write", errno);
-    }
-
-    // Commit - flushes and syncs the temporary file, renames it over target
-    // and syncs the directory, so that the rename itself survives a crash.
-    // False (logged) when any step fails; until the rename the target is
+    // Commit - writes the text, syncs it, renames the file over target and
+    // syncs the directory, so that the rename itself survives a crash. False
+    // (logged) when any step fails; until the rename the target is
     // untouched and the temporary file is removed.
     bool Commit(const char* target) {
-        if (fflush(file_) != 0) return Fail("write", errno);
-        if (fsync(fileno(file_)) != 0) return Fail("fsync", errno);
-        FILE* file = file_;
-        file_ = nullptr;
-        if (fclose(file) != 0) return Fail("close", errno);
-        if (rename(path_.c_str(), target) != 0) return Fail("rename", errno);
-        committed_ = true;
-        return SyncDirectory();
+        return Done(file_.Write(text_.data(), text_.size(), &error_)) &&
+               Done(file_.Publish(target, true, &error_));
     }
 
 private:
-    bool Fail(const char* op, int err) {
-        LogFailure(op, path_, err);
-        return false;
-    }
-
-    bool SyncDirectory() {
-        size_t slash = path_.rfind('/');
-        std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash);
-        if (dir.empty()) dir = "/";
-        Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (fd.get() < 0) {
-            LogFailure("open", dir, errno);
-            return false;
-        }
-        // Some file systems can't sync a directory; their renames are as
-        // durable as they get.
-        if (fsync(fd.get()) != 0 && errno != EINVAL) {
-            LogFailure("fsync", dir, errno);
-            return false;
-        }
-        return true;
+    bool Done(int rc) {
+        if (rc != 0) LogMessage(MQLOG_ERROR, kLogApp, error_.c_str());
+        return rc == 0;
     }
 
     std::string path_;
-    FILE* file_ = nullptr;
-    bool opened_ = false;
-    bool committed_ = false;
+    std::string text_;
+    std::string error_;
+    mqdurable::NewFile file_;
 };
 
 // WriteNonBlank - writes the lines of text (split after each LF) that are not

@@ -24,6 +24,7 @@
 #ifndef MQ_MQCLIENT_H
 #define MQ_MQCLIENT_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "mqmessage.h"
@@ -72,6 +73,16 @@ public:
     // not a dot and one to three letters or digits. The text is the cMQ's,
     // valid until the next PutMsg.
     char* GetMsgDest(const char* ext) __asm__("_ZN3cMQ10GetMsgDestEPc");
+
+    // Puts msg into channel in together with its body of size bytes: the
+    // store writes the body at the entry's message path and syncs it before
+    // the entry's commit, so that 0 means envelope and body are both
+    // durable, and a failure leaves nothing behind. Returns 0 or a result
+    // code as PutMsg does, or MQ_ERR_FILE when the body can't be written.
+    // GetMsgDest has no path afterwards: there is nothing left to rename.
+    int PutMsgBody(cMessage* msg, const char* in, const void* body, size_t size);
+    // As PutMsgBody, with the body read from fd (from its offset to its end).
+    int PutMsgBodyFd(cMessage* msg, const char* in, int fd);
 
 private:
     friend struct cMQTestAccess;

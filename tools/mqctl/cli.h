@@ -22,7 +22,8 @@ namespace mqctl {
 enum ExitCode {
     kExitOk = 0,       // done
     kExitRefused = 1,  // the store, the registry or the directory said no
-    kExitUsage = 2     // the command line was wrong; nothing was touched
+    kExitUsage = 2,    // the command line was wrong; nothing was touched
+    kExitFailed = 3    // the store failed (not a refusal: e.g. a read error)
 };
 
 // One option a command accepts, named without its leading "--".

@@ -70,6 +70,24 @@ private:
     std::vector<Finding> findings_;
 };
 
+// CheckSpoolSafety - reports a spool that others could redirect or fill:
+// a symbolic link (whoever can change it moves the queue), or a directory
+// any user may write to. Nothing is reported when all is well (the store
+// checks that follow say so) or when there is no spool yet.
+void CheckSpoolSafety(const std::string& spool, Report* report) {
+    struct stat st;
+    if (lstat(spool.c_str(), &st) != 0) return;
+    if (S_ISLNK(st.st_mode)) {
+        report->Problem("spool",
+                        spool + " is a symbolic link: whoever can change it moves the queue",
+                        "replace it with the directory itself, or set InstallDirectory to where "
+                        "it points");
+    } else if (S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) != 0) {
+        report->Problem("spool", spool + " is writable by every user",
+                        "chmod o-w " + spool);
+    }
+}
+
 std::string Setting(const std::string& ini, const char* section, const char* key) {
     char buf[256] = "";
     GetPrivateProfileString(section, key, "", buf, sizeof buf, ini.c_str());
@@ -275,6 +293,7 @@ int RunCheck(const std::string& command, const Args& args) {
         report.Problem("channel file", inst.installDir + "/queue.cfg can't be read",
                        "make it readable for this user");
     }
+    CheckSpoolSafety(inst.installDir + "/spool", &report);
     CheckStoreFiles(records, &report);
     CheckDirectory(inst.iniPath, records, &report);
     report.Print(args.Has("json"));

@@ -1,6 +1,5 @@
 // cmd_message.cpp - put, get and show: one message at a time, through cMQ as
 // any application of the mail system uses it.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,8 @@
 
 #include <mqadmin.h>
 #include <mqapi.h>
+#include <mqfile.h>
+#include <mqput.h>
 
 #include "commands.h"
 #include "output.h"
@@ -20,68 +21,16 @@ namespace mqctl {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    // Closes now, so that a failing close (a delayed write error) is seen.
-    int Close() {
-        int rc = close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-
-private:
-    int fd_;
-};
-
-std::string Failure(const std::string& op, const std::string& path, int err) {
-    return op + " " + path + ": " + std::strerror(err);
-}
-
-// WriteBody - the rename pattern: the body goes to tmp (made afresh, never
-// an old file), is synced, and only then becomes the ".msg" file readers
-// wait for; the directory is synced so the rename survives a crash. On
-// failure tmp is gone and *error says which step failed and why.
+// WriteBody - the rename pattern, by the toolkit's durable-file module: the
+// body goes to tmp (made afresh, never an old file), is synced, and only
+// then becomes the ".msg" file readers wait for; the directory is synced so
+// the rename survives a crash. On failure tmp is gone and *error says why.
 bool WriteBody(const std::string& tmp, const std::string& path, const std::string& body,
                std::string* error) {
-    Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
-    if (fd.get() < 0) {
-        *error = Failure("open", tmp, errno);
-        return false;
-    }
-    auto fail = [&](const char* op, const std::string& file) {
-        int err = errno;  // unlink must not overwrite the cause
-        *error = Failure(op, file, err);
-        unlink(tmp.c_str());
-        return false;
-    };
-    size_t done = 0;
-    while (done < body.size()) {
-        ssize_t n = write(fd.get(), body.data() + done, body.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail("write", tmp);
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (fsync(fd.get()) != 0) return fail("fsync", tmp);
-    if (fd.Close() != 0) return fail("close", tmp);
-    if (rename(tmp.c_str(), path.c_str()) != 0) return fail("rename", tmp);
-    std::string dir = path.substr(0, path.rfind('/') + 1);
-    Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirfd.get() < 0 || fsync(dirfd.get()) != 0) {
-        // The body is in place and readers see it; only its durability
-        // across a power cut is in doubt, which the caller is told.
-        *error = Failure("fsync", dir, errno);
-        return false;
-    }
-    return true;
+    int rc = MQReplaceFile(tmp.c_str(), path.c_str(), body.data(), body.size());
+    if (rc == 0) return true;
+    *error = "writing the body " + path + ": " + std::strerror(rc);
+    return false;
 }
 
 // A 32-bit time_t would show creation times past 2038 as 1901, and make
@@ -213,7 +162,14 @@ int RunGet(const std::string& command, const Args& args) {
 
     cMessage* m = mq.GetMsg(channel.c_str());
     if (m == nullptr) {
+        // Nothing waiting, or a store that can't hand out: not the same.
+        bool failed = MQLastCallFailed();
         mq.CloseMQChannel();
+        if (failed) {
+            PrintError(command, "the store failed to hand out a message of channel " + channel +
+                                    " (the cause is in the store's log)");
+            return kExitFailed;
+        }
         PrintError(command, "no message waiting in channel " + channel);
         return kExitRefused;
     }

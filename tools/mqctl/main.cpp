@@ -4,7 +4,8 @@
 //   mqctl [OPTIONS] COMMAND [ARGS] [OPTIONS]
 //
 // Exit codes: 0 done, 1 refused (by the store, the registry, the directory,
-// or a check found a problem), 2 usage. Results go to standard output,
+// or a check found a problem), 2 usage, 3 the store failed where it should
+// have answered (get). Results go to standard output,
 // errors to standard error, one line each.
 #include <cstdio>
 #include <algorithm>
@@ -27,7 +28,8 @@ namespace {
 using namespace mqctl;
 
 const char kExitCodes[] =
-    "Exit codes: 0 done, 1 refused (the error line says why), 2 usage.\n";
+    "Exit codes: 0 done, 1 refused (the error line says why), 2 usage,\n"
+    "3 the store failed (get: a read error, not an empty channel).\n";
 
 void PrintOverview() {
     std::printf("usage: mqctl [OPTIONS] COMMAND [ARGS] [OPTIONS]\n\n"

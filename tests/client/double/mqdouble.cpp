@@ -8,6 +8,7 @@
 #include <string>
 
 #include "mq.h"
+#include "mqput.h"
 #include "mqconfig.h"
 
 MQConfig OneMQ;
@@ -293,4 +294,17 @@ void DiscardMQEntry(MQContext* entry) {
     std::lock_guard<std::mutex> hold(g_mu);
     Record("DiscardMQEntry(" + Handle(entry) + ")");
     if (entry != nullptr) FreeHandle(entry);
+}
+
+bool WriteMQBody(MQContext* entry, const void* body, size_t size) {
+    std::lock_guard<std::mutex> hold(g_mu);
+    Record("WriteMQBody(" + Handle(entry) + "," +
+           std::string(static_cast<const char*>(body), size) + ")");
+    return entry != nullptr && g_script.writeBody;
+}
+
+bool WriteMQBodyFd(MQContext* entry, int fd) {
+    std::lock_guard<std::mutex> hold(g_mu);
+    Record("WriteMQBodyFd(" + Handle(entry) + "," + std::to_string(fd) + ")");
+    return entry != nullptr && g_script.writeBody;
 }

@@ -53,6 +53,7 @@ struct Script {
     bool insert = true;                            // InsertMQChannel
     bool putEnvelope = true;                       // PutMQEnvelope
     bool closeEntry = true;                        // CloseMQEntry
+    bool writeBody = true;                         // WriteMQBody, WriteMQBodyFd
 };
 
 // What PutMQEnvelope was given, field by field.

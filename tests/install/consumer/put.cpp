@@ -1,7 +1,7 @@
-// put - puts one message into a channel through the installed toolkit and
-// writes its body by the rename pattern: the body goes to the entry's
-// ".tmp" path and is renamed to its ".msg" path, so that no reader ever sees
-// half a body.
+// put - puts one message with its body into a channel through the
+// installed toolkit, in one call: the store writes and syncs the body before
+// it commits the entry, so that success means both are durable and no
+// reader ever sees half a body.
 //
 //   MQ_CONFIG_DIR=/srv/mq put RELAY "Hello, Bob"
 #include <mqapi.h>
@@ -27,21 +27,12 @@ int main(int argc, char** argv) {
     msg.setFrom(&from);
     msg.setTo(&to);
 
-    int rc = mq.PutMsg(&msg, argv[1]);  // durable once it returns 0
+    const std::string body = argv[2];
+    int rc = mq.PutMsgBody(&msg, argv[1], body.data(), body.size());
     if (rc != MQ_SUCCESS) {
         std::fprintf(stderr, "put: %s\n", MQResultText(rc));
         return 1;
     }
-    // Both answers share one buffer: keep the first before asking again.
-    std::string tmp = mq.GetMsgDest(".tmp");
-    std::string final = mq.GetMsgDest(".msg");
-    FILE* f = std::fopen(tmp.c_str(), "wx");
-    bool ok = f != nullptr && std::fputs(argv[2], f) >= 0;
-    ok = f != nullptr && std::fclose(f) == 0 && ok;
-    if (!ok || std::rename(tmp.c_str(), final.c_str()) != 0) {
-        std::perror(tmp.c_str());
-        return 1;
-    }
-    std::printf("put %s\n", final.c_str());
+    std::printf("put into %s\n", argv[1]);
     return 0;
 }

@@ -1,0 +1,181 @@
+// locks.cpp - the writers' lock and the process slots on the lock file.
+#include "locks.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "syscalls.h"
+
+namespace mqstore {
+
+namespace {
+
+// The nonces start well past the slot bytes; the file stays sparse.
+const off_t kNonceArea = 1 << 20;
+// Byte 0: the writers' lock; byte kSyncByte: the syncing leader's.
+const off_t kSyncByte = kNonceArea - 1;
+// The shared page of commit numbers, past the nonces.
+const off_t kSharedPage = 2 << 20;
+const size_t kSharedSize = 4096;
+
+struct flock Range(short type, off_t start) {
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = start;
+    lock.l_len = 1;
+    return lock;
+}
+
+std::string Cause(const char* operation, const std::string& path, int error) {
+    return std::string(operation) + " " + path + ": " + std::strerror(error);
+}
+
+int64_t NewNonce() {
+    uint64_t value = 0;
+    while (value == 0 || value > INT64_MAX) {
+        if (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+            // No entropy source: time and process id still tell processes apart.
+            value = static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(time(nullptr));
+        }
+        value &= INT64_MAX;
+    }
+    return static_cast<int64_t>(value);
+}
+
+}  // namespace
+
+struct LockFile::Shared {
+    std::atomic<uint64_t> committed;
+    std::atomic<uint64_t> synced;
+};
+
+void LockFile::MapShared() {
+    static_assert(std::atomic<uint64_t>::is_always_lock_free, "counters shared by processes");
+    // Allocated for real first: touching a hole of a shared mapping on a
+    // full disk would kill the process.
+    if (posix_fallocate(m_fd, kSharedPage, kSharedSize) != 0) return;
+    void* page = mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, kSharedPage);
+    if (page != MAP_FAILED) m_shared = static_cast<Shared*>(page);
+}
+
+uint64_t LockFile::NoteCommit() {
+    return m_shared != nullptr ? m_shared->committed.fetch_add(1) + 1 : 0;
+}
+
+bool LockFile::SyncCovering(uint64_t ticket, const std::function<bool()>& sync) {
+    if (m_shared == nullptr) return sync();
+    if (m_shared->synced.load() >= ticket) return true;
+    struct flock lock = Range(F_WRLCK, kSyncByte);
+    while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
+        if (errno != EINTR) return sync();
+    }
+    bool ok = true;
+    if (m_shared->synced.load() < ticket) {
+        // Everything committed up to here is in the log's pages: one sync
+        // makes all of it durable.
+        uint64_t target = m_shared->committed.load();
+        ok = sync();
+        uint64_t seen = m_shared->synced.load();
+        while (ok && seen < target && !m_shared->synced.compare_exchange_weak(seen, target)) {
+        }
+    }
+    struct flock unlock = Range(F_UNLCK, kSyncByte);
+    fcntl(m_fd, F_OFD_SETLK, &unlock);
+    return ok;
+}
+
+std::unique_ptr<LockFile> LockFile::Open(const std::string& spoolRoot, std::string* error) {
+    std::string path = spoolRoot + "/queue.lck";
+    int fd = MQSysCallTable()->open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
+    if (fd < 0) {
+        *error = Cause("open", path, errno);
+        return nullptr;
+    }
+    std::unique_ptr<LockFile> file(new LockFile(fd, path));
+    if (!file->TakeSlot(error)) return nullptr;
+    file->MapShared();
+    return file;
+}
+
+LockFile::~LockFile() {
+    if (m_shared != nullptr) munmap(m_shared, kSharedSize);
+    if (m_fd >= 0) MQSysCallTable()->close(m_fd);
+}
+
+void LockFile::Forget() {
+    if (m_shared != nullptr) munmap(m_shared, kSharedSize);
+    m_shared = nullptr;
+    if (m_fd >= 0) MQSysCallTable()->close(m_fd);
+    m_fd = -1;
+}
+
+bool LockFile::TakeSlot(std::string* error) {
+    // Start at a slot chosen by the process id, so that processes starting
+    // together do not all try the same bytes first.
+    int64_t start = getpid() % kSlots;
+    for (int64_t i = 0; i < kSlots; ++i) {
+        int64_t slot = 1 + (start + i) % kSlots;
+        struct flock lock = Range(F_WRLCK, slot);
+        if (fcntl(m_fd, F_OFD_SETLK, &lock) != 0) {
+            if (errno == EAGAIN || errno == EACCES) continue;
+            *error = Cause("lock", m_path, errno);
+            return false;
+        }
+        int64_t nonce = NewNonce();
+        ssize_t n = pwrite(m_fd, &nonce, sizeof nonce, kNonceArea + slot * 8);
+        if (n != static_cast<ssize_t>(sizeof nonce)) {
+            *error = Cause("write", m_path, n < 0 ? errno : ENOSPC);
+            return false;  // the descriptor's close releases the slot
+        }
+        m_self.slot = slot;
+        m_self.nonce = nonce;
+        m_self.pid = getpid();
+        return true;
+    }
+    *error = m_path + ": all " + std::to_string(kSlots) + " process slots are taken";
+    return false;
+}
+
+bool LockFile::LockWriters(std::string* error) {
+    struct flock lock = Range(F_WRLCK, 0);
+    while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
+        if (errno == EINTR) continue;
+        *error = Cause("lock", m_path, errno);
+        return false;
+    }
+    m_writing = true;
+    return true;
+}
+
+void LockFile::UnlockWriters() {
+    if (!m_writing) return;
+    struct flock lock = Range(F_UNLCK, 0);
+    fcntl(m_fd, F_OFD_SETLK, &lock);
+    m_writing = false;
+}
+
+bool LockFile::Alive(const Holder& holder) const {
+    if (holder.slot == m_self.slot && holder.nonce == m_self.nonce) return true;
+    if (holder.slot < 1 || holder.slot > kSlots || m_fd < 0) return false;
+    struct flock lock = Range(F_WRLCK, holder.slot);
+    if (fcntl(m_fd, F_OFD_GETLK, &lock) != 0) return true;
+    // Our own slot never shows as locked to us: a record of this slot with
+    // another nonce is a dead predecessor's.
+    if (lock.l_type == F_UNLCK) return false;
+    int64_t nonce = 0;
+    if (pread(m_fd, &nonce, sizeof nonce, kNonceArea + holder.slot * 8) !=
+        static_cast<ssize_t>(sizeof nonce)) {
+        return true;
+    }
+    return nonce == holder.nonce;
+}
+
+}  // namespace mqstore

@@ -1,0 +1,109 @@
+// locks.h - the spool's lock file ("<spool>/queue.lck"): the writers' lock,
+// and the slots by which processes show that they live.
+//
+// Writers' lock. Every write transaction of the store is taken under an
+// exclusive open-file-description lock on byte 0, waited for in the kernel
+// (F_OFD_SETLKW): no writer polls or sleeps, a waiting writer is woken when
+// the holder lets go, and a holder that dies lets go by dying. Within a
+// process the store's mutex (OneMQ.csStore) already serialises callers, so
+// one process waits here with at most one thread.
+//
+// Slots. Each process using the store holds, for as long as it runs, an
+// exclusive lock on one byte (its slot, 1 to kSlots) and has written a
+// random non-zero nonce at the slot's place in the nonce area. Leases,
+// writers' claims and identifier blocks are recorded with (slot, nonce). A
+// record's process lives exactly when its slot's byte is locked by someone
+// else and the nonce there is still the record's: the kernel drops the lock
+// when the process dies, whatever its PID namespace and whatever /proc
+// shows, and a later holder of the slot writes a new nonce, so a reused
+// slot (or process id) never passes for the dead one. A nonce is written
+// before anything is recorded under it, so a live holder's nonce is never
+// read half written.
+//
+// Group commit: the third byte orders the processes that sync the log, and
+// a page past the nonces holds the commit numbers (see SyncCovering).
+//
+// Forks: the child shares the parent's lock file description; Forget()
+// closes the child's copy of the descriptor (which releases nothing) so that
+// the parent's death still shows once the parent is gone.
+//
+// Failures return false with "operation path: strerror" in *error.
+// Thread safety: none; used under OneMQ.csStore.
+#ifndef MQ_LOCKS_H
+#define MQ_LOCKS_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace mqstore {
+
+// Who recorded something: the slot and nonce, and the process id for the
+// log only (it says nothing reliable about liveness).
+struct Holder {
+    int64_t slot = 0;
+    int64_t nonce = 0;
+    int64_t pid = 0;
+};
+
+class LockFile {
+  public:
+    static constexpr int64_t kSlots = 16384;
+
+    // Opens (creating) the lock file of spool root and takes a free slot.
+    // Returns null, the cause in *error, when it can't (no slot is free
+    // when kSlots processes use the store at once).
+    static std::unique_ptr<LockFile> Open(const std::string& spoolRoot, std::string* error);
+    ~LockFile();
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+
+    const Holder& Self() const { return m_self; }
+
+    // Waits for the writers' lock; false (cause in *error) only when the
+    // kernel refuses the lock.
+    bool LockWriters(std::string* error);
+    void UnlockWriters();
+
+    // Group commit's bookkeeping, shared by every process through a page of
+    // the lock file: commits are numbered, and the highest number known
+    // synced is kept. NoteCommit (REQUIRES: the writers' lock held, the
+    // commit done) numbers a commit. SyncCovering returns once a sync that
+    // began after commit ticket has finished: at once when another
+    // process's sync already covered it, else after sync() run by the one
+    // process (the leader) that syncs for every commit so far, the others
+    // waiting on a byte lock meanwhile. Returns sync()'s false when the
+    // sync this call relied on failed. Without the shared page (it could
+    // not be allocated: a full disk), every call simply runs sync().
+    uint64_t NoteCommit();
+    bool SyncCovering(uint64_t ticket, const std::function<bool()>& sync);
+
+    // True while the process that recorded holder runs (see above). A slot
+    // that can't be examined is taken for alive, so that nothing is taken
+    // from a process on a mere doubt.
+    bool Alive(const Holder& holder) const;
+
+    // In a forked child: closes this process's copy of the descriptor
+    // without touching the parent's locks. The object is unusable after.
+    void Forget();
+
+  private:
+    LockFile(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
+    bool TakeSlot(std::string* error);
+
+    struct Shared;
+    void MapShared();
+
+    int m_fd;
+    std::string m_path;
+    Holder m_self;
+    bool m_writing = false;
+    Shared* m_shared = nullptr;
+};
+
+}  // namespace mqstore
+
+#endif

@@ -1,0 +1,34 @@
+// mqput.h - the one-call put's store calls (the body of a new entry written
+// by the store itself, at its final path, before the entry is committed),
+// and whether the last call failed or found nothing.
+//
+// Between CreateMQEntry and CloseMQEntry (mq.h), WriteMQBody or
+// WriteMQBodyFd creates the entry's ".msg" file exclusively, writes the
+// whole body, syncs it and its directory. Readers never look at it before
+// the commit, so no rename is needed; after CloseMQEntry returns true the
+// envelope and the body are both durable. A writer that dies before the
+// commit leaves no entry, and the file is removed once its death is noticed.
+//
+// Failures return false, logged once, with nothing left at the ".msg" path;
+// the handle stays valid for DiscardMQEntry. Thread safety as in mq.h.
+#ifndef MQ_MQPUT_H
+#define MQ_MQPUT_H
+
+#include <cstddef>
+
+#include "mq.h"
+#include "mqapi_export.h"
+
+// Writes size bytes of body as the new entry's message file.
+MQAPI_EXPORT bool WriteMQBody(MQContext* entry, const void* body, size_t size);
+
+// Writes what fd holds from its current offset to its end as the new
+// entry's message file.
+MQAPI_EXPORT bool WriteMQBodyFd(MQContext* entry, int fd);
+
+// True when the last call of this thread into the store failed (its cause
+// logged), false when it succeeded or simply found nothing: tells a store
+// that can't be read from an empty channel after GetFirstMessage returned 0.
+MQAPI_EXPORT bool MQLastCallFailed();
+
+#endif

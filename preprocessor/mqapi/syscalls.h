@@ -1,0 +1,44 @@
+// syscalls.h - the system calls the queue store and its durable-file
+// module make on files, through one table that tests replace.
+//
+// Every open, write, sync, rename, unlink and close of the store's own files
+// (message bodies, the lock file, the channel file's rewrite) goes through
+// SysCalls(), so that a test can make any of them fail (ENOSPC, EIO, a short
+// write, a failed sync) and check what the caller makes of it. SQLite's own
+// file work is not in this table; tests reach it through a VFS of their own
+// wrapped around the default one.
+//
+// Thread safety: the table is read without a lock; a test changes it only
+// while no store call runs, and puts the real calls back with
+// MQResetSysCalls().
+#ifndef MQ_SYSCALLS_H
+#define MQ_SYSCALLS_H
+
+#include <sys/types.h>
+
+// The store exports its table, for its fault tests; any other binary that
+// compiles the durable-file module in keeps its own table to itself.
+#ifdef MQ_SYSCALLS_EXPORTED
+#include "mqapi_export.h"
+#define MQ_SYSCALLS_API MQAPI_EXPORT
+#else
+#define MQ_SYSCALLS_API
+#endif
+
+struct MQSysCalls {
+    int (*open)(const char* path, int flags, mode_t mode);
+    ssize_t (*write)(int fd, const void* data, size_t size);
+    ssize_t (*read)(int fd, void* data, size_t size);
+    int (*fsync)(int fd);
+    int (*fdatasync)(int fd);
+    int (*rename)(const char* from, const char* to);
+    int (*unlink)(const char* path);
+    int (*close)(int fd);
+};
+
+// The table in use; never null. Exported for the fault tests only.
+MQ_SYSCALLS_API MQSysCalls* MQSysCallTable();
+// Puts the real system calls back.
+MQ_SYSCALLS_API void MQResetSysCalls();
+
+#endif

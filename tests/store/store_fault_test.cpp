@@ -1,0 +1,338 @@
+// The queue store's failure paths, made to happen: the body writer's system
+// calls through the store's table (a full disk, I/O errors, a short write,
+// failed syncs and closes), SQLite's writes and syncs through a failing VFS,
+// and allocations that throw. Each time the call fails with its result,
+// nothing acknowledged is lost, nothing half made is offered, and the next
+// call after the fault clears works.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+
+#include "faulty_vfs.h"
+#include "mq.h"
+#include "mqadmin.h"
+#include "mqput.h"
+#include "store_fixture.h"
+#include "syscalls.h"
+
+using mqtest::Drain;
+using mqtest::FileExists;
+using mqtest::Install;
+using mqtest::PutEntry;
+
+// The allocation seam: while armed on this thread, the n-th allocation
+// from now throws (or, for the nothrow forms, returns null).
+namespace {
+thread_local long t_allocsLeft = -1;
+
+bool AllocationFails() {
+    if (t_allocsLeft < 0) return false;
+    return t_allocsLeft-- == 0;
+}
+}  // namespace
+
+// The replacements pair malloc with free themselves; the compiler can't
+// see that its inlined view of them is one pair.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(size_t size) {
+    if (AllocationFails()) throw std::bad_alloc();
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    if (AllocationFails()) return nullptr;
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](size_t size, const std::nothrow_t& nt) noexcept {
+    return operator new(size, nt);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+int g_error = 0;
+ssize_t FailWrite(int, const void*, size_t) {
+    errno = g_error;
+    return -1;
+}
+ssize_t ShortWrite(int fd, const void* data, size_t size) {
+    MQSysCallTable()->write = FailWrite;
+    return write(fd, data, size / 2 + 1);
+}
+int FailFd(int) {
+    errno = g_error;
+    return -1;
+}
+int FailOpen(const char*, int, mode_t) {
+    errno = g_error;
+    return -1;
+}
+
+class StoreFaults : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { faultyvfs::Install(); }
+    void SetUp() override { ASSERT_TRUE(install_.Init()); }
+    void TearDown() override {
+        MQResetSysCalls();
+        faultyvfs::Clear();
+    }
+    Install install_;
+};
+
+// The one-call put, begun: entry, channel and envelope, no body yet.
+MQContext* BeginPut(mqtest::WriterEnvelope* envelope) {
+    MQContext* entry = CreateMQEntry();
+    if (entry == nullptr) return nullptr;
+    if (!InsertMQChannel(entry, "relay", 0) || !PutMQEnvelope(entry, envelope->Get())) {
+        DiscardMQEntry(entry);
+        return nullptr;
+    }
+    return entry;
+}
+
+unsigned long OneCallPut(const std::string& body) {
+    mqtest::WriterEnvelope envelope({"a@e.org"}, {"b@e.org"});
+    MQContext* entry = BeginPut(&envelope);
+    if (entry == nullptr) return 0;
+    unsigned long id = mqadmin::EntryIdFromPath(GetMQPathName(entry, ".msg"));
+    if (!WriteMQBody(entry, body.data(), body.size()) || !CloseMQEntry(entry)) {
+        DiscardMQEntry(entry);
+        return 0;
+    }
+    return id;
+}
+
+TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
+    struct Case {
+        const char* name;
+        void (*arrange)();
+    } cases[] = {
+        {"create on a full disk",
+         [] {
+             g_error = ENOSPC;
+             MQSysCallTable()->open = FailOpen;
+         }},
+        {"write on a full disk",
+         [] {
+             g_error = ENOSPC;
+             MQSysCallTable()->write = FailWrite;
+         }},
+        {"write I/O error",
+         [] {
+             g_error = EIO;
+             MQSysCallTable()->write = FailWrite;
+         }},
+        {"short write, then full",
+         [] {
+             g_error = ENOSPC;
+             MQSysCallTable()->write = ShortWrite;
+         }},
+        {"file sync fails",
+         [] {
+             g_error = EIO;
+             MQSysCallTable()->fdatasync = FailFd;
+         }},
+        {"close fails",
+         [] {
+             g_error = EIO;
+             MQSysCallTable()->close = FailFd;
+         }},
+        {"directory sync fails",
+         [] {
+             g_error = EIO;
+             MQSysCallTable()->fsync = FailFd;
+         }},
+    };
+    unsigned long kept = OneCallPut("kept");
+    ASSERT_NE(kept, 0u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqtest::WriterEnvelope envelope({"a@e.org"}, {"b@e.org"});
+        MQContext* entry = BeginPut(&envelope);
+        ASSERT_NE(entry, nullptr);
+        std::string msg = GetMQPathName(entry, ".msg");
+        c.arrange();
+        const std::string body(100000, 'x');
+        EXPECT_FALSE(WriteMQBody(entry, body.data(), body.size()));
+        MQResetSysCalls();
+        EXPECT_FALSE(FileExists(msg)) << "a half-written body stays";
+        DiscardMQEntry(entry);
+        unsigned long next = OneCallPut("after");
+        EXPECT_NE(next, 0u) << "the next put after the fault";
+        std::vector<mqadmin::EntryInfo> all;
+        ASSERT_TRUE(mqadmin::ListEntries("relay", &all));
+        std::vector<unsigned long> ids;
+        for (const mqadmin::EntryInfo& e : all) ids.push_back(e.id);
+        EXPECT_EQ(ids, (std::vector<unsigned long>{kept, next})) << "entries after the fault";
+        mqadmin::RemoveEntry(next);
+    }
+}
+
+TEST_F(StoreFaults, TheDatabaseFailsUnderPutGetAndDelete) {
+    struct Case {
+        const char* name;
+        int write;  // SQLite result of every write, 0 for none
+        bool sync;  // syncs fail
+    } cases[] = {
+        {"a full disk", SQLITE_FULL, false},
+        {"write I/O error", SQLITE_IOERR_WRITE, false},
+        {"failed sync", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        unsigned long kept = OneCallPut("kept");
+        ASSERT_NE(kept, 0u);
+        auto arm = [&c] {
+            faultyvfs::FailWrites(c.write);
+            faultyvfs::FailSyncs(c.sync);
+        };
+
+        // Put: the close fails, and nothing of the entry is offered.
+        mqtest::WriterEnvelope envelope({"a@e.org"}, {"b@e.org"});
+        MQContext* entry = BeginPut(&envelope);
+        ASSERT_NE(entry, nullptr);
+        ASSERT_TRUE(WriteMQBody(entry, "body", 4));
+        arm();
+        EXPECT_FALSE(CloseMQEntry(entry)) << "a put acknowledged without its commit on disk";
+        faultyvfs::Clear();
+        DiscardMQEntry(entry);
+        EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{kept});
+
+        // Get: a hand-out that can't be written is a failure, not an empty
+        // channel.
+        MQContext* reader = OpenMQChannel("relay");
+        ASSERT_NE(reader, nullptr);
+        if (c.write == SQLITE_IOERR_WRITE) {
+            arm();
+            EXPECT_EQ(GetFirstMessage(reader, false), 0u);
+            EXPECT_TRUE(MQLastCallFailed()) << "a failed hand-out passes for an empty channel";
+            faultyvfs::Clear();
+        }
+        ASSERT_EQ(GetFirstMessage(reader, false), kept);
+        EXPECT_FALSE(MQLastCallFailed());
+        arm();
+        bool removed = RemoveMQChannel(reader);
+        faultyvfs::Clear();
+        EXPECT_FALSE(removed) << "a removal acknowledged without its commit on disk";
+        if (c.write != 0) {
+            // Nothing was committed: the entry is still this reader's.
+            EXPECT_TRUE(RemoveMQChannel(reader)) << "the removal after the fault cleared";
+        }
+        EXPECT_TRUE(CloseMQChannel(reader));
+        EXPECT_TRUE(Drain("relay", true).empty());
+
+        unsigned long next = OneCallPut("after");
+        EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{next}) << "after the fault";
+        MQContext* empty = OpenMQChannel("relay");
+        ASSERT_NE(empty, nullptr);
+        EXPECT_EQ(GetFirstMessage(empty, false), 0u);
+        EXPECT_FALSE(MQLastCallFailed()) << "an empty channel passes for a failure";
+        EXPECT_TRUE(CloseMQChannel(empty));
+    }
+}
+
+// The reserve's removal frees room, as it would on a real disk.
+int UnlinkFreeingRoom(const char* path) {
+    std::string name = path;
+    if (name.size() >= 14 && name.compare(name.size() - 14, 14, "/queue.reserve") == 0) {
+        faultyvfs::Clear();
+    }
+    return unlink(path);
+}
+
+// A full disk must not freeze the queue: puts fail, but readers still take
+// and remove what is waiting, on the room the spool kept back.
+TEST_F(StoreFaults, ReadersDrainAFullDisk) {
+    unsigned long kept = OneCallPut("kept");
+    ASSERT_NE(kept, 0u);
+    ASSERT_TRUE(FileExists(install_.Spool() + "/queue.reserve"));
+    MQSysCallTable()->unlink = UnlinkFreeingRoom;
+    faultyvfs::FailWrites(SQLITE_FULL);
+    EXPECT_EQ(OneCallPut("refused"), 0u) << "a put on a full disk";
+    MQContext* reader = OpenMQChannel("relay");
+    ASSERT_NE(reader, nullptr) << "a reader can't open on a full disk";
+    EXPECT_EQ(GetFirstMessage(reader, false), kept);
+    EXPECT_TRUE(RemoveMQChannel(reader));
+    EXPECT_TRUE(CloseMQChannel(reader));
+    EXPECT_FALSE(FileExists(install_.Spool() + "/queue.reserve"));
+    EXPECT_TRUE(Drain("relay", false).empty());
+}
+
+// No exception leaves an exported call, whichever allocation fails: each
+// call either succeeds or returns its failure result.
+TEST_F(StoreFaults, NoExceptionLeavesTheStoreWhenMemoryRunsOut) {
+    std::string ini = install_.Ini();
+    unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
+    ASSERT_NE(id, 0u);
+    mqtest::WriterEnvelope envelope({"a@e.org"}, {"b@e.org"});
+    struct Case {
+        const char* name;
+        std::function<bool()> call;  // true when it succeeded
+    } cases[] = {
+        {"MQInit", [&] { return MQInit(ini.c_str(), "storetest"); }},
+        {"put",
+         [&envelope] {
+             MQContext* entry = CreateMQEntry();
+             if (entry == nullptr) return false;
+             bool ok = InsertMQChannel(entry, "relay", 0) && PutMQEnvelope(entry, envelope.Get()) &&
+                       WriteMQBody(entry, "b", 1) && CloseMQEntry(entry);
+             if (!ok) DiscardMQEntry(entry);
+             return ok;
+         }},
+        {"get and give back",
+         [] {
+             MQContext* reader = OpenMQChannel("relay");
+             if (reader == nullptr) return false;
+             unsigned long got = GetFirstMessage(reader, false);
+             stEnvelope* envelope = got != 0 ? GetMQEnvelope(got) : nullptr;
+             bool ok = envelope != nullptr;
+             FreeMQEnvelope(envelope);
+             while (!CloseMQChannel(reader)) {
+             }
+             return ok;
+         }},
+        {"list",
+         [] {
+             std::vector<mqadmin::EntryInfo> all;
+             return mqadmin::ListEntries(nullptr, &all);
+         }},
+        {"check",
+         [] {
+             mqadmin::HealthReport report;
+             return mqadmin::CheckStore(&report);
+         }},
+    };
+    for (const Case& c : cases) {
+        bool done = false;
+        for (long n = 0; n < 10000 && !done; ++n) {
+            t_allocsLeft = n;
+            try {
+                done = c.call();
+            } catch (...) {
+                t_allocsLeft = -1;
+                ADD_FAILURE() << c.name << ": an exception left the store at allocation " << n;
+                break;
+            }
+            bool failedAllocation = t_allocsLeft < 0;
+            t_allocsLeft = -1;
+            if (!failedAllocation) {
+                EXPECT_TRUE(done) << c.name << " failed without a failed allocation";
+                break;
+            }
+        }
+        EXPECT_TRUE(done) << c.name << " never succeeded";
+    }
+}
+
+}  // namespace
