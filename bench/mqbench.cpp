@@ -150,12 +150,12 @@ void Report(const Options& o, const std::map<std::string, std::vector<double>>& 
         {kInsert, kInsert, "", 0},
         {kTakeOldest, kTakeOldest, "", 0},
         {kDeliver, kDeliver, "", 0},
-        {kPut + shallow, kPut + shallow, kInsert, 0.8},
-        {kFullPut + shallow, kFullPut + shallow, kDeliver, 0.7},
+        {kPut + shallow, kPut + shallow, kInsert, 0.95},
+        {kFullPut + shallow, kFullPut + shallow, kDeliver, 0.65},
         {kGet + shallow, kGet + shallow, kTakeOldest, 0.8},
         {kPut + deep, kPut + deep, kPut + shallow, 0.8},
         {kFullPut + deep, kFullPut + deep, kFullPut + shallow, 0.8},
-        {kGet + deep, kGet + deep, kGet + shallow, 0.8},
+        {kGet + deep, kGet + deep, kGet + shallow, 0.9},
     };
     std::printf("%-40s %9s %19s %6s  %s\n", "figure (operations per second)", "median", "range",
                 "ratio", "aim");

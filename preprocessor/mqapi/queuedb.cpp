@@ -318,6 +318,9 @@ bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned 
         if (!m_locks->Alive(w.writer)) {
             if (!DropBodiless(w.id, w.writer, error)) return false;
         } else if (std::time(nullptr) - w.created >= kPatienceS) {
+            // Entries taken or removed elsewhere leave their mark behind;
+            // forgetting them all now and then costs one more look each.
+            if (m_recheck.size() >= 10000) m_recheck.clear();
             m_recheck[w.id] = now + kRecheckMs;
         }
     }

@@ -362,6 +362,12 @@ TEST(ToolCheck, NamesEachProblemWithAFix) {
          [](const Installation&, const std::string& d) { WriteFileText(d + "999.msg", "x"); }},
         {"a spool every user may write to", "spool",
          [](const Installation&, const std::string& d) { chmod((d + "../..").c_str(), 0777); }},
+        {"a spool that is a symbolic link", "spool",
+         [](const Installation&, const std::string& d) {
+             std::string spool = d.substr(0, d.rfind("/msg/"));
+             rename(spool.c_str(), (spool + ".real").c_str());
+             symlink((spool + ".real").c_str(), spool.c_str());
+         }},
         {"server unreachable", "directory",
          [](const Installation& i, const std::string&) { i.WriteIni("1", i.host()); }},
         {"no host entry", "host entry",
