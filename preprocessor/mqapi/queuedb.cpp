@@ -131,7 +131,10 @@ bool QueueDb::ReserveBlock(std::string* error) {
     if (!forget.Valid() || !forget.Bind(1, me.slot).Bind(2, me.nonce).Run(error)) return false;
     Stmt last = m_db->Prepare("SELECT value FROM meta WHERE key = 'last_id'", error);
     if (!last.Valid() || !last.Step(error)) return false;
-    unsigned long previous = last.Row() ? static_cast<unsigned long>(last.Int(0)) : 0;
+    // 64-bit arithmetic: with a 32-bit unsigned long (i386), the block's end
+    // past the last identifier would wrap to a small number, and a loop up
+    // to the last identifier would never end.
+    uint64_t previous = last.Row() ? static_cast<uint64_t>(last.Int(0)) : 0;
     last.Reset();
 
     // Identifiers go round the 32-bit range once before one comes back; a
@@ -139,7 +142,7 @@ bool QueueDb::ReserveBlock(std::string* error) {
     Stmt used = m_db->Prepare("SELECT id FROM entries WHERE id BETWEEN ?1 AND ?2", error);
     if (!used.Valid()) return false;
     std::deque<unsigned long> fresh;
-    unsigned long first = 0, lastId = 0;
+    uint64_t first = 0, lastId = 0;
     for (int round = 0; fresh.empty(); ++round) {
         if (round == 100000) {
             *error = "no free entry identifier near " + std::to_string(previous);
@@ -155,8 +158,10 @@ bool QueueDb::ReserveBlock(std::string* error) {
             taken.insert(static_cast<unsigned long>(used.Int(0)));
         }
         used.Reset();
-        for (unsigned long id = first; id <= lastId; ++id) {
-            if (taken.count(id) == 0) fresh.push_back(id);
+        for (uint64_t id = first; id <= lastId; ++id) {
+            if (taken.count(static_cast<unsigned long>(id)) == 0) {
+                fresh.push_back(static_cast<unsigned long>(id));
+            }
         }
         previous = lastId;
     }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -281,7 +282,19 @@ TEST_F(StoreProcesses, AReaderThatCannotSeeAnotherInProcStillSeesItLive) {
           "--clear-groups \"$0\" \"$@\"",
           agent, ini, "relay"}},
     };
+    // Mounting a proc of the process's own PID namespace takes privilege
+    // over it, which a user namespace (the emulated i386 run's) lacks.
+    const bool canMountProc = Wait(Spawn([] {
+                                  execlp("unshare", "unshare", "-m", "sh", "-c",
+                                         "mount -t proc -o hidepid=2 proc /proc 2>/dev/null",
+                                         nullptr);
+                                  return 127;
+                              })) == 0;
     for (const Case& c : cases) {
+        if (c.argv[1] == "-m" && !canMountProc) {
+            std::printf("not run here (no proc mount in this namespace): %s\n", c.name);
+            continue;
+        }
         unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
         ASSERT_NE(id, 0u);
         nftw(install_.Dir().c_str(), OpenUp, 16, FTW_PHYS);
