@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 
+#include "benchmessage.h"
 #include "mqapi.h"
 #include "mqfile.h"
 
@@ -24,26 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const char kChannel[] = "BENCH";
 const size_t kBodySize = 4096;
-
-class Message {
-  public:
-    Message() {
-        sender_.setLan_addr("sender@bench.example.org");
-        a_.setLan_addr("first@example.org");
-        b_.setLan_addr("second@example.org");
-        from_.add(&sender_);
-        to_.add(&a_);
-        to_.add(&b_);
-        msg_.setFrom(&from_);
-        msg_.setTo(&to_);
-    }
-    cMessage* get() { return &msg_; }
-
-  private:
-    cUserInfo sender_, a_, b_;
-    cEnvHeader from_, to_;
-    cMessage msg_;
-};
 
 // One operation of a worker: true when it succeeded.
 class Worker {
@@ -97,7 +78,7 @@ class Worker {
   private:
     std::string kind_, dir_;
     cMQ mq_;
-    Message msg_;
+    BenchMessage msg_;
     sqlite3* db_ = nullptr;
     std::string body_ = std::string(kBodySize, 'b');
     bool empty_ = false;

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "mqadmin.h"
+#include "benchmessage.h"
 #include "mqapi.h"
 #include "mqfile.h"
 
@@ -30,27 +31,6 @@ std::string Errno(const std::string& op, const std::string& path) {
 std::string Result(const char* op, int rc) {
     return std::string(op) + ": " + MQResultName(rc);
 }
-
-// The message every put sends: one sender, two recipients.
-class BenchMessage {
-public:
-    BenchMessage() {
-        sender_.setLan_addr("sender@bench.example.org");
-        a_.setLan_addr("first@example.org");
-        b_.setLan_addr("second@example.org");
-        from_.add(&sender_);
-        to_.add(&a_);
-        to_.add(&b_);
-        msg_.setFrom(&from_);
-        msg_.setTo(&to_);
-    }
-    cMessage* get() { return &msg_; }
-
-private:
-    cUserInfo sender_, a_, b_;
-    cEnvHeader from_, to_;
-    cMessage msg_;
-};
 
 // Writes body to tmp and renames it to fin; synced when sync (file, then
 // the directory, so that the rename is durable too).
