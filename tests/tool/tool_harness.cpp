@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -231,6 +232,16 @@ std::string Installation::Snapshot() const {
              " " + std::to_string(e["attempts"].Int()) + " " + e["from"].str + "\n";
     }
     return s;
+}
+
+RunResult Ok(const Installation& inst, const std::vector<std::string>& args,
+             const std::string& input) {
+    RunResult r = inst.Run(args, input);
+    std::string cmd;
+    for (const std::string& a : args) cmd += " " + a;
+    EXPECT_EQ(r.status, 0) << "mqctl" << cmd << ": stderr: " << r.err;
+    EXPECT_EQ(r.err, "") << "mqctl" << cmd;
+    return r;
 }
 
 }  // namespace mqtest

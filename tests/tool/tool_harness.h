@@ -78,6 +78,11 @@ private:
 std::string ReadFileText(const std::string& path);
 bool WriteFileText(const std::string& path, const std::string& text);
 
+// Runs mqctl in inst and expects success with nothing on standard error
+// (failures reported through GoogleTest).
+RunResult Ok(const Installation& inst, const std::vector<std::string>& args,
+             const std::string& input = "");
+
 }  // namespace mqtest
 
 #endif

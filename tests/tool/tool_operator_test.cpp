@@ -20,16 +20,6 @@
 namespace mqtest {
 namespace {
 
-RunResult Ok(const Installation& inst, const std::vector<std::string>& args,
-             const std::string& input = "") {
-    RunResult r = inst.Run(args, input);
-    std::string cmd;
-    for (const std::string& a : args) cmd += " " + a;
-    EXPECT_EQ(r.status, 0) << "mqctl" << cmd << ": stderr: " << r.err;
-    EXPECT_EQ(r.err, "") << "mqctl" << cmd;
-    return r;
-}
-
 std::string PutId(const Installation& inst, const std::string& channel) {
     RunResult r = Ok(inst, {"put", channel, "--from", "a@b.org", "--to", "c@d.org"}, "body");
     return r.out.substr(0, r.out.find(' '));

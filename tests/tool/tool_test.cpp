@@ -17,17 +17,6 @@
 namespace mqtest {
 namespace {
 
-// Runs mqctl and expects success with nothing on standard error.
-RunResult Ok(const Installation& inst, const std::vector<std::string>& args,
-             const std::string& input = "") {
-    RunResult r = inst.Run(args, input);
-    std::string cmd;
-    for (const std::string& a : args) cmd += " " + a;
-    EXPECT_EQ(r.status, 0) << "mqctl" << cmd << ": stderr: " << r.err;
-    EXPECT_EQ(r.err, "") << "mqctl" << cmd;
-    return r;
-}
-
 std::vector<Json> JsonOf(const RunResult& r) {
     std::vector<Json> objects;
     EXPECT_TRUE(r.Json(&objects)) << "not JSON Lines:\n" << r.out;
