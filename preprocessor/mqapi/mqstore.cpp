@@ -42,6 +42,13 @@ const std::chrono::seconds kReclaimEvery(5);
 // connection had no transaction open and may be closed in the child.
 std::atomic<bool> g_forkedIdle{false};
 
+// This process's id, kept so that no store call asks the kernel for it:
+// set when the fork handlers are installed (the first MQInit) and renewed
+// by the child's handler. 0 until then. A child made by a raw clone()
+// system call, which runs no fork handler, must not call the store (nor
+// may it use the inherited connection in any case).
+std::atomic<pid_t> g_pid{0};
+
 void BeforeFork() {
     OneMQ.csQList.Lock(0);
     OneMQ.csStore.Lock(0);
@@ -53,6 +60,7 @@ void AfterForkParent() {
 }
 
 void AfterForkChild() {
+    g_pid = getpid();
     g_forkedIdle = true;
     // The child must not keep the parent's process slot locked: its copy of
     // the lock file's descriptor goes now (the parent's lock stays).
@@ -75,7 +83,7 @@ struct MQContext {
     enum class Kind { Reader, Writer };
     uint32_t magic = kHandleMagic;
     Kind kind;
-    pid_t pid = getpid();
+    pid_t pid = mqstore::ProcessId();
     std::string channel;   // reader: the channel read; writer: the one inserted into
     int64_t lease = 0;     // reader: its lease
     unsigned long id = 0;  // reader: the entry last returned; writer: the new entry
@@ -87,6 +95,11 @@ struct MQContext {
 };
 
 namespace mqstore {
+
+pid_t ProcessId() {
+    pid_t pid = g_pid.load(std::memory_order_relaxed);
+    return pid != 0 ? pid : getpid();
+}
 
 StoreState& State() {
     static StoreState* state = new StoreState();
@@ -129,22 +142,23 @@ void LogUnexpected(const char* operation, bool outOfMemory) noexcept {
     }
 }
 
-QueueDb* ReadyQueue(const char* operation) {
+QueueDb* ReadyQueue(const char* operation, Access access) {
     StoreState& s = State();
     if (!s.queue) {
         LogFailure(operation, "the store is not initialised (MQInit)");
         return nullptr;
     }
-    if (s.pid != getpid()) {
+    if (s.pid != mqstore::ProcessId()) {
         LogFailure(operation, "the store was initialised before a fork: MQInit again in this "
                               "process");
         return nullptr;
     }
     // Acknowledging entries into a file nobody else will ever open would
     // lose them: a database deleted or replaced under us stops every call
-    // until MQInit opens the new one.
+    // until MQInit opens the new one. Calls that only read are spared the
+    // look at the path: the next call that writes makes it.
     std::string error;
-    if (!s.queue->CheckFile(&error)) {
+    if (access == Access::kWrite && !s.queue->CheckFile(&error)) {
         LogFailure(operation, error + " (MQInit again to use the new one)");
         return nullptr;
     }
@@ -172,7 +186,7 @@ bool ValidHandle(const MQContext* handle, MQContext::Kind kind, const char* oper
                                                               : "not an entry handle");
         return false;
     }
-    if (handle->pid != getpid()) {
+    if (handle->pid != mqstore::ProcessId()) {
         LogFailure(operation, "the handle belongs to process " + std::to_string(handle->pid) +
                                   " (handles do not cross a fork)");
         return false;
@@ -244,7 +258,10 @@ void ReclaimNow(QueueDb* queue, const char* operation) {
 static bool MQInitBody(const char* ldap, const char* appname) {
     static std::once_flag forkHandlers;
     std::call_once(forkHandlers,
-                   [] { pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild); });
+                   [] {
+                       pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild);
+                       g_pid = getpid();
+                   });
 
     if (appname == nullptr || appname[0] == '\0') {
         LogFailure("MQInit", "no application name given");
@@ -279,7 +296,7 @@ static bool MQInitBody(const char* ldap, const char* appname) {
     {
         clLockGuard guard(OneMQ.csStore);
         mqstore::StoreState& s = State();
-        if (s.queue && s.pid != getpid()) {
+        if (s.queue && s.pid != mqstore::ProcessId()) {
             // The parent's connection: closed when the fork met it idle,
             // which SQLite allows, and never used either way.
             if (g_forkedIdle) {
@@ -312,7 +329,7 @@ static bool MQInitBody(const char* ldap, const char* appname) {
                 QueueDb::Open(spool, &error);
             if (!queue) return fail(error);
             s.queue = std::move(queue);
-            s.pid = getpid();
+            s.pid = mqstore::ProcessId();
         }
         mqstore::SetLogTag(tag);
         s.installDir = install;
@@ -391,7 +408,7 @@ static unsigned long GetNextMessageBody(MQContext* handle, bool bWait) {
 static stEnvelope* GetMQEnvelopeBody(unsigned long id) {
     clLockGuard guard(OneMQ.csStore);
     if (!ValidEntryId(id, "GetMQEnvelope")) return nullptr;
-    QueueDb* queue = ReadyQueue("GetMQEnvelope");
+    QueueDb* queue = ReadyQueue("GetMQEnvelope", mqstore::Access::kRead);
     if (queue == nullptr) return nullptr;
     mqstore::EnvelopeData data;
     bool found = false;
@@ -432,7 +449,7 @@ static char* GetMQPathNameBody(unsigned long id, const char* ext) {
         return nullptr;
     }
     if (!ValidEntryId(id, "GetMQPathName")) return nullptr;
-    QueueDb* queue = ReadyQueue("GetMQPathName");
+    QueueDb* queue = ReadyQueue("GetMQPathName", mqstore::Access::kRead);
     if (queue == nullptr) return nullptr;
     path = queue->GetSpool().EntryPath(id, ext);
     return &path[0];
@@ -454,7 +471,7 @@ static char* GetMQPathNameBody(MQContext* handle, const char* ext) {
         LogFailure("GetMQPathName", "the read handle has returned no entry");
         return nullptr;
     }
-    QueueDb* queue = ReadyQueue("GetMQPathName");
+    QueueDb* queue = ReadyQueue("GetMQPathName", mqstore::Access::kRead);
     if (queue == nullptr) return nullptr;
     handle->path = queue->GetSpool().EntryPath(handle->id, ext);
     return &handle->path[0];
@@ -574,7 +591,7 @@ static void DiscardMQEntryBody(MQContext* entry) {
     clLockGuard guard(OneMQ.csStore);
     // A handle inherited over a fork is the parent's entry: only this
     // process's copy of the handle goes.
-    if (entry->pid == getpid()) {
+    if (entry->pid == mqstore::ProcessId()) {
         QueueDb* queue = ReadyQueue("DiscardMQEntry");
         std::string error;
         if (queue != nullptr && !queue->DropEntry(entry->id, &error)) {

@@ -332,16 +332,24 @@ bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned 
     if (chosen != 0) {
         Stmt take = m_db->Prepare(
             "UPDATE entries SET lease = ?2, claim_slot = NULL, claim_nonce = NULL,"
-            " claim_pid = NULL WHERE id = ?1",
+            " claim_pid = NULL WHERE id = ?1 RETURNING envelope",
             error);
-        if (!take.Valid() || !take.Bind(1, chosen).Bind(2, lease).Run(error)) return false;
+        if (!take.Valid() || !take.Bind(1, chosen).Bind(2, lease).Step(error)) return false;
+        // The reader asks for the envelope next: kept, it costs no second
+        // look at the database.
+        m_handedOut = {chosen, take.Row() ? take.Text(0) : std::string()};
+        if (!take.Run(error)) return false;
     }
-    if (!t.Commit(error)) return false;
+    if (!t.Commit(error)) {
+        m_handedOut = HandedOut();
+        return false;
+    }
     *id = static_cast<unsigned long>(chosen);
     return true;
 }
 
 bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std::string* error) {
+    m_handedOut = HandedOut();
     Transaction t = Write(true);
     if (!t.Begin(error)) return false;
     Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND lease = ?2", error);
@@ -389,6 +397,7 @@ bool QueueDb::ReleaseLease(int64_t lease, std::string* error) {
 }
 
 bool QueueDb::CloseLeaseOnce(int64_t lease, std::string* error) {
+    m_handedOut = HandedOut();
     Transaction t = Write(false);
     return t.Begin(error) && ReleaseLease(lease, error) && t.Commit(error);
 }
@@ -502,11 +511,18 @@ bool QueueDb::Reclaim(std::string* error) {
 bool QueueDb::ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found,
                            std::string* error) {
     *found = false;
-    Stmt read = m_db->Prepare("SELECT envelope FROM entries WHERE id = ?1", error);
-    if (!read.Valid() || !read.Bind(1, static_cast<int64_t>(id)).Step(error)) return false;
-    if (!read.Row()) return true;
-    std::string bytes = read.Text(0);
-    read.Reset();
+    std::string bytes;
+    if (m_handedOut.id == static_cast<int64_t>(id) && !m_handedOut.envelope.empty()) {
+        // An envelope never changes once committed: the hand-out's copy is
+        // as good as the row's.
+        bytes.swap(m_handedOut.envelope);
+        m_handedOut = HandedOut();
+    } else {
+        Stmt read = m_db->Prepare("SELECT envelope FROM entries WHERE id = ?1", error);
+        if (!read.Valid() || !read.Bind(1, static_cast<int64_t>(id)).Step(error)) return false;
+        if (!read.Row()) return true;
+        bytes = read.Text(0);
+    }
     if (!DecodeEnvelope(bytes, envelope)) {
         *error = "entry " + std::to_string(id) + ": its envelope in " + m_spool.DatabasePath() +
                  " is damaged";
@@ -610,6 +626,7 @@ bool QueueDb::Count(std::vector<mqadmin::ChannelCount>* out, std::string* error)
 
 mqadmin::AdminResult QueueDb::Remove(unsigned long id, std::string* error) {
     using mqadmin::AdminResult;
+    m_handedOut = HandedOut();
     Transaction t = Write(true);
     if (!t.Begin(error)) return AdminResult::Failed;
     Stmt state = m_db->Prepare(

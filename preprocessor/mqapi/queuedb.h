@@ -120,7 +120,8 @@ public:
     // unused identifiers.
     bool Reclaim(std::string* error);
 
-    // The envelope of entry id; *found false when it has none.
+    // The envelope of entry id; *found false when it has none. The entry
+    // NextEntry has just handed out is answered from the copy it kept.
     bool ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found, std::string* error);
 
     // False, the cause in *error, when the database file was deleted or
@@ -178,6 +179,13 @@ private:
     // to look at each again, so that a writer that never brings its body
     // does not cost every hand-out a look at the file.
     std::map<int64_t, int64_t> m_recheck;
+    // The entry NextEntry handed out last, with its encoded envelope, until
+    // ReadEnvelope takes it.
+    struct HandedOut {
+        int64_t id = 0;
+        std::string envelope;
+    };
+    HandedOut m_handedOut;
     uint32_t m_maxAttempts = 5;
     std::string m_log = "mqapi";
 };

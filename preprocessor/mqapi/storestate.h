@@ -32,10 +32,19 @@ struct StoreState {
 
 StoreState& State();
 
+// This process's id, without a system call (the fork handlers keep it).
+pid_t ProcessId();
+
+// What a call does with the connection ReadyQueue gives it: only reading,
+// or writing (which first checks that the database file is still the one
+// at the spool's path).
+enum class Access { kRead, kWrite };
+
 // The connection of this process, or null (logged as "operation: ...") when
 // MQInit has not succeeded in this process (not at all, or only before a
-// fork).
-QueueDb* ReadyQueue(const char* operation);
+// fork) or, for access kWrite, when the database file was deleted or
+// replaced under it.
+QueueDb* ReadyQueue(const char* operation, Access access = Access::kWrite);
 
 // Logs a failure of operation once, with its cause, tagged with the
 // application name. Unlike the rest, needs no lock held.

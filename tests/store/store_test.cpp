@@ -167,6 +167,30 @@ TEST_F(Store, ReadersGetEntriesInIdentifierOrderWithTheirEnvelopes) {
     EXPECT_TRUE(Drain("relay", false).empty()) << "removed entries stay removed";
 }
 
+TEST_F(Store, AnEntryRemovedRightAfterItsHandOutHasNoEnvelope) {
+    struct Case {
+        const char* name;
+        bool (*remove)(MQContext* reader, unsigned long id);
+    } cases[] = {
+        {"by its reader", [](MQContext* reader, unsigned long) { return RemoveMQChannel(reader); }},
+        {"by an operator",
+         [](MQContext*, unsigned long id) {
+             return mqadmin::RemoveEntry(id) == mqadmin::AdminResult::Done;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(PutEntry("relay", "a@example.org", {"b@example.org"}, "body"), 0u);
+        MQContext* reader = OpenMQChannel("relay");
+        ASSERT_NE(reader, nullptr);
+        unsigned long id = GetFirstMessage(reader, false);
+        ASSERT_NE(id, 0u);
+        ASSERT_TRUE(c.remove(reader, id));
+        EXPECT_EQ(GetMQEnvelope(id), nullptr);
+        EXPECT_TRUE(CloseMQChannel(reader));
+    }
+}
+
 TEST_F(Store, ChannelNamesMatchWithoutLetterCase) {
     unsigned long id = PutEntry("RELAY", "a@example.org", {"b@example.org"}, "x");
     ASSERT_NE(id, 0u);
