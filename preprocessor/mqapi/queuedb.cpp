@@ -403,6 +403,10 @@ bool QueueDb::CloseLeaseOnce(int64_t lease, std::string* error) {
 }
 
 bool QueueDb::Reclaim(std::string* error) {
+    // A reserve given up on a full disk (by any process) is made again once
+    // there is room: costs one failed open while it is there.
+    KeepReserve();
+
     // Dead readers: their leases go back, an attempt each.
     std::vector<std::pair<int64_t, Holder>> deadLeases;
     Stmt leases = m_db->Prepare("SELECT id, slot, nonce, pid FROM leases", error);

@@ -117,7 +117,8 @@ public:
     bool CloseLease(int64_t lease, std::string* error);
     // Releases the leases of dead readers (an attempt each), removes the
     // bodiless entries of dead writers and the files of dead processes'
-    // unused identifiers.
+    // unused identifiers, and makes the spool's reserve again if it was
+    // used up.
     bool Reclaim(std::string* error);
 
     // The envelope of entry id; *found false when it has none. The entry
@@ -152,7 +153,8 @@ private:
     bool CloseLeaseOnce(int64_t lease, std::string* error);
     // A full disk must not stop the queue from draining: a reader's write
     // that fails for want of space releases the spool's reserve file
-    // ("queue.reserve", made again at the next open) and is tried once more.
+    // ("queue.reserve", made again by a later Reclaim once there is room)
+    // and is tried once more.
     template <typename F>
     bool ForReader(F once, std::string* error) {
         m_db->ForgetFailure();

@@ -267,6 +267,8 @@ TEST_F(StoreFaults, ReadersDrainAFullDisk) {
     EXPECT_TRUE(CloseMQChannel(reader));
     EXPECT_FALSE(FileExists(install_.Spool() + "/queue.reserve"));
     EXPECT_TRUE(Drain("relay", false).empty());
+    EXPECT_TRUE(FileExists(install_.Spool() + "/queue.reserve"))
+        << "the reserve is not made again once there is room";
 }
 
 // No exception leaves an exported call, whichever allocation fails: each
