@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
-#include <thread>
 
 #include "mqfile.h"
 #include "syscalls.h"
@@ -25,44 +23,6 @@ std::string DirOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
-
-// BackgroundDirSync - syncs a directory on a thread of its own while the
-// caller syncs a file in it, so that a new file's name and content cost one
-// flush's wait rather than two in a row (the disk takes flushes side by
-// side). Where no thread can be started, Wait() syncs the directory itself.
-class BackgroundDirSync {
-  public:
-    explicit BackgroundDirSync(std::string dir) : m_dir(std::move(dir)) {
-        try {
-            m_thread = std::thread([this] { m_rc = SyncDir(m_dir, &m_error); });
-        } catch (const std::exception&) {
-            // No thread (no memory, no more threads): Wait() does it inline.
-        }
-    }
-    ~BackgroundDirSync() {
-        if (m_thread.joinable()) m_thread.join();
-    }
-    BackgroundDirSync(const BackgroundDirSync&) = delete;
-    BackgroundDirSync& operator=(const BackgroundDirSync&) = delete;
-
-    // Returns once the directory is synced: 0, or an errno value with the
-    // cause in *error.
-    int Wait(std::string* error) {
-        if (m_thread.joinable()) {
-            m_thread.join();
-        } else {
-            m_rc = SyncDir(m_dir, &m_error);
-        }
-        if (m_rc != 0) *error = m_error;
-        return m_rc;
-    }
-
-  private:
-    std::string m_dir;
-    int m_rc = 0;
-    std::string m_error;
-    std::thread m_thread;
-};
 
 }  // namespace
 
@@ -171,19 +131,11 @@ int WriteNew(const std::string& path, const Source& source, bool syncDir, std::s
         rc = source.fd >= 0 ? file.Copy(source.fd, error)
                             : file.Write(source.data, source.size, error);
     }
-    if (rc != 0) return rc;
-    if (!syncDir) return file.Publish(path, false, error);
-    // The name was made by the create; it and the content are synced side
-    // by side, and the call returns once both are on disk.
-    BackgroundDirSync dir(DirOf(path));
-    rc = file.Publish(path, false, error);
-    std::string dirError;
-    int dirRc = dir.Wait(&dirError);
-    if (rc == 0 && dirRc != 0) {
+    if (rc == 0) rc = file.Publish(path, false, error);
+    if (rc == 0 && syncDir) {
+        rc = SyncDir(DirOf(path), error);
         // Not known to last: the caller is told, and the file goes.
-        *error = dirError;
-        rc = dirRc;
-        MQSysCallTable()->unlink(path.c_str());
+        if (rc != 0) MQSysCallTable()->unlink(path.c_str());
     }
     return rc;
 }

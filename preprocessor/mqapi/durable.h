@@ -64,8 +64,7 @@ struct Source {
 };
 
 // Creates path exclusively with the content of source, syncs it, checks the
-// close, and (when syncDir) syncs its directory, the two syncs side by side
-// (the directory's on a short-lived thread). Returns 0, or an errno
+// close, and (when syncDir) syncs its directory. Returns 0, or an errno
 // value with the cause in *error and nothing left at path.
 int WriteNew(const std::string& path, const Source& source, bool syncDir,
                        std::string* error);
