@@ -3,7 +3,8 @@
 //
 // A figure runs its operation until its time budget is spent or it has made
 // its maximum number of operations, whichever comes first; only the
-// operations themselves are inside the clock.
+// operations themselves are inside the clock, and the kernel counts the
+// system calls, syncs and file creations they make (syscounts.h).
 //
 // Thread safety: plain values and a reentrant template.
 #ifndef MQ_BENCH_FIGURE_H
@@ -11,6 +12,8 @@
 
 #include <chrono>
 #include <string>
+
+#include "syscounts.h"
 
 namespace mqbench {
 
@@ -23,8 +26,11 @@ struct Run {
     long ops = 0;
     double seconds = 0;
     std::string error;  // non-empty when an operation failed (the run is void)
+    SysCounts sys;      // what the operations asked of the kernel
 
     double Rate() const { return seconds > 0 ? ops / seconds : 0; }
+    // Per operation; 0 when nothing was counted.
+    double PerOp(uint64_t count) const { return ops > 0 ? double(count) / ops : 0; }
 };
 
 // Times op() (which returns an error text, empty on success) under budget.
@@ -32,6 +38,8 @@ template <typename Op>
 Run Timed(const Budget& budget, Op op) {
     using Clock = std::chrono::steady_clock;
     Run run;
+    SysCounter counter;
+    counter.Start();
     const Clock::time_point start = Clock::now();
     while (run.ops < budget.maxOps) {
         std::string err = op(run.ops);
@@ -43,6 +51,7 @@ Run Timed(const Budget& budget, Op op) {
         run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         if (run.seconds >= budget.seconds) break;
     }
+    run.sys = counter.Stop();
     return run;
 }
 

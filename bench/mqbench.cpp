@@ -39,7 +39,9 @@ struct Options {
     double matrixSeconds = 1.0;  // each load of the concurrency matrix; 0: none
 };
 
-// Worker side: runs one group and prints "RUN\t<name>\t<ops>\t<seconds>\t<error>".
+// Worker side: runs one group and prints, per figure, "RUN\t<name>\t<ops>\t
+// <seconds>\t<calls>\t<syncs>\t<creates>\t<error>" (the counts "-" when the
+// kernel's counters were not to be had).
 int Worker(int argc, char** argv) {
     std::string what = argv[2];
     std::string dir = argv[3];
@@ -60,8 +62,12 @@ int Worker(int argc, char** argv) {
     }
     (void)argc;
     for (const auto& r : runs) {
-        std::printf("RUN\t%s\t%ld\t%.6f\t%s\n", r.first.c_str(), r.second.ops, r.second.seconds,
-                    r.second.error.c_str());
+        const SysCounts& c = r.second.sys;
+        std::string counts = c.counted ? std::to_string(c.calls) + "\t" + std::to_string(c.syncs) +
+                                             "\t" + std::to_string(c.creates)
+                                       : "-\t-\t-";
+        std::printf("RUN\t%s\t%ld\t%.6f\t%s\t%s\n", r.first.c_str(), r.second.ops,
+                    r.second.seconds, counts.c_str(), r.second.error.c_str());
     }
     return 0;
 }
@@ -100,11 +106,15 @@ bool RunWorker(const std::string& what, const std::string& dir, const std::strin
         for (size_t tab; (tab = s.find('\t', start)) != std::string::npos; start = tab + 1)
             fields.push_back(s.substr(start, tab - start));
         fields.push_back(s.substr(start));
-        if (fields.size() != 5 || fields[0] != "RUN") continue;
+        if (fields.size() != 8 || fields[0] != "RUN") continue;
         Run r;
         r.ops = std::atol(fields[2].c_str());
         r.seconds = std::atof(fields[3].c_str());
-        r.error = fields[4];
+        r.sys.counted = fields[4] != "-";
+        r.sys.calls = std::strtoull(fields[4].c_str(), nullptr, 10);
+        r.sys.syncs = std::strtoull(fields[5].c_str(), nullptr, 10);
+        r.sys.creates = std::strtoull(fields[6].c_str(), nullptr, 10);
+        r.error = fields[7];
         runs->emplace_back(fields[1], r);
     }
     if (f != nullptr) std::fclose(f);
@@ -143,7 +153,14 @@ struct Line {
     double aim;              // the ratio aimed at (0: none)
 };
 
-void Report(const Options& o, const std::map<std::string, std::vector<double>>& rates) {
+// Per figure: the median rate over the rounds and its range, the system
+// calls, syncs and file creations per operation (medians; "-" where the
+// kernel's counters were not to be had), and the ratio to its yardstick.
+void Report(const Options& o, const std::map<std::string, std::vector<Run>>& results) {
+    std::map<std::string, std::vector<double>> rates;
+    for (const auto& r : results) {
+        for (const Run& run : r.second) rates[r.first].push_back(run.Rate());
+    }
     const std::string deep = " @" + std::to_string(o.deep);
     const std::string shallow = " @" + std::to_string(kShallow);
     const std::vector<Line> lines = {
@@ -157,8 +174,8 @@ void Report(const Options& o, const std::map<std::string, std::vector<double>>& 
         {kFullPut + deep, kFullPut + deep, kFullPut + shallow, 0.8},
         {kGet + deep, kGet + deep, kGet + shallow, 0.9},
     };
-    std::printf("%-40s %9s %19s %6s  %s\n", "figure (operations per second)", "median", "range",
-                "ratio", "aim");
+    std::printf("%-40s %9s %13s %6s %6s %6s %6s  %s\n", "figure (operations per second)",
+                "median", "range", "calls", "syncs", "files", "ratio", "aim");
     for (const Line& l : lines) {
         auto it = rates.find(l.figure);
         if (it == rates.end() || it->second.empty()) {
@@ -170,7 +187,19 @@ void Report(const Options& o, const std::map<std::string, std::vector<double>>& 
         auto mm = std::minmax_element(v.begin(), v.end());
         char range[64];
         std::snprintf(range, sizeof range, "%.0f-%.0f", *mm.first, *mm.second);
-        std::printf("%-40s %9.0f %19s", l.label.c_str(), med, range);
+        std::printf("%-40s %9.0f %13s", l.label.c_str(), med, range);
+        const std::vector<Run>& runs = results.at(l.figure);
+        if (std::all_of(runs.begin(), runs.end(), [](const Run& r) { return r.sys.counted; })) {
+            std::vector<double> calls, syncs, creates;
+            for (const Run& r : runs) {
+                calls.push_back(r.PerOp(r.sys.calls));
+                syncs.push_back(r.PerOp(r.sys.syncs));
+                creates.push_back(r.PerOp(r.sys.creates));
+            }
+            std::printf(" %6.1f %6.2f %6.2f", Median(calls), Median(syncs), Median(creates));
+        } else {
+            std::printf(" %6s %6s %6s", "-", "-", "-");
+        }
         auto base = rates.find(l.against);
         if (!l.against.empty() && base != rates.end() && Median(base->second) > 0) {
             double ratio = med / Median(base->second);
@@ -282,7 +311,7 @@ int Main(int argc, char** argv) {
 
     std::printf("mqbench: %d rounds, each figure %.1f s or %ld operations, under %s\n",
                 o.rounds, o.budget.seconds, o.budget.maxOps, o.dir.c_str());
-    std::map<std::string, std::vector<double>> rates;
+    std::map<std::string, std::vector<Run>> results;
     std::map<std::string, std::vector<LoadResult>> loads;
     bool failed = false;
     for (int round = 0; round < o.rounds; ++round) {
@@ -306,7 +335,7 @@ int Main(int argc, char** argv) {
                     failed = true;
                     continue;
                 }
-                rates[r.first + suffix].push_back(r.second.Rate());
+                results[r.first + suffix].push_back(r.second);
             }
         }
         // The matrix in the same round: puts first, so that the gets have
@@ -322,7 +351,7 @@ int Main(int argc, char** argv) {
             }
         }
     }
-    Report(o, rates);
+    Report(o, results);
     if (!loads.empty()) ReportMatrix(loads);
     if (made) RemoveTree(o.dir);
     return failed ? 1 : 0;
