@@ -237,40 +237,42 @@ TEST(ToolTrail, EachEventOfAnEntryIsLoggedAndShown) {
         std::vector<std::string> lines;  // the trail lines the step left about it
         const char* reason;              // show's reason after it; null: not looked at
         const char* state;
+        int attempts;
     } steps[] = {
         {"put A", putA, 0,
          {"info: created channel=RELAY from=<al\\x3dice@example.org> rcpts=2 size=-"}, "",
-         "queued"},
-        {"put B", putB, 1, {"info: created channel=RELAY from=<> rcpts=1 size=-"}, "", "queued"},
+         "queued", 0},
+        {"put B", putB, 1, {"info: created channel=RELAY from=<> rcpts=1 size=-"}, "", "queued",
+         0},
         {"get gives A back", mqctl({"get", "RELAY"}), 0,
          {"info: handed-out app=mqctl pid=N lease=N",
           "info: given-back reason=closed app=mqctl pid=N attempts=1"},
-         "returned", "queued"},
-        {"hold A", mqctl({"hold", "A"}), 0, {"info: held user=" + user}, "held", "held"},
+         "returned", "queued", 1},
+        {"hold A", mqctl({"hold", "A"}), 0, {"info: held user=" + user}, "held", "held", 1},
         {"get --delete takes B", mqctl({"get", "RELAY", "--delete"}), 1,
          {"info: handed-out app=mqctl pid=N lease=N",
           "info: removed by=reader app=mqctl pid=N"},
-         nullptr, nullptr},
+         nullptr, nullptr, 0},
         {"release A", mqctl({"release", "A"}), 0, {"info: released user=" + user}, "released",
-         "queued"},
+         "queued", 1},
         {"the second give-back fails A", mqctl({"get", "RELAY"}), 0,
          {"info: handed-out app=mqctl pid=N lease=N",
           "warning: failed attempts=2 reason=closed app=mqctl pid=N"},
-         "failed", "failed"},
+         "failed", "failed", 2},
         {"requeue A", mqctl({"requeue", "A"}), 0, {"info: requeued user=" + user}, "requeued",
-         "queued"},
+         "queued", 0},
         {"A's reader dies", readerDies, 0, {"info: handed-out app=dier pid=N lease=N"}, nullptr,
-         nullptr},
+         nullptr, 0},
         {"the next command reclaims A", mqctl({"summary"}), 0,
          {"notice: reclaimed reason=reader-died app=dier pid=N attempts=1"}, "reader-died",
-         "queued"},
+         "queued", 1},
         {"C's writer dies before the body", writerDies, 2,
          {"info: created channel=RELAY from=<erin@example.org> rcpts=1 size=-"}, nullptr,
-         nullptr},
+         nullptr, 0},
         {"the next command removes C", mqctl({"summary"}), 2,
-         {"notice: reclaimed reason=writer-died pid=N"}, nullptr, nullptr},
+         {"notice: reclaimed reason=writer-died pid=N"}, nullptr, nullptr, 0},
         {"delete A", mqctl({"delete", "A"}), 0, {"info: removed by=operator user=" + user},
-         nullptr, nullptr},
+         nullptr, nullptr, 0},
     };
     size_t offsets[3] = {0, 0, 0};
     for (const Step& st : steps) {
@@ -287,11 +289,16 @@ TEST(ToolTrail, EachEventOfAnEntryIsLoggedAndShown) {
         ASSERT_EQ(shown.size(), 1u) << st.name;
         EXPECT_EQ(shown[0]["reason"].str, st.reason) << st.name;
         EXPECT_EQ(shown[0]["state"].str, st.state) << st.name;
+        EXPECT_EQ(shown[0]["attempts"].Int(), st.attempts) << st.name;
         const bool justPut = std::string(st.name).rfind("put ", 0) == 0;
         EXPECT_EQ(shown[0]["handed"].Int() > 0, !justPut) << st.name;
         if (std::string(st.reason) == "held") {
             std::string list = Ok(inst, {"list", "--held"}).out;
-            EXPECT_NE(list.find(" held,0s," + user + " "), std::string::npos) << list;
+            // LAST: "held,AGE,USER", one field.
+            size_t last = list.find(" held,");
+            EXPECT_NE(last, std::string::npos) << list;
+            EXPECT_EQ(list.find("," + user + " ", last), list.find_first_of(",", last + 6))
+                << list;
         }
         TrailOf(inst, ids[st.entry], &offsets[st.entry]);  // show's own lines, if any
     }
