@@ -24,6 +24,7 @@ const char* const kEntryColumns =
 // nothing next to its rows.
 const int64_t kWalkPage = 128;
 
+// The stored state as the operator's interface names it.
 mqadmin::EntryState StateOf(int64_t state) {
     switch (state) {
         case kHeld:
@@ -35,6 +36,7 @@ mqadmin::EntryState StateOf(int64_t state) {
     }
 }
 
+// The stored reason as the operator's interface names it.
 mqadmin::EntryReason ReasonOf(int64_t reason) {
     switch (reason) {
         case kReasonReturned: return mqadmin::EntryReason::Returned;
@@ -110,6 +112,7 @@ std::string Conditions(const mqadmin::EntryFilter& filter) {
     return where;
 }
 
+// Binds filter's values to the parameters Conditions wrote.
 void BindFilter(Stmt& stmt, const mqadmin::EntryFilter& filter) {
     stmt.Bind(2, filter.createdAfter).Bind(3, filter.createdBefore);
     if (!filter.channel.empty()) stmt.Bind(4, filter.channel);

@@ -168,6 +168,7 @@ public:
     ListPrinter(Mode mode, size_t columns, int64_t now)
         : mode_(mode), columns_(columns), now_(now) {}
 
+    // Prints e, or keeps it for the text table's page.
     void Add(const mqadmin::EntryInfo& e) {
         ++count_;
         if (e.bodySize > 0) bytes_ += e.bodySize;
@@ -194,6 +195,7 @@ public:
             if (page_.rows().size() > kPage) FlushPage();
         }
     }
+    // The entries added so far.
     size_t Count() const { return count_; }
     // True once standard output can't be written (a reader closed the pipe).
     bool Broken() const { return std::ferror(stdout) != 0; }
@@ -209,6 +211,8 @@ public:
 private:
     static constexpr size_t kPage = 1000;
 
+    // Adds e's row to the page; on a terminal the recipients' count is
+    // kept apart, so that cutting the row to the width keeps it.
     void AddRow(const mqadmin::EntryInfo& e) {
         std::vector<std::string> to;
         for (const std::string& r : e.recipients) to.push_back(Printable(r));
@@ -222,6 +226,7 @@ private:
                    LastCell(e, now_), e.sender.empty() ? "<>" : Printable(e.sender), toCell});
     }
 
+    // Prints the page's rows (the header with the first page) and empties it.
     void FlushPage() {
         if (page_.rows().size() <= 1) return;
         if (columns_ > 0) FitAddresses(&page_, counts_, columns_, widths_);
