@@ -52,8 +52,10 @@
 //   frames), so its identifiers may be handed out again; any body file left
 //   under one is removed when the identifier is next handed out.
 //
-// The trail: every change of an entry logs its line (trail.h) once the
-// change is committed, from what is in hand, without another statement.
+// The trail: every change of an entry logs its line (trail.h) from what is
+// in hand, without another statement: after its commit, but for the removal
+// of a dead writer's bodiless entry, logged within the clean-up's
+// transaction.
 //
 // A full disk: readers' writes fall back on a reserve file of the spool
 // (ForReader below), so that entries can still be taken and removed.
