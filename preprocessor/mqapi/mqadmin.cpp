@@ -2,6 +2,11 @@
 // database.
 #include "mqadmin.h"
 
+#include <pwd.h>
+#include <cerrno>
+#include <vector>
+#include <unistd.h>
+
 #include "chanlist.h"
 #include "spool.h"
 #include "storestate.h"
@@ -21,6 +26,39 @@ AdminResult Report(const char* operation, AdminResult result, const std::string&
 
 bool ValidId(unsigned long id) { return id != 0 && id <= mqstore::kMaxEntryId; }
 
+// The name of the process's real user, as the trail and the entries record
+// the operator; "uid N" when the password database has none.
+std::string OperatorName() {
+    uid_t uid = getuid();
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(1024);
+    for (;;) {
+        int rc = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+        if (rc == ERANGE && buffer.size() < 65536) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (rc == 0 && found != nullptr) return found->pw_name;
+        return "uid " + std::to_string(uid);
+    }
+}
+
+// A state change by the operator: Done, or why not.
+AdminResult Change(const char* operation, unsigned long id, int64_t from, int64_t to,
+                   bool reset, int64_t reason) {
+    return mqstore::Guarded(operation, AdminResult::Failed, [&]() -> AdminResult {
+        std::string who = OperatorName();
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue(operation);
+        if (queue == nullptr) return AdminResult::Failed;
+        if (!ValidId(id)) return AdminResult::NotFound;
+        std::string error;
+        return Report(operation, queue->ChangeState(id, {from}, to, reset, reason, who, &error),
+                      error);
+    });
+}
+
 }  // namespace
 
 const char* StateName(EntryState state) {
@@ -35,6 +73,55 @@ const char* StateName(EntryState state) {
             return "failed";
     }
     return "unknown";
+}
+
+const char* ReasonName(EntryReason reason) {
+    switch (reason) {
+        case EntryReason::None:
+            return "";
+        case EntryReason::Returned:
+            return "returned";
+        case EntryReason::ReaderDied:
+            return "reader-died";
+        case EntryReason::Held:
+            return "held";
+        case EntryReason::Released:
+            return "released";
+        case EntryReason::Requeued:
+            return "requeued";
+        case EntryReason::Failed:
+            return "failed";
+    }
+    return "";
+}
+
+bool WalkEntries(const EntryFilter& filter, const std::function<bool(const EntryInfo&)>& each) {
+    return mqstore::Guarded("WalkEntries", false, [&]() -> bool {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("WalkEntries");
+        if (queue == nullptr) return false;
+        std::string error;
+        if (!queue->Walk(filter, each, &error)) {
+            LogFailure("WalkEntries", error);
+            return false;
+        }
+        return true;
+    });
+}
+
+bool CountMatching(const EntryFilter& filter, uint64_t* count) {
+    return mqstore::Guarded("CountMatching", false, [&]() -> bool {
+        clLockGuard guard(OneMQ.csStore);
+        *count = 0;
+        QueueDb* queue = ReadyQueue("CountMatching");
+        if (queue == nullptr) return false;
+        std::string error;
+        if (!queue->CountMatching(filter, count, &error)) {
+            LogFailure("CountMatching", error);
+            return false;
+        }
+        return true;
+    });
 }
 
 bool ListEntries(const char* channel, std::vector<EntryInfo>* out) {
@@ -84,52 +171,28 @@ bool CountEntries(std::vector<ChannelCount>* out) {
 
 AdminResult RemoveEntry(unsigned long id) {
     return mqstore::Guarded("RemoveEntry", AdminResult::Failed, [&]() -> AdminResult {
+        std::string who = OperatorName();
         clLockGuard guard(OneMQ.csStore);
         QueueDb* queue = ReadyQueue("RemoveEntry");
         if (queue == nullptr) return AdminResult::Failed;
         if (!ValidId(id)) return AdminResult::NotFound;
         std::string error;
-        return Report("RemoveEntry", queue->Remove(id, &error), error);
+        return Report("RemoveEntry", queue->Remove(id, who, &error), error);
     });
 }
 
 AdminResult HoldEntry(unsigned long id) {
-    return mqstore::Guarded("HoldEntry", AdminResult::Failed, [&]() -> AdminResult {
-        clLockGuard guard(OneMQ.csStore);
-        QueueDb* queue = ReadyQueue("HoldEntry");
-        if (queue == nullptr) return AdminResult::Failed;
-        if (!ValidId(id)) return AdminResult::NotFound;
-        std::string error;
-        return Report("HoldEntry",
-                      queue->ChangeState(id, {mqstore::kQueued}, mqstore::kHeld, false, &error),
-                      error);
-    });
+    return Change("HoldEntry", id, mqstore::kQueued, mqstore::kHeld, false, mqstore::kReasonHeld);
 }
 
 AdminResult ReleaseEntry(unsigned long id) {
-    return mqstore::Guarded("ReleaseEntry", AdminResult::Failed, [&]() -> AdminResult {
-        clLockGuard guard(OneMQ.csStore);
-        QueueDb* queue = ReadyQueue("ReleaseEntry");
-        if (queue == nullptr) return AdminResult::Failed;
-        if (!ValidId(id)) return AdminResult::NotFound;
-        std::string error;
-        return Report("ReleaseEntry",
-                      queue->ChangeState(id, {mqstore::kHeld}, mqstore::kQueued, false, &error),
-                      error);
-    });
+    return Change("ReleaseEntry", id, mqstore::kHeld, mqstore::kQueued, false,
+                  mqstore::kReasonReleased);
 }
 
 AdminResult RequeueEntry(unsigned long id) {
-    return mqstore::Guarded("RequeueEntry", AdminResult::Failed, [&]() -> AdminResult {
-        clLockGuard guard(OneMQ.csStore);
-        QueueDb* queue = ReadyQueue("RequeueEntry");
-        if (queue == nullptr) return AdminResult::Failed;
-        if (!ValidId(id)) return AdminResult::NotFound;
-        std::string error;
-        return Report("RequeueEntry",
-                      queue->ChangeState(id, {mqstore::kFailed}, mqstore::kQueued, true, &error),
-                      error);
-    });
+    return Change("RequeueEntry", id, mqstore::kFailed, mqstore::kQueued, true,
+                  mqstore::kReasonRequeued);
 }
 
 unsigned long EntryIdFromPath(const char* path) {

@@ -15,12 +15,18 @@
 // requeued. Any state but writing may also be leased: handed
 // to an open read handle that has not removed it yet.
 //
+// Why an entry is where it is: each records its last hand-out's time and
+// the last reason it came back from a reader or was moved by an operator
+// (EntryReason), with when and by whom.
+//
 // Thread safety: every call may be made from any thread at any time.
 // Ownership: results are plain values owned by the caller.
 #ifndef MQ_MQADMIN_H
 #define MQ_MQADMIN_H
 
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -32,6 +38,21 @@ enum class EntryState { Writing, Queued, Held, Failed };
 
 // "writing", "queued", "held" or "failed"; never null.
 MQAPI_EXPORT const char* StateName(EntryState state);
+
+// Why an entry last came back to the queue or was moved.
+enum class EntryReason {
+    None,        // never came back nor was moved
+    Returned,    // its reader closed without removing it
+    ReaderDied,  // its reader's process ended while holding it
+    Held,        // an operator held it
+    Released,    // an operator released it
+    Requeued,    // an operator requeued it
+    Failed       // set aside after MaxAttempts hand-outs came back
+};
+
+// "", "returned", "reader-died", "held", "released", "requeued" or
+// "failed"; never null.
+MQAPI_EXPORT const char* ReasonName(EntryReason reason);
 
 struct EntryInfo {
     uint32_t id = 0;
@@ -45,6 +66,24 @@ struct EntryInfo {
     std::string sender;         // the first sender address ("" for none)
     std::vector<std::string> recipients;  // in envelope order
     std::string path;           // absolute path of the ".msg" file
+    int64_t handed = 0;         // last hand-out to a reader (seconds since the epoch); 0: never
+    EntryReason reason = EntryReason::None;
+    int64_t reasonTime = 0;     // when reason happened; 0 with None
+    // Who: the operator's user name, or the reader as "application[pid]"
+    // ("" with None, and for entries recorded before reasons were kept).
+    std::string reasonBy;
+};
+
+// Which entries WalkEntries and CountMatching take; every field narrows.
+struct EntryFilter {
+    std::string channel;  // "" for every channel; letter case ignored
+    // States: none set for any state; held and failed together for either.
+    bool held = false;
+    bool failed = false;
+    // Only entries created strictly after createdAfter and strictly before
+    // createdBefore (seconds since the epoch).
+    int64_t createdAfter = std::numeric_limits<int64_t>::min();
+    int64_t createdBefore = std::numeric_limits<int64_t>::max();
 };
 
 struct ChannelCount {
@@ -86,6 +125,20 @@ enum class AdminResult {
 // Returns false, *out emptied, when the store fails.
 MQAPI_EXPORT bool ListEntries(const char* channel, std::vector<EntryInfo>* out);
 
+// Calls each with every entry filter takes, in identifier order, until each
+// returns false. The entries are read a page at a time, so that a walk
+// stopped early reads little more than it showed, and memory stays small
+// whatever the queue's length. Not one snapshot: an entry changed during
+// the walk shows as it was when its page was read; none shows twice. each
+// runs under the store's lock and must not call the store. Returns false
+// when the store fails (logged); each may have been called before that.
+MQAPI_EXPORT bool WalkEntries(const EntryFilter& filter,
+                              const std::function<bool(const EntryInfo&)>& each);
+
+// The number of entries filter takes, counted by the database without
+// reading them, into *count. Returns false, *count 0, when the store fails.
+MQAPI_EXPORT bool CountMatching(const EntryFilter& filter, uint64_t* count);
+
 // One entry. Returns false when no entry has identifier id or the store
 // fails (only the failure is logged).
 MQAPI_EXPORT bool GetEntryInfo(unsigned long id, EntryInfo* out);
@@ -93,6 +146,10 @@ MQAPI_EXPORT bool GetEntryInfo(unsigned long id, EntryInfo* out);
 // Counts per channel, channels in name order (letter case ignored), into
 // *out (replaced). Returns false, *out emptied, when the store fails.
 MQAPI_EXPORT bool CountEntries(std::vector<ChannelCount>* out);
+
+// The changes below log a trail line naming the process's real user (its
+// name from the password database, else "uid N") as the operator; hold,
+// release and requeue record it as the entry's reason too.
 
 // Removes entry id with its files, whatever its state but writing (a
 // writing entry belongs to its live writer: WrongState). A reader holding

@@ -18,6 +18,7 @@
 #include <new>
 #include <vector>
 
+#include "addrchars.h"
 #include "chanlist.h"
 #include "chanline.h"
 #include "envcodec.h"
@@ -28,6 +29,7 @@
 #include "profile.h"
 #include "profilepath.h"
 #include "storestate.h"
+#include "trail.h"
 
 namespace {
 
@@ -90,6 +92,7 @@ struct MQContext {
     mqstore::EnvelopeData envelope;  // writer
     std::string path;      // the text GetMQPathName returned for this handle
     bool bodyInPlace = false;  // writer: the store wrote the body (WriteMQBody)
+    int64_t bodySize = -1;     // writer: its size, when the store wrote it from a buffer
 
     explicit MQContext(Kind k) : kind(k) {}
 };
@@ -550,12 +553,33 @@ static bool InsertMQChannelBody(MQContext* entry, const char* channel, int iFlag
     return true;
 }
 
+namespace {
+
+// The first address of envelope that holds a control character, or null.
+const std::string* ControlledAddress(const mqstore::EnvelopeData& envelope) {
+    for (const mqstore::SenderRecord& r : envelope.from) {
+        if (mqcommon::FirstControlCharacter(r.address.c_str()) >= 0) return &r.address;
+    }
+    for (const mqstore::RecipientRecord& r : envelope.to) {
+        if (mqcommon::FirstControlCharacter(r.address.c_str()) >= 0) return &r.address;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 static bool PutMQEnvelopeBody(MQContext* entry, stEnvelope* envelope) {
     if (!ValidHandle(entry, MQContext::Kind::Writer, "PutMQEnvelope")) return false;
     mqstore::EnvelopeData data;
     if (envelope == nullptr || !mqstore::CopyEnvelope(*envelope, &data)) {
         clLockGuard guard(OneMQ.csStore);
         LogFailure("PutMQEnvelope", envelope == nullptr ? "no envelope" : "a record is missing");
+        return false;
+    }
+    if (const std::string* bad = ControlledAddress(data)) {
+        clLockGuard guard(OneMQ.csStore);
+        LogFailure("PutMQEnvelope", "the address " + mqstore::TrailAddress(*bad) +
+                                        " holds a control character");
         return false;
     }
     entry->envelope = std::move(data);
@@ -577,6 +601,12 @@ static bool CloseMQEntryBody(MQContext* entry) {
         LogFailure("CloseMQEntry", error);
         return false;
     }
+    const mqstore::EnvelopeData& e = entry->envelope;
+    mqstore::Trail(MQLOG_INFO, mqstore::LogTag(), static_cast<int64_t>(entry->id), "created",
+                   {{"channel", mqstore::TrailValue(entry->channel)},
+                    {"from", mqstore::TrailAddress(e.from.empty() ? "" : e.from.front().address)},
+                    {"rcpts", std::to_string(e.to.size())},
+                    {"size", entry->bodySize >= 0 ? std::to_string(entry->bodySize) : "-"}});
     if (State().handles > 0) --State().handles;
     delete entry;
     return true;
@@ -624,6 +654,7 @@ bool WriteBody(MQContext* entry, const mqdurable::Source& source, const char* op
         return false;
     }
     entry->bodyInPlace = true;
+    if (source.fd < 0) entry->bodySize = static_cast<int64_t>(source.size);
     return true;
 }
 

@@ -2,7 +2,6 @@
 #include "queuedb.h"
 
 #include <fcntl.h>
-#include <strings.h>
 
 #include <chrono>
 #include <ctime>
@@ -10,7 +9,9 @@
 #include <unordered_set>
 
 #include "log.h"
+#include "schema.h"
 #include "syscalls.h"
+#include "trail.h"
 
 namespace mqstore {
 
@@ -20,7 +21,6 @@ namespace {
 // without _TIME_BITS=64) it fails from 2038 on.
 static_assert(sizeof(time_t) >= 8, "the store needs 64-bit time");
 
-const int64_t kSchemaVersion = 2;
 // Only readers can meet SQLite's busy handler (a writer holds the writers'
 // lock first); they wait for a checkpoint or a recovery at most this long.
 const int kBusyMs = 10000;
@@ -40,7 +40,7 @@ const off_t kReserveBytes = 4 << 20;
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL)"
     " WITHOUT ROWID;"
-    "INSERT OR IGNORE INTO meta VALUES('schema', 2), ('last_id', 0);"
+    "INSERT OR IGNORE INTO meta VALUES('schema', 3), ('last_id', 0);"
     "CREATE TABLE IF NOT EXISTS entries("
     " id INTEGER PRIMARY KEY,"
     " channel TEXT NOT NULL COLLATE NOCASE,"
@@ -52,7 +52,11 @@ const char* const kSchema =
     " claim_pid INTEGER,"
     " lease INTEGER,"
     " attempts INTEGER NOT NULL DEFAULT 0,"
-    " envelope BLOB NOT NULL);"
+    " envelope BLOB NOT NULL,"
+    " handed INTEGER,"
+    " reason INTEGER,"
+    " reason_at INTEGER,"
+    " reason_by TEXT);"
     "CREATE INDEX IF NOT EXISTS entries_ready ON entries(channel, id)"
     " WHERE state = 1 AND lease IS NULL AND claim_slot IS NULL;"
     "CREATE INDEX IF NOT EXISTS entries_pending ON entries(channel, id)"
@@ -66,7 +70,8 @@ const char* const kSchema =
     " nonce INTEGER NOT NULL,"
     " pid INTEGER NOT NULL,"
     " channel TEXT NOT NULL,"
-    " opened INTEGER NOT NULL);"
+    " opened INTEGER NOT NULL,"
+    " app TEXT NOT NULL DEFAULT '');"
     "CREATE TABLE IF NOT EXISTS blocks("
     " first INTEGER PRIMARY KEY,"
     " last INTEGER NOT NULL,"
@@ -74,25 +79,10 @@ const char* const kSchema =
     " nonce INTEGER NOT NULL,"
     " pid INTEGER NOT NULL);";
 
-const char* const kEntryColumns =
-    "SELECT id, channel, state, lease IS NOT NULL, created, attempts, app, envelope,"
-    " claim_slot IS NOT NULL FROM entries";
-
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-mqadmin::EntryState StateOf(int64_t state) {
-    switch (state) {
-        case kHeld:
-            return mqadmin::EntryState::Held;
-        case kFailed:
-            return mqadmin::EntryState::Failed;
-        default:
-            return mqadmin::EntryState::Queued;
-    }
 }
 
 }  // namespace
@@ -113,12 +103,17 @@ bool QueueDb::CreateSchema(std::string* error) {
     if (!t.Begin(error) || !m_db->Exec(kSchema, error)) return false;
     Stmt version = m_db->Prepare("SELECT value FROM meta WHERE key = 'schema'", error);
     if (!version.Valid() || !version.Step(error)) return false;
-    if (!version.Row() || version.Int(0) != kSchemaVersion) {
+    int64_t found = version.Row() ? version.Int(0) : -1;
+    version.Reset();
+    if (found >= kOldestSchema && found < kSchemaVersion) {
+        if (!UpgradeSchema(m_db.get(), found, error)) return false;
+        found = kSchemaVersion;
+    }
+    if (found != kSchemaVersion) {
         *error = m_spool.DatabasePath() + ": written by another version of the store (schema " +
-                 (version.Row() ? std::to_string(version.Int(0)) : std::string("?")) + ")";
+                 (found >= 0 ? std::to_string(found) : std::string("?")) + ")";
         return false;
     }
-    version.Reset();
     return t.Commit(error);
 }
 
@@ -244,14 +239,16 @@ bool QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease, std::str
     Transaction t = Write(false);
     if (!t.Begin(error)) return false;
     Stmt insert = m_db->Prepare(
-        "INSERT INTO leases(slot, nonce, pid, channel, opened) VALUES(?1, ?2, ?3, ?4, ?5)",
+        "INSERT INTO leases(slot, nonce, pid, channel, opened, app)"
+        " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
         error);
     if (!insert.Valid()) return false;
     insert.Bind(1, me.slot)
         .Bind(2, me.nonce)
         .Bind(3, me.pid)
         .Bind(4, channel)
-        .Bind(5, static_cast<int64_t>(std::time(nullptr)));
+        .Bind(5, static_cast<int64_t>(std::time(nullptr)))
+        .Bind(6, m_log);
     if (!insert.Run(error)) return false;
     *lease = sqlite3_last_insert_rowid(m_db->Handle());
     return t.Commit(error);
@@ -267,9 +264,9 @@ bool QueueDb::DropBodiless(int64_t id, const Holder& writer, std::string* error)
                     static_cast<long long>(id), cause.c_str());
     }
     m_recheck.erase(id);
-    LogMessagef(MQLOG_NOTICE, m_log.c_str(),
-                "entry %lld removed: its writer, process %lld, is gone and its body never came",
-                static_cast<long long>(id), static_cast<long long>(writer.pid));
+    // Its writer is gone and its body never came.
+    Trail(MQLOG_NOTICE, m_log, id, "reclaimed",
+          {{"reason", "writer-died"}, {"pid", std::to_string(writer.pid)}});
     return true;
 }
 
@@ -332,9 +329,15 @@ bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned 
     if (chosen != 0) {
         Stmt take = m_db->Prepare(
             "UPDATE entries SET lease = ?2, claim_slot = NULL, claim_nonce = NULL,"
-            " claim_pid = NULL WHERE id = ?1 RETURNING envelope",
+            " claim_pid = NULL, handed = ?3 WHERE id = ?1 RETURNING envelope",
             error);
-        if (!take.Valid() || !take.Bind(1, chosen).Bind(2, lease).Step(error)) return false;
+        if (!take.Valid() ||
+            !take.Bind(1, chosen)
+                 .Bind(2, lease)
+                 .Bind(3, static_cast<int64_t>(std::time(nullptr)))
+                 .Step(error)) {
+            return false;
+        }
         // The reader asks for the envelope next: kept, it costs no second
         // look at the database.
         m_handedOut = {chosen, take.Row() ? take.Text(0) : std::string()};
@@ -345,6 +348,11 @@ bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned 
         return false;
     }
     *id = static_cast<unsigned long>(chosen);
+    if (chosen != 0) {
+        Trail(MQLOG_INFO, m_log, chosen, "handed-out",
+              {{"app", TrailValue(m_log)}, {"pid", std::to_string(m_locks->Self().pid)},
+               {"lease", std::to_string(lease)}});
+    }
     return true;
 }
 
@@ -360,6 +368,9 @@ bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std:
     remove.Reset();
     if (!t.Commit(error)) return false;
     if (!*held) return true;
+    Trail(MQLOG_INFO, m_log, static_cast<int64_t>(id), "removed",
+          {{"by", "reader"}, {"app", TrailValue(m_log)},
+           {"pid", std::to_string(m_locks->Self().pid)}});
     // The entry is gone for good once the commit returned; a file left by a
     // failed unlink is an orphan the health check reports, not a failure of
     // the removal.
@@ -371,35 +382,63 @@ bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std:
     return true;
 }
 
-bool QueueDb::ReleaseLease(int64_t lease, std::string* error) {
+bool QueueDb::ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
+                           std::vector<GivenBack>* back, std::string* error) {
+    // A held entry keeps its operator's reason; the others record this one,
+    // or "failed" when this give-back sets them aside.
     Stmt release = m_db->Prepare(
         "UPDATE entries SET lease = NULL, attempts = attempts + 1,"
-        " state = CASE WHEN state = 1 AND ?2 > 0 AND attempts + 1 >= ?2 THEN 3 ELSE state END"
-        " WHERE lease = ?1 RETURNING id, state, attempts, channel",
+        " state = CASE WHEN state = 1 AND ?2 > 0 AND attempts + 1 >= ?2 THEN 3 ELSE state END,"
+        " reason = CASE WHEN state = 2 THEN reason"
+        "  WHEN state = 1 AND ?2 > 0 AND attempts + 1 >= ?2 THEN 6 ELSE ?3 END,"
+        " reason_at = CASE WHEN state = 2 THEN reason_at ELSE ?4 END,"
+        " reason_by = CASE WHEN state = 2 THEN reason_by ELSE ?5 END"
+        " WHERE lease = ?1 RETURNING id, state, attempts",
         error);
     if (!release.Valid()) return false;
-    release.Bind(1, lease).Bind(2, static_cast<int64_t>(m_maxAttempts));
-    std::vector<std::string> failed;
+    release.Bind(1, lease)
+        .Bind(2, static_cast<int64_t>(m_maxAttempts))
+        .Bind(3, reason)
+        .Bind(4, static_cast<int64_t>(std::time(nullptr)))
+        .Bind(5, reader.app + "[" + std::to_string(reader.pid) + "]");
     for (;;) {
         if (!release.Step(error)) return false;
         if (!release.Row()) break;
-        if (release.Int(1) == kFailed && release.Int(2) == static_cast<int64_t>(m_maxAttempts)) {
-            failed.push_back("entry " + std::to_string(release.Int(0)) + " of channel " +
-                             release.Text(3) + " set aside as failed after " +
-                             std::to_string(release.Int(2)) + " attempts");
-        }
+        back->push_back({release.Int(0), release.Int(1), release.Int(2)});
     }
     release.Reset();
     Stmt drop = m_db->Prepare("DELETE FROM leases WHERE id = ?1", error);
-    if (!drop.Valid() || !drop.Bind(1, lease).Run(error)) return false;
-    for (const std::string& line : failed) LogMessage(MQLOG_WARNING, m_log.c_str(), line.c_str());
-    return true;
+    return drop.Valid() && drop.Bind(1, lease).Run(error);
+}
+
+void QueueDb::LogGivenBack(const std::vector<GivenBack>& back, int64_t reason,
+                           const Reader& reader) {
+    const char* why = reason == kReasonReaderDied ? "reader-died" : "closed";
+    std::string app = TrailValue(reader.app), pid = std::to_string(reader.pid);
+    for (const GivenBack& b : back) {
+        std::string attempts = std::to_string(b.attempts);
+        if (b.state == kFailed && b.attempts == static_cast<int64_t>(m_maxAttempts)) {
+            Trail(MQLOG_WARNING, m_log, b.id, "failed",
+                  {{"attempts", attempts}, {"reason", why}, {"app", app}, {"pid", pid}});
+        } else {
+            Trail(reason == kReasonReaderDied ? MQLOG_NOTICE : MQLOG_INFO, m_log, b.id,
+                  reason == kReasonReaderDied ? "reclaimed" : "given-back",
+                  {{"reason", why}, {"app", app}, {"pid", pid}, {"attempts", attempts}});
+        }
+    }
 }
 
 bool QueueDb::CloseLeaseOnce(int64_t lease, std::string* error) {
     m_handedOut = HandedOut();
     Transaction t = Write(false);
-    return t.Begin(error) && ReleaseLease(lease, error) && t.Commit(error);
+    Reader self{m_log, m_locks->Self().pid};
+    std::vector<GivenBack> back;
+    if (!t.Begin(error) || !ReleaseLease(lease, kReasonReturned, self, &back, error) ||
+        !t.Commit(error)) {
+        return false;
+    }
+    LogGivenBack(back, kReasonReturned, self);
+    return true;
 }
 
 bool QueueDb::Reclaim(std::string* error) {
@@ -408,22 +447,33 @@ bool QueueDb::Reclaim(std::string* error) {
     KeepReserve();
 
     // Dead readers: their leases go back, an attempt each.
-    std::vector<std::pair<int64_t, Holder>> deadLeases;
-    Stmt leases = m_db->Prepare("SELECT id, slot, nonce, pid FROM leases", error);
+    struct DeadLease {
+        int64_t lease;
+        Holder holder;
+        Reader reader;
+    };
+    std::vector<DeadLease> deadLeases;
+    Stmt leases = m_db->Prepare("SELECT id, slot, nonce, pid, app FROM leases", error);
     if (!leases.Valid()) return false;
     for (;;) {
         if (!leases.Step(error)) return false;
         if (!leases.Row()) break;
         Holder h{leases.Int(1), leases.Int(2), leases.Int(3)};
-        if (!m_locks->Alive(h)) deadLeases.emplace_back(leases.Int(0), h);
+        if (!m_locks->Alive(h)) deadLeases.push_back({leases.Int(0), h, {leases.Text(4), h.pid}});
     }
     leases.Reset();
-    for (const auto& dead : deadLeases) {
+    for (const DeadLease& dead : deadLeases) {
         Transaction t = Write(false);
-        if (!t.Begin(error) || !ReleaseLease(dead.first, error) || !t.Commit(error)) return false;
+        std::vector<GivenBack> back;
+        if (!t.Begin(error) ||
+            !ReleaseLease(dead.lease, kReasonReaderDied, dead.reader, &back, error) ||
+            !t.Commit(error)) {
+            return false;
+        }
+        LogGivenBack(back, kReasonReaderDied, dead.reader);
         LogMessagef(MQLOG_NOTICE, m_log.c_str(),
                     "reader process %lld is gone: its entries are offered again",
-                    static_cast<long long>(dead.second.pid));
+                    static_cast<long long>(dead.holder.pid));
     }
 
     // Dead writers' claims: an entry whose body came is simply handed out
@@ -535,183 +585,6 @@ bool QueueDb::ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found
     *found = true;
     return true;
 }
-
-bool QueueDb::LoadInfo(Stmt& row, mqadmin::EntryInfo* info) {
-    info->id = static_cast<uint32_t>(row.Int(0));
-    info->channel = row.Text(1);
-    info->state = StateOf(row.Int(2));
-    info->leased = row.Int(3) != 0;
-    info->created = row.Int(4);
-    info->attempts = static_cast<uint32_t>(row.Int(5));
-    info->application = row.Text(6);
-    info->bodySize = m_spool.BodySize(info->id);
-    info->path = m_spool.EntryPath(info->id, ".msg");
-    // Claimed and without its body: its writer is still bringing it.
-    if (info->state == mqadmin::EntryState::Queued && row.Int(8) != 0 && info->bodySize < 0) {
-        info->state = mqadmin::EntryState::Writing;
-    }
-    info->sender.clear();
-    info->recipients.clear();
-    EnvelopeData envelope;
-    if (!DecodeEnvelope(row.Text(7), &envelope)) return false;
-    if (!envelope.from.empty()) info->sender = envelope.from.front().address;
-    for (const RecipientRecord& r : envelope.to) info->recipients.push_back(r.address);
-    return true;
-}
-
-bool QueueDb::List(const std::string& channel, std::vector<mqadmin::EntryInfo>* out,
-                   std::string* error) {
-    out->clear();
-    std::string sql = std::string(kEntryColumns) +
-                      (channel.empty() ? " ORDER BY id" : " WHERE channel = ?1 ORDER BY id");
-    Stmt list = m_db->Prepare(sql.c_str(), error);
-    if (!list.Valid()) return false;
-    if (!channel.empty()) list.Bind(1, channel);
-    for (;;) {
-        if (!list.Step(error)) {
-            out->clear();
-            return false;
-        }
-        if (!list.Row()) return true;
-        mqadmin::EntryInfo info;
-        if (!LoadInfo(list, &info)) {
-            *error = "entry " + std::to_string(list.Int(0)) + ": damaged envelope";
-            out->clear();
-            return false;
-        }
-        out->push_back(std::move(info));
-    }
-}
-
-bool QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found, std::string* error) {
-    std::string sql = std::string(kEntryColumns) + " WHERE id = ?1";
-    Stmt one = m_db->Prepare(sql.c_str(), error);
-    if (!one.Valid() || !one.Bind(1, static_cast<int64_t>(id)).Step(error)) return false;
-    *found = one.Row();
-    if (*found && !LoadInfo(one, out)) {
-        *error = "entry " + std::to_string(id) + ": damaged envelope";
-        return false;
-    }
-    return true;
-}
-
-bool QueueDb::Count(std::vector<mqadmin::ChannelCount>* out, std::string* error) {
-    out->clear();
-    Stmt count = m_db->Prepare(
-        "SELECT channel, state, lease IS NOT NULL, count(*), min(created)"
-        " FROM entries"
-        " GROUP BY channel COLLATE NOCASE, state, lease IS NOT NULL"
-        " ORDER BY channel COLLATE NOCASE",
-        error);
-    if (!count.Valid()) return false;
-    for (;;) {
-        if (!count.Step(error)) {
-            out->clear();
-            return false;
-        }
-        if (!count.Row()) return true;
-        std::string channel = count.Text(0);
-        if (out->empty() || strcasecmp(out->back().channel.c_str(), channel.c_str()) != 0) {
-            out->emplace_back();
-            out->back().channel = channel;
-            out->back().oldest = count.Int(4);
-        }
-        mqadmin::ChannelCount& c = out->back();
-        uint32_t n = static_cast<uint32_t>(count.Int(3));
-        if (count.Int(4) < c.oldest) c.oldest = count.Int(4);
-        switch (count.Int(1)) {
-            case kQueued: c.queued += n; break;
-            case kHeld: c.held += n; break;
-            default: c.failed += n; break;
-        }
-        if (count.Int(2) != 0) c.leased += n;
-    }
-}
-
-mqadmin::AdminResult QueueDb::Remove(unsigned long id, std::string* error) {
-    using mqadmin::AdminResult;
-    m_handedOut = HandedOut();
-    Transaction t = Write(true);
-    if (!t.Begin(error)) return AdminResult::Failed;
-    Stmt state = m_db->Prepare(
-        "SELECT claim_slot, claim_nonce, claim_pid FROM entries WHERE id = ?1", error);
-    if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
-        return AdminResult::Failed;
-    }
-    if (!state.Row()) return AdminResult::NotFound;
-    // A live writer is still bringing the body: the entry is its own.
-    if (!state.IsNull(0) && m_spool.BodySize(id) < 0 &&
-        m_locks->Alive({state.Int(0), state.Int(1), state.Int(2)})) {
-        return AdminResult::WrongState;
-    }
-    state.Reset();
-    Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1", error);
-    if (!remove.Valid() || !remove.Bind(1, static_cast<int64_t>(id)).Run(error) ||
-        !t.Commit(error)) {
-        return AdminResult::Failed;
-    }
-    std::string cause;
-    if (!m_spool.RemoveEntryFiles(id, &cause)) {
-        LogMessagef(MQLOG_WARNING, m_log.c_str(), "entry %lu removed, its files not: %s", id,
-                    cause.c_str());
-    }
-    return AdminResult::Done;
-}
-
-mqadmin::AdminResult QueueDb::ChangeState(unsigned long id, std::vector<int64_t> from,
-                                          int64_t to, bool reset, std::string* error) {
-    using mqadmin::AdminResult;
-    Transaction t = Write(true);
-    if (!t.Begin(error)) return AdminResult::Failed;
-    Stmt state = m_db->Prepare("SELECT state FROM entries WHERE id = ?1", error);
-    if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
-        return AdminResult::Failed;
-    }
-    if (!state.Row()) return AdminResult::NotFound;
-    int64_t now = state.Int(0);
-    state.Reset();
-    if (now == to) return AdminResult::Done;
-    bool allowed = false;
-    for (int64_t s : from) allowed = allowed || s == now;
-    if (!allowed) return AdminResult::WrongState;
-    Stmt change = m_db->Prepare(
-        "UPDATE entries SET state = ?2, attempts = CASE WHEN ?3 THEN 0 ELSE attempts END"
-        " WHERE id = ?1",
-        error);
-    if (!change.Valid()) return AdminResult::Failed;
-    change.Bind(1, static_cast<int64_t>(id)).Bind(2, to).Bind(3, reset ? 1 : 0);
-    if (!change.Run(error) || !t.Commit(error)) return AdminResult::Failed;
-    return AdminResult::Done;
-}
-
-bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
-    report->integrity.clear();
-    report->orphanFiles.clear();
-    report->missingBodies.clear();
-    Stmt integrity = m_db->Prepare("PRAGMA integrity_check", error);
-    if (!integrity.Valid()) return false;
-    for (;;) {
-        if (!integrity.Step(error)) return false;
-        if (!integrity.Row()) break;
-        if (!report->integrity.empty()) report->integrity += "\n";
-        report->integrity += integrity.Text(0);
-    }
-    integrity.Reset();
-
-    std::vector<mqadmin::EntryInfo> entries;
-    if (!List(std::string(), &entries, error)) return false;
-    std::unordered_set<unsigned long> ids;
-    for (const mqadmin::EntryInfo& e : entries) {
-        ids.insert(e.id);
-        if (e.bodySize < 0) report->missingBodies.push_back(e);
-    }
-    return m_spool.ForEachFile(
-        [&](unsigned long id, const std::string& path) {
-            if (id == 0 || ids.count(id) == 0) report->orphanFiles.push_back(path);
-        },
-        error);
-}
-
 
 bool QueueDb::OpenLease(const std::string& channel, int64_t* lease, std::string* error) {
     return ForReader([&](std::string* e) { return OpenLeaseOnce(channel, lease, e); }, error);

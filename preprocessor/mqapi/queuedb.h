@@ -8,8 +8,11 @@
 //                     without regard to letter case), state, creation time,
 //                     writer's application, the writer's claim (its holder,
 //                     locks.h) until the body is seen in place, lease (the
-//                     read handle holding it), attempts, encoded envelope
-//   leases            one row per open read handle, with its holder
+//                     read handle holding it), attempts, encoded envelope,
+//                     the last hand-out's time, and why it last came back
+//                     or was moved (reason, when, by whom)
+//   leases            one row per open read handle, with its holder and
+//                     application
 //   blocks            the identifier block each writing process holds
 // A put is one write transaction: the entry's row is inserted at its commit,
 // with the identifier taken from the process's block (reserved kBlock at a
@@ -49,6 +52,11 @@
 //   frames), so its identifiers may be handed out again; any body file left
 //   under one is removed when the identifier is next handed out.
 //
+// The trail: every change of an entry logs its line (trail.h) from what is
+// in hand, without another statement: after its commit, but for the removal
+// of a dead writer's bodiless entry, logged within the clean-up's
+// transaction.
+//
 // A full disk: readers' writes fall back on a reserve file of the spool
 // (ForReader below), so that entries can still be taken and removed.
 //
@@ -61,6 +69,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -75,6 +84,17 @@
 namespace mqstore {
 
 enum : int64_t { kQueued = 1, kHeld = 2, kFailed = 3 };
+
+// Why an entry last came back or was moved (entries.reason; the numbers are
+// stored, never change them).
+enum : int64_t {
+    kReasonReturned = 1,    // its reader closed without removing it
+    kReasonReaderDied = 2,  // its reader's process ended
+    kReasonHeld = 3,        // an operator held it
+    kReasonReleased = 4,    // an operator released it
+    kReasonRequeued = 5,    // an operator requeued it
+    kReasonFailed = 6       // set aside after MaxAttempts hand-outs came back
+};
 
 class QueueDb {
 public:
@@ -132,13 +152,24 @@ public:
     // Operator's calls (mqadmin.h).
     bool List(const std::string& channel, std::vector<mqadmin::EntryInfo>* out,
               std::string* error);
+    // Calls each for every entry filter selects, in identifier order, until
+    // it returns false. Entries are read a page at a time, each page in a
+    // read of its own, so no read stays open while each runs; an entry is
+    // decoded only when its turn comes.
+    bool Walk(const mqadmin::EntryFilter& filter,
+              const std::function<bool(const mqadmin::EntryInfo&)>& each, std::string* error);
+    // The number of entries filter selects, counted by the database.
+    bool CountMatching(const mqadmin::EntryFilter& filter, uint64_t* count, std::string* error);
     bool Info(unsigned long id, mqadmin::EntryInfo* out, bool* found, std::string* error);
     bool Count(std::vector<mqadmin::ChannelCount>* out, std::string* error);
-    mqadmin::AdminResult Remove(unsigned long id, std::string* error);
+    // who names the operator in the trail line.
+    mqadmin::AdminResult Remove(unsigned long id, const std::string& who, std::string* error);
     // Moves entry id from one of the states in from to state to, attempts
-    // counted from 0 again when reset. Done also when it is in state to.
+    // counted from 0 again when reset, and records reason, now and who.
+    // Done also (and nothing recorded) when it is in state to.
     mqadmin::AdminResult ChangeState(unsigned long id, std::vector<int64_t> from, int64_t to,
-                                     bool reset, std::string* error);
+                                     bool reset, int64_t reason, const std::string& who,
+                                     std::string* error);
     bool Check(mqadmin::HealthReport* report, std::string* error);
 
 private:
@@ -146,6 +177,11 @@ private:
         : m_db(std::move(db)), m_locks(std::move(locks)), m_spool(std::move(spool)) {}
 
     bool CreateSchema(std::string* error);
+    // The reader a give-back is recorded for: this process, or a dead one.
+    struct Reader {
+        std::string app;
+        int64_t pid;
+    };
     bool OpenLeaseOnce(const std::string& channel, int64_t* lease, std::string* error);
     bool NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
                        std::string* error);
@@ -166,11 +202,22 @@ private:
     bool ReleaseReserve();
     void KeepReserve();
     bool ReserveBlock(std::string* error);
-    bool ReleaseLease(int64_t lease, std::string* error);
+    // An entry a give-back released, as it stands after it.
+    struct GivenBack {
+        int64_t id;
+        int64_t state;
+        int64_t attempts;
+    };
+    // Within a transaction: gives back the entries of lease, recording
+    // reason (kReasonReturned or kReasonReaderDied) for reader, into *back,
+    // and drops the lease.
+    bool ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
+                      std::vector<GivenBack>* back, std::string* error);
+    // After the commit: one trail line per entry given back.
+    void LogGivenBack(const std::vector<GivenBack>& back, int64_t reason, const Reader& reader);
     // Within a transaction: removes claimed entry id, whose writer is gone
     // and whose body never came.
     bool DropBodiless(int64_t id, const Holder& writer, std::string* error);
-    bool LoadInfo(Stmt& row, mqadmin::EntryInfo* info);
     Transaction Write(bool durable) { return Transaction(m_db.get(), m_locks.get(), durable); }
 
     std::unique_ptr<Db> m_db;

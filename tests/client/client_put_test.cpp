@@ -89,6 +89,16 @@ TEST_F(ClientTest, PutMsgFailures) {
         {"last recipient without address", {"a@b.org"}, {"c@d.org", "e@f.org", nullptr}, false,
          false, "RELAY", nullptr, MQ_ERR_NO_RECIPIENT,
          {"CreateMQEntry()=E1", "DiscardMQEntry(E1)"}},
+        // The address check passes these; the put refuses them before the
+        // store sees anything (addrchars.h).
+        {"sender with a line end", {"a@b.org\r\nRSET"}, {"c@d.org"}, false, false, "RELAY",
+         nullptr, MQ_ERR_BAD_ADDRESS, {"CreateMQEntry()=E1", "DiscardMQEntry(E1)"}},
+        {"second recipient with a tab", {"a@b.org"}, {"c@d.org", "e@f.org\tx"}, false, false,
+         "RELAY", nullptr, MQ_ERR_BAD_ADDRESS, {"CreateMQEntry()=E1", "DiscardMQEntry(E1)"}},
+        {"recipient with DEL", {"a@b.org"}, {"c@d.org\x7f"}, false, false, "RELAY", nullptr,
+         MQ_ERR_BAD_ADDRESS, {"CreateMQEntry()=E1", "DiscardMQEntry(E1)"}},
+        {"recipient with an escape", {"a@b.org"}, {"c@d.org\x1b[2J"}, false, false, "RELAY",
+         nullptr, MQ_ERR_BAD_ADDRESS, {"CreateMQEntry()=E1", "DiscardMQEntry(E1)"}},
         {"insert refused", {"a@b.org"}, {"c@d.org"}, false, false, "RELAY",
          [](mqdouble::Script& s) { s.insert = false; }, MQ_ERR_INSERT_CHANNEL,
          {"CreateMQEntry()=E1", "InsertMQChannel(E1,RELAY,0)", "DiscardMQEntry(E1)"}},

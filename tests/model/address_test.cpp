@@ -25,6 +25,10 @@ const AddressCase kAddresses[] = {
     {"alice @example.org", MQ_ERR_BAD_ADDRESS, "space"},
     {"alice@example.org ", MQ_ERR_BAD_ADDRESS, "trailing space"},
     {"alice\t@example.org", MQ_SUCCESS, "only the space is refused, not other white space"},
+    // Control characters are the put's to refuse (PutMsg, the store), not
+    // the address check's: a user read back from an older entry keeps them.
+    {"alice@example.org\r\nRSET", MQ_SUCCESS, "a line end past the places examined"},
+    {"alice@example.org\x7f", MQ_SUCCESS, "DEL past the places examined"},
     {"1alice@example.org", MQ_ERR_BAD_ADDRESS, "first character a digit"},
     {"<alice@example.org>", MQ_ERR_BAD_ADDRESS, "first character not a letter"},
     {"alice.example.org", MQ_ERR_BAD_ADDRESS, "no @"},

@@ -174,6 +174,8 @@ TEST_F(StoreProcesses, AKilledReadersHandOutCountsAnAttempt) {
     ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
     EXPECT_EQ(info.attempts, 1u);
     EXPECT_FALSE(info.leased);
+    EXPECT_EQ(info.reason, mqadmin::EntryReason::ReaderDied);
+    EXPECT_EQ(info.reasonBy, "reader[" + std::to_string(reader) + "]");
 }
 
 TEST_F(StoreProcesses, AWriterKilledBeforeClosingLeavesNothingOffered) {

@@ -2,6 +2,8 @@
 // writers and readers, envelopes, paths, and the operator's calls, against
 // the real SQLite store in a private installation directory.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -16,8 +18,23 @@ using mqtest::Drain;
 using mqtest::FileExists;
 using mqtest::Install;
 using mqtest::PutEntry;
+using mqtest::QueryDb;
+using mqtest::Spawn;
+using mqtest::Wait;
 
 namespace {
+
+// The name the store records for an operator: this process's real user.
+std::string Operator() {
+    struct passwd* pw = getpwuid(getuid());
+    return pw != nullptr ? pw->pw_name : "uid " + std::to_string(getuid());
+}
+
+mqadmin::EntryInfo InfoOf(unsigned long id) {
+    mqadmin::EntryInfo info;
+    EXPECT_TRUE(mqadmin::GetEntryInfo(id, &info)) << "entry " << id;
+    return info;
+}
 
 std::vector<std::string> ChannelNames() {
     std::vector<std::string> names;
@@ -56,6 +73,52 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
     EXPECT_TRUE(FileExists(install.Db()));
     EXPECT_TRUE(FileExists(install.Spool() + "/msg/00"));
     EXPECT_TRUE(FileExists(install.Spool() + "/msg/ff"));
+}
+
+// A database of the earlier layout (schema 2) is upgraded in place when
+// opened, its entries kept; the new columns then record what they are for.
+// A layout this store does not know is refused, the database untouched.
+TEST(StoreInit, AnEarlierLayoutIsUpgradedAndOthersRefused) {
+    struct Case {
+        const char* name;
+        const char* sql;
+        bool want;
+        const char* schemaAfter;
+    } cases[] = {
+        {"schema 2",
+         "ALTER TABLE entries DROP COLUMN handed; ALTER TABLE entries DROP COLUMN reason;"
+         "ALTER TABLE entries DROP COLUMN reason_at; ALTER TABLE entries DROP COLUMN reason_by;"
+         "ALTER TABLE leases DROP COLUMN app; UPDATE meta SET value = 2 WHERE key = 'schema'",
+         true, "3"},
+        {"a later one", "UPDATE meta SET value = 4 WHERE key = 'schema'", false, "4"},
+        {"an older one", "UPDATE meta SET value = 1 WHERE key = 'schema'", false, "1"},
+    };
+    for (const Case& c : cases) {
+        Install install;
+        std::string ini = install.Ini();
+        pid_t writer = Spawn([ini] {
+            return MQInit(ini.c_str(), "writer") &&
+                           PutEntry("relay", "a@example.org", {"b@example.org"}, "x") != 0
+                       ? 0
+                       : 1;
+        });
+        ASSERT_EQ(Wait(writer), 0) << c.name;
+        QueryDb(install.Db(), c.sql);
+        ASSERT_EQ(QueryDb(install.Db(), "SELECT count(*) FROM pragma_table_info('entries')"),
+                  c.want ? "11" : "15")
+            << c.name << ": not the layout the case is about";
+        EXPECT_EQ(install.Init(), c.want) << c.name;
+        EXPECT_EQ(QueryDb(install.Db(), "SELECT value FROM meta WHERE key = 'schema'"),
+                  c.schemaAfter)
+            << c.name;
+        if (!c.want) continue;
+        std::vector<unsigned long> ids = Drain("relay", false);
+        ASSERT_EQ(ids.size(), 1u) << c.name << ": the entry did not survive";
+        mqadmin::EntryInfo info = InfoOf(ids[0]);
+        EXPECT_EQ(info.sender, "a@example.org");
+        EXPECT_EQ(info.reason, mqadmin::EntryReason::Returned);
+        EXPECT_GT(info.handed, 0);
+    }
 }
 
 // A database deleted or replaced under a running process: entries must not
@@ -320,7 +383,13 @@ TEST_F(Store, HeldEntriesWaitUntilReleased) {
     EXPECT_EQ(mqadmin::HoldEntry(first), mqadmin::AdminResult::Done);
     EXPECT_EQ(mqadmin::HoldEntry(first), mqadmin::AdminResult::Done) << "already held";
     EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{second});
+    mqadmin::EntryInfo held = InfoOf(first);
+    EXPECT_EQ(held.reason, mqadmin::EntryReason::Held);
+    EXPECT_EQ(held.reasonBy, Operator());
+    EXPECT_GT(held.reasonTime, 0);
+    EXPECT_EQ(held.handed, 0) << "never handed out";
     EXPECT_EQ(mqadmin::ReleaseEntry(first), mqadmin::AdminResult::Done);
+    EXPECT_EQ(InfoOf(first).reason, mqadmin::EntryReason::Released);
     EXPECT_EQ(Drain("relay", false), (std::vector<unsigned long>{first, second}));
     EXPECT_EQ(mqadmin::HoldEntry(999999), mqadmin::AdminResult::NotFound);
     EXPECT_EQ(mqadmin::RequeueEntry(first), mqadmin::AdminResult::Done) << "queued already";
@@ -337,16 +406,23 @@ TEST(StoreAttempts, EntriesThatKeepComingBackFailUntilRequeued) {
     ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
     EXPECT_EQ(info.attempts, 1u);
     EXPECT_EQ(info.state, mqadmin::EntryState::Queued);
+    EXPECT_EQ(info.reason, mqadmin::EntryReason::Returned);
+    EXPECT_EQ(info.reasonBy, "storetest[" + std::to_string(getpid()) + "]");
+    EXPECT_GT(info.handed, 0);
+    EXPECT_GE(info.reasonTime, info.handed);
     EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{id}) << "attempt 2";
     EXPECT_TRUE(Drain("relay", false).empty()) << "failed entries are not offered";
     ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
     EXPECT_EQ(info.state, mqadmin::EntryState::Failed);
+    EXPECT_EQ(info.reason, mqadmin::EntryReason::Failed);
     EXPECT_EQ(mqadmin::HoldEntry(id), mqadmin::AdminResult::WrongState);
     EXPECT_EQ(mqadmin::ReleaseEntry(id), mqadmin::AdminResult::WrongState);
 
     EXPECT_EQ(mqadmin::RequeueEntry(id), mqadmin::AdminResult::Done);
     ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
     EXPECT_EQ(info.attempts, 0u) << "a fresh count";
+    EXPECT_EQ(info.reason, mqadmin::EntryReason::Requeued);
+    EXPECT_EQ(info.reasonBy, Operator());
     EXPECT_EQ(Drain("relay", true), std::vector<unsigned long>{id});
 }
 
@@ -417,6 +493,97 @@ TEST_F(Store, OperatorsListCountAndRemove) {
     ASSERT_TRUE(mqadmin::GetEntryInfo(w, &all[0]));
     EXPECT_EQ(all[0].state, mqadmin::EntryState::Writing);
     EXPECT_EQ(mqadmin::RemoveEntry(w), mqadmin::AdminResult::WrongState);
+}
+
+// A walk stopped by its callback reads no further: an entry whose envelope
+// is damaged past the stopping point fails only a walk that reaches it.
+// Counts follow the same filters as walks, without reading the entries.
+TEST_F(Store, WalksStopWhenToldAndCountsFollowTheirFilter) {
+    std::vector<unsigned long> ids;
+    for (const char* channel : {"relay", "local", "relay", "relay"}) {
+        ids.push_back(PutEntry(channel, "a@example.org", {"b@example.org"}, "x"));
+    }
+    ASSERT_EQ(mqadmin::HoldEntry(ids[2]), mqadmin::AdminResult::Done);
+    QueryDb(install_.Db(), "UPDATE entries SET created = 1000 WHERE id = " + std::to_string(ids[0]));
+    QueryDb(install_.Db(), "UPDATE entries SET envelope = x'ff' WHERE id = " + std::to_string(ids[3]));
+
+    auto walk = [](const mqadmin::EntryFilter& f, size_t stopAfter,
+                   std::vector<unsigned long>* seen) {
+        seen->clear();
+        return mqadmin::WalkEntries(f, [&](const mqadmin::EntryInfo& e) {
+            seen->push_back(e.id);
+            return seen->size() < stopAfter;
+        });
+    };
+    mqadmin::EntryFilter all, relay, held, old, young, heldOrFailed;
+    relay.channel = "RELAY";
+    held.held = true;
+    old.createdBefore = 2000;
+    young.createdAfter = 2000;
+    heldOrFailed.held = heldOrFailed.failed = true;
+    struct Case {
+        const char* name;
+        const mqadmin::EntryFilter& filter;
+        size_t stopAfter;
+        bool want;
+        std::vector<unsigned long> seen;
+    } cases[] = {
+        {"stopped at the first", all, 1, true, {ids[0]}},
+        {"stopped before the damaged one", all, 3, true, {ids[0], ids[1], ids[2]}},
+        {"reaching the damaged one", all, 99, false, {ids[0], ids[1], ids[2]}},
+        {"one channel, letter case ignored", relay, 2, true, {ids[0], ids[2]}},
+        {"held only", held, 99, true, {ids[2]}},
+        {"held or failed", heldOrFailed, 99, true, {ids[2]}},
+        {"created before", old, 99, true, {ids[0]}},
+    };
+    for (const Case& c : cases) {
+        std::vector<unsigned long> seen;
+        EXPECT_EQ(walk(c.filter, c.stopAfter, &seen), c.want) << c.name;
+        EXPECT_EQ(seen, c.seen) << c.name;
+    }
+    struct CountCase {
+        const char* name;
+        const mqadmin::EntryFilter& filter;
+        uint64_t want;
+    } counts[] = {{"all, the damaged one too", all, 4},
+                  {"one channel", relay, 3},
+                  {"held only", held, 1},
+                  {"created before", old, 1},
+                  {"created after", young, 3}};
+    for (const CountCase& c : counts) {
+        uint64_t n = 99;
+        EXPECT_TRUE(mqadmin::CountMatching(c.filter, &n)) << c.name;
+        EXPECT_EQ(n, c.want) << c.name;
+    }
+    QueryDb(install_.Db(), "DELETE FROM entries WHERE id = " + std::to_string(ids[3]));
+}
+
+// An address holding a control character never reaches the database, from
+// whichever caller of the store it comes: the envelope is refused, and the
+// entry discarded leaves nothing behind.
+TEST_F(Store, EnvelopesWithControlCharactersAreRefused) {
+    struct Case {
+        const char* name;
+        std::string from, to;
+    } cases[] = {
+        {"line feed in a recipient", "a@example.org", "b@example.org\nRCPT TO:<c@evil.org>"},
+        {"carriage return in the sender", "a@example.org\r", "b@example.org"},
+        {"tab", "a@example.org", "b\t@example.org"},
+        {"escape", "a@example.org", "b@example.org\x1b[2J"},
+        {"DEL", "a\x7f@example.org", "b@example.org"},
+        {"other C0", "a@example.org", std::string("b@example.org") + '\x01'},
+    };
+    for (const Case& c : cases) {
+        MQContext* entry = CreateMQEntry();
+        ASSERT_NE(entry, nullptr);
+        mqtest::WriterEnvelope envelope({c.from}, {"ok@example.org", c.to});
+        EXPECT_TRUE(InsertMQChannel(entry, "relay", 0)) << c.name;
+        EXPECT_FALSE(PutMQEnvelope(entry, envelope.Get())) << c.name;
+        DiscardMQEntry(entry);
+    }
+    std::vector<mqadmin::EntryInfo> all;
+    ASSERT_TRUE(mqadmin::ListEntries(nullptr, &all));
+    EXPECT_TRUE(all.empty()) << all.size() << " entries written";
 }
 
 // A body past 2 GiB, beyond a 32-bit off_t, is sized and offered like any

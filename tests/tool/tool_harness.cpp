@@ -161,16 +161,16 @@ RunResult Installation::Run(const std::vector<std::string>& args, const std::str
 }
 
 bool Installation::SetCreated(int64_t id, int64_t created) const {
+    return Exec("UPDATE entries SET created = " + std::to_string(created) +
+                " WHERE id = " + std::to_string(id));
+}
+
+bool Installation::Exec(const std::string& sql) const {
     sqlite3* db = nullptr;
-    bool ok = sqlite3_open((dir_ + "/spool/queue.db").c_str(), &db) == SQLITE_OK;
-    sqlite3_stmt* stmt = nullptr;
-    ok = ok && sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
-         sqlite3_prepare_v2(db, "UPDATE entries SET created = ?1 WHERE id = ?2", -1, &stmt,
-                            nullptr) == SQLITE_OK &&
-         sqlite3_bind_int64(stmt, 1, created) == SQLITE_OK &&
-         sqlite3_bind_int64(stmt, 2, id) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_DONE &&
-         sqlite3_changes(db) == 1;
-    sqlite3_finalize(stmt);
+    bool ok = sqlite3_open((dir_ + "/spool/queue.db").c_str(), &db) == SQLITE_OK &&
+              sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+              sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_changes(db) > 0;
     sqlite3_close(db);
     return ok;
 }

@@ -61,6 +61,9 @@ public:
     // Sets entry id's stored creation time (seconds since the epoch) in the
     // store's database behind mqctl's back; false when that fails.
     bool SetCreated(int64_t id, int64_t created) const;
+    // Runs sql on the store's database behind mqctl's back; false when it
+    // fails or changes no row.
+    bool Exec(const std::string& sql) const;
 
     // The module names the host's entry lists, read with ldapsearch.
     std::vector<std::string> Modules() const;

@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 
+#include "addrchars.h"
 #include "log.h"
 #include "mq.h"
 #include "durable.h"
@@ -121,12 +122,14 @@ private:
 
 // BuildEnvelope - one sender record from the first sender, one recipient
 // record per recipient, in header order. Returns MQ_SUCCESS,
-// MQ_ERR_NO_SENDER, MQ_ERR_NO_RECIPIENT or MQ_ERR_NO_MEMORY.
+// MQ_ERR_NO_SENDER, MQ_ERR_NO_RECIPIENT, MQ_ERR_NO_MEMORY, or
+// MQ_ERR_BAD_ADDRESS for an address holding a control character (addrchars.h).
 int BuildEnvelope(cMessage* message, OutgoingEnvelope* out) {
     cEnvHeader* senders = message != nullptr ? message->getFrom() : nullptr;
     if (senders == nullptr) return MQ_ERR_NO_SENDER;
     cUserInfo* sender = senders->getFirst();
     if (sender == nullptr || sender->getLan_addr() == nullptr) return MQ_ERR_NO_SENDER;
+    if (mqcommon::FirstControlCharacter(sender->getLan_addr()) >= 0) return MQ_ERR_BAD_ADDRESS;
     int rc = out->AddSender(sender->getLan_addr());
     if (rc != MQ_SUCCESS) return rc;
 
@@ -138,6 +141,7 @@ int BuildEnvelope(cMessage* message, OutgoingEnvelope* out) {
         // One recipient without an address stops the whole put: delivering
         // to the others only would pass for a complete put.
         if (u->getLan_addr() == nullptr) return MQ_ERR_NO_RECIPIENT;
+        if (mqcommon::FirstControlCharacter(u->getLan_addr()) >= 0) return MQ_ERR_BAD_ADDRESS;
         rc = out->AddRecipient(u->getLan_addr());
         if (rc != MQ_SUCCESS) return rc;
         ++count;

@@ -14,6 +14,7 @@
 #include <mqput.h>
 
 #include "commands.h"
+#include "entryview.h"
 #include "output.h"
 #include "session.h"
 
@@ -67,13 +68,6 @@ bool CheckAddress(const std::string& command, const std::string& role,
     return false;
 }
 
-std::string IsoTime(int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    char buf[32] = "";
-    if (gmtime_r(&tt, &tm) != nullptr) std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
 
 }  // namespace
 
@@ -279,6 +273,7 @@ int RunShow(const std::string& command, const Args& args) {
             .Str("from", from.empty() ? "" : from[0])
             .StrList("to", to)
             .Str("path", info.path);
+        AddLastJson(&o, info);
         if (withBody) o.Str("body", body);
         o.Print();
         return kExitOk;
@@ -296,6 +291,7 @@ int RunShow(const std::string& command, const Args& args) {
     for (const std::string& f : from) std::printf("from %s\n", Printable(f).c_str());
     for (const std::string& t : to) std::printf("to %s\n", Printable(t).c_str());
     std::printf("path %s\n", info.path.c_str());
+    std::printf("%s", LastLines(info, static_cast<int64_t>(std::time(nullptr))).c_str());
     if (withBody) {
         std::printf("\n");
         std::fwrite(body.data(), 1, body.size(), stdout);

@@ -16,6 +16,7 @@
 #include <mqapi.h>
 
 #include "commands.h"
+#include "entryview.h"
 #include "output.h"
 #include "session.h"
 
@@ -134,10 +135,14 @@ size_t TerminalColumns() {
 // table so that its lines fit columns: the other columns keep their width,
 // the sender gets up to a third of what is left, the recipients the rest.
 // counts[i] (",+2" for two more recipients) ends row i + 1's recipients
-// whatever is cut before it.
-void FitAddresses(TextTable* table, const std::vector<std::string>& counts, size_t columns) {
+// whatever is cut before it. floor holds the widths earlier pages used.
+void FitAddresses(TextTable* table, const std::vector<std::string>& counts, size_t columns,
+                  const std::vector<size_t>& floor) {
     for (size_t i = 0; i < counts.size(); ++i) table->rows()[i + 1].back() += counts[i];
     std::vector<size_t> width = table->Widths();
+    for (size_t c = 0; c < width.size() && c < floor.size(); ++c) {
+        width[c] = std::max(width[c], floor[c]);
+    }
     size_t fixed = 0;
     for (size_t c = 0; c + 2 < width.size(); ++c) fixed += width[c] + 2;
     size_t room = columns > fixed + 2 + 12 ? columns - fixed - 2 - 1 : 12;
@@ -153,6 +158,94 @@ void FitAddresses(TextTable* table, const std::vector<std::string>& counts, size
         cell = FitWidth(cell, keep) + count;
     }
 }
+
+// ListPrinter - list's output, an entry at a time: identifiers, JSON Lines,
+// or a text table printed a page at a time (each page's columns at least as
+// wide as the pages before), then the total line.
+class ListPrinter {
+public:
+    enum class Mode { Ids, Json, Text };
+    ListPrinter(Mode mode, size_t columns, int64_t now)
+        : mode_(mode), columns_(columns), now_(now) {}
+
+    // Prints e, or keeps it for the text table's page.
+    void Add(const mqadmin::EntryInfo& e) {
+        ++count_;
+        if (e.bodySize > 0) bytes_ += e.bodySize;
+        if (mode_ == Mode::Ids) {
+            // Identifiers only, for "| mqctl delete -": nothing else on a line.
+            std::printf("%u\n", e.id);
+        } else if (mode_ == Mode::Json) {
+            JsonObject o;
+            o.Int("id", e.id)
+                .Str("channel", e.channel)
+                .Int("age", now_ - e.created)
+                .Int("created", e.created)
+                .Int("size", e.bodySize)
+                .Str("from", e.sender)
+                .StrList("to", e.recipients)
+                .Str("state", mqadmin::StateName(e.state))
+                .Bool("leased", e.leased)
+                .Int("attempts", e.attempts)
+                .Str("path", e.path);
+            AddLastJson(&o, e);
+            o.Print();
+        } else {
+            AddRow(e);
+            if (page_.rows().size() > kPage) FlushPage();
+        }
+    }
+    // The entries added so far.
+    size_t Count() const { return count_; }
+    // True once standard output can't be written (a reader closed the pipe).
+    bool Broken() const { return std::ferror(stdout) != 0; }
+    // Prints what is left; with total, the text table's total line.
+    void Finish(bool total) {
+        if (mode_ != Mode::Text) return;
+        FlushPage();
+        if (!total) return;
+        std::printf("-- %zu %s, %lld bytes\n", count_, count_ == 1 ? "entry" : "entries",
+                    static_cast<long long>(bytes_));
+    }
+
+private:
+    static constexpr size_t kPage = 1000;
+
+    // Adds e's row to the page; on a terminal the recipients' count is
+    // kept apart, so that cutting the row to the width keeps it.
+    void AddRow(const mqadmin::EntryInfo& e) {
+        std::vector<std::string> to;
+        for (const std::string& r : e.recipients) to.push_back(Printable(r));
+        std::string toCell = Join(to, ",");
+        if (columns_ > 0) {
+            counts_.push_back(to.size() > 1 ? ",+" + std::to_string(to.size() - 1) : "");
+            if (to.size() > 1) toCell = to[0];
+        }
+        page_.Row({std::to_string(e.id), Printable(e.channel), FormatAge(now_ - e.created),
+                   e.bodySize >= 0 ? std::to_string(e.bodySize) : "-", StateText(e),
+                   LastCell(e, now_), e.sender.empty() ? "<>" : Printable(e.sender), toCell});
+    }
+
+    // Prints the page's rows (the header with the first page) and empties it.
+    void FlushPage() {
+        if (page_.rows().size() <= 1) return;
+        if (columns_ > 0) FitAddresses(&page_, counts_, columns_, widths_);
+        page_.PrintRows(printed_ ? 1 : 0, &widths_);
+        printed_ = true;
+        page_.rows().resize(1);
+        counts_.clear();
+    }
+
+    Mode mode_;
+    size_t columns_;  // the terminal's width; 0 for whole lines
+    int64_t now_;
+    size_t count_ = 0;
+    int64_t bytes_ = 0;
+    TextTable page_{{"ID", "CHANNEL", "AGE", "SIZE", "STATE", "LAST", "FROM", "TO"}};
+    std::vector<std::string> counts_;  // on a terminal: how many recipients more, per row
+    std::vector<size_t> widths_;       // the widths the pages so far were printed with
+    bool printed_ = false;             // the header is out
+};
 
 }  // namespace
 
@@ -192,94 +285,85 @@ int RunList(const std::string& command, const Args& args) {
     cMQ mq;
     if (!OpenStore(mq, command)) return kExitRefused;
 
-    std::vector<mqadmin::EntryInfo> entries;
-    if (!mqadmin::ListEntries(channel.c_str(), &entries)) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    mqadmin::EntryFilter filter;
+    filter.channel = channel;
+    filter.held = args.Has("held");
+    filter.failed = args.Has("failed");
+    if (olderThan >= 0) filter.createdBefore = now - olderThan;
+    if (youngerThan >= 0) filter.createdAfter = now - youngerThan;
+    // The address filters need the envelope: the store can't apply them.
+    const bool byAddress = args.Has("from") || args.Has("to");
+    auto matches = [&](const mqadmin::EntryInfo& e) {
+        if (args.Has("from") && !fromRe.Matches(e.sender)) return false;
+        if (!args.Has("to")) return true;
+        for (const std::string& r : e.recipients) {
+            if (toRe.Matches(r)) return true;
+        }
+        return false;
+    };
+    const bool json = args.Has("json");
+
+    if (args.Has("count")) {
+        uint64_t n = 0;
+        bool ok = byAddress ? mqadmin::WalkEntries(filter,
+                                                   [&](const mqadmin::EntryInfo& e) {
+                                                       if (matches(e)) ++n;
+                                                       return limit == 0 || n < limit;
+                                                   })
+                            : mqadmin::CountMatching(filter, &n);
+        if (!ok) {
+            PrintError(command, "the queue store failed to count the entries (the log says why)");
+            return kExitRefused;
+        }
+        if (limit > 0 && n > limit) n = limit;
+        if (json) {
+            JsonObject().Int("count", static_cast<int64_t>(n)).Print();
+        } else {
+            std::printf("%llu\n", static_cast<unsigned long long>(n));
+        }
+        return kExitOk;
+    }
+
+    ListPrinter printer(args.Has("ids")  ? ListPrinter::Mode::Ids
+                        : json           ? ListPrinter::Mode::Json
+                                         : ListPrinter::Mode::Text,
+                        args.Has("wide") ? 0 : TerminalColumns(), now);
+    bool ok = true;
+    if (sort == "id") {
+        // The store's order: printed as it is read, so that a listing cut
+        // short (--limit, or a reader that closed the pipe) reads no further.
+        ok = mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
+            if (!matches(e)) return true;
+            printer.Add(e);
+            return (limit == 0 || printer.Count() < limit) && !printer.Broken();
+        });
+    } else {
+        // Identifiers are handed out in turn, so the store's order is the
+        // age order too but for identifiers that went round; --sort age is
+        // exact. Sorting needs every entry first.
+        std::vector<mqadmin::EntryInfo> entries;
+        ok = mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
+            if (matches(e)) entries.push_back(e);
+            return true;
+        });
+        std::stable_sort(entries.begin(), entries.end(),
+                         [&sort](const mqadmin::EntryInfo& a, const mqadmin::EntryInfo& b) {
+                             return sort == "age" ? a.created < b.created
+                                                  : a.bodySize > b.bodySize;
+                         });
+        for (const mqadmin::EntryInfo& e : entries) {
+            if ((limit > 0 && printer.Count() >= limit) || printer.Broken()) break;
+            printer.Add(e);
+        }
+    }
+    if (!ok) {
+        // What was read before the failure is printed, then the error.
+        printer.Finish(false);
         PrintError(command, "the queue store failed to list the entries (the log says why)");
         return kExitRefused;
     }
-    int64_t now = static_cast<int64_t>(std::time(nullptr));
-    // Identifiers are handed out in turn, so the store's order is the age
-    // order too but for identifiers that went round; --sort age is exact.
-    if (sort == "age") {
-        std::stable_sort(entries.begin(), entries.end(),
-                         [](const mqadmin::EntryInfo& a, const mqadmin::EntryInfo& b) {
-                             return a.created < b.created;
-                         });
-    } else if (sort == "size") {
-        std::stable_sort(entries.begin(), entries.end(),
-                         [](const mqadmin::EntryInfo& a, const mqadmin::EntryInfo& b) {
-                             return a.bodySize > b.bodySize;
-                         });
-    }
-    std::vector<const mqadmin::EntryInfo*> shown;
-    for (const mqadmin::EntryInfo& e : entries) {
-        if (limit > 0 && shown.size() >= limit) break;
-        if (youngerThan >= 0 && now - e.created >= youngerThan) continue;
-        if (args.Has("failed") && e.state != mqadmin::EntryState::Failed) continue;
-        if (args.Has("held") && e.state != mqadmin::EntryState::Held) continue;
-        if (olderThan >= 0 && now - e.created <= olderThan) continue;
-        if (args.Has("from") && !fromRe.Matches(e.sender)) continue;
-        if (args.Has("to")) {
-            bool any = false;
-            for (const std::string& r : e.recipients) any = any || toRe.Matches(r);
-            if (!any) continue;
-        }
-        shown.push_back(&e);
-    }
-
-    bool json = args.Has("json");
-    if (args.Has("count")) {
-        if (json) {
-            JsonObject().Int("count", static_cast<int64_t>(shown.size())).Print();
-        } else {
-            std::printf("%zu\n", shown.size());
-        }
-        return kExitOk;
-    }
-    if (args.Has("ids")) {
-        // Identifiers only, for "| mqctl delete -": nothing else on a line.
-        for (const mqadmin::EntryInfo* e : shown) std::printf("%u\n", e->id);
-        return kExitOk;
-    }
-    if (json) {
-        for (const mqadmin::EntryInfo* e : shown) {
-            JsonObject()
-                .Int("id", e->id)
-                .Str("channel", e->channel)
-                .Int("age", now - e->created)
-                .Int("created", e->created)
-                .Int("size", e->bodySize)
-                .Str("from", e->sender)
-                .StrList("to", e->recipients)
-                .Str("state", mqadmin::StateName(e->state))
-                .Bool("leased", e->leased)
-                .Int("attempts", e->attempts)
-                .Str("path", e->path)
-                .Print();
-        }
-        return kExitOk;
-    }
-    size_t columns = args.Has("wide") ? 0 : TerminalColumns();
-    TextTable table({"ID", "CHANNEL", "AGE", "SIZE", "STATE", "FROM", "TO"});
-    std::vector<std::string> counts;  // on a terminal: how many recipients more
-    int64_t bytes = 0;
-    for (const mqadmin::EntryInfo* e : shown) {
-        std::vector<std::string> to;
-        for (const std::string& r : e->recipients) to.push_back(Printable(r));
-        std::string toCell = Join(to, ",");
-        if (columns > 0) {
-            counts.push_back(to.size() > 1 ? ",+" + std::to_string(to.size() - 1) : "");
-            if (to.size() > 1) toCell = to[0];
-        }
-        table.Row({std::to_string(e->id), Printable(e->channel), FormatAge(now - e->created),
-                   e->bodySize >= 0 ? std::to_string(e->bodySize) : "-", StateText(*e),
-                   e->sender.empty() ? "<>" : Printable(e->sender), toCell});
-        if (e->bodySize > 0) bytes += e->bodySize;
-    }
-    if (columns > 0) FitAddresses(&table, counts, columns);
-    if (!shown.empty()) table.Print();
-    std::printf("-- %zu %s, %lld bytes\n", shown.size(), shown.size() == 1 ? "entry" : "entries",
-                static_cast<long long>(bytes));
+    printer.Finish(true);
     return kExitOk;
 }
 

@@ -57,8 +57,11 @@ const std::vector<Command>& AllCommands() {
          "       [--held] [--failed] [--sort id|age|size] [--limit N]\n"
          "       [--ids | --count | --json] [--wide]",
          "list the queue's entries",
-         "One line per entry: identifier, channel, age, size, state, sender,\n"
-         "recipients. Control characters, spaces and backslashes in names and\n"
+         "One line per entry: identifier, channel, age, size, state, last reason\n"
+         "(\"-\", or reason,age[,operator]: returned, reader-died, failed, held,\n"
+         "released, requeued), sender, recipients. Lines come as the entries are\n"
+         "read; --sort age and size read them all first. Control characters,\n"
+         "spaces and backslashes in names and\n"
          "addresses are shown escaped (\\n, \\x20, \\\\). On a terminal lines are\n"
          "cut to its width and recipient lists shortened (\"bob@example.org,+2\").\n"
          "Regular expressions are POSIX extended ones, letter case ignored,\n"
@@ -67,7 +70,7 @@ const std::vector<Command>& AllCommands() {
          "  --to RE            entries with a recipient that matches\n"
          "  --older-than AGE   entries older than AGE (90s, 30m, 2h, 1d, 1w)\n"
          "  --younger-than AGE entries younger than AGE\n"
-         "  --held             only held entries\n"
+         "  --held             only held entries (with --failed: either)\n"
          "  --failed           only entries set aside as failed\n"
          "  --sort KEY         id (the default), age (oldest first) or size\n"
          "                     (largest first)\n"
@@ -81,7 +84,8 @@ const std::vector<Command>& AllCommands() {
          RunList},
         {"show", "show ID [--body] [--json]", "show one entry's envelope",
          "Prints the entry's state, attempts, age, size, sender, recipients and\n"
-         "path without taking it from the queue.\n"
+         "path without taking it from the queue, its last hand-out, and the last\n"
+         "reason it came back or was moved (by whom, when).\n"
          "  --body   print the body as well\n",
          {{"body", false}, kJson}, RunShow},
         {"delete", "delete ID... | delete - | delete ALL CHANNEL [--dry-run] [-q]",

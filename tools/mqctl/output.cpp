@@ -183,9 +183,15 @@ std::vector<size_t> TextTable::Widths() const {
     return width;
 }
 
-void TextTable::Print() const {
+void TextTable::PrintRows(size_t first, std::vector<size_t>* floor) const {
     std::vector<size_t> width = Widths();
-    for (const auto& row : rows_) {
+    if (floor != nullptr) {
+        if (floor->size() < width.size()) floor->resize(width.size(), 0);
+        for (size_t c = 0; c < width.size(); ++c) width[c] = std::max(width[c], (*floor)[c]);
+        *floor = width;
+    }
+    for (size_t r = first; r < rows_.size(); ++r) {
+        const auto& row = rows_[r];
         std::string line;
         for (size_t c = 0; c < row.size(); ++c) {
             line += row[c];

@@ -56,7 +56,11 @@ class TextTable {
 public:
     explicit TextTable(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
     void Row(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
-    void Print() const;
+    void Print() const { PrintRows(0, nullptr); }
+    // Prints the rows from first on (0 is the header), each column at least
+    // as wide as *floor says, and widens *floor to the widths used: a table
+    // printed a page at a time keeps its columns from page to page.
+    void PrintRows(size_t first, std::vector<size_t>* floor) const;
     // The widest cell of each column, header included.
     std::vector<size_t> Widths() const;
     std::vector<std::vector<std::string>>& rows() { return rows_; }

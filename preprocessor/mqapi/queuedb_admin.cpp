@@ -1,0 +1,324 @@
+// queuedb_admin.cpp - the operator's calls of the queue database (mqadmin.h):
+// listing, counting, removing entries and changing their states, and the
+// health check.
+#include "queuedb.h"
+
+#include <strings.h>
+
+#include <ctime>
+#include <unordered_set>
+
+#include "log.h"
+#include "trail.h"
+
+namespace mqstore {
+
+namespace {
+
+const char* const kEntryColumns =
+    "SELECT id, channel, state, lease IS NOT NULL, created, attempts, app, envelope,"
+    " claim_slot IS NOT NULL, handed, reason, reason_at, reason_by FROM entries";
+
+// Entries a walk reads at a time: small enough that a walk stopped early
+// reads little more, large enough that a page's index look-up costs
+// nothing next to its rows.
+const int64_t kWalkPage = 128;
+
+// The stored state as the operator's interface names it.
+mqadmin::EntryState StateOf(int64_t state) {
+    switch (state) {
+        case kHeld:
+            return mqadmin::EntryState::Held;
+        case kFailed:
+            return mqadmin::EntryState::Failed;
+        default:
+            return mqadmin::EntryState::Queued;
+    }
+}
+
+// The stored reason as the operator's interface names it.
+mqadmin::EntryReason ReasonOf(int64_t reason) {
+    switch (reason) {
+        case kReasonReturned: return mqadmin::EntryReason::Returned;
+        case kReasonReaderDied: return mqadmin::EntryReason::ReaderDied;
+        case kReasonHeld: return mqadmin::EntryReason::Held;
+        case kReasonReleased: return mqadmin::EntryReason::Released;
+        case kReasonRequeued: return mqadmin::EntryReason::Requeued;
+        case kReasonFailed: return mqadmin::EntryReason::Failed;
+        default: return mqadmin::EntryReason::None;
+    }
+}
+
+// An entry's row as read (kEntryColumns), its envelope not yet decoded and
+// its file not yet looked at.
+struct RawEntry {
+    mqadmin::EntryInfo info;
+    std::string envelope;
+    bool claimed = false;
+};
+
+// Copies the current row of row (kEntryColumns) into *raw.
+void ReadRow(const Stmt& row, RawEntry* raw) {
+    mqadmin::EntryInfo& info = raw->info;
+    info.id = static_cast<uint32_t>(row.Int(0));
+    info.channel = row.Text(1);
+    info.state = StateOf(row.Int(2));
+    info.leased = row.Int(3) != 0;
+    info.created = row.Int(4);
+    info.attempts = static_cast<uint32_t>(row.Int(5));
+    info.application = row.Text(6);
+    raw->envelope = row.Text(7);
+    raw->claimed = row.Int(8) != 0;
+    info.handed = row.Int(9);
+    info.reason = ReasonOf(row.Int(10));
+    info.reasonTime = row.Int(11);
+    info.reasonBy = row.Text(12);
+}
+
+// Completes raw->info from its envelope and its file. Returns false, with
+// *error, when the envelope is damaged.
+bool Finish(const Spool& spool, RawEntry* raw, std::string* error) {
+    mqadmin::EntryInfo& info = raw->info;
+    info.bodySize = spool.BodySize(info.id);
+    info.path = spool.EntryPath(info.id, ".msg");
+    // Claimed and without its body: its writer is still bringing it.
+    if (info.state == mqadmin::EntryState::Queued && raw->claimed && info.bodySize < 0) {
+        info.state = mqadmin::EntryState::Writing;
+    }
+    info.sender.clear();
+    info.recipients.clear();
+    EnvelopeData envelope;
+    if (!DecodeEnvelope(raw->envelope, &envelope)) {
+        *error = "entry " + std::to_string(info.id) + ": damaged envelope";
+        return false;
+    }
+    if (!envelope.from.empty()) info.sender = envelope.from.front().address;
+    for (const RecipientRecord& r : envelope.to) info.recipients.push_back(r.address);
+    return true;
+}
+
+// The conditions of filter, for a statement that binds ?2 and ?3 to its
+// creation times and, when filter names a channel, ?4 to it.
+std::string Conditions(const mqadmin::EntryFilter& filter) {
+    std::string where = " created > ?2 AND created < ?3";
+    if (!filter.channel.empty()) where += " AND channel = ?4";
+    if (filter.held && filter.failed) {
+        where += " AND state IN (2, 3)";
+    } else if (filter.held) {
+        where += " AND state = 2";
+    } else if (filter.failed) {
+        where += " AND state = 3";
+    }
+    return where;
+}
+
+// Binds filter's values to the parameters Conditions wrote.
+void BindFilter(Stmt& stmt, const mqadmin::EntryFilter& filter) {
+    stmt.Bind(2, filter.createdAfter).Bind(3, filter.createdBefore);
+    if (!filter.channel.empty()) stmt.Bind(4, filter.channel);
+}
+
+}  // namespace
+
+bool QueueDb::Walk(const mqadmin::EntryFilter& filter,
+                   const std::function<bool(const mqadmin::EntryInfo&)>& each,
+                   std::string* error) {
+    std::string sql = std::string(kEntryColumns) + " WHERE id > ?1 AND" + Conditions(filter) +
+                      " ORDER BY id LIMIT " + std::to_string(kWalkPage);
+    Stmt page = m_db->Prepare(sql.c_str(), error);
+    if (!page.Valid()) return false;
+    int64_t after = 0;
+    std::vector<RawEntry> rows;
+    for (;;) {
+        rows.clear();
+        page.Bind(1, after);
+        BindFilter(page, filter);
+        for (;;) {
+            if (!page.Step(error)) return false;
+            if (!page.Row()) break;
+            rows.emplace_back();
+            ReadRow(page, &rows.back());
+        }
+        // Reset ends the page's read: nothing stays open while each runs.
+        page.Reset();
+        for (RawEntry& raw : rows) {
+            if (!Finish(m_spool, &raw, error)) return false;
+            if (!each(raw.info)) return true;
+        }
+        if (static_cast<int64_t>(rows.size()) < kWalkPage) return true;
+        after = rows.back().info.id;
+    }
+}
+
+bool QueueDb::CountMatching(const mqadmin::EntryFilter& filter, uint64_t* count,
+                            std::string* error) {
+    *count = 0;
+    std::string sql = "SELECT count(*) FROM entries WHERE" + Conditions(filter);
+    Stmt total = m_db->Prepare(sql.c_str(), error);
+    if (!total.Valid()) return false;
+    BindFilter(total, filter);
+    if (!total.Step(error)) return false;
+    *count = static_cast<uint64_t>(total.Int(0));
+    total.Reset();
+    return true;
+}
+
+bool QueueDb::List(const std::string& channel, std::vector<mqadmin::EntryInfo>* out,
+                   std::string* error) {
+    out->clear();
+    mqadmin::EntryFilter filter;
+    filter.channel = channel;
+    bool ok = Walk(
+        filter,
+        [out](const mqadmin::EntryInfo& info) {
+            out->push_back(info);
+            return true;
+        },
+        error);
+    if (!ok) out->clear();
+    return ok;
+}
+
+bool QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found, std::string* error) {
+    std::string sql = std::string(kEntryColumns) + " WHERE id = ?1";
+    Stmt one = m_db->Prepare(sql.c_str(), error);
+    if (!one.Valid() || !one.Bind(1, static_cast<int64_t>(id)).Step(error)) return false;
+    *found = one.Row();
+    if (!*found) return true;
+    RawEntry raw;
+    ReadRow(one, &raw);
+    one.Reset();
+    if (!Finish(m_spool, &raw, error)) return false;
+    *out = std::move(raw.info);
+    return true;
+}
+
+bool QueueDb::Count(std::vector<mqadmin::ChannelCount>* out, std::string* error) {
+    out->clear();
+    Stmt count = m_db->Prepare(
+        "SELECT channel, state, lease IS NOT NULL, count(*), min(created)"
+        " FROM entries"
+        " GROUP BY channel COLLATE NOCASE, state, lease IS NOT NULL"
+        " ORDER BY channel COLLATE NOCASE",
+        error);
+    if (!count.Valid()) return false;
+    for (;;) {
+        if (!count.Step(error)) {
+            out->clear();
+            return false;
+        }
+        if (!count.Row()) return true;
+        std::string channel = count.Text(0);
+        if (out->empty() || strcasecmp(out->back().channel.c_str(), channel.c_str()) != 0) {
+            out->emplace_back();
+            out->back().channel = channel;
+            out->back().oldest = count.Int(4);
+        }
+        mqadmin::ChannelCount& c = out->back();
+        uint32_t n = static_cast<uint32_t>(count.Int(3));
+        if (count.Int(4) < c.oldest) c.oldest = count.Int(4);
+        switch (count.Int(1)) {
+            case kQueued: c.queued += n; break;
+            case kHeld: c.held += n; break;
+            default: c.failed += n; break;
+        }
+        if (count.Int(2) != 0) c.leased += n;
+    }
+}
+
+mqadmin::AdminResult QueueDb::Remove(unsigned long id, const std::string& who,
+                                     std::string* error) {
+    using mqadmin::AdminResult;
+    m_handedOut = HandedOut();
+    Transaction t = Write(true);
+    if (!t.Begin(error)) return AdminResult::Failed;
+    Stmt state = m_db->Prepare(
+        "SELECT claim_slot, claim_nonce, claim_pid FROM entries WHERE id = ?1", error);
+    if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
+        return AdminResult::Failed;
+    }
+    if (!state.Row()) return AdminResult::NotFound;
+    // A live writer is still bringing the body: the entry is its own.
+    if (!state.IsNull(0) && m_spool.BodySize(id) < 0 &&
+        m_locks->Alive({state.Int(0), state.Int(1), state.Int(2)})) {
+        return AdminResult::WrongState;
+    }
+    state.Reset();
+    Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1", error);
+    if (!remove.Valid() || !remove.Bind(1, static_cast<int64_t>(id)).Run(error) ||
+        !t.Commit(error)) {
+        return AdminResult::Failed;
+    }
+    Trail(MQLOG_INFO, m_log, static_cast<int64_t>(id), "removed",
+          {{"by", "operator"}, {"user", TrailValue(who)}});
+    std::string cause;
+    if (!m_spool.RemoveEntryFiles(id, &cause)) {
+        LogMessagef(MQLOG_WARNING, m_log.c_str(), "entry %lu removed, its files not: %s", id,
+                    cause.c_str());
+    }
+    return AdminResult::Done;
+}
+
+mqadmin::AdminResult QueueDb::ChangeState(unsigned long id, std::vector<int64_t> from,
+                                          int64_t to, bool reset, int64_t reason,
+                                          const std::string& who, std::string* error) {
+    using mqadmin::AdminResult;
+    Transaction t = Write(true);
+    if (!t.Begin(error)) return AdminResult::Failed;
+    Stmt state = m_db->Prepare("SELECT state FROM entries WHERE id = ?1", error);
+    if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
+        return AdminResult::Failed;
+    }
+    if (!state.Row()) return AdminResult::NotFound;
+    int64_t now = state.Int(0);
+    state.Reset();
+    if (now == to) return AdminResult::Done;
+    bool allowed = false;
+    for (int64_t s : from) allowed = allowed || s == now;
+    if (!allowed) return AdminResult::WrongState;
+    Stmt change = m_db->Prepare(
+        "UPDATE entries SET state = ?2, attempts = CASE WHEN ?3 THEN 0 ELSE attempts END,"
+        " reason = ?4, reason_at = ?5, reason_by = ?6 WHERE id = ?1",
+        error);
+    if (!change.Valid()) return AdminResult::Failed;
+    change.Bind(1, static_cast<int64_t>(id))
+        .Bind(2, to)
+        .Bind(3, reset ? 1 : 0)
+        .Bind(4, reason)
+        .Bind(5, static_cast<int64_t>(std::time(nullptr)))
+        .Bind(6, who);
+    if (!change.Run(error) || !t.Commit(error)) return AdminResult::Failed;
+    Trail(MQLOG_INFO, m_log, static_cast<int64_t>(id), mqadmin::ReasonName(ReasonOf(reason)),
+          {{"user", TrailValue(who)}});
+    return AdminResult::Done;
+}
+
+bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
+    report->integrity.clear();
+    report->orphanFiles.clear();
+    report->missingBodies.clear();
+    Stmt integrity = m_db->Prepare("PRAGMA integrity_check", error);
+    if (!integrity.Valid()) return false;
+    for (;;) {
+        if (!integrity.Step(error)) return false;
+        if (!integrity.Row()) break;
+        if (!report->integrity.empty()) report->integrity += "\n";
+        report->integrity += integrity.Text(0);
+    }
+    integrity.Reset();
+
+    std::vector<mqadmin::EntryInfo> entries;
+    if (!List(std::string(), &entries, error)) return false;
+    std::unordered_set<unsigned long> ids;
+    for (const mqadmin::EntryInfo& e : entries) {
+        ids.insert(e.id);
+        if (e.bodySize < 0) report->missingBodies.push_back(e);
+    }
+    return m_spool.ForEachFile(
+        [&](unsigned long id, const std::string& path) {
+            if (id == 0 || ids.count(id) == 0) report->orphanFiles.push_back(path);
+        },
+        error);
+}
+
+}  // namespace mqstore

@@ -1,0 +1,51 @@
+// entryview.cpp - an entry's last hand-out and reason, as mqctl shows them.
+#include "entryview.h"
+
+#include <ctime>
+
+namespace mqctl {
+
+namespace {
+
+bool ByOperator(mqadmin::EntryReason r) {
+    return r == mqadmin::EntryReason::Held || r == mqadmin::EntryReason::Released ||
+           r == mqadmin::EntryReason::Requeued;
+}
+
+}  // namespace
+
+std::string IsoTime(int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    char buf[32] = "";
+    if (gmtime_r(&tt, &tm) != nullptr) std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string LastCell(const mqadmin::EntryInfo& e, int64_t now) {
+    if (e.reason == mqadmin::EntryReason::None) return "-";
+    std::string cell = std::string(mqadmin::ReasonName(e.reason)) + "," + FormatAge(now - e.reasonTime);
+    if (ByOperator(e.reason) && !e.reasonBy.empty()) cell += "," + Printable(e.reasonBy);
+    return cell;
+}
+
+void AddLastJson(JsonObject* o, const mqadmin::EntryInfo& e) {
+    o->Int("handed", e.handed)
+        .Str("reason", mqadmin::ReasonName(e.reason))
+        .Int("reason_time", e.reasonTime)
+        .Str("reason_by", e.reasonBy);
+}
+
+std::string LastLines(const mqadmin::EntryInfo& e, int64_t now) {
+    std::string out = e.handed > 0 ? "handed out " + IsoTime(e.handed) + " (" +
+                                         FormatAge(now - e.handed) + " ago)\n"
+                                   : "handed out never\n";
+    if (e.reason != mqadmin::EntryReason::None) {
+        out += std::string("last ") + mqadmin::ReasonName(e.reason);
+        if (!e.reasonBy.empty()) out += " by " + Printable(e.reasonBy);
+        out += " at " + IsoTime(e.reasonTime) + " (" + FormatAge(now - e.reasonTime) + " ago)\n";
+    }
+    return out;
+}
+
+}  // namespace mqctl

@@ -1,0 +1,37 @@
+// entryview.h - how mqctl shows why an entry is where it is: its last
+// hand-out and the last reason it came back or was moved, in list's column,
+// in show's lines and in both commands' JSON.
+//
+// Thread safety: single-threaded. Ownership: plain values.
+#ifndef MQCTL_ENTRYVIEW_H
+#define MQCTL_ENTRYVIEW_H
+
+#include <cstdint>
+#include <string>
+
+#include <mqadmin.h>
+
+#include "output.h"
+
+namespace mqctl {
+
+// LastCell - list's LAST column: "-" when the entry never came back nor
+// was moved, else "REASON,AGE" ("returned,3m"), with ",USER" after an
+// operator's change ("held,2h,root"); escaped as Printable does, so the
+// cell never holds a space.
+std::string LastCell(const mqadmin::EntryInfo& e, int64_t now);
+
+// AddLastJson - adds "handed" (0: never), "reason" ("" for none),
+// "reason_time" (0 for none) and "reason_by" to o.
+void AddLastJson(JsonObject* o, const mqadmin::EntryInfo& e);
+
+// LastLines - show's lines: "handed out TIME (AGE ago)" or "handed out
+// never", and "last REASON by WHO at TIME (AGE ago)" when there is one.
+std::string LastLines(const mqadmin::EntryInfo& e, int64_t now);
+
+// IsoTime - t as "2026-12-08T01:23:45Z"; "" when it can't be shown.
+std::string IsoTime(int64_t t);
+
+}  // namespace mqctl
+
+#endif
