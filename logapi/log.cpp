@@ -53,6 +53,13 @@ std::once_flag g_once;
 Destination g_dest;
 std::mutex g_socketMutex;
 int g_socket = -1;  // guarded by g_socketMutex
+// With no log daemon to connect to, lines are dropped without trying again
+// until this second (guarded by g_socketMutex): a host without one (a
+// container, say) must not cost every line a socket, a connect and a close.
+time_t g_connectAfter = 0;
+// This process's id for the lines, asked of the kernel once per process (0:
+// not yet; the fork handler clears it in the child).
+std::atomic<pid_t> g_pid{0};
 
 // Seconds east of UTC, as libc last said, and until when to believe it.
 std::atomic<long> g_utcOffset{0};
@@ -67,6 +74,8 @@ void LockBeforeFork() { g_socketMutex.lock(); }
 void UnlockInParent() { g_socketMutex.unlock(); }
 void UnlockInChild() {
     g_forkedChild = true;
+    g_pid = 0;
+    g_connectAfter = 0;
     g_socketMutex.unlock();
 }
 // Registered when the library is loaded, so that no fork comes before it.
@@ -186,17 +195,20 @@ class Line {
 };
 static_assert(kMaxMessage + kMaxTag + 128 <= PIPE_BUF, "a whole line fits in one pipe write");
 
-// Sends one datagram to the log daemon, connecting (again) when needed.
-void SendSyslog(const Line& datagram) {
+// Sends one datagram to the log daemon, connecting (again) when needed; with
+// no daemon there, tries again at the first line a second later.
+void SendSyslog(const Line& datagram, time_t now) {
     std::lock_guard<std::mutex> hold(g_socketMutex);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (g_socket < 0) {
+            if (now < g_connectAfter) return;
             g_socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             if (g_socket < 0) return;
             const sockaddr_un& addr = g_dest.socketAddress;
             if (connect(g_socket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
                 close(g_socket);
                 g_socket = -1;
+                g_connectAfter = now + 1;
                 return;  // no log daemon: nothing to deliver to
             }
         }
@@ -207,6 +219,12 @@ void SendSyslog(const Line& datagram) {
         close(g_socket);
         g_socket = -1;
     }
+}
+
+pid_t ProcessId() {
+    pid_t pid = g_pid;
+    if (pid == 0) g_pid = pid = getpid();
+    return pid;
 }
 
 void WriteLine(int fd, const Line& line) {
@@ -245,10 +263,10 @@ void LogMessage(int iLevel, const char* szAppName, const char* szMessage) {
         line.Append(stamp);
         line.AppendFlat(app, kMaxTag);
         line.Append("[");
-        line.AppendNumber(getpid());
+        line.AppendNumber(ProcessId());
         line.Append("]: ");
         line.AppendFlat(text, kMaxMessage);
-        SendSyslog(line);
+        SendSyslog(line, now.tv_sec);
     } else {
         Civil utc = ToCivil(now.tv_sec, 0);
         std::snprintf(stamp, sizeof stamp, "%04lld-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.year,
@@ -258,7 +276,7 @@ void LogMessage(int iLevel, const char* szAppName, const char* szMessage) {
         line.Append(" ");
         line.AppendFlat(app, kMaxTag);
         line.Append("[");
-        line.AppendNumber(getpid());
+        line.AppendNumber(ProcessId());
         line.Append("] ");
         line.Append(SeverityName(severity));
         line.Append(": ");

@@ -210,7 +210,10 @@ bool ParseSyslog(const std::string& datagram, SyslogLine* out) {
 // A log daemon's socket, bound in a temporary directory.
 class SyslogSocket {
   public:
-    SyslogSocket() : path_(dir_.File("log.sock")) { Bind(); }
+    // Bound at once, or (bound false) only at the first Rebind().
+    explicit SyslogSocket(bool bound = true) : path_(dir_.File("log.sock")) {
+        if (bound) Bind();
+    }
     ~SyslogSocket() {
         if (fd_ >= 0) close(fd_);
     }
@@ -222,7 +225,7 @@ class SyslogSocket {
 
     // The daemon going away and coming back at the same path.
     void Rebind() {
-        close(fd_);
+        if (fd_ >= 0) close(fd_);
         unlink(path_.c_str());
         Bind();
     }
@@ -429,6 +432,26 @@ TEST(LoggerSyslog, DaemonRestart) {
     EXPECT_EQ(write(child.in, "x", 1), 1);
     EXPECT_TRUE(daemon.Receive(&datagram)) << "nothing after the restart";
     EXPECT_TRUE(ParseSyslog(datagram, &got) && got.text == "two") << datagram;
+    Outcome out = Finish(child);
+    EXPECT_EQ(out.exitCode, 0) << out.err;
+}
+
+// A log daemon that was not there at first is reached once it is: the
+// logger waits a second after a failed connect before trying again.
+TEST(LoggerSyslog, DaemonThatComesLaterIsReached) {
+    SyslogSocket daemon(false);
+    Child child = Spawn({"restart"}, daemon.logSetting().c_str());
+    ASSERT_GT(child.pid, 0);
+    usleep(300 * 1000);  // "one" goes nowhere, most likely
+    daemon.Rebind();
+    ASSERT_TRUE(daemon.ok());
+    sleep(2);  // past the second the logger waits before connecting again
+    EXPECT_EQ(write(child.in, "x", 1), 1);
+    std::string datagram;
+    SyslogLine got;
+    bool two = false;
+    while (!two && daemon.Receive(&datagram)) two = ParseSyslog(datagram, &got) && got.text == "two";
+    EXPECT_TRUE(two) << "the daemon that came later got nothing";
     Outcome out = Finish(child);
     EXPECT_EQ(out.exitCode, 0) << out.err;
 }
