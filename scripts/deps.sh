@@ -2,7 +2,7 @@
 # Installs, with apt-get, whatever the build, the tests and the demonstration
 # need and this machine lacks. Does nothing when everything is there.
 #
-# usage: scripts/deps.sh [--no-i386]
+# usage: scripts/deps.sh [--no-i386] [--promtool]
 #
 # Besides the amd64 build, the tests build and run the tree for i386: the
 # multilib compilers, the :i386 development packages (dpkg's i386
@@ -10,12 +10,29 @@
 # kernel that can't run i386 programs itself. Installing the :i386 packages
 # may upgrade their amd64 twins to the archive's version (multiarch keeps
 # both at one version). --no-i386 leaves all of that out.
+#
+# --promtool also fetches promtool, the Prometheus project's checker of the
+# metrics exposition format, which the tests hold `mqctl metrics` to. It
+# comes in Debian's prometheus package; installing that would start a
+# server, so the package is only downloaded and unpacked, into
+# build/deps/prometheus (promtool: build/deps/prometheus/usr/bin/promtool).
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils groff-base)
 i386=1
-[ "${1-}" = "--no-i386" ] && i386=0
+promtool=0
+for arg in "$@"; do
+    case $arg in
+        --no-i386) i386=0 ;;
+        --promtool) promtool=1 ;;
+        *)
+            echo "usage: scripts/deps.sh [--no-i386] [--promtool]" >&2
+            exit 2
+            ;;
+    esac
+done
 if [ $i386 -eq 1 ]; then
     packages+=(g++-multilib lib32asan8 lib32ubsan1 qemu-user-static util-linux mount
                libsqlite3-dev:i386 libinih-dev:i386 libldap-dev:i386
@@ -41,9 +58,27 @@ for p in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
     [ "$status" = "install ok installed" ] || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y \
+        --no-install-recommends "${missing[@]}"
+fi
 
-echo "Installing: ${missing[*]}"
-$sudo apt-get -o DPkg::Lock::Timeout=600 update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y \
-    --no-install-recommends "${missing[@]}"
+unpacked=$root/build/deps/prometheus
+if [ $promtool -eq 1 ] && [ ! -x "$unpacked/usr/bin/promtool" ]; then
+    echo "Fetching promtool (Debian's prometheus package, unpacked into $unpacked)"
+    download=$(mktemp -d)
+    chmod a+rwx "$download"  # apt fetches as its own user
+    trap 'rm -rf "$download"' EXIT
+    # The package lists may be older than the archive: refreshed once if the
+    # download fails.
+    if ! (cd "$download" && apt-get -o DPkg::Lock::Timeout=600 download prometheus); then
+        $sudo apt-get -o DPkg::Lock::Timeout=600 update
+        (cd "$download" && apt-get -o DPkg::Lock::Timeout=600 download prometheus)
+    fi
+    rm -rf "$unpacked"
+    mkdir -p "$unpacked"
+    dpkg-deb -x "$download"/prometheus_*.deb "$unpacked"
+    "$unpacked/usr/bin/promtool" --version >/dev/null
+fi

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # What mqctl ships with: the manual pages render without a warning and
 # mqctl(8) names every command; the bash completion offers commands, a
-# command's options and the channels of the installation in use.
+# command's options and the channels of the installation in use; `mqctl
+# metrics` passes promtool's check of the exposition format.
 #
-# Usage: shipped_test.sh SOURCE_DIR MQCTL
+# Usage: shipped_test.sh SOURCE_DIR MQCTL PROMTOOL
 set -uo pipefail
 src=$1
 mqctl=$2
+promtool=$3
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -59,6 +61,21 @@ got=$(complete_line "")
 for c in channel check metrics monitor put; do
     case " $got " in *" $c "*) ;; *) fail "no command $c offered: $got" ;; esac
 done
+
+# Metrics, for registered channels with and without entries, in every state
+# the queue knows.
+if [ -x "$promtool" ]; then
+    for n in 1 2; do
+        echo body | "$mqctl" --config "$dir" put RELAY --from a@example.org --to b@example.org \
+            >/dev/null || fail "mqctl put"
+    done
+    "$mqctl" --config "$dir" hold 1 >/dev/null || fail "mqctl hold"
+    metrics=$("$mqctl" --config "$dir" metrics) || fail "mqctl metrics failed"
+    grep -q 'state="held"} 1$' <<<"$metrics" || fail "metrics count no held entry: $metrics"
+    verdict=$("$promtool" check metrics <<<"$metrics" 2>&1) || fail "promtool: $verdict"
+else
+    echo "SKIP: no promtool at $promtool (scripts/deps.sh --promtool fetches it)"
+fi
 
 [ "$failures" -eq 0 ] || exit 1
 echo "shipped: ok"
