@@ -118,10 +118,10 @@ control libmqtoolkit1 libs "$(shlib_depends "$work/libmqtoolkit1/$lib"/lib*.so.*
     "The toolkit through which a mail server's applications put messages into" \
     "named channels and get them out, over a queue store on SQLite, a channel" \
     "registry kept in step with an LDAP directory, an INI reader and a logger."
-# The libraries look for each other beside themselves; ldconfig learns them.
-printf '#!/bin/sh\nset -e\n[ "$1" = configure ] && ldconfig || true\n' >"$work/libmqtoolkit1/DEBIAN/postinst"
-printf '#!/bin/sh\nset -e\n[ "$1" = remove ] && ldconfig || true\n' >"$work/libmqtoolkit1/DEBIAN/postrm"
-chmod 0755 "$work/libmqtoolkit1/DEBIAN/postinst" "$work/libmqtoolkit1/DEBIAN/postrm"
+# The libraries look for each other beside themselves; ldconfig learns them
+# through dpkg's ldconfig trigger (run once after all packages are set up),
+# so the packages carry no maintainer scripts.
+echo "activate-noawait ldconfig" >"$work/libmqtoolkit1/DEBIAN/triggers"
 control libmqtoolkit-dev libdevel "libmqtoolkit1 (= $debversion)" \
     "message-queue toolkit - development files" \
     "Headers, pkg-config and CMake files and the manual pages of the toolkit."

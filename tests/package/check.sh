@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (packaging/build-debs.sh), checks what each one
-# holds, unpacks them into a scratch root and runs them from there: mqctl
-# check on an installation without a directory server, a put and a get with
-# the installed mqctl, and the README's put and get programs built against
-# the -dev package.
+# holds and that apt would install them on this system (their dependencies
+# resolve), installs them with dpkg into a scratch root with a package
+# database of its own and runs them from there: mqctl check on an
+# installation without a directory server, a put and a get with the
+# installed mqctl, and the README's put and get programs built against the
+# -dev package. Then removes mqctl (its conffile stays) and purges it (the
+# conffile goes).
 #
 # usage: check.sh SOURCE_DIR WORK_DIR
 set -euo pipefail
@@ -39,8 +42,22 @@ holds mqctl usr/bin/mqctl usr/share/man/man8/mqctl.8.gz \
     fail "mqctl does not depend on its libraries' version"
 dpkg-deb -I "$(deb_of mqctl)" conffiles | grep -qx /etc/daduv.ini || fail "no conffile /etc/daduv.ini"
 
+# apt would install them here: every dependency resolves.
+apt-get install --simulate --no-install-recommends "${debs[@]}" >"$work/apt.out" 2>&1 ||
+    fail "apt-get would not install them: $(tail -5 "$work/apt.out")"
+
+# Installed by dpkg into a root of their own. That root holds none of the
+# system's packages, so their dependencies are forced there (apt checked
+# them above); the packages have no maintainer scripts to run in it.
 root=$work/root
-for deb in "${debs[@]}"; do dpkg -x "$deb" "$root"; done
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+in_root() { dpkg --root="$root" --force-not-root --force-depends "$@" >>"$work/dpkg.out" 2>&1; }
+in_root -i "${debs[@]}" || fail "dpkg -i: $(grep -i error "$work/dpkg.out" | head -3)"
+for pkg in libmqtoolkit1 libmqtoolkit-dev mqctl; do
+    [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' "$pkg")" = \
+        "install ok installed" ] || fail "$pkg is not installed in the scratch root"
+done
 # Each library is named by its SONAME.
 for so in "$root/usr/lib/$ma"/lib*.so.1; do
     soname=$(objdump -p "$so" | awk '$1 == "SONAME" { print $2 }')
@@ -73,4 +90,12 @@ done
 "$work/put" RELAY "Hello, Bob" >/dev/null
 got=$("$work/get" RELAY | tr '\n' ' ')
 case $got in *"body Hello, Bob"*) ;; *) fail "get program printed: $got" ;; esac
-echo "package check: 3 packages built; unpacked, mqctl check, put and get and the -dev build ran"
+
+# Removed, the conffile stays with the operator's settings; purged, it goes.
+in_root -r mqctl || fail "dpkg -r mqctl: $(tail -3 "$work/dpkg.out")"
+[ ! -e "$root/usr/bin/mqctl" ] && [ -f "$root/etc/daduv.ini" ] ||
+    fail "after dpkg -r: mqctl still there or /etc/daduv.ini gone"
+in_root -P mqctl || fail "dpkg -P mqctl: $(tail -3 "$work/dpkg.out")"
+[ ! -e "$root/etc/daduv.ini" ] || fail "after dpkg -P: /etc/daduv.ini still there"
+echo "package check: 3 packages built and installed by dpkg in a scratch root; mqctl check," \
+    "put and get and the -dev build ran; remove and purge kept and dropped the conffile"
