@@ -115,13 +115,4 @@ void InstallChannelList(const std::vector<MQchannelDBStr>& channels) {
     }
 }
 
-bool IsRegisteredChannel(const char* channel) {
-    if (channel == nullptr) return false;
-    clLockGuard guard(OneMQ.csQList);
-    for (auto* node = OneMQ.myQList.pBase; node != nullptr; node = node->pNext) {
-        if (strcasecmp(node->stUser->szQueue, channel) == 0) return true;
-    }
-    return false;
-}
-
 }  // namespace mqstore

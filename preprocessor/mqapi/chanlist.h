@@ -28,9 +28,6 @@ bool ReadChannelFile(const std::string& path, const std::string& log,
 // Replaces the records of OneMQ.myQList by copies of channels.
 void InstallChannelList(const std::vector<MQchannelDBStr>& channels);
 
-// True when channel names a record of OneMQ.myQList, letter case ignored.
-bool IsRegisteredChannel(const char* channel);
-
 }  // namespace mqstore
 
 #endif

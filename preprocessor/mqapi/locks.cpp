@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "syscalls.h"
+#include "status.h"
 
 namespace mqstore {
 
@@ -32,10 +33,6 @@ struct flock Range(short type, off_t start) {
     lock.l_start = start;
     lock.l_len = 1;
     return lock;
-}
-
-std::string Cause(const char* operation, const std::string& path, int error) {
-    return std::string(operation) + " " + path + ": " + std::strerror(error);
 }
 
 int64_t NewNonce() {
@@ -96,7 +93,7 @@ std::unique_ptr<LockFile> LockFile::Open(const std::string& spoolRoot, std::stri
     std::string path = spoolRoot + "/queue.lck";
     int fd = MQSysCallTable()->open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
     if (fd < 0) {
-        *error = Cause("open", path, errno);
+        *error = mq::Status::FromErrno("open", path, errno).Cause();
         return nullptr;
     }
     std::unique_ptr<LockFile> file(new LockFile(fd, path));
@@ -126,13 +123,13 @@ bool LockFile::TakeSlot(std::string* error) {
         struct flock lock = Range(F_WRLCK, slot);
         if (fcntl(m_fd, F_OFD_SETLK, &lock) != 0) {
             if (errno == EAGAIN || errno == EACCES) continue;
-            *error = Cause("lock", m_path, errno);
+            *error = mq::Status::FromErrno("lock", m_path, errno).Cause();
             return false;
         }
         int64_t nonce = NewNonce();
         ssize_t n = pwrite(m_fd, &nonce, sizeof nonce, kNonceArea + slot * 8);
         if (n != static_cast<ssize_t>(sizeof nonce)) {
-            *error = Cause("write", m_path, n < 0 ? errno : ENOSPC);
+            *error = mq::Status::FromErrno("write", m_path, n < 0 ? errno : ENOSPC).Cause();
             return false;  // the descriptor's close releases the slot
         }
         m_self.slot = slot;
@@ -148,7 +145,7 @@ bool LockFile::LockWriters(std::string* error) {
     struct flock lock = Range(F_WRLCK, 0);
     while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
         if (errno == EINTR) continue;
-        *error = Cause("lock", m_path, errno);
+        *error = mq::Status::FromErrno("lock", m_path, errno).Cause();
         return false;
     }
     m_writing = true;

@@ -9,11 +9,10 @@
 int MQWriteNewFile(const char* path, const void* data, size_t size) {
     if (path == nullptr || (data == nullptr && size > 0)) return EINVAL;
     try {
-        std::string error;
         mqdurable::Source source;
         source.data = data;
         source.size = size;
-        return mqdurable::WriteNew(path, source, true, &error);
+        return mqdurable::WriteNew(path, source, true).Code();
     } catch (...) {
         return ENOMEM;
     }
@@ -22,10 +21,9 @@ int MQWriteNewFile(const char* path, const void* data, size_t size) {
 int MQCopyNewFile(const char* path, int fd) {
     if (path == nullptr || fd < 0) return EINVAL;
     try {
-        std::string error;
         mqdurable::Source source;
         source.fd = fd;
-        return mqdurable::WriteNew(path, source, true, &error);
+        return mqdurable::WriteNew(path, source, true).Code();
     } catch (...) {
         return ENOMEM;
     }
@@ -34,11 +32,10 @@ int MQCopyNewFile(const char* path, int fd) {
 int MQReplaceFile(const char* tmp, const char* path, const void* data, size_t size) {
     if (tmp == nullptr || path == nullptr || (data == nullptr && size > 0)) return EINVAL;
     try {
-        std::string error;
         mqdurable::Source source;
         source.data = data;
         source.size = size;
-        return mqdurable::Replace(tmp, path, source, &error);
+        return mqdurable::Replace(tmp, path, source).Code();
     } catch (...) {
         return ENOMEM;
     }

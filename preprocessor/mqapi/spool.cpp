@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "durable.h"
+#include "status.h"
 
 namespace mqstore {
 
@@ -21,16 +22,12 @@ struct DirCloser {
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
-std::string Cause(const char* operation, const std::string& path, int error) {
-    return std::string(operation) + " " + path + ": " + std::strerror(error);
-}
-
 bool MakeDir(const std::string& path, std::string* error) {
     if (mkdir(path.c_str(), 0750) == 0) return true;
     int saved = errno;
     struct stat st;
     if (saved == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-    *error = Cause("mkdir", path, saved == EEXIST ? ENOTDIR : saved);
+    *error = mq::Status::FromErrno("mkdir", path, saved == EEXIST ? ENOTDIR : saved).Cause();
     return false;
 }
 
@@ -91,7 +88,11 @@ int64_t Spool::BodySize(unsigned long id) const {
 
 bool Spool::RemoveBody(unsigned long id, std::string* error) const {
     for (const char* ext : {".msg", ".tmp"}) {
-        if (mqdurable::Remove(EntryPath(id, ext), error) != 0) return false;
+        mq::Status removed = mqdurable::Remove(EntryPath(id, ext));
+        if (!removed.ok()) {
+            *error = removed.Cause();
+            return false;
+        }
     }
     return true;
 }
@@ -100,7 +101,7 @@ bool Spool::RemoveEntryFiles(unsigned long id, std::string* error) const {
     std::string dir = EntryDir(id);
     DirPtr stream(opendir(dir.c_str()));
     if (!stream) {
-        *error = Cause("opendir", dir, errno);
+        *error = mq::Status::FromErrno("opendir", dir, errno).Cause();
         return false;
     }
     char prefix[32];
@@ -111,13 +112,13 @@ bool Spool::RemoveEntryFiles(unsigned long id, std::string* error) const {
         if (std::strncmp(item->d_name, prefix, static_cast<size_t>(prefixLength)) != 0) continue;
         std::string path = dir + "/" + item->d_name;
         if (unlink(path.c_str()) != 0 && errno != ENOENT && ok) {
-            *error = Cause("unlink", path, errno);
+            *error = mq::Status::FromErrno("unlink", path, errno).Cause();
             ok = false;
         }
         errno = 0;
     }
     if (errno != 0 && ok) {
-        *error = Cause("readdir", dir, errno);
+        *error = mq::Status::FromErrno("readdir", dir, errno).Cause();
         ok = false;
     }
     return ok;
@@ -140,7 +141,7 @@ bool Spool::ForEachFile(const std::function<void(unsigned long, const std::strin
         DirPtr stream(opendir(dir.c_str()));
         if (!stream) {
             if (errno == ENOENT) continue;
-            *error = Cause("opendir", dir, errno);
+            *error = mq::Status::FromErrno("opendir", dir, errno).Cause();
             return false;
         }
         while (struct dirent* item = readdir(stream.get())) {

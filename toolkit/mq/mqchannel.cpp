@@ -131,7 +131,7 @@ public:
     // (or anyone else) left under its name goes first: the file is made with
     // O_EXCL, so a link planted there is removed, never followed. False
     // (logged) on failure.
-    bool Open() { return Done(file_.Create(path_, true, &error_, 0666)); }
+    bool Open() { return Done(file_.Create(path_, true, 0666)); }
 
     // Write - appends text.
     bool Write(const std::string& text) {
@@ -144,19 +144,18 @@ public:
     // (logged) when any step fails; until the rename the target is
     // untouched and the temporary file is removed.
     bool Commit(const char* target) {
-        return Done(file_.Write(text_.data(), text_.size(), &error_)) &&
-               Done(file_.Publish(target, true, &error_));
+        return Done(file_.Write(text_.data(), text_.size())) &&
+               Done(file_.Publish(target, true));
     }
 
 private:
-    bool Done(int rc) {
-        if (rc != 0) LogMessage(MQLOG_ERROR, kLogApp, error_.c_str());
-        return rc == 0;
+    bool Done(const mq::Status& status) {
+        if (!status.ok()) LogMessage(MQLOG_ERROR, kLogApp, status.Cause().c_str());
+        return status.ok();
     }
 
     std::string path_;
     std::string text_;
-    std::string error_;
     mqdurable::NewFile file_;
 };
 

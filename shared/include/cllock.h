@@ -5,9 +5,9 @@
 // Lock() waits as long as it takes; its timeout argument is accepted for the
 // callers' sake and ignored.
 //
-// The members are defined out of line (cllock.cpp) and exported by both the
-// store and the toolkit: applications built against the old toolkit link to
-// them there.
+// The members are defined out of line (cllock.cpp, in the internal library
+// both link) and exported by both the store and the toolkit: applications
+// built against the old toolkit link to them there.
 //
 // Thread safety: that is the point; a clLock must not be copied.
 #ifndef MQ_CLLOCK_H
@@ -17,12 +17,11 @@
 
 #include <cstdint>
 
-#include "mqapi_export.h"
 
 typedef uint32_t DWORD;
 typedef int32_t BOOL;
 
-class MQAPI_EXPORT clLock {
+class __attribute__((visibility("default"))) clLock {
 public:
     clLock();
     ~clLock();

@@ -1,4 +1,4 @@
-// cllock.cpp - clLock's members. Compiled into the store and into the
+// cllock.cpp - clLock's members. Linked into the store and into the
 // toolkit, each of which exports them.
 #include "cllock.h"
 

@@ -3,10 +3,14 @@
 //
 // Every open, write, sync, rename, unlink and close of the store's own files
 // (message bodies, the lock file, the channel file's rewrite) goes through
-// SysCalls(), so that a test can make any of them fail (ENOSPC, EIO, a short
+// MQSysCallTable(), so that a test can make any of them fail (ENOSPC, EIO, a short
 // write, a failed sync) and check what the caller makes of it. SQLite's own
 // file work is not in this table; tests reach it through a VFS of their own
 // wrapped around the default one.
+//
+// Part of the internal library (mqshared): each library that links it holds
+// a table of its own and exports neither call, so a test that replaces the
+// table links the code under test statically.
 //
 // Thread safety: the table is read without a lock; a test changes it only
 // while no store call runs, and puts the real calls back with
@@ -15,15 +19,6 @@
 #define MQ_SYSCALLS_H
 
 #include <sys/types.h>
-
-// The store exports its table, for its fault tests; any other binary that
-// compiles the durable-file module in keeps its own table to itself.
-#ifdef MQ_SYSCALLS_EXPORTED
-#include "mqapi_export.h"
-#define MQ_SYSCALLS_API MQAPI_EXPORT
-#else
-#define MQ_SYSCALLS_API
-#endif
 
 struct MQSysCalls {
     int (*open)(const char* path, int flags, mode_t mode);
@@ -36,9 +31,9 @@ struct MQSysCalls {
     int (*close)(int fd);
 };
 
-// The table in use; never null. Exported for the fault tests only.
-MQ_SYSCALLS_API MQSysCalls* MQSysCallTable();
+// The table in use; never null.
+MQSysCalls* MQSysCallTable();
 // Puts the real system calls back.
-MQ_SYSCALLS_API void MQResetSysCalls();
+void MQResetSysCalls();
 
 #endif

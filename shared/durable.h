@@ -1,15 +1,16 @@
 // durable.h - the durable-file module: new files written whole and synced
 // with their directory, and files replaced by the rename pattern. The
-// public face is mqfile.h; the store and the registry use these calls,
+// store (message bodies, and mqfile.h's calls for applications) and the
+// toolkit (the registry's channel file, the client's put) use these calls,
 // which say what failed ("operation path: strerror").
 //
 // Every system call goes through MQSysCallTable() (syscalls.h), so that
 // tests can make each step fail.
 //
-// Compiled into each library that writes files (the store, the toolkit's
-// registry) and kept to itself there: its C++ types never cross a library's
-// boundary, and the toolkit needs nothing of the store beyond the old
-// interface. Applications use mqfile.h.
+// Part of the internal library (mqshared), linked privately into the store
+// and the toolkit and kept out of their exported names: its C++ types never
+// cross a library's boundary, and the toolkit needs nothing of the store
+// beyond the old interface. Applications use mqfile.h.
 //
 // Thread safety: reentrant.
 #ifndef MQ_DURABLE_H
@@ -18,14 +19,15 @@
 #include <cstddef>
 #include <string>
 
+#include "status.h"
 
 namespace mqdurable {
 
 // A new file made step by step, for writers that must do something between
 // creating it and publishing it (the registry makes its directory call
 // there): Create, Write any number of times, Publish. Dropped unpublished,
-// the file is removed. Each step returns 0, or an errno value with the
-// cause ("operation path: strerror") in *error. Not copyable.
+// the file is removed. Each step returns OK, or a failure whose cause reads
+// "operation path: strerror". Not copyable.
 class NewFile {
   public:
     NewFile() = default;
@@ -36,20 +38,20 @@ class NewFile {
     // Creates path exclusively (never through a link) with mode (less the
     // umask); with fresh, a file already there is removed first (a crashed
     // writer's leftover).
-    int Create(const std::string& path, bool fresh, std::string* error, unsigned mode = 0640);
+    mq::Status Create(const std::string& path, bool fresh, unsigned mode = 0640);
     // Appends size bytes of data; a short write is continued, a write that
     // makes no progress counts as a full disk.
-    int Write(const void* data, size_t size, std::string* error);
+    mq::Status Write(const void* data, size_t size);
     // Appends what fd holds from its offset to its end.
-    int Copy(int fd, std::string* error);
+    mq::Status Copy(int fd);
     // Syncs the file's data, closes it (checking the close), renames it to
     // target unless target is its own path, and syncs target's directory
     // when syncDir. Once renamed, a failed directory sync is reported but the
     // file stays published.
-    int Publish(const std::string& target, bool syncDir, std::string* error);
+    mq::Status Publish(const std::string& target, bool syncDir);
 
   private:
-    int Fail(const char* operation, int error, std::string* text);
+    mq::Status Fail(const char* operation, int error) const;
     int m_fd = -1;
     std::string m_path;
     bool m_published = false;
@@ -64,23 +66,21 @@ struct Source {
 };
 
 // Creates path exclusively with the content of source, syncs it, checks the
-// close, and (when syncDir) syncs its directory. Returns 0, or an errno
-// value with the cause in *error and nothing left at path.
-int WriteNew(const std::string& path, const Source& source, bool syncDir,
-                       std::string* error);
+// close, and (when syncDir) syncs its directory. Returns OK, or the
+// failure with nothing left at path.
+mq::Status WriteNew(const std::string& path, const Source& source, bool syncDir);
 
 // Writes tmp afresh with source, syncs it, renames it over path and syncs
-// the directory. Returns 0, or an errno value with the cause in *error;
-// path is then unchanged and tmp removed.
-int Replace(const std::string& tmp, const std::string& path, const Source& source,
-                      std::string* error);
+// the directory. Returns OK, or the failure with path unchanged and tmp
+// removed.
+mq::Status Replace(const std::string& tmp, const std::string& path, const Source& source);
 
 // Syncs the directory dir; a file system that can't sync directories
-// (EINVAL) counts as done. Returns 0 or an errno value (cause in *error).
-int SyncDir(const std::string& dir, std::string* error);
+// (EINVAL) counts as done. Returns OK or the failure.
+mq::Status SyncDir(const std::string& dir);
 
-// Removes path; a missing file is no failure. Returns 0 or an errno value.
-int Remove(const std::string& path, std::string* error);
+// Removes path; a missing file is no failure. Returns OK or the failure.
+mq::Status Remove(const std::string& path);
 
 }  // namespace mqdurable
 

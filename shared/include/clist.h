@@ -3,8 +3,8 @@
 // The list owns its link nodes only, never the elements they point to. Nodes
 // are malloc'ed one at a time and released with free, and the layout (pBase,
 // pCurrent, lCt; nodes of stUser and pNext) is shared with the queue store's
-// records, so it must not change. It is the one header the toolkit shares
-// with the queue store, which sees it through a folder of its own.
+// records, so it must not change. The toolkit and the queue store share it
+// (with clLock) as part of both their interfaces.
 //
 // A walk is Reset() followed by Next() until it returns null; the first Next()
 // after Reset() yields the first element.
