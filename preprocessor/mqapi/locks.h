@@ -20,8 +20,9 @@
 // before anything is recorded under it, so a live holder's nonce is never
 // read half written.
 //
-// Group commit: the third byte orders the processes that sync the log, and
-// a page past the nonces holds the commit numbers (see SyncCovering).
+// Group commit: the byte just before the nonces (kSyncByte, past every
+// slot's byte) orders the processes that sync the log, and a page past the
+// nonces holds the commit numbers (see SyncCovering).
 //
 // Forks: the child shares the parent's lock file description; Forget()
 // closes the child's copy of the descriptor (which releases nothing) so that

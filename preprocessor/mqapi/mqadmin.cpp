@@ -26,6 +26,24 @@ AdminResult Report(const char* operation, AdminResult result, const std::string&
 
 bool ValidId(unsigned long id) { return id != 0 && id <= mqstore::kMaxEntryId; }
 
+// WithQueue - the exported call operation's frame: runs work(queue, &error)
+// on this process's connection under the store's lock. False when the store
+// is not ready or work fails (each logged once, with its cause) or throws.
+template <typename F>
+bool WithQueue(const char* operation, F&& work) {
+    return mqstore::Guarded(operation, false, [&]() -> bool {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue(operation);
+        if (queue == nullptr) return false;
+        std::string error;
+        if (!work(*queue, &error)) {
+            LogFailure(operation, error);
+            return false;
+        }
+        return true;
+    });
+}
+
 // The name of the process's real user, as the trail and the entries record
 // the operator; "uid N" when the password database has none.
 std::string OperatorName() {
@@ -96,76 +114,38 @@ const char* ReasonName(EntryReason reason) {
 }
 
 bool WalkEntries(const EntryFilter& filter, const std::function<bool(const EntryInfo&)>& each) {
-    return mqstore::Guarded("WalkEntries", false, [&]() -> bool {
-        clLockGuard guard(OneMQ.csStore);
-        QueueDb* queue = ReadyQueue("WalkEntries");
-        if (queue == nullptr) return false;
-        std::string error;
-        if (!queue->Walk(filter, each, &error)) {
-            LogFailure("WalkEntries", error);
-            return false;
-        }
-        return true;
+    return WithQueue("WalkEntries", [&](QueueDb& queue, std::string* error) {
+        return queue.Walk(filter, each, error);
     });
 }
 
 bool CountMatching(const EntryFilter& filter, uint64_t* count) {
-    return mqstore::Guarded("CountMatching", false, [&]() -> bool {
-        clLockGuard guard(OneMQ.csStore);
-        *count = 0;
-        QueueDb* queue = ReadyQueue("CountMatching");
-        if (queue == nullptr) return false;
-        std::string error;
-        if (!queue->CountMatching(filter, count, &error)) {
-            LogFailure("CountMatching", error);
-            return false;
-        }
-        return true;
+    *count = 0;
+    return WithQueue("CountMatching", [&](QueueDb& queue, std::string* error) {
+        return queue.CountMatching(filter, count, error);
     });
 }
 
 bool ListEntries(const char* channel, std::vector<EntryInfo>* out) {
-    return mqstore::Guarded("ListEntries", false, [&]() -> bool {
-        clLockGuard guard(OneMQ.csStore);
-        out->clear();
-        QueueDb* queue = ReadyQueue("ListEntries");
-        if (queue == nullptr) return false;
-        std::string error;
-        if (!queue->List(channel != nullptr ? channel : "", out, &error)) {
-            LogFailure("ListEntries", error);
-            return false;
-        }
-        return true;
+    out->clear();
+    return WithQueue("ListEntries", [&](QueueDb& queue, std::string* error) {
+        return queue.List(channel != nullptr ? channel : "", out, error);
     });
 }
 
 bool GetEntryInfo(unsigned long id, EntryInfo* out) {
-    return mqstore::Guarded("GetEntryInfo", false, [&]() -> bool {
-        clLockGuard guard(OneMQ.csStore);
-        QueueDb* queue = ReadyQueue("GetEntryInfo");
-        if (queue == nullptr || !ValidId(id)) return false;
-        bool found = false;
-        std::string error;
-        if (!queue->Info(id, out, &found, &error)) {
-            LogFailure("GetEntryInfo", error);
-            return false;
-        }
-        return found;
-    });
+    bool found = false;
+    return WithQueue("GetEntryInfo",
+                     [&](QueueDb& queue, std::string* error) {
+                         return !ValidId(id) || queue.Info(id, out, &found, error);
+                     }) &&
+           found;
 }
 
 bool CountEntries(std::vector<ChannelCount>* out) {
-    return mqstore::Guarded("CountEntries", false, [&]() -> bool {
-        clLockGuard guard(OneMQ.csStore);
-        out->clear();
-        QueueDb* queue = ReadyQueue("CountEntries");
-        if (queue == nullptr) return false;
-        std::string error;
-        if (!queue->Count(out, &error)) {
-            LogFailure("CountEntries", error);
-            return false;
-        }
-        return true;
+    out->clear();
+    return WithQueue("CountEntries", [&](QueueDb& queue, std::string* error) {
+        return queue.Count(out, error);
     });
 }
 
@@ -206,16 +186,8 @@ unsigned long EntryIdFromPath(const char* path) {
 }
 
 bool CheckStore(HealthReport* report) {
-    return mqstore::Guarded("CheckStore", false, [&]() -> bool {
-        clLockGuard guard(OneMQ.csStore);
-        QueueDb* queue = ReadyQueue("CheckStore");
-        if (queue == nullptr) return false;
-        std::string error;
-        if (!queue->Check(report, &error)) {
-            LogFailure("CheckStore", error);
-            return false;
-        }
-        return true;
+    return WithQueue("CheckStore", [&](QueueDb& queue, std::string* error) {
+        return queue.Check(report, error);
     });
 }
 

@@ -28,6 +28,7 @@
 #include "mqput.h"
 #include "profile.h"
 #include "profilepath.h"
+#include "registered.h"
 #include "storestate.h"
 #include "trail.h"
 
@@ -44,13 +45,6 @@ const std::chrono::seconds kReclaimEvery(5);
 // connection had no transaction open and may be closed in the child.
 std::atomic<bool> g_forkedIdle{false};
 
-// This process's id, kept so that no store call asks the kernel for it:
-// set when the fork handlers are installed (the first MQInit) and renewed
-// by the child's handler. 0 until then. A child made by a raw clone()
-// system call, which runs no fork handler, must not call the store (nor
-// may it use the inherited connection in any case).
-std::atomic<pid_t> g_pid{0};
-
 void BeforeFork() {
     OneMQ.csQList.Lock(0);
     OneMQ.csStore.Lock(0);
@@ -62,7 +56,7 @@ void AfterForkParent() {
 }
 
 void AfterForkChild() {
-    g_pid = getpid();
+    mqstore::SetProcessId(getpid());
     g_forkedIdle = true;
     // The child must not keep the parent's process slot locked: its copy of
     // the lock file's descriptor goes now (the parent's lock stays).
@@ -96,79 +90,6 @@ struct MQContext {
 
     explicit MQContext(Kind k) : kind(k) {}
 };
-
-namespace mqstore {
-
-pid_t ProcessId() {
-    pid_t pid = g_pid.load(std::memory_order_relaxed);
-    return pid != 0 ? pid : getpid();
-}
-
-StoreState& State() {
-    static StoreState* state = new StoreState();
-    return *state;
-}
-
-namespace {
-std::mutex g_tagLock;
-std::string& Tag() {
-    static auto* tag = new std::string("mqapi");
-    return *tag;
-}
-}  // namespace
-
-std::string LogTag() {
-    std::lock_guard<std::mutex> guard(g_tagLock);
-    return Tag();
-}
-
-void SetLogTag(const std::string& tag) {
-    std::lock_guard<std::mutex> guard(g_tagLock);
-    Tag() = tag;
-}
-
-thread_local bool t_callFailed = false;
-
-void LogFailure(const char* operation, const std::string& cause) {
-    t_callFailed = true;
-    LogMessagef(MQLOG_ERROR, LogTag().c_str(), "%s: %s", operation, cause.c_str());
-}
-
-void LogUnexpected(const char* operation, bool outOfMemory) noexcept {
-    t_callFailed = true;
-    const char* what = outOfMemory ? "out of memory" : "unexpected failure";
-    try {
-        LogFailure(operation, what);
-    } catch (...) {
-        // Not even the tag could be copied: the logger itself allocates nothing.
-        LogMessagef(MQLOG_ERROR, "mqapi", "%s: %s", operation, what);
-    }
-}
-
-QueueDb* ReadyQueue(const char* operation, Access access) {
-    StoreState& s = State();
-    if (!s.queue) {
-        LogFailure(operation, "the store is not initialised (MQInit)");
-        return nullptr;
-    }
-    if (s.pid != mqstore::ProcessId()) {
-        LogFailure(operation, "the store was initialised before a fork: MQInit again in this "
-                              "process");
-        return nullptr;
-    }
-    // Acknowledging entries into a file nobody else will ever open would
-    // lose them: a database deleted or replaced under us stops every call
-    // until MQInit opens the new one. Calls that only read are spared the
-    // look at the path: the next call that writes makes it.
-    std::string error;
-    if (access == Access::kWrite && !s.queue->CheckFile(&error)) {
-        LogFailure(operation, error + " (MQInit again to use the new one)");
-        return nullptr;
-    }
-    return s.queue.get();
-}
-
-}  // namespace mqstore
 
 using mqstore::LogFailure;
 using mqstore::QueueDb;
@@ -263,7 +184,7 @@ static bool MQInitBody(const char* ldap, const char* appname) {
     std::call_once(forkHandlers,
                    [] {
                        pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild);
-                       g_pid = getpid();
+                       mqstore::SetProcessId(getpid());
                    });
 
     if (appname == nullptr || appname[0] == '\0') {
@@ -337,7 +258,7 @@ static bool MQInitBody(const char* ldap, const char* appname) {
         mqstore::SetLogTag(tag);
         s.installDir = install;
         s.maxAttempts = maxAttempts;
-        s.queue->SetLogTag(tag);
+        s.queue->SetAppName(tag);
         s.queue->SetMaxAttempts(maxAttempts);
         ReclaimNow(s.queue.get(), "MQInit");
     }
@@ -347,7 +268,7 @@ static bool MQInitBody(const char* ldap, const char* appname) {
 
 static MQContext* OpenMQChannelBody(const char* channel) {
     if (!mqcommon::IsUsableName(channel, mqcommon::kMaxChannelName) ||
-        !mqstore::IsRegisteredChannel(channel)) {
+        !mqshared::IsRegisteredChannel(channel)) {
         clLockGuard guard(OneMQ.csStore);
         LogFailure("OpenMQChannel", std::string("channel \"") + (channel ? channel : "(null)") +
                                         "\" is not registered");
@@ -541,7 +462,7 @@ static bool InsertMQChannelBody(MQContext* entry, const char* channel, int iFlag
     if (iFlags != 0) {
         cause = "flags " + std::to_string(iFlags) + " given, only 0 is known";
     } else if (!mqcommon::IsUsableName(channel, mqcommon::kMaxChannelName) ||
-               !mqstore::IsRegisteredChannel(channel)) {
+               !mqshared::IsRegisteredChannel(channel)) {
         cause = std::string("channel \"") + (channel ? channel : "(null)") + "\" is not registered";
     }
     if (!cause.empty()) {
@@ -556,7 +477,7 @@ static bool InsertMQChannelBody(MQContext* entry, const char* channel, int iFlag
 namespace {
 
 // The first address of envelope that holds a control character, or null.
-const std::string* ControlledAddress(const mqstore::EnvelopeData& envelope) {
+const std::string* AddressWithControlCharacter(const mqstore::EnvelopeData& envelope) {
     for (const mqstore::SenderRecord& r : envelope.from) {
         if (mqcommon::FirstControlCharacter(r.address.c_str()) >= 0) return &r.address;
     }
@@ -576,7 +497,7 @@ static bool PutMQEnvelopeBody(MQContext* entry, stEnvelope* envelope) {
         LogFailure("PutMQEnvelope", envelope == nullptr ? "no envelope" : "a record is missing");
         return false;
     }
-    if (const std::string* bad = ControlledAddress(data)) {
+    if (const std::string* bad = AddressWithControlCharacter(data)) {
         clLockGuard guard(OneMQ.csStore);
         LogFailure("PutMQEnvelope", "the address " + mqstore::TrailAddress(*bad) +
                                         " holds a control character");
@@ -624,7 +545,7 @@ static void DiscardMQEntryBody(MQContext* entry) {
     if (entry->pid == mqstore::ProcessId()) {
         QueueDb* queue = ReadyQueue("DiscardMQEntry");
         std::string error;
-        if (queue != nullptr && !queue->DropEntry(entry->id, &error)) {
+        if (queue != nullptr && !queue->RemoveUncommitted(entry->id, &error)) {
             LogFailure("DiscardMQEntry", error);
         }
         if (State().handles > 0) --State().handles;
@@ -648,9 +569,9 @@ bool WriteBody(MQContext* entry, const mqdurable::Source& source, const char* op
         path = queue->GetSpool().EntryPath(entry->id, ".msg");
     }
     // Written outside the store's lock: other threads go on meanwhile.
-    std::string error;
-    if (mqdurable::WriteNew(path, source, true, &error) != 0) {
-        LogFailure(operation, error);
+    mq::Status written = mqdurable::WriteNew(path, source, true);
+    if (!written.ok()) {
+        LogFailure(operation, written);
         return false;
     }
     entry->bodyInPlace = true;

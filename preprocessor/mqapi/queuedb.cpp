@@ -37,48 +37,6 @@ const int64_t kRecheckMs = 1000;
 const char kReserveName[] = "queue.reserve";
 const off_t kReserveBytes = 4 << 20;
 
-const char* const kSchema =
-    "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL)"
-    " WITHOUT ROWID;"
-    "INSERT OR IGNORE INTO meta VALUES('schema', 3), ('last_id', 0);"
-    "CREATE TABLE IF NOT EXISTS entries("
-    " id INTEGER PRIMARY KEY,"
-    " channel TEXT NOT NULL COLLATE NOCASE,"
-    " state INTEGER NOT NULL,"
-    " created INTEGER NOT NULL,"
-    " app TEXT NOT NULL,"
-    " claim_slot INTEGER,"
-    " claim_nonce INTEGER,"
-    " claim_pid INTEGER,"
-    " lease INTEGER,"
-    " attempts INTEGER NOT NULL DEFAULT 0,"
-    " envelope BLOB NOT NULL,"
-    " handed INTEGER,"
-    " reason INTEGER,"
-    " reason_at INTEGER,"
-    " reason_by TEXT);"
-    "CREATE INDEX IF NOT EXISTS entries_ready ON entries(channel, id)"
-    " WHERE state = 1 AND lease IS NULL AND claim_slot IS NULL;"
-    "CREATE INDEX IF NOT EXISTS entries_pending ON entries(channel, id)"
-    " WHERE state = 1 AND lease IS NULL AND claim_slot IS NOT NULL;"
-    "CREATE INDEX IF NOT EXISTS entries_leased ON entries(lease) WHERE lease IS NOT NULL;"
-    "CREATE INDEX IF NOT EXISTS entries_claimed ON entries(claim_slot, claim_nonce)"
-    " WHERE claim_slot IS NOT NULL;"
-    "CREATE TABLE IF NOT EXISTS leases("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " slot INTEGER NOT NULL,"
-    " nonce INTEGER NOT NULL,"
-    " pid INTEGER NOT NULL,"
-    " channel TEXT NOT NULL,"
-    " opened INTEGER NOT NULL,"
-    " app TEXT NOT NULL DEFAULT '');"
-    "CREATE TABLE IF NOT EXISTS blocks("
-    " first INTEGER PRIMARY KEY,"
-    " last INTEGER NOT NULL,"
-    " slot INTEGER NOT NULL,"
-    " nonce INTEGER NOT NULL,"
-    " pid INTEGER NOT NULL);";
-
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -99,27 +57,14 @@ std::unique_ptr<QueueDb> QueueDb::Open(const Spool& spool, std::string* error) {
 }
 
 bool QueueDb::CreateSchema(std::string* error) {
-    Transaction t = Write(true);
-    if (!t.Begin(error) || !m_db->Exec(kSchema, error)) return false;
-    Stmt version = m_db->Prepare("SELECT value FROM meta WHERE key = 'schema'", error);
-    if (!version.Valid() || !version.Step(error)) return false;
-    int64_t found = version.Row() ? version.Int(0) : -1;
-    version.Reset();
-    if (found >= kOldestSchema && found < kSchemaVersion) {
-        if (!UpgradeSchema(m_db.get(), found, error)) return false;
-        found = kSchemaVersion;
-    }
-    if (found != kSchemaVersion) {
-        *error = m_spool.DatabasePath() + ": written by another version of the store (schema " +
-                 (found >= 0 ? std::to_string(found) : std::string("?")) + ")";
-        return false;
-    }
-    return t.Commit(error);
+    Transaction t = Write(Sync::kDurable);
+    return t.Begin(error) && PrepareSchema(m_db.get(), m_spool.DatabasePath(), error) &&
+           t.Commit(error);
 }
 
 bool QueueDb::ReserveBlock(std::string* error) {
     const Holder& me = m_locks->Self();
-    Transaction t = Write(false);
+    Transaction t = Write(Sync::kUnsynced);
     if (!t.Begin(error)) return false;
     // The block used up is no longer this process's to clean up after.
     Stmt forget = m_db->Prepare("DELETE FROM blocks WHERE slot = ?1 AND nonce = ?2", error);
@@ -147,12 +92,11 @@ bool QueueDb::ReserveBlock(std::string* error) {
         lastId = first + kBlock - 1 > kMaxEntryId ? kMaxEntryId : first + kBlock - 1;
         std::set<unsigned long> taken;
         used.Bind(1, static_cast<int64_t>(first)).Bind(2, static_cast<int64_t>(lastId));
-        for (;;) {
-            if (!used.Step(error)) return false;
-            if (!used.Row()) break;
-            taken.insert(static_cast<unsigned long>(used.Int(0)));
+        if (!used.ForEachRow(error, [&] {
+                taken.insert(static_cast<unsigned long>(used.Int(0)));
+            })) {
+            return false;
         }
-        used.Reset();
         for (uint64_t id = first; id <= lastId; ++id) {
             if (taken.count(static_cast<unsigned long>(id)) == 0) {
                 fresh.push_back(static_cast<unsigned long>(id));
@@ -195,7 +139,7 @@ bool QueueDb::CreateEntry(unsigned long* id, std::string* error) {
 bool QueueDb::CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
                           const EnvelopeData& envelope, bool bodyInPlace, std::string* error) {
     const Holder& me = m_locks->Self();
-    Transaction t = Write(true);
+    Transaction t = Write(Sync::kDurable);
     if (!t.Begin(error)) return false;
     Stmt insert = m_db->Prepare(
         "INSERT INTO entries(id, channel, state, created, app, claim_slot, claim_nonce,"
@@ -220,23 +164,23 @@ bool QueueDb::CommitEntry(unsigned long id, const std::string& app, const std::s
     // caller will discard the body, so the row must go too rather than be
     // offered without it.
     std::string ignored;
-    Transaction undo = Write(false);
+    Transaction undo = Write(Sync::kUnsynced);
     Stmt drop = m_db->Prepare("DELETE FROM entries WHERE id = ?1", &ignored);
     if (!undo.Begin(&ignored) || !drop.Valid() ||
         !drop.Bind(1, static_cast<int64_t>(id)).Run(&ignored) || !undo.Commit(&ignored)) {
-        LogMessagef(MQLOG_ERROR, m_log.c_str(), "entry %lu: its unsynced commit stays: %s", id,
+        LogMessagef(MQLOG_ERROR, m_appName.c_str(), "entry %lu: its unsynced commit stays: %s", id,
                     ignored.c_str());
     }
     return false;
 }
 
-bool QueueDb::DropEntry(unsigned long id, std::string* error) {
+bool QueueDb::RemoveUncommitted(unsigned long id, std::string* error) {
     return m_spool.RemoveEntryFiles(id, error);
 }
 
 bool QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease, std::string* error) {
     const Holder& me = m_locks->Self();
-    Transaction t = Write(false);
+    Transaction t = Write(Sync::kUnsynced);
     if (!t.Begin(error)) return false;
     Stmt insert = m_db->Prepare(
         "INSERT INTO leases(slot, nonce, pid, channel, opened, app)"
@@ -248,7 +192,7 @@ bool QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease, std::str
         .Bind(3, me.pid)
         .Bind(4, channel)
         .Bind(5, static_cast<int64_t>(std::time(nullptr)))
-        .Bind(6, m_log);
+        .Bind(6, m_appName);
     if (!insert.Run(error)) return false;
     *lease = sqlite3_last_insert_rowid(m_db->Handle());
     return t.Commit(error);
@@ -260,40 +204,41 @@ bool QueueDb::DropBodiless(int64_t id, const Holder& writer, std::string* error)
     if (!drop.Valid() || !drop.Bind(1, id).Run(error)) return false;
     std::string cause;
     if (!m_spool.RemoveBody(static_cast<unsigned long>(id), &cause)) {
-        LogMessagef(MQLOG_WARNING, m_log.c_str(), "entry %lld removed, its files not: %s",
+        LogMessagef(MQLOG_WARNING, m_appName.c_str(), "entry %lld removed, its files not: %s",
                     static_cast<long long>(id), cause.c_str());
     }
     m_recheck.erase(id);
     // Its writer is gone and its body never came.
-    Trail(MQLOG_NOTICE, m_log, id, "reclaimed",
+    Trail(MQLOG_NOTICE, m_appName, id, "reclaimed",
           {{"reason", "writer-died"}, {"pid", std::to_string(writer.pid)}});
     return true;
 }
 
-bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
-                        std::string* error) {
-    *id = 0;
-    Transaction t = Write(false);
-    if (!t.Begin(error)) return false;
+bool QueueDb::FirstReady(const std::string& channel, int64_t* chosen, std::string* error) {
     // An entry without a claim has its body in place: no look at the file.
     Stmt ready = m_db->Prepare(
-        "SELECT id FROM entries WHERE channel = ?1 AND state = 1 AND lease IS NULL"
+        "SELECT id FROM entries"
+        " WHERE channel = ?1 AND state = " MQ_SQL_QUEUED " AND lease IS NULL"
         " AND claim_slot IS NULL ORDER BY id LIMIT 1",
         error);
     if (!ready.Valid() || !ready.Bind(1, channel).Step(error)) return false;
-    int64_t chosen = ready.Row() ? ready.Int(0) : 0;
+    *chosen = ready.Row() ? ready.Int(0) : 0;
     ready.Reset();
+    return true;
+}
 
+bool QueueDb::FirstArrived(const std::string& channel, int64_t* chosen, std::string* error) {
     // Lower entries still claimed by their writer count once their body is
     // in place (renamed in: never half written).
     Stmt pending = m_db->Prepare(
         "SELECT id, claim_slot, claim_nonce, claim_pid, created FROM entries"
-        " WHERE channel = ?1 AND state = 1 AND lease IS NULL AND claim_slot IS NOT NULL"
+        " WHERE channel = ?1 AND state = " MQ_SQL_QUEUED
+        " AND lease IS NULL AND claim_slot IS NOT NULL"
         " AND id < ?2 ORDER BY id LIMIT ?3",
         error);
     if (!pending.Valid()) return false;
     pending.Bind(1, channel)
-        .Bind(2, chosen != 0 ? chosen : static_cast<int64_t>(kMaxEntryId) + 1)
+        .Bind(2, *chosen != 0 ? *chosen : static_cast<int64_t>(kMaxEntryId) + 1)
         .Bind(3, kPendingBatch);
     struct Waiting {
         int64_t id;
@@ -301,20 +246,19 @@ bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned 
         int64_t created;
     };
     std::vector<Waiting> waiting;
-    for (;;) {
-        if (!pending.Step(error)) return false;
-        if (!pending.Row()) break;
-        waiting.push_back({pending.Int(0), {pending.Int(1), pending.Int(2), pending.Int(3)},
-                           pending.Int(4)});
+    if (!pending.ForEachRow(error, [&] {
+            waiting.push_back({pending.Int(0), {pending.Int(1), pending.Int(2), pending.Int(3)},
+                               pending.Int(4)});
+        })) {
+        return false;
     }
-    pending.Reset();
     int64_t now = NowMs();
     for (const Waiting& w : waiting) {
         auto later = m_recheck.find(w.id);
         if (later != m_recheck.end() && later->second > now) continue;
         if (m_spool.BodySize(static_cast<unsigned long>(w.id)) >= 0) {
             m_recheck.erase(w.id);
-            chosen = w.id;
+            *chosen = w.id;
             break;
         }
         if (!m_locks->Alive(w.writer)) {
@@ -326,31 +270,45 @@ bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned 
             m_recheck[w.id] = now + kRecheckMs;
         }
     }
-    if (chosen != 0) {
-        Stmt take = m_db->Prepare(
-            "UPDATE entries SET lease = ?2, claim_slot = NULL, claim_nonce = NULL,"
-            " claim_pid = NULL, handed = ?3 WHERE id = ?1 RETURNING envelope",
-            error);
-        if (!take.Valid() ||
-            !take.Bind(1, chosen)
-                 .Bind(2, lease)
-                 .Bind(3, static_cast<int64_t>(std::time(nullptr)))
-                 .Step(error)) {
-            return false;
-        }
-        // The reader asks for the envelope next: kept, it costs no second
-        // look at the database.
-        m_handedOut = {chosen, take.Row() ? take.Text(0) : std::string()};
-        if (!take.Run(error)) return false;
+    return true;
+}
+
+bool QueueDb::Lease(int64_t chosen, int64_t lease, std::string* error) {
+    Stmt take = m_db->Prepare(
+        "UPDATE entries SET lease = ?2, claim_slot = NULL, claim_nonce = NULL,"
+        " claim_pid = NULL, handed = ?3 WHERE id = ?1 RETURNING envelope",
+        error);
+    if (!take.Valid() ||
+        !take.Bind(1, chosen)
+             .Bind(2, lease)
+             .Bind(3, static_cast<int64_t>(std::time(nullptr)))
+             .Step(error)) {
+        return false;
     }
+    // The reader asks for the envelope next: kept, it costs no second
+    // look at the database.
+    m_handedOut = {chosen, take.Row() ? take.Text(0) : std::string()};
+    return take.Run(error);
+}
+
+bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
+                            std::string* error) {
+    *id = 0;
+    Transaction t = Write(Sync::kUnsynced);
+    if (!t.Begin(error)) return false;
+    int64_t chosen = 0;
+    if (!FirstReady(channel, &chosen, error) || !FirstArrived(channel, &chosen, error)) {
+        return false;
+    }
+    if (chosen != 0 && !Lease(chosen, lease, error)) return false;
     if (!t.Commit(error)) {
         m_handedOut = HandedOut();
         return false;
     }
     *id = static_cast<unsigned long>(chosen);
     if (chosen != 0) {
-        Trail(MQLOG_INFO, m_log, chosen, "handed-out",
-              {{"app", TrailValue(m_log)}, {"pid", std::to_string(m_locks->Self().pid)},
+        Trail(MQLOG_INFO, m_appName, chosen, "handed-out",
+              {{"app", TrailValue(m_appName)}, {"pid", std::to_string(m_locks->Self().pid)},
                {"lease", std::to_string(lease)}});
     }
     return true;
@@ -358,7 +316,7 @@ bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned 
 
 bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std::string* error) {
     m_handedOut = HandedOut();
-    Transaction t = Write(true);
+    Transaction t = Write(Sync::kDurable);
     if (!t.Begin(error)) return false;
     Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND lease = ?2", error);
     if (!remove.Valid() || !remove.Bind(1, static_cast<int64_t>(id)).Bind(2, lease).Run(error)) {
@@ -368,15 +326,15 @@ bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std:
     remove.Reset();
     if (!t.Commit(error)) return false;
     if (!*held) return true;
-    Trail(MQLOG_INFO, m_log, static_cast<int64_t>(id), "removed",
-          {{"by", "reader"}, {"app", TrailValue(m_log)},
+    Trail(MQLOG_INFO, m_appName, static_cast<int64_t>(id), "removed",
+          {{"by", "reader"}, {"app", TrailValue(m_appName)},
            {"pid", std::to_string(m_locks->Self().pid)}});
     // The entry is gone for good once the commit returned; a file left by a
     // failed unlink is an orphan the health check reports, not a failure of
     // the removal.
     std::string cause;
     if (!m_spool.RemoveBody(id, &cause)) {
-        LogMessagef(MQLOG_WARNING, m_log.c_str(), "entry %lu removed, its files not: %s", id,
+        LogMessagef(MQLOG_WARNING, m_appName.c_str(), "entry %lu removed, its files not: %s", id,
                     cause.c_str());
     }
     return true;
@@ -388,11 +346,13 @@ bool QueueDb::ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
     // or "failed" when this give-back sets them aside.
     Stmt release = m_db->Prepare(
         "UPDATE entries SET lease = NULL, attempts = attempts + 1,"
-        " state = CASE WHEN state = 1 AND ?2 > 0 AND attempts + 1 >= ?2 THEN 3 ELSE state END,"
-        " reason = CASE WHEN state = 2 THEN reason"
-        "  WHEN state = 1 AND ?2 > 0 AND attempts + 1 >= ?2 THEN 6 ELSE ?3 END,"
-        " reason_at = CASE WHEN state = 2 THEN reason_at ELSE ?4 END,"
-        " reason_by = CASE WHEN state = 2 THEN reason_by ELSE ?5 END"
+        " state = CASE WHEN state = " MQ_SQL_QUEUED " AND ?2 > 0 AND attempts + 1 >= ?2"
+        "  THEN " MQ_SQL_FAILED " ELSE state END,"
+        " reason = CASE WHEN state = " MQ_SQL_HELD " THEN reason"
+        "  WHEN state = " MQ_SQL_QUEUED " AND ?2 > 0 AND attempts + 1 >= ?2"
+        "  THEN " MQ_SQL_REASON_FAILED " ELSE ?3 END,"
+        " reason_at = CASE WHEN state = " MQ_SQL_HELD " THEN reason_at ELSE ?4 END,"
+        " reason_by = CASE WHEN state = " MQ_SQL_HELD " THEN reason_by ELSE ?5 END"
         " WHERE lease = ?1 RETURNING id, state, attempts",
         error);
     if (!release.Valid()) return false;
@@ -401,12 +361,11 @@ bool QueueDb::ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
         .Bind(3, reason)
         .Bind(4, static_cast<int64_t>(std::time(nullptr)))
         .Bind(5, reader.app + "[" + std::to_string(reader.pid) + "]");
-    for (;;) {
-        if (!release.Step(error)) return false;
-        if (!release.Row()) break;
-        back->push_back({release.Int(0), release.Int(1), release.Int(2)});
+    if (!release.ForEachRow(error, [&] {
+            back->push_back({release.Int(0), release.Int(1), release.Int(2)});
+        })) {
+        return false;
     }
-    release.Reset();
     Stmt drop = m_db->Prepare("DELETE FROM leases WHERE id = ?1", error);
     return drop.Valid() && drop.Bind(1, lease).Run(error);
 }
@@ -418,10 +377,10 @@ void QueueDb::LogGivenBack(const std::vector<GivenBack>& back, int64_t reason,
     for (const GivenBack& b : back) {
         std::string attempts = std::to_string(b.attempts);
         if (b.state == kFailed && b.attempts == static_cast<int64_t>(m_maxAttempts)) {
-            Trail(MQLOG_WARNING, m_log, b.id, "failed",
+            Trail(MQLOG_WARNING, m_appName, b.id, "failed",
                   {{"attempts", attempts}, {"reason", why}, {"app", app}, {"pid", pid}});
         } else {
-            Trail(reason == kReasonReaderDied ? MQLOG_NOTICE : MQLOG_INFO, m_log, b.id,
+            Trail(reason == kReasonReaderDied ? MQLOG_NOTICE : MQLOG_INFO, m_appName, b.id,
                   reason == kReasonReaderDied ? "reclaimed" : "given-back",
                   {{"reason", why}, {"app", app}, {"pid", pid}, {"attempts", attempts}});
         }
@@ -430,8 +389,8 @@ void QueueDb::LogGivenBack(const std::vector<GivenBack>& back, int64_t reason,
 
 bool QueueDb::CloseLeaseOnce(int64_t lease, std::string* error) {
     m_handedOut = HandedOut();
-    Transaction t = Write(false);
-    Reader self{m_log, m_locks->Self().pid};
+    Transaction t = Write(Sync::kUnsynced);
+    Reader self{m_appName, m_locks->Self().pid};
     std::vector<GivenBack> back;
     if (!t.Begin(error) || !ReleaseLease(lease, kReasonReturned, self, &back, error) ||
         !t.Commit(error)) {
@@ -445,8 +404,10 @@ bool QueueDb::Reclaim(std::string* error) {
     // A reserve given up on a full disk (by any process) is made again once
     // there is room: costs one failed open while it is there.
     KeepReserve();
+    return ReclaimReaders(error) && ReclaimClaims(error) && ReclaimBlocks(error);
+}
 
-    // Dead readers: their leases go back, an attempt each.
+bool QueueDb::ReclaimReaders(std::string* error) {
     struct DeadLease {
         int64_t lease;
         Holder holder;
@@ -455,15 +416,16 @@ bool QueueDb::Reclaim(std::string* error) {
     std::vector<DeadLease> deadLeases;
     Stmt leases = m_db->Prepare("SELECT id, slot, nonce, pid, app FROM leases", error);
     if (!leases.Valid()) return false;
-    for (;;) {
-        if (!leases.Step(error)) return false;
-        if (!leases.Row()) break;
-        Holder h{leases.Int(1), leases.Int(2), leases.Int(3)};
-        if (!m_locks->Alive(h)) deadLeases.push_back({leases.Int(0), h, {leases.Text(4), h.pid}});
+    if (!leases.ForEachRow(error, [&] {
+            Holder h{leases.Int(1), leases.Int(2), leases.Int(3)};
+            if (!m_locks->Alive(h)) {
+                deadLeases.push_back({leases.Int(0), h, {leases.Text(4), h.pid}});
+            }
+        })) {
+        return false;
     }
-    leases.Reset();
     for (const DeadLease& dead : deadLeases) {
-        Transaction t = Write(false);
+        Transaction t = Write(Sync::kUnsynced);
         std::vector<GivenBack> back;
         if (!t.Begin(error) ||
             !ReleaseLease(dead.lease, kReasonReaderDied, dead.reader, &back, error) ||
@@ -471,40 +433,39 @@ bool QueueDb::Reclaim(std::string* error) {
             return false;
         }
         LogGivenBack(back, kReasonReaderDied, dead.reader);
-        LogMessagef(MQLOG_NOTICE, m_log.c_str(),
+        LogMessagef(MQLOG_NOTICE, m_appName.c_str(),
                     "reader process %lld is gone: its entries are offered again",
                     static_cast<long long>(dead.holder.pid));
     }
+    return true;
+}
 
-    // Dead writers' claims: an entry whose body came is simply handed out
-    // later; one whose body never came goes.
+bool QueueDb::ReclaimClaims(std::string* error) {
     std::vector<Holder> deadWriters;
     Stmt writers = m_db->Prepare(
         "SELECT DISTINCT claim_slot, claim_nonce, claim_pid FROM entries"
         " WHERE claim_slot IS NOT NULL",
         error);
     if (!writers.Valid()) return false;
-    for (;;) {
-        if (!writers.Step(error)) return false;
-        if (!writers.Row()) break;
-        Holder h{writers.Int(0), writers.Int(1), writers.Int(2)};
-        if (!m_locks->Alive(h)) deadWriters.push_back(h);
+    if (!writers.ForEachRow(error, [&] {
+            Holder h{writers.Int(0), writers.Int(1), writers.Int(2)};
+            if (!m_locks->Alive(h)) deadWriters.push_back(h);
+        })) {
+        return false;
     }
-    writers.Reset();
     for (const Holder& writer : deadWriters) {
-        Transaction t = Write(false);
+        Transaction t = Write(Sync::kUnsynced);
         if (!t.Begin(error)) return false;
         Stmt claimed = m_db->Prepare(
             "SELECT id FROM entries WHERE claim_slot = ?1 AND claim_nonce = ?2", error);
         if (!claimed.Valid()) return false;
         std::vector<int64_t> ids;
         claimed.Bind(1, writer.slot).Bind(2, writer.nonce);
-        for (;;) {
-            if (!claimed.Step(error)) return false;
-            if (!claimed.Row()) break;
-            ids.push_back(claimed.Int(0));
+        if (!claimed.ForEachRow(error, [&] {
+                ids.push_back(claimed.Int(0));
+            })) {
+            return false;
         }
-        claimed.Reset();
         Stmt settle = m_db->Prepare(
             "UPDATE entries SET claim_slot = NULL, claim_nonce = NULL, claim_pid = NULL"
             " WHERE id = ?1",
@@ -520,32 +481,31 @@ bool QueueDb::Reclaim(std::string* error) {
         }
         if (!t.Commit(error)) return false;
     }
+    return true;
+}
 
-    // Dead writers' identifier blocks: files under identifiers they never
-    // committed are theirs (a body written before a commit that never came).
+bool QueueDb::ReclaimBlocks(std::string* error) {
     std::vector<std::pair<int64_t, int64_t>> deadBlocks;
     Stmt blocks = m_db->Prepare("SELECT first, last, slot, nonce, pid FROM blocks", error);
     if (!blocks.Valid()) return false;
-    for (;;) {
-        if (!blocks.Step(error)) return false;
-        if (!blocks.Row()) break;
-        if (!m_locks->Alive({blocks.Int(2), blocks.Int(3), blocks.Int(4)})) {
-            deadBlocks.emplace_back(blocks.Int(0), blocks.Int(1));
-        }
+    if (!blocks.ForEachRow(error, [&] {
+            if (!m_locks->Alive({blocks.Int(2), blocks.Int(3), blocks.Int(4)})) {
+                deadBlocks.emplace_back(blocks.Int(0), blocks.Int(1));
+            }
+        })) {
+        return false;
     }
-    blocks.Reset();
     for (const auto& block : deadBlocks) {
         std::unordered_set<int64_t> committed;
         Stmt inUse = m_db->Prepare("SELECT id FROM entries WHERE id BETWEEN ?1 AND ?2", error);
         if (!inUse.Valid()) return false;
         inUse.Bind(1, block.first).Bind(2, block.second);
-        for (;;) {
-            if (!inUse.Step(error)) return false;
-            if (!inUse.Row()) break;
-            committed.insert(inUse.Int(0));
+        if (!inUse.ForEachRow(error, [&] {
+                committed.insert(inUse.Int(0));
+            })) {
+            return false;
         }
-        inUse.Reset();
-        Transaction t = Write(false);
+        Transaction t = Write(Sync::kUnsynced);
         Stmt drop = m_db->Prepare("DELETE FROM blocks WHERE first = ?1", error);
         if (!t.Begin(error) || !drop.Valid() || !drop.Bind(1, block.first).Run(error) ||
             !t.Commit(error)) {
@@ -555,7 +515,7 @@ bool QueueDb::Reclaim(std::string* error) {
             if (committed.count(id) != 0) continue;
             std::string cause;
             if (!m_spool.RemoveBody(static_cast<unsigned long>(id), &cause)) {
-                LogMessagef(MQLOG_WARNING, m_log.c_str(), "%s", cause.c_str());
+                LogMessagef(MQLOG_WARNING, m_appName.c_str(), "%s", cause.c_str());
             }
         }
     }
@@ -606,7 +566,7 @@ bool QueueDb::CloseLease(int64_t lease, std::string* error) {
 bool QueueDb::ReleaseReserve() {
     std::string path = m_spool.Root() + "/" + kReserveName;
     if (MQSysCallTable()->unlink(path.c_str()) != 0) return false;
-    LogMessagef(MQLOG_WARNING, m_log.c_str(),
+    LogMessagef(MQLOG_WARNING, m_appName.c_str(),
                 "the disk of %s is full: released its reserve of %ld bytes so that readers "
                 "can take and remove entries",
                 m_spool.Root().c_str(), static_cast<long>(kReserveBytes));

@@ -75,6 +75,7 @@
 #include <string>
 #include <vector>
 
+#include "entrystates.h"
 #include "envcodec.h"
 #include "locks.h"
 #include "mqadmin.h"
@@ -83,19 +84,6 @@
 
 namespace mqstore {
 
-enum : int64_t { kQueued = 1, kHeld = 2, kFailed = 3 };
-
-// Why an entry last came back or was moved (entries.reason; the numbers are
-// stored, never change them).
-enum : int64_t {
-    kReasonReturned = 1,    // its reader closed without removing it
-    kReasonReaderDied = 2,  // its reader's process ended
-    kReasonHeld = 3,        // an operator held it
-    kReasonReleased = 4,    // an operator released it
-    kReasonRequeued = 5,    // an operator requeued it
-    kReasonFailed = 6       // set aside after MaxAttempts hand-outs came back
-};
-
 class QueueDb {
 public:
     // Opens or creates the database of spool, and takes this process's
@@ -103,9 +91,11 @@ public:
     static std::unique_ptr<QueueDb> Open(const Spool& spool, std::string* error);
 
     void SetMaxAttempts(uint32_t maxAttempts) { m_maxAttempts = maxAttempts; }
-    // Tags the lines the database logs itself (entries set aside, clean-up
-    // after the dead, files left behind by a removal).
-    void SetLogTag(const std::string& tag) { m_log = tag; }
+    // The application's name (MQInit's appname): recorded with the leases
+    // this process opens and in the trail's lines, and the tag of the lines
+    // the database logs itself (entries set aside, clean-up after the dead,
+    // files left behind by a removal).
+    void SetAppName(const std::string& name) { m_appName = name; }
     const Spool& GetSpool() const { return m_spool; }
     // In a forked child: lets go of the parent's lock file descriptor.
     void ForgetAfterFork() { m_locks->Forget(); }
@@ -119,8 +109,9 @@ public:
     // until its ".msg" file is seen.
     bool CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
                      const EnvelopeData& envelope, bool bodyInPlace, std::string* error);
-    // Removes the files of entry id, which was never committed.
-    bool DropEntry(unsigned long id, std::string* error);
+    // Removes the files of entry id, which was never committed (the
+    // database holds nothing of it to remove).
+    bool RemoveUncommitted(unsigned long id, std::string* error);
 
     // Readers.
     bool OpenLease(const std::string& channel, int64_t* lease, std::string* error);
@@ -202,6 +193,25 @@ private:
     bool ReleaseReserve();
     void KeepReserve();
     bool ReserveBlock(std::string* error);
+    // NextEntryOnce's steps, within its transaction, each false with the
+    // cause in *error. The lowest entry of channel ready to hand out whose
+    // body came with its commit, into *chosen (0 for none).
+    bool FirstReady(const std::string& channel, int64_t* chosen, std::string* error);
+    // A lower entry whose writer has since brought its body, into *chosen
+    // (left as it was when there is none); entries whose writer died
+    // without it go.
+    bool FirstArrived(const std::string& channel, int64_t* chosen, std::string* error);
+    // Gives entry chosen to lease, keeping its envelope for the reader.
+    bool Lease(int64_t chosen, int64_t lease, std::string* error);
+    // Reclaim's steps, each false with the cause in *error. Dead readers:
+    // their leases go back, an attempt each.
+    bool ReclaimReaders(std::string* error);
+    // Dead writers' claims: an entry whose body came is simply handed out
+    // later; one whose body never came goes.
+    bool ReclaimClaims(std::string* error);
+    // Dead writers' identifier blocks: files under identifiers they never
+    // committed are theirs (a body written before a commit that never came).
+    bool ReclaimBlocks(std::string* error);
     // An entry a give-back released, as it stands after it.
     struct GivenBack {
         int64_t id;
@@ -218,7 +228,12 @@ private:
     // Within a transaction: removes claimed entry id, whose writer is gone
     // and whose body never came.
     bool DropBodiless(int64_t id, const Holder& writer, std::string* error);
-    Transaction Write(bool durable) { return Transaction(m_db.get(), m_locks.get(), durable); }
+    // A write transaction; kDurable commits are synced before Commit
+    // returns, kUnsynced ones reach the disk with the next synced one.
+    enum class Sync { kDurable, kUnsynced };
+    Transaction Write(Sync sync) {
+        return Transaction(m_db.get(), m_locks.get(), sync == Sync::kDurable);
+    }
 
     std::unique_ptr<Db> m_db;
     std::unique_ptr<LockFile> m_locks;
@@ -236,7 +251,7 @@ private:
     };
     HandedOut m_handedOut;
     uint32_t m_maxAttempts = 5;
-    std::string m_log = "mqapi";
+    std::string m_appName = "mqapi";
 };
 
 }  // namespace mqstore

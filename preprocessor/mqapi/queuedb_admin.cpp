@@ -103,11 +103,11 @@ std::string Conditions(const mqadmin::EntryFilter& filter) {
     std::string where = " created > ?2 AND created < ?3";
     if (!filter.channel.empty()) where += " AND channel = ?4";
     if (filter.held && filter.failed) {
-        where += " AND state IN (2, 3)";
+        where += " AND state IN (" MQ_SQL_HELD ", " MQ_SQL_FAILED ")";
     } else if (filter.held) {
-        where += " AND state = 2";
+        where += " AND state = " MQ_SQL_HELD;
     } else if (filter.failed) {
-        where += " AND state = 3";
+        where += " AND state = " MQ_SQL_FAILED;
     }
     return where;
 }
@@ -133,14 +133,14 @@ bool QueueDb::Walk(const mqadmin::EntryFilter& filter,
         rows.clear();
         page.Bind(1, after);
         BindFilter(page, filter);
-        for (;;) {
-            if (!page.Step(error)) return false;
-            if (!page.Row()) break;
-            rows.emplace_back();
-            ReadRow(page, &rows.back());
+        // The walk's reset ends the page's read: nothing stays open while
+        // each runs.
+        if (!page.ForEachRow(error, [&] {
+                rows.emplace_back();
+                ReadRow(page, &rows.back());
+            })) {
+            return false;
         }
-        // Reset ends the page's read: nothing stays open while each runs.
-        page.Reset();
         for (RawEntry& raw : rows) {
             if (!Finish(m_spool, &raw, error)) return false;
             if (!each(raw.info)) return true;
@@ -230,7 +230,7 @@ mqadmin::AdminResult QueueDb::Remove(unsigned long id, const std::string& who,
                                      std::string* error) {
     using mqadmin::AdminResult;
     m_handedOut = HandedOut();
-    Transaction t = Write(true);
+    Transaction t = Write(Sync::kDurable);
     if (!t.Begin(error)) return AdminResult::Failed;
     Stmt state = m_db->Prepare(
         "SELECT claim_slot, claim_nonce, claim_pid FROM entries WHERE id = ?1", error);
@@ -249,11 +249,11 @@ mqadmin::AdminResult QueueDb::Remove(unsigned long id, const std::string& who,
         !t.Commit(error)) {
         return AdminResult::Failed;
     }
-    Trail(MQLOG_INFO, m_log, static_cast<int64_t>(id), "removed",
+    Trail(MQLOG_INFO, m_appName, static_cast<int64_t>(id), "removed",
           {{"by", "operator"}, {"user", TrailValue(who)}});
     std::string cause;
     if (!m_spool.RemoveEntryFiles(id, &cause)) {
-        LogMessagef(MQLOG_WARNING, m_log.c_str(), "entry %lu removed, its files not: %s", id,
+        LogMessagef(MQLOG_WARNING, m_appName.c_str(), "entry %lu removed, its files not: %s", id,
                     cause.c_str());
     }
     return AdminResult::Done;
@@ -263,7 +263,7 @@ mqadmin::AdminResult QueueDb::ChangeState(unsigned long id, std::vector<int64_t>
                                           int64_t to, bool reset, int64_t reason,
                                           const std::string& who, std::string* error) {
     using mqadmin::AdminResult;
-    Transaction t = Write(true);
+    Transaction t = Write(Sync::kDurable);
     if (!t.Begin(error)) return AdminResult::Failed;
     Stmt state = m_db->Prepare("SELECT state FROM entries WHERE id = ?1", error);
     if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
@@ -288,7 +288,7 @@ mqadmin::AdminResult QueueDb::ChangeState(unsigned long id, std::vector<int64_t>
         .Bind(5, static_cast<int64_t>(std::time(nullptr)))
         .Bind(6, who);
     if (!change.Run(error) || !t.Commit(error)) return AdminResult::Failed;
-    Trail(MQLOG_INFO, m_log, static_cast<int64_t>(id), mqadmin::ReasonName(ReasonOf(reason)),
+    Trail(MQLOG_INFO, m_appName, static_cast<int64_t>(id), mqadmin::ReasonName(ReasonOf(reason)),
           {{"user", TrailValue(who)}});
     return AdminResult::Done;
 }
@@ -299,13 +299,12 @@ bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
     report->missingBodies.clear();
     Stmt integrity = m_db->Prepare("PRAGMA integrity_check", error);
     if (!integrity.Valid()) return false;
-    for (;;) {
-        if (!integrity.Step(error)) return false;
-        if (!integrity.Row()) break;
-        if (!report->integrity.empty()) report->integrity += "\n";
-        report->integrity += integrity.Text(0);
+    if (!integrity.ForEachRow(error, [&] {
+            if (!report->integrity.empty()) report->integrity += "\n";
+            report->integrity += integrity.Text(0);
+        })) {
+        return false;
     }
-    integrity.Reset();
 
     std::vector<mqadmin::EntryInfo> entries;
     if (!List(std::string(), &entries, error)) return false;

@@ -19,9 +19,20 @@
 
 namespace mqstore {
 
-// The version this store writes, and the oldest it can upgrade.
+// The version this store writes (its SQL spelling a macro, for the
+// statements that write it), and the oldest it can upgrade.
+#define MQ_SCHEMA_VERSION "3"
 const int64_t kSchemaVersion = 3;
 const int64_t kOldestSchema = 2;
+static_assert(MQ_SCHEMA_VERSION[0] - '0' == kSchemaVersion && MQ_SCHEMA_VERSION[1] == '\0',
+              "one schema version");
+
+// PrepareSchema - within an open write transaction, creates the tables of
+// the database at path where missing and brings one of an earlier version
+// to kSchemaVersion. Returns false with the cause in *error (SQLite's
+// message, or a database of a version this store can't open); the caller's
+// rollback then leaves the database as it was.
+bool PrepareSchema(Db* db, const std::string& path, std::string* error);
 
 // UpgradeSchema - within an open write transaction, brings a database of
 // version from (kOldestSchema up to kSchemaVersion - 1) to kSchemaVersion.

@@ -49,6 +49,19 @@ public:
     bool Row() const { return m_row; }
     // Runs the statement to its end; false on an error.
     bool Run(std::string* error);
+    // Steps to the end, calling row() at each row (which reads it through
+    // Int, Text and IsNull), then resets the statement, its bindings
+    // cleared. False on an error (text in *error).
+    template <typename F>
+    bool ForEachRow(std::string* error, F&& row) {
+        for (;;) {
+            if (!Step(error)) return false;
+            if (!Row()) break;
+            row();
+        }
+        Reset();
+        return true;
+    }
 
     int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
     bool IsNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }

@@ -5,8 +5,10 @@
 // Ownership: the state lives as long as the process (it is never destroyed,
 // so no thread can meet it half torn down at exit; SQLite recovers the WAL
 // of a connection that was never closed).
-// Thread safety: every field is guarded by OneMQ.csStore; REQUIRES it held
-// for every call below.
+// Thread safety: StoreState's fields are guarded by OneMQ.csStore; State()
+// and ReadyQueue() REQUIRE it held. The rest needs no lock of the caller's:
+// the process id is atomic, the log tag has a lock of its own, and failures
+// are logged under no lock at all.
 #ifndef MQ_STORESTATE_H
 #define MQ_STORESTATE_H
 
@@ -18,6 +20,7 @@
 #include <string>
 
 #include "queuedb.h"
+#include "status.h"
 
 namespace mqstore {
 
@@ -32,8 +35,10 @@ struct StoreState {
 
 StoreState& State();
 
-// This process's id, without a system call (the fork handlers keep it).
+// This process's id, without a system call once SetProcessId has been
+// called (the fork handlers keep it: the first MQInit, and each child).
 pid_t ProcessId();
+void SetProcessId(pid_t pid);
 
 // What a call does with the connection ReadyQueue gives it: only reading,
 // or writing (which first checks that the database file is still the one
@@ -49,17 +54,19 @@ QueueDb* ReadyQueue(const char* operation, Access access = Access::kWrite);
 // Logs a failure of operation once, with its cause, tagged with the
 // application name. Unlike the rest, needs no lock held.
 void LogFailure(const char* operation, const std::string& cause);
+void LogFailure(const char* operation, const mq::Status& status);
 
 // Logs that operation failed on an exception (out of memory, or anything
 // else); allocates nothing when it must not.
 void LogUnexpected(const char* operation, bool outOfMemory) noexcept;
 
-// Runs body and returns its result; an exception leaving it is logged and
-// becomes failure, so that none crosses the store's exported calls.
 // Whether a failure was logged on this thread since the current exported
 // call began (MQLastCallFailed).
 extern thread_local bool t_callFailed;
 
+// Runs body (an exported call's work) and returns its result, after
+// clearing t_callFailed; an exception leaving it is logged and becomes
+// failure, so that none crosses the store's exported calls.
 template <typename R, typename F>
 R Guarded(const char* operation, R failure, F&& body) noexcept {
     t_callFailed = false;

@@ -25,6 +25,7 @@
 #include "mqput.h"
 #include "mqconfig.h"
 #include "mqresult.h"
+#include "registered.h"
 
 namespace {
 
@@ -33,23 +34,6 @@ const char kMsgExt[] = ".msg";
 // The one empty string of every envelope field the client leaves empty. The
 // store copies what it needs during PutMQEnvelope and never writes to it.
 char kEmpty[] = "";
-
-// IsRegistered - true when channel names a record of the store's channel
-// list, letter case ignored. The walk moves the list's shared cursor, so it
-// holds OneMQ.csQList from Reset to the end.
-bool IsRegistered(const char* channel) {
-    if (channel == nullptr) return false;
-    const size_t len = std::strlen(channel);
-    clLockGuard hold(OneMQ.csQList);
-    OneMQ.myQList.Reset();
-    for (MQchannelDBStr* rec = OneMQ.myQList.Next(); rec != nullptr;
-         rec = OneMQ.myQList.Next()) {
-        // Bounded: a record filled to its last byte must not be read past.
-        const size_t recLen = strnlen(rec->szQueue, sizeof rec->szQueue);
-        if (recLen == len && strncasecmp(rec->szQueue, channel, len) == 0) return true;
-    }
-    return false;
-}
 
 // WarnUnregistered - logs, once per channel name (letter case ignored) in
 // this process, that a reader asked for a channel the store's list lacks:
@@ -200,6 +184,39 @@ void DestroyUsers(cEnvHeader* header) {
     header->delAll();
 }
 
+// StartPut - the start of every put: checks that channel in is registered,
+// creates the entry (into *entry and *handle, the cMQ's inMQ), and gives it
+// the channel and message's envelope. Returns MQ_SUCCESS or a result code;
+// *entry stays null when no entry was made, and otherwise holds the entry
+// still open, which EndPut then commits or discards.
+int StartPut(cMessage* message, const char* in, void** handle, MQContext** entry) {
+    *entry = nullptr;
+    if (!mqshared::IsRegisteredChannel(in)) return MQ_ERR_NO_CHANNEL;
+    *entry = CreateMQEntry();
+    *handle = *entry;
+    if (*entry == nullptr) return MQ_ERR_CREATE_ENTRY;
+    OutgoingEnvelope envelope;
+    int rc = BuildEnvelope(message, &envelope);
+    if (rc == MQ_SUCCESS && !InsertMQChannel(*entry, in, 0)) rc = MQ_ERR_INSERT_CHANNEL;
+    if (rc == MQ_SUCCESS && !PutMQEnvelope(*entry, envelope.get())) rc = MQ_ERR_PUT_ENVELOPE;
+    return rc;
+}
+
+// EndPut - commits entry when rc is MQ_SUCCESS, and discards it (with any
+// body the store wrote) otherwise or when the commit fails. Either way the
+// store frees the handle, so *handle is cleared. Returns MQ_SUCCESS or the
+// result code.
+int EndPut(int rc, MQContext* entry, void** handle) {
+    if (rc == MQ_SUCCESS && CloseMQEntry(entry)) {
+        *handle = nullptr;
+        return MQ_SUCCESS;
+    }
+    if (rc == MQ_SUCCESS) rc = MQ_ERR_CLOSE_ENTRY;
+    DiscardMQEntry(entry);
+    *handle = nullptr;
+    return rc;
+}
+
 }  // namespace
 
 cMQ::cMQ()
@@ -263,18 +280,9 @@ char* cMQ::GetPathName(unsigned long id, const char* ext) {
 }
 
 int cMQ::PutMsg(cMessage* message, const char* in) {
-    if (!IsRegistered(in)) return MQ_ERR_NO_CHANNEL;
-    MQContext* entry = CreateMQEntry();
-    inMQ = entry;
-    if (entry == nullptr) return MQ_ERR_CREATE_ENTRY;
-
-    int rc;
-    {
-        OutgoingEnvelope envelope;
-        rc = BuildEnvelope(message, &envelope);
-        if (rc == MQ_SUCCESS && !InsertMQChannel(entry, in, 0)) rc = MQ_ERR_INSERT_CHANNEL;
-        if (rc == MQ_SUCCESS && !PutMQEnvelope(entry, envelope.get())) rc = MQ_ERR_PUT_ENVELOPE;
-    }
+    MQContext* entry = nullptr;
+    int rc = StartPut(message, in, &inMQ, &entry);
+    if (entry == nullptr) return rc;
     if (rc == MQ_SUCCESS) {
         // The old path named an earlier entry's file: a caller must never be
         // handed it for this one, so it goes whatever happens next.
@@ -288,18 +296,11 @@ int cMQ::PutMsg(cMessage* message, const char* in) {
             if (path == nullptr) rc = MQ_ERR_NO_MEMORY;
         }
     }
-    if (rc == MQ_SUCCESS && CloseMQEntry(entry)) {
-        inMQ = nullptr;  // the store freed the handle
-        return MQ_SUCCESS;
-    }
-    if (rc == MQ_SUCCESS) rc = MQ_ERR_CLOSE_ENTRY;
-    DiscardMQEntry(entry);
-    inMQ = nullptr;
-    return rc;
+    return EndPut(rc, entry, &inMQ);
 }
 
 cMessage* cMQ::GetMsg(const char* out) {
-    if (!IsRegistered(out)) {
+    if (!mqshared::IsRegisteredChannel(out)) {
         WarnUnregistered(out);
         DropMessage();
         return nullptr;
@@ -459,9 +460,9 @@ int PutThenRename(cMQ* mq, cMessage* message, const char* in, const mqdurable::S
     try {
         std::string tmp = mq->GetMsgDest(".tmp");
         std::string final = mq->GetMsgDest(".msg");
-        std::string error;
-        if (mqdurable::Replace(tmp, final, body, &error) != 0) {
-            LogMessage(MQLOG_ERROR, "API_MQ", ("PutMsgBody: " + error).c_str());
+        mq::Status status = mqdurable::Replace(tmp, final, body);
+        if (!status.ok()) {
+            LogMessage(MQLOG_ERROR, "API_MQ", ("PutMsgBody: " + status.Cause()).c_str());
             return MQ_ERR_FILE;
         }
         return MQ_SUCCESS;
@@ -476,26 +477,11 @@ int PutThenRename(cMQ* mq, cMessage* message, const char* in, const mqdurable::S
 // Returns MQ_SUCCESS or a result code, with the entry discarded.
 template <typename WriteBody>
 int PutEntryWithBody(cMessage* message, const char* in, WriteBody writeBody, void** handle) {
-    if (!IsRegistered(in)) return MQ_ERR_NO_CHANNEL;
-    MQContext* entry = CreateMQEntry();
-    *handle = entry;
-    if (entry == nullptr) return MQ_ERR_CREATE_ENTRY;
-    int rc;
-    {
-        OutgoingEnvelope envelope;
-        rc = BuildEnvelope(message, &envelope);
-        if (rc == MQ_SUCCESS && !InsertMQChannel(entry, in, 0)) rc = MQ_ERR_INSERT_CHANNEL;
-        if (rc == MQ_SUCCESS && !PutMQEnvelope(entry, envelope.get())) rc = MQ_ERR_PUT_ENVELOPE;
-    }
+    MQContext* entry = nullptr;
+    int rc = StartPut(message, in, handle, &entry);
+    if (entry == nullptr) return rc;
     if (rc == MQ_SUCCESS && !writeBody(entry)) rc = MQ_ERR_FILE;
-    if (rc == MQ_SUCCESS && CloseMQEntry(entry)) {
-        *handle = nullptr;  // the store freed the handle
-        return MQ_SUCCESS;
-    }
-    if (rc == MQ_SUCCESS) rc = MQ_ERR_CLOSE_ENTRY;
-    DiscardMQEntry(entry);  // removes the body written, too
-    *handle = nullptr;
-    return rc;
+    return EndPut(rc, entry, handle);
 }
 
 }  // namespace
