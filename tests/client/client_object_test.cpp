@@ -30,22 +30,6 @@ TEST_F(ClientTest, ToolkitCallsTheDoubleThroughTheDynamicLink) {
         << "got MQInit from " << lib << ", want the double's directory";
 }
 
-TEST_F(ClientTest, NewObject) {
-    cMQ q;
-    EXPECT_TRUE(A::initial(q));
-    EXPECT_FALSE(A::bDelete(q));
-    EXPECT_EQ(A::count(q), 0);
-    EXPECT_EQ(A::appname(q), nullptr);
-    EXPECT_EQ(A::inMQ(q), nullptr);
-    EXPECT_EQ(A::outMQ(q), nullptr);
-    EXPECT_EQ(A::myEnv(q), nullptr);
-    EXPECT_EQ(A::path(q), nullptr);
-    ASSERT_NE(A::msg(q), nullptr);
-    EXPECT_EQ(A::msg(q)->getFrom(), nullptr);
-    EXPECT_EQ(A::msg(q)->getTo(), nullptr);
-    EXPECT_EQ(A::msg(q)->getMsgpath(), nullptr);
-}
-
 TEST_F(ClientTest, OpenMQChannel) {
     struct Case {
         const char* name;
@@ -91,36 +75,35 @@ void FetchOne(cMQ& q) {
 }
 
 TEST_F(ClientTest, CloseMQChannel) {
-    {
-        SCOPED_TRACE("never read");
-        cMQ q;
-        EXPECT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
-        EXPECT_CALLS(Calls{});
-    }
-    {
-        SCOPED_TRACE("open channel, closed twice");
-        cMQ q;
-        FetchOne(q);
-        ASSERT_EQ(q.DelMsg(), MQ_SUCCESS);
-        ForgetCalls();
-        EXPECT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
-        EXPECT_EQ(A::outMQ(q), nullptr);
-        EXPECT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
-        EXPECT_CALLS(Calls{"CloseMQChannel(R1)"});
-    }
-    {
-        SCOPED_TRACE("store refuses, then agrees");
+    struct Case {
+        const char* name;
+        bool read;                        // a message was got and deleted first
+        std::vector<bool> closeChannel;   // the store's answers, in turn
+        int wantFirst;                    // the first close's result
+        bool wantHandleKept;              // outMQ after the first close
+        Calls wantCalls;                  // of both closes
+    } cases[] = {
+        {"never read", false, {}, MQ_SUCCESS, false, {}},
+        {"open channel, closed twice", true, {}, MQ_SUCCESS, false, {"CloseMQChannel(R1)"}},
+        {"store refuses, then agrees", true, {false}, MQ_ERR_CLOSE_CHANNEL, true,
+         {"CloseMQChannel(R1)", "CloseMQChannel(R1)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         mqdouble::Reset();
         mqdouble::SetChannels({"RELAY"});
         cMQ q;
-        FetchOne(q);
-        ASSERT_EQ(q.DelMsg(), MQ_SUCCESS);
-        mqdouble::script().closeChannel = {false};
+        if (c.read) {
+            FetchOne(q);
+            ASSERT_EQ(q.DelMsg(), MQ_SUCCESS);
+        }
+        for (bool answer : c.closeChannel) mqdouble::script().closeChannel.push_back(answer);
         ForgetCalls();
-        EXPECT_EQ(q.CloseMQChannel(), MQ_ERR_CLOSE_CHANNEL);
-        EXPECT_NE(A::outMQ(q), nullptr) << "the store keeps a handle it refused to close";
+        EXPECT_EQ(q.CloseMQChannel(), c.wantFirst);
+        EXPECT_EQ(A::outMQ(q) != nullptr, c.wantHandleKept)
+            << "the store keeps a handle it refused to close, and only that one";
         EXPECT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
-        EXPECT_CALLS(Calls{"CloseMQChannel(R1)", "CloseMQChannel(R1)"});
+        EXPECT_CALLS(c.wantCalls);
     }
 }
 
@@ -137,24 +120,37 @@ TEST_F(ClientTest, GetMsgAfterCloseOpensTheChannelAgain) {
 TEST_F(ClientTest, DelMsg) {
     struct Case {
         const char* name;
-        bool fetch;        // GetMsg returned entry 7 first
-        bool remove;       // the store's answer
+        void (*arrange)(cMQ& q);  // what the object did before DelMsg
+        bool remove;              // the store's answer
         int want;
         Calls wantCalls;
         bool wantDelete;
     } cases[] = {
-        {"nothing fetched", false, true, MQ_ERR_REMOVE, {}, false},
-        {"store removes", true, true, MQ_SUCCESS,
+        {"nothing fetched", [](cMQ&) {}, true, MQ_ERR_REMOVE, {}, false},
+        {"store removes", FetchOne, true, MQ_SUCCESS,
          {"FreeMQEnvelope(env7)", "RemoveMQChannel(R1)"}, true},
-        {"store refuses", true, false, MQ_ERR_REMOVE,
+        {"store refuses", FetchOne, false, MQ_ERR_REMOVE,
          {"FreeMQEnvelope(env7)", "RemoveMQChannel(R1)"}, false},
+        {"at the end of the channel",
+         [](cMQ& q) {
+             FetchOne(q);
+             EXPECT_EQ(q.GetMsg("RELAY"), nullptr);  // nothing further
+         },
+         true, MQ_ERR_REMOVE, {}, false},
+        // No channel is read, so no entry is current: only the envelope goes.
+        {"a looked-up envelope",
+         [](cMQ& q) {
+             mqdouble::script().envelopes[5] = Env({"a@b.org"}, {"c@d.org"});
+             ASSERT_NE(q.GetMsgEnv(5), nullptr);
+         },
+         true, MQ_ERR_REMOVE, {"FreeMQEnvelope(env5)"}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         mqdouble::Reset();
         mqdouble::SetChannels({"RELAY"});
         cMQ q;
-        if (c.fetch) FetchOne(q);
+        c.arrange(q);
         mqdouble::script().remove = c.remove;
         ForgetCalls();
         EXPECT_EQ(q.DelMsg(), c.want);
@@ -168,26 +164,6 @@ TEST_F(ClientTest, DelMsg) {
         EXPECT_CALLS(Calls{});
         q.CloseMQChannel();
     }
-}
-
-TEST_F(ClientTest, DelMsgAtTheEndOfTheChannelCallsNothing) {
-    cMQ q;
-    FetchOne(q);
-    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);  // nothing further
-    ForgetCalls();
-    EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
-    EXPECT_CALLS(Calls{});
-    q.CloseMQChannel();
-}
-
-TEST_F(ClientTest, DelMsgOfALookedUpEnvelopeRemovesNothing) {
-    Envelope(5, {"a@b.org"}, {"c@d.org"});
-    cMQ q;
-    ASSERT_NE(q.GetMsgEnv(5), nullptr);
-    ForgetCalls();
-    // No channel is read, so no entry is current: only the envelope goes.
-    EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
-    EXPECT_CALLS(Calls{"FreeMQEnvelope(env5)"});
 }
 
 TEST_F(ClientTest, NextGetMsgClearsBDelete) {

@@ -17,6 +17,7 @@
 
 #include "mqchannel.h"
 #include "mqresult.h"
+#include "failing_syscalls.h"
 #include "registry_double.h"
 #include "registry_util.h"
 
@@ -228,14 +229,14 @@ TEST_F(ChannelFile, FileFailures) {
         {"lock file can't be opened", [&] { mkdir(lock.c_str(), 0755); }, false, {}},
         {"lock file can't be opened (Del)", [&] { mkdir(lock.c_str(), 0755); }, true, {}},
         {"queue.tmp is a directory", [&] { mkdir(install_.tmp().c_str(), 0755); }, false, {}},
-        {"a full disk", [] { regtest::FailSysCall("write", ENOSPC); }, false, {Add("app2")}},
-        {"a write fails", [] { regtest::FailSysCall("write", EIO); }, false, {Add("app2")}},
-        {"a short write, then a full disk", [] { regtest::FailSysCall("short write", ENOSPC); },
+        {"a full disk", [] { mqtest::FailSysCall("write", ENOSPC); }, false, {Add("app2")}},
+        {"a write fails", [] { mqtest::FailSysCall("write", EIO); }, false, {Add("app2")}},
+        {"a short write, then a full disk", [] { mqtest::FailSysCall("short write", ENOSPC); },
          false, {Add("app2")}},
-        {"the sync fails", [] { regtest::FailSysCall("sync", EIO); }, false, {Add("app2")}},
-        {"the close fails", [] { regtest::FailSysCall("close", EIO); }, false, {Add("app2")}},
-        {"rename fails", [] { regtest::FailSysCall("rename", EXDEV); }, false, {Add("app2")}},
-        {"rename fails (Del)", [] { regtest::FailSysCall("rename", EXDEV); }, true,
+        {"the sync fails", [] { mqtest::FailSysCall("sync", EIO); }, false, {Add("app2")}},
+        {"the close fails", [] { mqtest::FailSysCall("close", EIO); }, false, {Add("app2")}},
+        {"rename fails", [] { mqtest::FailSysCall("rename", EXDEV); }, false, {Add("app2")}},
+        {"rename fails (Del)", [] { mqtest::FailSysCall("rename", EXDEV); }, true,
          {Del("app1")}},
     };
     for (const auto& c : cases) {

@@ -19,11 +19,6 @@ void Reset();
 // The n-th call from now on (0: the next) returns false; -1 for none.
 void FailDirectoryCall(int n);
 
-// From now until Reset, call fails with error in this process: "write",
-// "short write" (half written, then error), "sync" (of a file), "close",
-// "rename" (through the durable-file module's table of system calls).
-void FailSysCall(const std::string& call, int error);
-
 }  // namespace regtest
 
 #endif

@@ -17,6 +17,7 @@
 #include "mqadmin.h"
 #include "mqput.h"
 #include "store_fixture.h"
+#include "failing_syscalls.h"
 #include "syscalls.h"
 
 using mqtest::Drain;
@@ -61,24 +62,6 @@ void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
-int g_error = 0;
-ssize_t FailWrite(int, const void*, size_t) {
-    errno = g_error;
-    return -1;
-}
-ssize_t ShortWrite(int fd, const void* data, size_t size) {
-    MQSysCallTable()->write = FailWrite;
-    return write(fd, data, size / 2 + 1);
-}
-int FailFd(int) {
-    errno = g_error;
-    return -1;
-}
-int FailOpen(const char*, int, mode_t) {
-    errno = g_error;
-    return -1;
-}
-
 class StoreFaults : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { faultyvfs::Install(); }
@@ -116,43 +99,16 @@ unsigned long OneCallPut(const std::string& body) {
 TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
     struct Case {
         const char* name;
-        void (*arrange)();
+        const char* call;  // made to fail
+        int error;
     } cases[] = {
-        {"create on a full disk",
-         [] {
-             g_error = ENOSPC;
-             MQSysCallTable()->open = FailOpen;
-         }},
-        {"write on a full disk",
-         [] {
-             g_error = ENOSPC;
-             MQSysCallTable()->write = FailWrite;
-         }},
-        {"write I/O error",
-         [] {
-             g_error = EIO;
-             MQSysCallTable()->write = FailWrite;
-         }},
-        {"short write, then full",
-         [] {
-             g_error = ENOSPC;
-             MQSysCallTable()->write = ShortWrite;
-         }},
-        {"file sync fails",
-         [] {
-             g_error = EIO;
-             MQSysCallTable()->fdatasync = FailFd;
-         }},
-        {"close fails",
-         [] {
-             g_error = EIO;
-             MQSysCallTable()->close = FailFd;
-         }},
-        {"directory sync fails",
-         [] {
-             g_error = EIO;
-             MQSysCallTable()->fsync = FailFd;
-         }},
+        {"create on a full disk", "open", ENOSPC},
+        {"write on a full disk", "write", ENOSPC},
+        {"write I/O error", "write", EIO},
+        {"short write, then full", "short write", ENOSPC},
+        {"file sync fails", "sync", EIO},
+        {"close fails", "close", EIO},
+        {"directory sync fails", "directory sync", EIO},
     };
     unsigned long kept = OneCallPut("kept");
     ASSERT_NE(kept, 0u);
@@ -162,7 +118,7 @@ TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
         MQContext* entry = BeginPut(&envelope);
         ASSERT_NE(entry, nullptr);
         std::string msg = GetMQPathName(entry, ".msg");
-        c.arrange();
+        mqtest::FailSysCall(c.call, c.error);
         const std::string body(100000, 'x');
         EXPECT_FALSE(WriteMQBody(entry, body.data(), body.size()));
         MQResetSysCalls();
