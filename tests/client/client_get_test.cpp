@@ -129,22 +129,42 @@ TEST_F(ClientTest, AfterTheMessageWentAwayTheNextCallsMakeANewOne) {
     }
 }
 
-TEST_F(ClientTest, ChannelNameIgnoresLetterCase) {
-    Offer({7});
-    Envelope(7, {"a@b.org"}, {"c@d.org"});
-    cMQ q;
-    EXPECT_NE(q.GetMsg("Relay"), nullptr);
-    q.CloseMQChannel();
-}
-
-TEST_F(ClientTest, EmptyChannelMovesOnToGetNextMessage) {
-    cMQ q;
-    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
-    EXPECT_FALSE(A::initial(q));
-    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
-    EXPECT_CALLS(Calls{"OpenMQChannel(RELAY)=R1", "GetFirstMessage(R1,false)=0",
-                       "GetNextMessage(R1,false)=0"});
-    q.CloseMQChannel();
+// GetMsg after GetMsg: which store calls each makes, by the channel name
+// given and what the channel holds.
+TEST_F(ClientTest, SuccessiveGetMsgCalls) {
+    struct Case {
+        const char* name;
+        std::vector<unsigned long> offer;  // the entries the channel hands out
+        std::vector<const char*> gets;     // GetMsg's channel names, in turn
+        std::vector<bool> wantMessage;     // whether each returns a message
+        Calls wantCalls;
+    } cases[] = {
+        {"letter case ignored", {7}, {"Relay"}, {true},
+         {"OpenMQChannel(Relay)=R1", "GetFirstMessage(R1,false)=7", "GetMQEnvelope(7)",
+          "GetMQPathName(7,.msg)"}},
+        {"an empty channel moves on to GetNextMessage", {}, {"RELAY", "RELAY"}, {false, false},
+         {"OpenMQChannel(RELAY)=R1", "GetFirstMessage(R1,false)=0",
+          "GetNextMessage(R1,false)=0"}},
+        {"another channel name goes on reading the opened channel", {7, 8}, {"RELAY", "local"},
+         {true, true},
+         {"OpenMQChannel(RELAY)=R1", "GetFirstMessage(R1,false)=7", "GetMQEnvelope(7)",
+          "GetMQPathName(7,.msg)", "FreeMQEnvelope(env7)", "GetNextMessage(R1,false)=8",
+          "GetMQEnvelope(8)", "GetMQPathName(8,.msg)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqdouble::Reset();
+        mqdouble::SetChannels({"RELAY", "local"});
+        Offer(c.offer);
+        for (unsigned long id : c.offer) Envelope(id, {"a@b.org"}, {"c@d.org"});
+        cMQ q;
+        ForgetCalls();
+        for (size_t i = 0; i < c.gets.size(); ++i) {
+            EXPECT_EQ(q.GetMsg(c.gets[i]) != nullptr, c.wantMessage[i]) << "GetMsg " << i + 1;
+        }
+        EXPECT_CALLS(c.wantCalls);
+        q.CloseMQChannel();
+    }
 }
 
 TEST_F(ClientTest, FailedOpenIsTriedAgain) {
@@ -158,19 +178,6 @@ TEST_F(ClientTest, FailedOpenIsTriedAgain) {
     EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
     EXPECT_CALLS(Calls{"OpenMQChannel(RELAY)=null", "OpenMQChannel(RELAY)=R1",
                        "GetFirstMessage(R1,false)=0"});
-    q.CloseMQChannel();
-}
-
-TEST_F(ClientTest, AnotherChannelNameGoesOnReadingTheOpenedChannel) {
-    Offer({7, 8});
-    Envelope(7, {"a@b.org"}, {"c@d.org"});
-    Envelope(8, {"a@b.org"}, {"c@d.org"});
-    cMQ q;
-    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
-    ForgetCalls();
-    ASSERT_NE(q.GetMsg("local"), nullptr);
-    EXPECT_CALLS(Calls{"FreeMQEnvelope(env7)", "GetNextMessage(R1,false)=8", "GetMQEnvelope(8)",
-                       "GetMQPathName(8,.msg)"});
     q.CloseMQChannel();
 }
 

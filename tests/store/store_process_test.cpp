@@ -124,8 +124,18 @@ TEST_F(StoreProcesses, TwoReaderProcessesGetDisjointSharesOfEverything) {
     EXPECT_TRUE(Drain("relay", false).empty());
 }
 
-TEST_F(StoreProcesses, AnEntryHeldByAKilledReaderIsOfferedAgain) {
-    for (bool reaped : {true, false}) {
+TEST_F(StoreProcesses, AnEntryHeldByAKilledReaderIsOfferedAgainAfterAnAttempt) {
+    struct Case {
+        const char* name;
+        bool reaped;        // the killed reader is waited for before the store looks
+        bool otherChannel;  // another channel's open looks after the dead first
+    } cases[] = {
+        {"reaped reader, found by the poller", true, false},
+        {"zombie reader, found by the poller", false, false},
+        {"reaped reader, found by another channel's open", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
         ASSERT_NE(id, 0u);
         Pipe got;
@@ -144,38 +154,26 @@ TEST_F(StoreProcesses, AnEntryHeldByAKilledReaderIsOfferedAgain) {
         EXPECT_EQ(GetFirstMessage(poller, false), 0u) << "offered while its reader lives";
 
         kill(reader, SIGKILL);
-        if (reaped) {
+        if (c.reaped) {
             EXPECT_EQ(Wait(reader), -SIGKILL);
         } else {
             ASSERT_TRUE(AwaitZombie(reader));
         }
-        EXPECT_EQ(GetNextMessage(poller, false), id) << (reaped ? "reaped" : "zombie") << " reader";
+        mqadmin::EntryInfo info;
+        if (c.otherChannel) {
+            EXPECT_TRUE(Drain("local", false).empty());
+            ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
+            EXPECT_FALSE(info.leased) << "still leased to the dead reader";
+        }
+        EXPECT_EQ(GetNextMessage(poller, false), id);
+        ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
+        EXPECT_EQ(info.attempts, 1u) << "the dead reader's hand-out counts";
+        EXPECT_EQ(info.reason, mqadmin::EntryReason::ReaderDied);
+        EXPECT_EQ(info.reasonBy, "reader[" + std::to_string(reader) + "]");
         EXPECT_TRUE(RemoveMQChannel(poller));
         EXPECT_TRUE(CloseMQChannel(poller));
-        if (!reaped) Wait(reader);
+        if (!c.reaped) Wait(reader);
     }
-}
-
-TEST_F(StoreProcesses, AKilledReadersHandOutCountsAnAttempt) {
-    unsigned long id = PutEntry("relay", "a@e.org", {"b@e.org"}, "x");
-    Pipe got;
-    std::string ini = install_.Ini();
-    pid_t reader = Spawn([&got, ini] {
-        if (!MQInit(ini.c_str(), "reader")) return 1;
-        got.Send(GetFirstMessage(OpenMQChannel("relay"), false));
-        pause();
-        return 0;
-    });
-    ASSERT_EQ(got.Receive(), id);
-    kill(reader, SIGKILL);
-    Wait(reader);
-    EXPECT_TRUE(Drain("local", false).empty());  // any reader's open looks after the dead
-    mqadmin::EntryInfo info;
-    ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
-    EXPECT_EQ(info.attempts, 1u);
-    EXPECT_FALSE(info.leased);
-    EXPECT_EQ(info.reason, mqadmin::EntryReason::ReaderDied);
-    EXPECT_EQ(info.reasonBy, "reader[" + std::to_string(reader) + "]");
 }
 
 TEST_F(StoreProcesses, AWriterKilledBeforeClosingLeavesNothingOffered) {
