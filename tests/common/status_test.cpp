@@ -1,0 +1,42 @@
+// Status, the error type of the store and the durable-file module: what a
+// caller that speaks errno and the one log line get from each kind of
+// failure, and that no failure reads as success.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "status.h"
+
+namespace {
+
+TEST(Status, CodesAndCauses) {
+    struct Case {
+        const char* name;
+        mq::Status status;
+        bool wantOk;
+        int wantCode;
+        const char* wantCause;
+    } cases[] = {
+        {"success", mq::Status::OK(), true, 0, ""},
+        {"a failed system call", mq::Status::FromErrno("sync", "/spool/msg/01", EIO), false, EIO,
+         "sync /spool/msg/01: Input/output error"},
+        {"a system call that failed without an errno",
+         mq::Status::FromErrno("close", "/x", 0), false, EIO, "close /x: Input/output error"},
+        {"a cause in words", mq::Status::Error("database is locked"), false, EIO,
+         "database is locked"},
+        {"a cause in words with its errno", mq::Status::Error("no room", ENOSPC), false, ENOSPC,
+         "no room"},
+        {"a cause in words with errno 0", mq::Status::Error("refused", 0), false, EIO,
+         "refused"},
+        {"more said after the cause", mq::Status::FromErrno("open", "/db", ENOENT).With("MQInit"),
+         false, ENOENT, "open /db: No such file or directory (MQInit)"},
+        {"success stays success", mq::Status::OK().With("MQInit"), true, 0, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.status.ok(), c.wantOk) << c.name;
+        EXPECT_EQ(c.status.Code(), c.wantCode) << c.name;
+        EXPECT_EQ(c.status.Cause(), c.wantCause) << c.name;
+    }
+}
+
+}  // namespace
