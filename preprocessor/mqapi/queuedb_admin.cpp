@@ -202,28 +202,27 @@ bool QueueDb::Count(std::vector<mqadmin::ChannelCount>* out, std::string* error)
         " ORDER BY channel COLLATE NOCASE",
         error);
     if (!count.Valid()) return false;
-    for (;;) {
-        if (!count.Step(error)) {
-            out->clear();
-            return false;
-        }
-        if (!count.Row()) return true;
-        std::string channel = count.Text(0);
-        if (out->empty() || strcasecmp(out->back().channel.c_str(), channel.c_str()) != 0) {
-            out->emplace_back();
-            out->back().channel = channel;
-            out->back().oldest = count.Int(4);
-        }
-        mqadmin::ChannelCount& c = out->back();
-        uint32_t n = static_cast<uint32_t>(count.Int(3));
-        if (count.Int(4) < c.oldest) c.oldest = count.Int(4);
-        switch (count.Int(1)) {
-            case kQueued: c.queued += n; break;
-            case kHeld: c.held += n; break;
-            default: c.failed += n; break;
-        }
-        if (count.Int(2) != 0) c.leased += n;
+    if (!count.ForEachRow(error, [&] {
+            std::string channel = count.Text(0);
+            if (out->empty() || strcasecmp(out->back().channel.c_str(), channel.c_str()) != 0) {
+                out->emplace_back();
+                out->back().channel = channel;
+                out->back().oldest = count.Int(4);
+            }
+            mqadmin::ChannelCount& c = out->back();
+            uint32_t n = static_cast<uint32_t>(count.Int(3));
+            if (count.Int(4) < c.oldest) c.oldest = count.Int(4);
+            switch (count.Int(1)) {
+                case kQueued: c.queued += n; break;
+                case kHeld: c.held += n; break;
+                default: c.failed += n; break;
+            }
+            if (count.Int(2) != 0) c.leased += n;
+        })) {
+        out->clear();
+        return false;
     }
+    return true;
 }
 
 mqadmin::AdminResult QueueDb::Remove(unsigned long id, const std::string& who,
