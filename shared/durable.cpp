@@ -78,7 +78,8 @@ mq::Status NewFile::Publish(const std::string& target, bool syncDir) {
     // close can report a write the file system failed late (NFS, quotas).
     if (sys->close(fd) != 0) return Fail("close", errno);
     if (target != m_path && sys->rename(m_path.c_str(), target.c_str()) != 0) {
-        return mq::Status::FromErrno("rename", m_path + " to " + target, errno);
+        int saved = errno;  // before the names are joined, which allocates
+        return mq::Status::FromErrno("rename", m_path + " to " + target, saved);
     }
     m_published = true;
     return syncDir ? SyncDir(DirOf(target)) : mq::Status::OK();
