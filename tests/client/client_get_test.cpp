@@ -227,51 +227,51 @@ TEST_F(ClientTest, SecondMessageReplacesTheFirst) {
     q.CloseMQChannel();
 }
 
-TEST_F(ClientTest, EndOfChannelEmptiesTheMessage) {
-    Offer({7});
-    Envelope(7, {"a@b.org"}, {"c@d.org"});
-    cMQ q;
-    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
-    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
-    cMessage* m = A::msg(q);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->getFrom(), nullptr);
-    EXPECT_EQ(m->getTo(), nullptr);
-    EXPECT_EQ(m->getMsgpath(), nullptr);
-    EXPECT_EQ(A::from(q)->count(), 0u);
-    EXPECT_EQ(A::to(q)->count(), 0u);
-    EXPECT_EQ(A::idx(q), 0u);
-    EXPECT_EQ(A::myEnv(q), nullptr);
-    q.CloseMQChannel();
-}
-
-// A failed envelope read must not delete mail: the entry stays in the store
-// and the next call moves on.
-TEST_F(ClientTest, UnreadableEnvelopeIsLeftInTheStore) {
-    Offer({7, 8});
-    Envelope(8, {"a@b.org"}, {"c@d.org"});
-    cMQ q;
-    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
-    EXPECT_EQ(A::myEnv(q), nullptr);
-    EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
-    cMessage* got = q.GetMsg("RELAY");
-    ASSERT_NE(got, nullptr);
-    EXPECT_CALLS(Calls{"OpenMQChannel(RELAY)=R1", "GetFirstMessage(R1,false)=7",
-                       "GetMQEnvelope(7)=null", "GetNextMessage(R1,false)=8", "GetMQEnvelope(8)",
-                       "GetMQPathName(8,.msg)"});
-    q.CloseMQChannel();
-}
-
-TEST_F(ClientTest, EntryWithoutPathIsNoMessage) {
-    Offer({7});
-    Envelope(7, {"a@b.org"}, {"c@d.org"});
-    mqdouble::script().idPath = false;
-    cMQ q;
-    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
-    EXPECT_EQ(A::myEnv(q), nullptr);
-    EXPECT_EQ(mqdouble::LiveEnvelopes(), 0);
-    EXPECT_EQ(A::listedUsers(q), 0u);
-    q.CloseMQChannel();
+// A GetMsg that finds no message empties the message and keeps nothing of
+// the store's; and nothing is current, so DelMsg removes nothing (a failed
+// envelope read must not delete mail: the entry stays in the store, and the
+// next call moves on).
+TEST_F(ClientTest, GetMsgWithoutAMessage) {
+    struct Case {
+        const char* name;
+        std::vector<unsigned long> offer;
+        std::vector<unsigned long> readable;  // the entries whose envelope can be read
+        bool idPath;                          // the store names entry files
+        int before;                           // GetMsg calls that find a message first
+        unsigned long next;                   // what the next GetMsg finds; 0: nothing
+    } cases[] = {
+        {"the end of the channel", {7}, {7}, true, 1, 0},
+        {"an unreadable envelope", {7, 8}, {8}, true, 0, 8},
+        {"an entry without a path", {7}, {7}, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqdouble::Reset();
+        mqdouble::SetChannels({"RELAY", "local"});
+        Offer(c.offer);
+        for (unsigned long id : c.readable) Envelope(id, {"a@b.org"}, {"c@d.org"});
+        mqdouble::script().idPath = c.idPath;
+        cMQ q;
+        for (int i = 0; i < c.before; ++i) ASSERT_NE(q.GetMsg("RELAY"), nullptr);
+        EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
+        cMessage* m = A::msg(q);
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(m->getFrom(), nullptr);
+        EXPECT_EQ(m->getTo(), nullptr);
+        EXPECT_EQ(m->getMsgpath(), nullptr);
+        EXPECT_EQ(A::from(q)->count(), 0u);
+        EXPECT_EQ(A::to(q)->count(), 0u);
+        EXPECT_EQ(A::listedUsers(q), 0u);
+        EXPECT_EQ(A::myEnv(q), nullptr);
+        EXPECT_EQ(mqdouble::LiveEnvelopes(), 0) << "an envelope kept from the store";
+        EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
+        EXPECT_EQ(q.GetMsg("RELAY") != nullptr, c.next != 0) << "the next GetMsg";
+        EXPECT_EQ(A::idx(q), c.next) << "the next GetMsg's entry";
+        for (const std::string& call : mqdouble::Calls()) {
+            EXPECT_EQ(call.find("RemoveMQChannel"), std::string::npos) << "got " << call;
+        }
+        q.CloseMQChannel();
+    }
 }
 
 TEST_F(ClientTest, GetMsgEnvAppendsToTheCurrentMessage) {
