@@ -384,15 +384,16 @@ bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std:
 
 bool QueueDb::ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
                            std::vector<GivenBack>* back, std::string* error) {
-    // A held entry keeps its operator's reason; the others record this one,
-    // or "failed" when this give-back sets them aside.
+    // A held entry keeps its operator's reason, and one its reader set aside
+    // as failed keeps the reader's; the others record this one, or "failed"
+    // when this give-back sets them aside.
     Stmt release = m_db->Prepare(
         "UPDATE entries SET lease = NULL, attempts = attempts + 1,"
         " state = CASE WHEN state = 1 AND ?2 > 0 AND attempts + 1 >= ?2 THEN 3 ELSE state END,"
-        " reason = CASE WHEN state = 2 THEN reason"
+        " reason = CASE WHEN state IN (2, 3) THEN reason"
         "  WHEN state = 1 AND ?2 > 0 AND attempts + 1 >= ?2 THEN 6 ELSE ?3 END,"
-        " reason_at = CASE WHEN state = 2 THEN reason_at ELSE ?4 END,"
-        " reason_by = CASE WHEN state = 2 THEN reason_by ELSE ?5 END"
+        " reason_at = CASE WHEN state IN (2, 3) THEN reason_at ELSE ?4 END,"
+        " reason_by = CASE WHEN state IN (2, 3) THEN reason_by ELSE ?5 END"
         " WHERE lease = ?1 RETURNING id, state, attempts",
         error);
     if (!release.Valid()) return false;
