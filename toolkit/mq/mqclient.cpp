@@ -472,10 +472,13 @@ int PutThenRename(cMQ* mq, cMessage* message, const char* in, const mqdurable::S
 
 // PutEntryWithBody - the one-call put: entry, channel and envelope as PutMsg
 // makes them, then writeBody has the store write the body, then the
-// commit. *handle holds the entry while it is open (the cMQ's inMQ).
-// Returns MQ_SUCCESS or a result code, with the entry discarded.
+// commit. *handle holds the entry while it is open (the cMQ's inMQ). On
+// success *path (freed first) is a copy of the new entry's message path, or
+// null when memory ran out. Returns MQ_SUCCESS or a result code, with the
+// entry discarded.
 template <typename WriteBody>
-int PutEntryWithBody(cMessage* message, const char* in, WriteBody writeBody, void** handle) {
+int PutEntryWithBody(cMessage* message, const char* in, WriteBody writeBody, void** handle,
+                     char** path) {
     if (!IsRegistered(in)) return MQ_ERR_NO_CHANNEL;
     MQContext* entry = CreateMQEntry();
     *handle = entry;
@@ -488,10 +491,17 @@ int PutEntryWithBody(cMessage* message, const char* in, WriteBody writeBody, voi
         if (rc == MQ_SUCCESS && !PutMQEnvelope(entry, envelope.get())) rc = MQ_ERR_PUT_ENVELOPE;
     }
     if (rc == MQ_SUCCESS && !writeBody(entry)) rc = MQ_ERR_FILE;
+    // The entry's file, for the caller to name it (GetMsgDest): asked before
+    // the commit, which frees the handle.
+    const char* storePath = rc == MQ_SUCCESS ? GetMQPathName(entry, kMsgExt) : nullptr;
+    char* copy = storePath != nullptr ? CopyPutPath(storePath) : nullptr;
     if (rc == MQ_SUCCESS && CloseMQEntry(entry)) {
         *handle = nullptr;  // the store freed the handle
+        std::free(*path);
+        *path = copy;
         return MQ_SUCCESS;
     }
+    std::free(copy);
     if (rc == MQ_SUCCESS) rc = MQ_ERR_CLOSE_ENTRY;
     DiscardMQEntry(entry);  // removes the body written, too
     *handle = nullptr;
@@ -505,7 +515,9 @@ int cMQ::PutMsgBody(cMessage* message, const char* in, const void* body, size_t 
     if (WriteMQBody != nullptr) {
         rc = PutEntryWithBody(
             message, in,
-            [body, size](MQContext* entry) { return WriteMQBody(entry, body, size); }, &inMQ);
+            [body, size](MQContext* entry) { return WriteMQBody(entry, body, size); }, &inMQ,
+            &path);
+        if (rc == MQ_SUCCESS) return rc;
     } else {
         mqdurable::Source source;
         source.data = body;
@@ -522,7 +534,9 @@ int cMQ::PutMsgBodyFd(cMessage* message, const char* in, int fd) {
     int rc;
     if (WriteMQBodyFd != nullptr) {
         rc = PutEntryWithBody(
-            message, in, [fd](MQContext* entry) { return WriteMQBodyFd(entry, fd); }, &inMQ);
+            message, in, [fd](MQContext* entry) { return WriteMQBodyFd(entry, fd); }, &inMQ,
+            &path);
+        if (rc == MQ_SUCCESS) return rc;
     } else {
         mqdurable::Source source;
         source.fd = fd;
