@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "durable.h"
+#include "syscalls.h"
 
 namespace mqstore {
 
@@ -25,13 +26,32 @@ std::string Cause(const char* operation, const std::string& path, int error) {
     return std::string(operation) + " " + path + ": " + std::strerror(error);
 }
 
+// ParentOf - the directory that holds path.
+std::string ParentOf(const std::string& path) {
+    size_t slash = path.find_last_not_of('/');
+    slash = slash == std::string::npos ? std::string::npos : path.rfind('/', slash);
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// MakeDir - path as a directory: made when missing, then its parent synced,
+// so that the new name survives a power cut before anything is put in it.
+// One that exists costs a stat and nothing more.
 bool MakeDir(const std::string& path, std::string* error) {
-    if (mkdir(path.c_str(), 0750) == 0) return true;
-    int saved = errno;
     struct stat st;
-    if (saved == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-    *error = Cause("mkdir", path, saved == EEXIST ? ENOTDIR : saved);
-    return false;
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        *error = Cause("mkdir", path, ENOTDIR);
+        return false;
+    }
+    if (MQSysCallTable()->mkdir(path.c_str(), 0750) != 0) {
+        int saved = errno;
+        // Another process made it in the meantime: its maker syncs it.
+        if (saved == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+        *error = Cause("mkdir", path, saved == EEXIST ? ENOTDIR : saved);
+        return false;
+    }
+    return mqdurable::SyncDir(ParentOf(path), error) == 0;
 }
 
 bool IsAsciiAlnum(char c) {
@@ -76,6 +96,11 @@ std::string Spool::EntryPath(unsigned long id, const char* ext) const {
 }
 
 bool Spool::Prepare(std::string* error) const {
+    // The directories are made in order, msg/ff last, each synced into its
+    // parent: once msg/ff is there, so is everything before it, and a start
+    // of an existing spool costs one stat.
+    struct stat st;
+    if (stat(EntryDir(0xFF).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
     if (!MakeDir(m_root, error) || !MakeDir(MessageTree(), error)) return false;
     for (unsigned long low = 0; low < 256; ++low) {
         if (!MakeDir(EntryDir(low), error)) return false;
