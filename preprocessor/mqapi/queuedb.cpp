@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <set>
@@ -24,7 +25,10 @@ static_assert(sizeof(time_t) >= 8, "the store needs 64-bit time");
 // Only readers can meet SQLite's busy handler (a writer holds the writers'
 // lock first); they wait for a checkpoint or a recovery at most this long.
 const int kBusyMs = 10000;
-// Identifiers reserved at a time: one reservation per 64 puts.
+// Identifiers reserved at a time, at most: one reservation per 64 puts. A
+// process's first reservation takes one, and each later one twice as many
+// as the last, so that a process that puts once (a mail system's pipe runs
+// one per message) does not pass over 63 identifiers when it ends.
 const unsigned long kBlock = 64;
 // Entries waiting for their body looked at per hand-out.
 const int kPendingBatch = 32;
@@ -144,7 +148,7 @@ bool QueueDb::ReserveBlock(std::string* error) {
             return false;
         }
         first = previous >= kMaxEntryId ? 1 : previous + 1;
-        lastId = first + kBlock - 1 > kMaxEntryId ? kMaxEntryId : first + kBlock - 1;
+        lastId = first + m_blockSize - 1 > kMaxEntryId ? kMaxEntryId : first + m_blockSize - 1;
         std::set<unsigned long> taken;
         used.Bind(1, static_cast<int64_t>(first)).Bind(2, static_cast<int64_t>(lastId));
         for (;;) {
@@ -173,6 +177,7 @@ bool QueueDb::ReserveBlock(std::string* error) {
         .Bind(5, me.pid);
     if (!block.Run(error) || !t.Commit(error)) return false;
     m_free = std::move(fresh);
+    m_blockSize = std::min(m_blockSize * 2, kBlock);
     return true;
 }
 
