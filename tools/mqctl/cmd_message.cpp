@@ -83,8 +83,12 @@ int RunPut(const std::string& command, const Args& args) {
 
     // Everything that can be refused is checked before the store is touched,
     // so a refused put leaves no entry behind.
+    // An empty sender is the null sender, as a mail system's pipe passes it
+    // (Postfix's pipe with null_sender= set empty).
     cUserInfo sender;
-    if (!CheckAddress(command, "sender", froms[0], &sender)) return kExitDataErr;
+    if (!CheckAddress(command, "sender", froms[0].empty() ? "<>" : froms[0], &sender)) {
+        return kExitDataErr;
+    }
     std::vector<std::unique_ptr<cUserInfo>> recipients;
     for (const std::string& to : tos) {
         recipients.push_back(std::make_unique<cUserInfo>());

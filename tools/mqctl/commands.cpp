@@ -37,10 +37,12 @@ const std::vector<Command>& AllCommands() {
          {kJson}, RunChannelList},
         {"put", "put CHANNEL --from ADDR --to ADDR [--to ADDR ...] [FILE|-] [--json]",
          "queue a message whose body is FILE (standard input when - or none)",
-         "Reads the whole body first, then queues the message through the\n"
-         "toolkit and writes the body by the rename pattern (\".tmp\" file,\n"
-         "fsync, rename to \".msg\"). Prints the entry's identifier and path.\n"
-         "  --from ADDR   the sender (exactly one; <> for the null sender)\n"
+         "The store writes the body at its final path and syncs it before the\n"
+         "entry is committed: exit 0 means both are durable, and a failure\n"
+         "leaves nothing behind. Prints the entry's identifier and path. For a\n"
+         "mail system's pipe: 65 for an address the queue refuses, 75 for a\n"
+         "fault to wait out (see mqctl(8), MAIL SYSTEMS).\n"
+         "  --from ADDR   the sender (exactly one; <> or empty for the null sender)\n"
          "  --to ADDR     a recipient (one or more)\n",
          {{"from", true}, {"to", true}, kJson}, RunPut},
         {"get", "get CHANNEL [--delete] [--body] [--json]",
