@@ -58,7 +58,7 @@ TEST(JsonObject, ExactBytesBesideTextThatIsNotUtf8) {
         {"caf\xc3\xa9", true, "Y2Fmw6k="},
         {"caf\xe9", false, "Y2Fm6Q=="},
         {"\xff", false, "/w=="},
-        {"\xc0\xaf\x00", false, "wK8A"},      // an overlong form and a NUL
+        {std::string("\xc0\xaf\x00", 3), false, "wK8A"},      // an overlong form and a NUL
         {"\xed\xa0\x80", false, "7aCA"},      // a surrogate
         {std::string("a\0b", 3), true, "YQBi"},
     };
