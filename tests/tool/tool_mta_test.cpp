@@ -184,14 +184,15 @@ TEST_F(ToolDeliver, KilledMidWayLosesNothing) {
     ASSERT_EQ(kill(mqctlPid, SIGKILL), 0);
     int status = 0;
     waitpid(pid, &status, 0);
-    kill(commandPid, SIGKILL);  // the command outlives its deliver
 
+    // The command outlives its deliver; the entry is queued again all the
+    // same, and the next deliver (true(1) takes it this time) hands it on.
     RunResult show = Ok(inst_, {"show", id, "--json"});
     std::vector<Json> objects;
     ASSERT_TRUE(show.Json(&objects)) << show.out;
     EXPECT_EQ(objects[0]["state"].str, "queued");
-    // The body says "wait"; this time true(1) takes it.
     RunResult r = inst_.Run({"deliver", "OUT", "--", "true"});
+    kill(commandPid, SIGKILL);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, id + " delivered\n");
 }
