@@ -66,6 +66,10 @@ std::atomic<long> g_utcOffset{0};
 std::atomic<time_t> g_offsetUntil{0};
 std::atomic<bool> g_forkedChild{false};
 
+// The program's failure hook (LogSetFailureHook) and its context.
+std::atomic<LogFailureHook> g_failureHook{nullptr};
+std::atomic<void*> g_failureContext{nullptr};
+
 // A child forked while another thread of its parent held the socket mutex
 // would find it locked for ever: fork waits for the mutex, and both sides
 // release it afterwards. libc's time-zone lock can't be treated so, and a
@@ -187,6 +191,13 @@ class Line {
     }
     const char* data() const { return data_; }
     size_t size() const { return size_; }
+    // The bytes from start on as a C string (the line is cut, if need be,
+    // to make room for the terminator).
+    const char* TextFrom(size_t start) {
+        size_ = std::min(size_, sizeof data_ - 1);
+        data_[size_] = '\0';
+        return data_ + std::min(start, size_);
+    }
 
   private:
     // A write of at most PIPE_BUF bytes to a pipe is never interleaved.
@@ -284,7 +295,19 @@ void LogMessage(int iLevel, const char* szAppName, const char* szMessage) {
         line.Append("\n");
         WriteLine(g_dest.fd, line);
     }
+    if (LogFailureHook hook = g_failureHook.load(); hook != nullptr && severity <= MQLOG_WARNING) {
+        Line flat;
+        flat.AppendFlat(text, kMaxMessage);
+        Line flatApp;
+        flatApp.AppendFlat(app, kMaxTag);
+        hook(severity, flatApp.TextFrom(0), flat.TextFrom(0), g_failureContext.load());
+    }
     errno = savedErrno;
+}
+
+void LogSetFailureHook(LogFailureHook hook, void* pContext) {
+    g_failureContext = pContext;
+    g_failureHook = hook;
 }
 
 void LogMessagef(int iLevel, const char* szAppName, const char* szFormat, ...) {

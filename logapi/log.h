@@ -39,4 +39,17 @@ LOGAPI_EXPORT void LogMessage(int iLevel, const char* szAppName, const char* szM
 LOGAPI_EXPORT void LogMessagef(int iLevel, const char* szAppName, const char* szFormat, ...)
     __attribute__((format(printf, 3, 4)));
 
+// A program's view of the failures its calls log. A hook set here is called
+// with every line logged at MQLOG_WARNING or more severe, after the line went
+// to its destination, whatever MQ_LOG says: a command-line tool shows its
+// user the cause the layers below it logged (the file, the call, the
+// system's reason) without the user having to find the log. The text is the
+// message as logged (control characters made spaces, cut at 2,048 bytes),
+// valid only during the call. The hook runs on the logging thread, may be
+// called from several threads at once, and must not call LogMessage. Null
+// removes it. Set it before other threads log.
+typedef void (*LogFailureHook)(int iLevel, const char* szAppName, const char* szMessage,
+                               void* pContext);
+LOGAPI_EXPORT void LogSetFailureHook(LogFailureHook hook, void* pContext);
+
 #endif

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -10,7 +11,8 @@ namespace {
 int RealOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 
 MQSysCalls Real() {
-    return MQSysCalls{RealOpen, ::write, ::read, ::fsync, ::fdatasync, ::rename, ::unlink, ::close};
+    return MQSysCalls{RealOpen, ::write, ::read, ::fsync, ::fdatasync, ::rename, ::unlink, ::close,
+                      ::mkdir};
 }
 
 MQSysCalls g_table = Real();

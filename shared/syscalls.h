@@ -2,8 +2,9 @@
 // module make on files, through one table that tests replace.
 //
 // Every open, write, sync, rename, unlink and close of the store's own files
-// (message bodies, the lock file, the channel file's rewrite) goes through
-// MQSysCallTable(), so that a test can make any of them fail (ENOSPC, EIO, a short
+// (message bodies, the lock file, the channel file's rewrite), and every
+// mkdir of the spool's directories, goes through MQSysCallTable(), so that a
+// test can make any of them fail (ENOSPC, EIO, a short
 // write, a failed sync) and check what the caller makes of it. SQLite's own
 // file work is not in this table; tests reach it through a VFS of their own
 // wrapped around the default one.
@@ -29,6 +30,7 @@ struct MQSysCalls {
     int (*rename)(const char* from, const char* to);
     int (*unlink)(const char* path);
     int (*close)(int fd);
+    int (*mkdir)(const char* path, mode_t mode);  // the spool's directories
 };
 
 // The table in use; never null.

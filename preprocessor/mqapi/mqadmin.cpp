@@ -64,9 +64,9 @@ std::string OperatorName() {
 
 // A state change by the operator: Done, or why not.
 AdminResult Change(const char* operation, unsigned long id, int64_t from, int64_t to,
-                   bool reset, int64_t reason) {
+                   bool reset, int64_t reason, const char* by = nullptr) {
     return mqstore::Guarded(operation, AdminResult::Failed, [&]() -> AdminResult {
-        std::string who = OperatorName();
+        std::string who = by != nullptr ? by : OperatorName();
         clLockGuard guard(OneMQ.csStore);
         QueueDb* queue = ReadyQueue(operation);
         if (queue == nullptr) return AdminResult::Failed;
@@ -173,6 +173,11 @@ AdminResult ReleaseEntry(unsigned long id) {
 AdminResult RequeueEntry(unsigned long id) {
     return Change("RequeueEntry", id, mqstore::kFailed, mqstore::kQueued, true,
                   mqstore::kReasonRequeued);
+}
+
+AdminResult FailEntry(unsigned long id, const char* why) {
+    return Change("FailEntry", id, mqstore::kQueued, mqstore::kFailed, false,
+                  mqstore::kReasonFailed, why != nullptr ? why : "");
 }
 
 unsigned long EntryIdFromPath(const char* path) {

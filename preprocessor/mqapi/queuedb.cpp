@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <set>
@@ -24,7 +25,10 @@ static_assert(sizeof(time_t) >= 8, "the store needs 64-bit time");
 // Only readers can meet SQLite's busy handler (a writer holds the writers'
 // lock first); they wait for a checkpoint or a recovery at most this long.
 const int kBusyMs = 10000;
-// Identifiers reserved at a time: one reservation per 64 puts.
+// Identifiers reserved at a time, at most: one reservation per 64 puts. A
+// process's first reservation takes one, and each later one twice as many
+// as the last, so that a process that puts once (a mail system's pipe runs
+// one per message) does not pass over 63 identifiers when it ends.
 const unsigned long kBlock = 64;
 // Entries waiting for their body looked at per hand-out.
 const int kPendingBatch = 32;
@@ -57,6 +61,16 @@ std::unique_ptr<QueueDb> QueueDb::Open(const Spool& spool, std::string* error) {
 }
 
 bool QueueDb::CreateSchema(std::string* error) {
+    {
+        // A database of this version (every start but the first) needs no
+        // write, and so no sync: a process that puts once pays for its put.
+        std::string ignored;
+        Stmt current = m_db->Prepare("SELECT value FROM meta WHERE key = 'schema'", &ignored);
+        if (current.Valid() && current.Step(&ignored) && current.Row() &&
+            current.Int(0) == kSchemaVersion) {
+            return true;
+        }
+    }
     Transaction t = Write(Sync::kDurable);
     return t.Begin(error) && PrepareSchema(m_db.get(), m_spool.DatabasePath(), error) &&
            t.Commit(error);
@@ -89,7 +103,7 @@ bool QueueDb::ReserveBlock(std::string* error) {
             return false;
         }
         first = previous >= kMaxEntryId ? 1 : previous + 1;
-        lastId = first + kBlock - 1 > kMaxEntryId ? kMaxEntryId : first + kBlock - 1;
+        lastId = first + m_blockSize - 1 > kMaxEntryId ? kMaxEntryId : first + m_blockSize - 1;
         std::set<unsigned long> taken;
         used.Bind(1, static_cast<int64_t>(first)).Bind(2, static_cast<int64_t>(lastId));
         if (!used.ForEachRow(error, [&] {
@@ -117,6 +131,7 @@ bool QueueDb::ReserveBlock(std::string* error) {
         .Bind(5, me.pid);
     if (!block.Run(error) || !t.Commit(error)) return false;
     m_free = std::move(fresh);
+    m_blockSize = std::min(m_blockSize * 2, kBlock);
     return true;
 }
 
@@ -342,17 +357,20 @@ bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std:
 
 bool QueueDb::ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
                            std::vector<GivenBack>* back, std::string* error) {
-    // A held entry keeps its operator's reason; the others record this one,
-    // or "failed" when this give-back sets them aside.
+    // A held entry keeps its operator's reason, and one its reader set aside
+    // as failed keeps the reader's; the others record this one, or "failed"
+    // when this give-back sets them aside.
     Stmt release = m_db->Prepare(
         "UPDATE entries SET lease = NULL, attempts = attempts + 1,"
         " state = CASE WHEN state = " MQ_SQL_QUEUED " AND ?2 > 0 AND attempts + 1 >= ?2"
         "  THEN " MQ_SQL_FAILED " ELSE state END,"
-        " reason = CASE WHEN state = " MQ_SQL_HELD " THEN reason"
+        " reason = CASE WHEN state IN (" MQ_SQL_HELD ", " MQ_SQL_FAILED ") THEN reason"
         "  WHEN state = " MQ_SQL_QUEUED " AND ?2 > 0 AND attempts + 1 >= ?2"
         "  THEN " MQ_SQL_REASON_FAILED " ELSE ?3 END,"
-        " reason_at = CASE WHEN state = " MQ_SQL_HELD " THEN reason_at ELSE ?4 END,"
-        " reason_by = CASE WHEN state = " MQ_SQL_HELD " THEN reason_by ELSE ?5 END"
+        " reason_at = CASE WHEN state IN (" MQ_SQL_HELD ", " MQ_SQL_FAILED ") THEN reason_at"
+        "  ELSE ?4 END,"
+        " reason_by = CASE WHEN state IN (" MQ_SQL_HELD ", " MQ_SQL_FAILED ") THEN reason_by"
+        "  ELSE ?5 END"
         " WHERE lease = ?1 RETURNING id, state, attempts",
         error);
     if (!release.Valid()) return false;

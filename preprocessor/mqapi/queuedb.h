@@ -239,6 +239,7 @@ private:
     std::unique_ptr<LockFile> m_locks;
     Spool m_spool;
     std::deque<unsigned long> m_free;  // this process's unused identifiers
+    unsigned long m_blockSize = 1;     // identifiers the next reservation takes
     // Entries seen waiting for a live writer's body for a while, and when
     // to look at each again, so that a writer that never brings its body
     // does not cost every hand-out a look at the file.

@@ -12,6 +12,7 @@
 
 #include "durable.h"
 #include "status.h"
+#include "syscalls.h"
 
 namespace mqstore {
 
@@ -22,13 +23,37 @@ struct DirCloser {
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
+// ParentOf - the directory that holds path.
+std::string ParentOf(const std::string& path) {
+    size_t slash = path.find_last_not_of('/');
+    slash = slash == std::string::npos ? std::string::npos : path.rfind('/', slash);
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// MakeDir - path as a directory: made when missing, then its parent synced,
+// so that the new name survives a power cut before anything is put in it.
+// One that exists costs a stat and nothing more.
 bool MakeDir(const std::string& path, std::string* error) {
-    if (mkdir(path.c_str(), 0750) == 0) return true;
-    int saved = errno;
     struct stat st;
-    if (saved == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-    *error = mq::Status::FromErrno("mkdir", path, saved == EEXIST ? ENOTDIR : saved).Cause();
-    return false;
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        *error = mq::Status::FromErrno("mkdir", path, ENOTDIR).Cause();
+        return false;
+    }
+    if (MQSysCallTable()->mkdir(path.c_str(), 0750) != 0) {
+        int saved = errno;
+        // Another process made it in the meantime and may not have synced
+        // its parent yet: sync it here too, before anything is put in it.
+        if (saved != EEXIST || stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            *error = mq::Status::FromErrno("mkdir", path, saved == EEXIST ? ENOTDIR : saved)
+                         .Cause();
+            return false;
+        }
+    }
+    mq::Status synced = mqdurable::SyncDir(ParentOf(path));
+    if (!synced.ok()) *error = synced.Cause();
+    return synced.ok();
 }
 
 bool IsAsciiAlnum(char c) {
@@ -73,6 +98,11 @@ std::string Spool::EntryPath(unsigned long id, const char* ext) const {
 }
 
 bool Spool::Prepare(std::string* error) const {
+    // The directories are made in order, msg/ff last, each synced into its
+    // parent: once msg/ff is there, so is everything before it, and a start
+    // of an existing spool costs one stat.
+    struct stat st;
+    if (stat(EntryDir(0xFF).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
     if (!MakeDir(m_root, error) || !MakeDir(MessageTree(), error)) return false;
     for (unsigned long low = 0; low < 256; ++low) {
         if (!MakeDir(EntryDir(low), error)) return false;

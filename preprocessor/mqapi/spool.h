@@ -41,8 +41,10 @@ public:
     // REQUIRES: 0 < id <= kMaxEntryId and IsValidExtension(ext).
     std::string EntryPath(unsigned long id, const char* ext) const;
 
-    // Creates the spool and its 256 message directories where missing.
-    // Returns false, "mkdir path: strerror" in *error, when one can't be made.
+    // Creates the spool and its 256 message directories where missing, each
+    // followed by a sync of its parent, msg/ff last; a spool whose msg/ff
+    // exists is taken as complete. Returns false, "mkdir path: strerror" (or
+    // the sync's failure) in *error, when one can't be made.
     bool Prepare(std::string* error) const;
 
     // The size of entry id's ".msg" file; -1 when there is none.

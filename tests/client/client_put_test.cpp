@@ -269,10 +269,10 @@ TEST_F(ClientTest, PutMsgBodyWritesTheBodyBeforeTheCommit) {
     } cases[] = {
         {"from memory", nullptr, false, MQ_SUCCESS,
          {"CreateMQEntry()=E1", "InsertMQChannel(E1,relay,0)", "PutMQEnvelope(E1)",
-          "WriteMQBody(E1,hello)", "CloseMQEntry(E1)"}},
+          "WriteMQBody(E1,hello)", "GetMQPathName(E1,.msg)", "CloseMQEntry(E1)"}},
         {"from a descriptor", nullptr, true, MQ_SUCCESS,
          {"CreateMQEntry()=E1", "InsertMQChannel(E1,relay,0)", "PutMQEnvelope(E1)",
-          "WriteMQBodyFd(E1,0)", "CloseMQEntry(E1)"}},
+          "WriteMQBodyFd(E1,0)", "GetMQPathName(E1,.msg)", "CloseMQEntry(E1)"}},
         {"the body can't be written", [](mqdouble::Script& s) { s.writeBody = false; }, false,
          MQ_ERR_FILE,
          {"CreateMQEntry()=E1", "InsertMQChannel(E1,relay,0)", "PutMQEnvelope(E1)",
@@ -280,7 +280,8 @@ TEST_F(ClientTest, PutMsgBodyWritesTheBodyBeforeTheCommit) {
         {"the commit fails", [](mqdouble::Script& s) { s.closeEntry = false; }, false,
          MQ_ERR_CLOSE_ENTRY,
          {"CreateMQEntry()=E1", "InsertMQChannel(E1,relay,0)", "PutMQEnvelope(E1)",
-          "WriteMQBody(E1,hello)", "CloseMQEntry(E1)", "DiscardMQEntry(E1)"}},
+          "WriteMQBody(E1,hello)", "GetMQPathName(E1,.msg)", "CloseMQEntry(E1)",
+          "DiscardMQEntry(E1)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -293,7 +294,12 @@ TEST_F(ClientTest, PutMsgBodyWritesTheBodyBeforeTheCommit) {
         EXPECT_EQ(got, c.want);
         EXPECT_CALLS(c.wantCalls);
         EXPECT_EQ(A::inMQ(q), nullptr) << "a handle left behind";
-        EXPECT_EQ(q.GetMsgDest(".msg"), nullptr) << "a path to rename to after a one-call put";
+        // The new entry's file is named after a put, never an earlier one's.
+        if (c.want == MQ_SUCCESS) {
+            EXPECT_NE(q.GetMsgDest(".msg"), nullptr) << "no path for the new entry";
+        } else {
+            EXPECT_EQ(q.GetMsgDest(".msg"), nullptr) << "a path after a failed put";
+        }
     }
 }
 

@@ -42,6 +42,11 @@ int FailRename(const char*, const char*) {
     return -1;
 }
 
+int FailMkdir(const char*, mode_t) {
+    errno = g_error;
+    return -1;
+}
+
 }  // namespace
 
 void FailSysCall(const std::string& call, int error) {
@@ -61,6 +66,8 @@ void FailSysCall(const std::string& call, int error) {
         table->close = FailFd;
     } else if (call == "rename") {
         table->rename = FailRename;
+    } else if (call == "mkdir") {
+        table->mkdir = FailMkdir;
     } else {
         ADD_FAILURE() << "no such call to fail: " << call;
     }

@@ -11,8 +11,8 @@ namespace mqtest {
 
 // From now on (until MQResetSysCalls) call fails with errno error. call is
 // "open", "write", "short write" (the next write writes a part, every later
-// one fails), "sync" (fdatasync), "directory sync" (fsync), "close" or
-// "rename". Any other name fails the test.
+// one fails), "sync" (fdatasync), "directory sync" (fsync), "close",
+// "rename" or "mkdir". Any other name fails the test.
 void FailSysCall(const std::string& call, int error);
 
 }  // namespace mqtest

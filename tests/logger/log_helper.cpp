@@ -6,6 +6,9 @@
 //
 //   lines LEVEL APP TEXT [LEVEL APP TEXT ...]  one LogMessage call each;
 //                                 APP or TEXT "(null)" passes a null pointer
+//   hook LEVEL APP TEXT [...]     as lines, with a failure hook set that
+//                                 writes "LEVEL|APP|TEXT|ctx" lines to
+//                                 stderr
 //   format                        LogMessagef(3, "fmt", "%s=%d|%5.1f", "n", 42, 2.5)
 //   errno N                       N lines, then exits 3 if errno changed
 //   threads T N                   T threads log N lines each, at once
@@ -20,6 +23,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -95,7 +99,14 @@ int main(int argc, char** argv) {
     alarm(Scaled(kAlarmSeconds));
     if (argc < 2) return 2;
     std::string mode = argv[1];
-    if (mode == "lines") {
+    if (mode == "hook" || mode == "lines") {
+        if (mode == "hook") {
+            LogSetFailureHook(
+                [](int level, const char* app, const char* text, void* context) {
+                    std::fprintf(stderr, "%d|%s|%s|%s\n", level, app, text, static_cast<const char*>(context));
+                },
+                const_cast<char*>("ctx"));
+        }
         for (int i = 2; i + 2 < argc; i += 3)
             LogMessage(std::atoi(argv[i]), OrNull(argv[i + 1]), OrNull(argv[i + 2]));
         return 0;

@@ -366,6 +366,22 @@ TEST(LoggerStderr, UnopenableFileFallsBack) {
     EXPECT_EQ(got.text, "still here");
 }
 
+// A program's failure hook sees each warning, error and worse line, flattened
+// as the log has it, wherever MQ_LOG sends the lines; lesser levels never.
+TEST(LoggerHook, FailureLinesReachTheHook) {
+    mqtest::TempDir dir;
+    std::string log = dir.File("h.log");
+    Outcome out = RunHelper({"hook", "6", "app", "an info line", "3", "app", "open /x: No such\nfile",
+                             "4", "(null)", "a warning", "7", "app", "debug", "0", "app", "emerg",
+                             "5", "app", "a notice"},
+                            log.c_str());
+    ASSERT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_EQ(out.err, "3|app|open /x: No such file|ctx\n4|-|a warning|ctx\n0|app|emerg|ctx\n");
+    EXPECT_EQ(SplitLines(ReadFile(log)).size(), 6u) << "every line is logged as well";
+    Outcome none = RunHelper({"lines", "3", "app", "no hook set"}, log.c_str());
+    EXPECT_EQ(none.err, "") << "without a hook nothing is printed";
+}
+
 // The syslog time stamp of a moment in a zone offset seconds east of UTC.
 std::string SyslogStamp(time_t when, long offset) {
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

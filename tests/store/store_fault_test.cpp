@@ -10,7 +10,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
+#include <map>
 #include <new>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "faulty_vfs.h"
 #include "mq.h"
@@ -62,6 +70,36 @@ void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
+// The spool's directory calls, recorded: "mkdir PATH" and "sync PATH" for
+// a synced directory, PATH relative to g_base.
+std::string g_base;
+std::vector<std::string> g_dirCalls;
+std::map<int, std::string> g_dirFds;
+
+std::string Relative(const char* path) {
+    std::string p = path;
+    if (p == g_base) return ".";
+    return p.compare(0, g_base.size() + 1, g_base + "/") == 0 ? p.substr(g_base.size() + 1) : p;
+}
+int RecordMkdir(const char* path, mode_t mode) {
+    g_dirCalls.push_back("mkdir " + Relative(path));
+    return mkdir(path, mode);
+}
+int RecordOpen(const char* path, int flags, mode_t mode) {
+    int fd = open(path, flags, mode);
+    if (fd >= 0 && (flags & O_DIRECTORY) != 0) g_dirFds[fd] = Relative(path);
+    return fd;
+}
+int RecordFsync(int fd) {
+    auto it = g_dirFds.find(fd);
+    if (it != g_dirFds.end()) g_dirCalls.push_back("sync " + it->second);
+    return fsync(fd);
+}
+int RecordClose(int fd) {
+    g_dirFds.erase(fd);
+    return close(fd);
+}
+
 class StoreFaults : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { faultyvfs::Install(); }
@@ -94,6 +132,46 @@ unsigned long OneCallPut(const std::string& body) {
         return 0;
     }
     return id;
+}
+
+// A new spool's every directory is made once and synced into its parent
+// before the next one, msg/ff last, so that a power cut can't lose the spool
+// or a body's directory behind its entry; a spool that exists costs no mkdir.
+// A mkdir or a sync that fails fails the start, with its cause.
+TEST_F(StoreFaults, NewSpoolDirectoriesAreSyncedIntoTheirParentsOnce) {
+    Install fresh;
+    g_base = fresh.Dir();
+    g_dirCalls.clear();
+    MQSysCalls* sys = MQSysCallTable();
+    sys->mkdir = RecordMkdir;
+    sys->open = RecordOpen;
+    sys->fsync = RecordFsync;
+    sys->close = RecordClose;
+    ASSERT_TRUE(fresh.Init());
+    std::vector<std::string> want = {"mkdir spool", "sync .", "mkdir spool/msg", "sync spool"};
+    for (int low = 0; low < 256; ++low) {
+        char dir[32];
+        std::snprintf(dir, sizeof dir, "spool/msg/%02x", low);
+        want.push_back(std::string("mkdir ") + dir);
+        want.push_back("sync spool/msg");
+    }
+    ASSERT_GE(g_dirCalls.size(), want.size());
+    EXPECT_EQ(std::vector<std::string>(g_dirCalls.begin(), g_dirCalls.begin() + want.size()), want);
+
+    g_dirCalls.clear();
+    ASSERT_TRUE(fresh.Init());
+    for (const std::string& call : g_dirCalls) EXPECT_NE(call.rfind("mkdir", 0), 0u) << call;
+
+    for (const char* call : {"mkdir", "directory sync"}) {
+        Install another;
+        MQResetSysCalls();
+        mqtest::FailSysCall(call, EIO);
+        EXPECT_FALSE(another.Init()) << call;
+        MQResetSysCalls();
+        // Mended, the next start completes the spool.
+        EXPECT_TRUE(another.Init()) << call;
+        EXPECT_TRUE(FileExists(another.Spool() + "/msg/ff")) << call;
+    }
 }
 
 TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {

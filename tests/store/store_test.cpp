@@ -439,11 +439,21 @@ TEST(StoreAttempts, MaxAttemptsSettingIsReadOrDefaulted) {
 TEST_F(Store, IdentifiersGoRoundThe32BitRangeSkippingThoseInUse) {
     unsigned long kept = PutEntry("relay", "a@example.org", {"b@example.org"}, "x");
     ASSERT_EQ(kept, 1u);
-    // Use up the rest of this process's block of identifiers.
-    for (unsigned long id = 2; id <= 64; ++id) {
+    // A process's reservations start at one identifier and double up to 64,
+    // so a process that puts once passes over none: after each put, the
+    // last identifier reserved.
+    std::vector<std::string> reserved{mqtest::QueryDb(install_.Db(),
+                                                      "SELECT value FROM meta WHERE key = 'last_id'")};
+    // Use up the rest of this process's blocks: 1, 2, 4, ... 64 identifiers.
+    for (unsigned long id = 2; id <= 127; ++id) {
         ASSERT_EQ(PutEntry("relay", "a@e.org", {"b@e.org"}, "y"), id);
         ASSERT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
+        if (id <= 9) {
+            reserved.push_back(
+                mqtest::QueryDb(install_.Db(), "SELECT value FROM meta WHERE key = 'last_id'"));
+        }
     }
+    EXPECT_EQ(reserved, (std::vector<std::string>{"1", "3", "3", "7", "7", "7", "7", "15", "15"}));
     // Pretend 4,294,967,293 identifiers have been handed out since.
     mqtest::QueryDb(install_.Db(), "UPDATE meta SET value = 4294967294 WHERE key = 'last_id'");
     std::vector<unsigned long> got;

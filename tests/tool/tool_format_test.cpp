@@ -46,6 +46,38 @@ TEST(JsonString, EveryByteGivesValidJson) {
     EXPECT_EQ(v["k"].str.substr(0, 128), all.substr(0, 128));
 }
 
+// A text that is not well-formed UTF-8 gets its exact bytes beside it; a
+// well-formed one (an empty one too) gets nothing more.
+TEST(JsonObject, ExactBytesBesideTextThatIsNotUtf8) {
+    struct Case {
+        std::string in;
+        bool utf8;
+        const char* base64;
+    } cases[] = {
+        {"", true, ""},
+        {"caf\xc3\xa9", true, "Y2Fmw6k="},
+        {"caf\xe9", false, "Y2Fm6Q=="},
+        {"\xff", false, "/w=="},
+        {std::string("\xc0\xaf\x00", 3), false, "wK8A"},      // an overlong form and a NUL
+        {"\xed\xa0\x80", false, "7aCA"},      // a surrogate
+        {std::string("a\0b", 3), true, "YQBi"},
+    };
+    for (const Case& tc : cases) {
+        std::string name = testing::PrintToString(tc.in);
+        EXPECT_EQ(IsUtf8(tc.in), tc.utf8) << name;
+        EXPECT_EQ(Base64(tc.in), tc.base64) << name;
+        std::string one = JsonObject().Str("k", tc.in).Text();
+        std::string list = JsonObject().StrList("k", {"ok", tc.in}).Text();
+        std::string wantOne = "{\"k\":" + JsonString(tc.in) +
+                              (tc.utf8 ? "" : ",\"k_base64\":\"" + std::string(tc.base64) + "\"") + "}";
+        std::string wantList = "{\"k\":[\"ok\"," + JsonString(tc.in) + "]" +
+                               (tc.utf8 ? "" : ",\"k_base64\":[\"b2s=\",\"" + std::string(tc.base64) + "\"]") +
+                               "}";
+        EXPECT_EQ(one, wantOne) << name;
+        EXPECT_EQ(list, wantList) << name;
+    }
+}
+
 TEST(JsonObject, MembersInOrder) {
     std::string got = JsonObject()
                           .Int("id", 7)

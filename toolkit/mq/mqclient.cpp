@@ -473,15 +473,32 @@ int PutThenRename(cMQ* mq, cMessage* message, const char* in, const mqdurable::S
 
 // PutEntryWithBody - the one-call put: entry, channel and envelope as PutMsg
 // makes them, then writeBody has the store write the body, then the
-// commit. *handle holds the entry while it is open (the cMQ's inMQ).
-// Returns MQ_SUCCESS or a result code, with the entry discarded.
+// commit. *handle holds the entry while it is open (the cMQ's inMQ). On
+// success *path (freed first) is a copy of the new entry's message path, or
+// null when memory ran out. Returns MQ_SUCCESS or a result code, with the
+// entry discarded.
 template <typename WriteBody>
-int PutEntryWithBody(cMessage* message, const char* in, WriteBody writeBody, void** handle) {
+int PutEntryWithBody(cMessage* message, const char* in, WriteBody writeBody, void** handle,
+                     char** path) {
     MQContext* entry = nullptr;
     int rc = StartPut(message, in, handle, &entry);
     if (entry == nullptr) return rc;
     if (rc == MQ_SUCCESS && !writeBody(entry)) rc = MQ_ERR_FILE;
-    return EndPut(rc, entry, handle);
+    // The entry's file, for the caller to name it (GetMsgDest): asked before
+    // the commit, which frees the handle.
+    char* copy = nullptr;
+    if (rc == MQ_SUCCESS) {
+        const char* storePath = GetMQPathName(entry, kMsgExt);
+        if (storePath != nullptr) copy = CopyPutPath(storePath);
+    }
+    rc = EndPut(rc, entry, handle);
+    if (rc != MQ_SUCCESS) {
+        std::free(copy);
+        return rc;
+    }
+    std::free(*path);
+    *path = copy;
+    return MQ_SUCCESS;
 }
 
 }  // namespace
@@ -491,14 +508,17 @@ int cMQ::PutMsgBody(cMessage* message, const char* in, const void* body, size_t 
     if (WriteMQBody != nullptr) {
         rc = PutEntryWithBody(
             message, in,
-            [body, size](MQContext* entry) { return WriteMQBody(entry, body, size); }, &inMQ);
+            [body, size](MQContext* entry) { return WriteMQBody(entry, body, size); }, &inMQ,
+            &path);
+        if (rc == MQ_SUCCESS) return rc;
     } else {
         mqdurable::Source source;
         source.data = body;
         source.size = size;
         rc = PutThenRename(this, message, in, source);
+        if (rc == MQ_SUCCESS) return rc;
     }
-    // No path to rename to: an earlier put's must not pass for this one's.
+    // The put failed: an earlier put's path must not pass for this one's.
     std::free(path);
     path = nullptr;
     return rc;
@@ -508,11 +528,14 @@ int cMQ::PutMsgBodyFd(cMessage* message, const char* in, int fd) {
     int rc;
     if (WriteMQBodyFd != nullptr) {
         rc = PutEntryWithBody(
-            message, in, [fd](MQContext* entry) { return WriteMQBodyFd(entry, fd); }, &inMQ);
+            message, in, [fd](MQContext* entry) { return WriteMQBodyFd(entry, fd); }, &inMQ,
+            &path);
+        if (rc == MQ_SUCCESS) return rc;
     } else {
         mqdurable::Source source;
         source.fd = fd;
         rc = PutThenRename(this, message, in, source);
+        if (rc == MQ_SUCCESS) return rc;
     }
     std::free(path);
     path = nullptr;

@@ -79,7 +79,8 @@ public:
     // the entry's commit, so that 0 means envelope and body are both
     // durable, and a failure leaves nothing behind. Returns 0 or a result
     // code as PutMsg does, or MQ_ERR_FILE when the body can't be written.
-    // GetMsgDest has no path afterwards: there is nothing left to rename.
+    // Afterwards GetMsgDest(".msg") names the new entry's message file (null
+    // after a failure, and on a store without the one-call put's calls).
     int PutMsgBody(cMessage* msg, const char* in, const void* body, size_t size);
     // As PutMsgBody, with the body read from fd (from its offset to its end).
     int PutMsgBodyFd(cMessage* msg, const char* in, int fd);

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <mutex>
 
+#include <log.h>
 #include <mqapi.h>
 
 namespace mqctl {
@@ -20,7 +22,51 @@ const OptionDef* FindOption(const std::vector<OptionDef>& options, const std::st
     return nullptr;
 }
 
+// The failure lines logged since the last error line (mqctl has one thread,
+// but the hook is the logger's and may be called from any).
+struct Causes {
+    std::mutex lock;
+    std::string firstError;
+    std::string firstWarning;
+    bool tempFail = false;
+};
+
+Causes& TheCauses() {
+    static Causes causes;
+    return causes;
+}
+
+void KeepCause(int level, const char* /*app*/, const char* text, void* context) {
+    Causes* causes = static_cast<Causes*>(context);
+    std::lock_guard<std::mutex> guard(causes->lock);
+    std::string& slot = level <= MQLOG_ERROR ? causes->firstError : causes->firstWarning;
+    if (slot.empty()) slot = text;
+}
+
 }  // namespace
+
+void CaptureLogCauses() { LogSetFailureHook(KeepCause, &TheCauses()); }
+
+std::string TakeLogCause() {
+    Causes& causes = TheCauses();
+    std::lock_guard<std::mutex> guard(causes.lock);
+    std::string cause = causes.firstError.empty() ? causes.firstWarning : causes.firstError;
+    causes.firstError.clear();
+    causes.firstWarning.clear();
+    return cause;
+}
+
+void NoteTempFail() {
+    Causes& causes = TheCauses();
+    std::lock_guard<std::mutex> guard(causes.lock);
+    causes.tempFail = true;
+}
+
+int ExitCodeFor(int code) {
+    Causes& causes = TheCauses();
+    std::lock_guard<std::mutex> guard(causes.lock);
+    return code == kExitRefused && causes.tempFail ? kExitTempFail : code;
+}
 
 size_t EditDistance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
@@ -164,6 +210,8 @@ void PrintError(const std::string& command, const std::string& what) {
     std::string line = "mqctl: ";
     if (!command.empty()) line += command + ": ";
     line += what;
+    std::string cause = TakeLogCause();
+    if (!cause.empty() && what.find(cause) == std::string::npos) line += ": " + cause;
     // One line whatever the text holds: a stray line end would split it.
     for (char& c : line) {
         if (c == '\n' || c == '\r') c = ' ';

@@ -3,8 +3,10 @@
 // lines every command shares.
 //
 // Every error goes to standard error as one line, "mqctl: COMMAND: what";
-// when a toolkit call gave a result code, the line ends in its name and
-// meaning. Standard error carries nothing else.
+// when a toolkit call gave a result code, the line holds its name and
+// meaning, and when a layer below logged the cause of the failure (the file,
+// the call, the system's reason), the line ends in that cause, whatever
+// MQ_LOG says. Standard error carries nothing else.
 //
 // Thread safety: mqctl is single-threaded; nothing here is shared.
 // Ownership: plain values, owned by the caller.
@@ -18,13 +20,31 @@
 
 namespace mqctl {
 
-// The exit codes the README documents; scripts rely on them.
+// The exit codes the README and mqctl(8) document; scripts and mail
+// systems rely on them. Those above 1 are sysexits.h's, which a mail
+// system's pipe transport reads: 75 makes it defer and try again, 65 and 64
+// make it bounce.
 enum ExitCode {
-    kExitOk = 0,       // done
-    kExitRefused = 1,  // the store, the registry or the directory said no
-    kExitUsage = 2,    // the command line was wrong; nothing was touched
-    kExitFailed = 3    // the store failed (not a refusal: e.g. a read error)
+    kExitOk = 0,         // done
+    kExitRefused = 1,    // the command ran but (part of) it was refused
+    kExitUsage = 64,     // EX_USAGE: the command line was wrong; nothing was touched
+    kExitDataErr = 65,   // EX_DATAERR: an address or other input the queue refuses
+    kExitNoInput = 66,   // EX_NOINPUT: no entry with that identifier, input file missing
+    kExitTempFail = 75   // EX_TEMPFAIL: a temporary fault or a fault of the set-up
 };
+
+// CaptureLogCauses - from now on, the failure lines the layers log are kept
+// (whatever MQ_LOG says), so that the next error line can name its cause.
+void CaptureLogCauses();
+// TakeLogCause - the cause kept since the last error line: the first line
+// logged at error level or worse, else the first warning; "" when none.
+// Forgets it.
+std::string TakeLogCause();
+// NoteTempFail - the command met a temporary fault or one of the set-up (the
+// configuration, the channel file, the store): a command that then ends with
+// kExitRefused exits kExitTempFail instead. ExitCodeFor applies it.
+void NoteTempFail();
+int ExitCodeFor(int code);
 
 // One option a command accepts, named without its leading "--".
 struct OptionDef {
@@ -72,7 +92,8 @@ bool ParseId(const std::string& text, unsigned long* id);
 // false for an empty, negative, unitless-but-garbled or overflowing text.
 bool ParseAge(const std::string& text, int64_t* seconds);
 
-// Error lines. Each prints exactly one line on standard error.
+// Error lines. Each prints exactly one line on standard error, ending in
+// the cause TakeLogCause gives, when there is one not already in it.
 void PrintError(const std::string& command, const std::string& what);
 // "... what: MQ_ERR_X (n): meaning".
 void PrintResultError(const std::string& command, const std::string& what, int code);

@@ -1,5 +1,7 @@
 // cmd_message.cpp - put, get and show: one message at a time, through cMQ as
 // any application of the mail system uses it.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +12,6 @@
 
 #include <mqadmin.h>
 #include <mqapi.h>
-#include <mqfile.h>
 #include <mqput.h>
 
 #include "commands.h"
@@ -21,18 +22,6 @@
 namespace mqctl {
 
 namespace {
-
-// WriteBody - the rename pattern, by the toolkit's durable-file module: the
-// body goes to tmp (made afresh, never an old file), is synced, and only
-// then becomes the ".msg" file readers wait for; the directory is synced so
-// the rename survives a crash. On failure tmp is gone and *error says why.
-bool WriteBody(const std::string& tmp, const std::string& path, const std::string& body,
-               std::string* error) {
-    int rc = MQReplaceFile(tmp.c_str(), path.c_str(), body.data(), body.size());
-    if (rc == 0) return true;
-    *error = "writing the body " + path + ": " + std::strerror(rc);
-    return false;
-}
 
 // A 32-bit time_t would show creation times past 2038 as 1901, and make
 // time() fail from then on.
@@ -68,6 +57,19 @@ bool CheckAddress(const std::string& command, const std::string& role,
     return false;
 }
 
+// PutExit - the exit code for a put the toolkit refused with rc: the
+// envelope's faults are the sender's (65), anything else is the queue's and
+// passes (75), a channel missing from queue.cfg included.
+int PutExit(int rc) {
+    switch (rc) {
+        case MQ_ERR_BAD_ADDRESS:
+        case MQ_ERR_NO_SENDER:
+        case MQ_ERR_NO_RECIPIENT:
+            return kExitDataErr;
+        default:
+            return kExitTempFail;
+    }
+}
 
 }  // namespace
 
@@ -81,62 +83,68 @@ int RunPut(const std::string& command, const Args& args) {
 
     // Everything that can be refused is checked before the store is touched,
     // so a refused put leaves no entry behind.
+    // An empty sender is the null sender, as a mail system's pipe passes it
+    // (Postfix's pipe with null_sender= set empty).
     cUserInfo sender;
-    if (!CheckAddress(command, "sender", froms[0], &sender)) return kExitRefused;
+    if (!CheckAddress(command, "sender", froms[0].empty() ? "<>" : froms[0], &sender)) {
+        return kExitDataErr;
+    }
     std::vector<std::unique_ptr<cUserInfo>> recipients;
     for (const std::string& to : tos) {
         recipients.push_back(std::make_unique<cUserInfo>());
-        if (!CheckAddress(command, "recipient", to, recipients.back().get())) return kExitRefused;
+        if (!CheckAddress(command, "recipient", to, recipients.back().get())) return kExitDataErr;
     }
     Installation inst;
-    if (!RequireInstallation(command, &inst)) return kExitRefused;
-    std::string body, error;
-    if (!ReadWhole(words.size() == 2 ? words[1] : "-", &body, &error)) {
-        PrintError(command, error);
-        return kExitRefused;
+    if (!RequireInstallation(command, &inst)) return kExitTempFail;
+    // The body goes from the file (or standard input) straight to the
+    // store, which writes it at its final path and syncs it before the
+    // entry's commit: nothing to rename, nothing left behind on a failure.
+    const bool fromStdin = words.size() < 2 || words[1] == "-";
+    int fd = fromStdin ? STDIN_FILENO : open(words[1].c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        PrintError(command, "open " + words[1] + ": " + std::strerror(err));
+        return err == ENOENT ? kExitNoInput : kExitTempFail;
     }
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd > STDERR_FILENO) close(fd);
+        }
+    } closer{fd};
 
     cMQ mq;
-    if (!OpenStore(mq, command)) return kExitRefused;
+    if (!OpenStore(mq, command)) return kExitTempFail;
     cEnvHeader fromHeader, toHeader;
     fromHeader.add(&sender);
     for (auto& r : recipients) toHeader.add(r.get());
-    std::string tmp, path;
+    std::string path;
     {
         cMessage msg;
         msg.setFrom(&fromHeader);
         msg.setTo(&toHeader);
-        if (int rc = mq.PutMsg(&msg, words[0].c_str()); rc != MQ_SUCCESS) {
-            PrintResultError(command, "channel " + words[0], rc);
-            return kExitRefused;
+        if (int rc = mq.PutMsgBodyFd(&msg, words[0].c_str(), fd); rc != MQ_SUCCESS) {
+            std::string what = "channel " + words[0];
+            if (rc == MQ_ERR_NO_CHANNEL) what += " is not in queue.cfg";
+            PrintResultError(command, what, rc);
+            return PutExit(rc);
         }
-        // Copies: both answers live in the cMQ's one path buffer.
-        const char* t = mq.GetMsgDest(".tmp");
-        tmp = t != nullptr ? t : "";
         const char* p = mq.GetMsgDest(".msg");
         path = p != nullptr ? p : "";
     }
     unsigned long id = mqadmin::EntryIdFromPath(path.c_str());
-    if (tmp.empty() || id == 0) {
-        PrintError(command, "the store gave no path for the new entry");
-        return kExitRefused;
-    }
-    if (!WriteBody(tmp, path, body, &error)) {
-        // An entry whose body never comes would wait for ever; take it back
-        // unless the body did land (only the directory sync failed).
-        bool landed = access(path.c_str(), F_OK) == 0;
-        if (!landed) mqadmin::RemoveEntry(id);
-        PrintError(command, error + (landed ? " (the message is queued as " +
-                                                  std::to_string(id) + ")"
-                                            : " (the entry was removed again)"));
+    if (id == 0) {
+        // Queued all the same: durable, and a reader will have it.
+        PrintError(command, "the message is queued, but the store gave no path for it");
         return kExitRefused;
     }
     if (args.Has("json")) {
+        struct stat st;
         JsonObject()
             .Int("id", static_cast<int64_t>(id))
             .Str("channel", words[0])
             .Str("path", path)
-            .Int("size", static_cast<int64_t>(body.size()))
+            .Int("size", stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1)
             .Print();
     } else {
         std::printf("%lu %s\n", id, path.c_str());
@@ -149,10 +157,10 @@ int RunGet(const std::string& command, const Args& args) {
     if (words.size() != 1) return UsageError(command, "needs one CHANNEL");
     const std::string& channel = words[0];
     Installation inst;
-    if (!RequireInstallation(command, &inst)) return kExitRefused;
-    if (!IsRegistered(command, channel)) return kExitRefused;
+    if (!RequireInstallation(command, &inst)) return kExitTempFail;
+    if (!IsRegistered(command, channel)) return kExitTempFail;
     cMQ mq;
-    if (!OpenStore(mq, command)) return kExitRefused;
+    if (!OpenStore(mq, command)) return kExitTempFail;
 
     cMessage* m = mq.GetMsg(channel.c_str());
     if (m == nullptr) {
@@ -160,9 +168,8 @@ int RunGet(const std::string& command, const Args& args) {
         bool failed = MQLastCallFailed();
         mq.CloseMQChannel();
         if (failed) {
-            PrintError(command, "the store failed to hand out a message of channel " + channel +
-                                    " (the cause is in the store's log)");
-            return kExitFailed;
+            PrintError(command, "the store failed to hand out a message of channel " + channel);
+            return kExitTempFail;
         }
         PrintError(command, "no message waiting in channel " + channel);
         return kExitRefused;
@@ -175,24 +182,21 @@ int RunGet(const std::string& command, const Args& args) {
     if (args.Has("body") && !ReadWhole(path, &body, &error)) {
         mq.CloseMQChannel();  // gives the message back to the queue
         PrintError(command, error);
-        return kExitRefused;
+        return kExitTempFail;
     }
-    bool deleted = false;
-    if (args.Has("delete")) {
-        int rc = mq.DelMsg();
-        if (rc != MQ_SUCCESS) {
-            mq.CloseMQChannel();
-            PrintResultError(command, "deleting entry " + std::to_string(id), rc);
-            return kExitRefused;
-        }
-        deleted = true;
-    }
-    mq.CloseMQChannel();
-    // Closing gave the entry back and counted the attempt; say where it
-    // stands now, for an operator may not expect that a look costs one.
+    // With --delete the message is printed first and removed only once the
+    // output is flushed: a full disk or a closed pipe leaves it queued.
+    const bool remove = args.Has("delete");
+    bool known = false;
     mqadmin::EntryInfo after;
-    bool known = !deleted && mqadmin::GetEntryInfo(id, &after);
-    uint32_t maxAttempts = mqadmin::MaxAttempts();
+    uint32_t maxAttempts = 0;
+    if (!remove) {
+        mq.CloseMQChannel();
+        // Closing gave the entry back and counted the attempt; say where it
+        // stands now, for an operator may not expect that a look costs one.
+        known = mqadmin::GetEntryInfo(id, &after);
+        maxAttempts = mqadmin::MaxAttempts();
+    }
 
     if (args.Has("json")) {
         JsonObject o;
@@ -201,7 +205,7 @@ int RunGet(const std::string& command, const Args& args) {
             .Str("from", from.empty() ? "" : from[0])
             .StrList("to", to)
             .Str("path", path)
-            .Bool("deleted", deleted);
+            .Bool("deleted", remove);
         if (known) {
             o.Int("attempts", after.attempts)
                 .Int("max_attempts", maxAttempts)
@@ -209,24 +213,41 @@ int RunGet(const std::string& command, const Args& args) {
         }
         if (args.Has("body")) o.Str("body", body);
         o.Print();
-        return kExitOk;
+    } else {
+        std::printf("id %lu\nchannel %s\n", id, Printable(channel).c_str());
+        for (const std::string& f : from) std::printf("from %s\n", Printable(f).c_str());
+        for (const std::string& t : to) std::printf("to %s\n", Printable(t).c_str());
+        std::printf("path %s\n%s", path.c_str(), remove ? "deleted\n" : "");
+        if (known) {
+            std::string limit = maxAttempts > 0 ? " of " + std::to_string(maxAttempts) : "";
+            std::printf("handed back: attempt %u%s%s\n", after.attempts, limit.c_str(),
+                        after.state == mqadmin::EntryState::Failed
+                            ? "; set aside as failed (mqctl requeue to offer it again)"
+                            : "");
+        } else if (!remove) {
+            std::printf("handed back\n");
+        }
+        if (args.Has("body")) {
+            std::printf("\n");
+            std::fwrite(body.data(), 1, body.size(), stdout);
+        }
     }
-    std::printf("id %lu\nchannel %s\n", id, Printable(channel).c_str());
-    for (const std::string& f : from) std::printf("from %s\n", Printable(f).c_str());
-    for (const std::string& t : to) std::printf("to %s\n", Printable(t).c_str());
-    std::printf("path %s\n%s", path.c_str(), deleted ? "deleted\n" : "");
-    if (known) {
-        std::string limit = maxAttempts > 0 ? " of " + std::to_string(maxAttempts) : "";
-        std::printf("handed back: attempt %u%s%s\n", after.attempts, limit.c_str(),
-                    after.state == mqadmin::EntryState::Failed
-                        ? "; set aside as failed (mqctl requeue to offer it again)"
-                        : "");
-    } else if (!deleted) {
-        std::printf("handed back\n");
+    if (!remove) return kExitOk;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        int err = errno;
+        mq.CloseMQChannel();
+        PrintError(command, std::string("writing the output: ") + std::strerror(err) +
+                                "; entry " + std::to_string(id) + " stays queued");
+        return kExitTempFail;
     }
-    if (args.Has("body")) {
-        std::printf("\n");
-        std::fwrite(body.data(), 1, body.size(), stdout);
+    int rc = mq.DelMsg();
+    mq.CloseMQChannel();
+    if (rc != MQ_SUCCESS) {
+        PrintResultError(command,
+                         "entry " + std::to_string(id) +
+                             " was printed but not deleted: it stays queued and comes again",
+                         rc);
+        return kExitTempFail;
     }
     return kExitOk;
 }
@@ -237,14 +258,18 @@ int RunShow(const std::string& command, const Args& args) {
     unsigned long id = 0;
     if (!ParseId(words[0], &id)) return UsageError(command, "not an entry identifier: " + words[0]);
     Installation inst;
-    if (!RequireInstallation(command, &inst)) return kExitRefused;
+    if (!RequireInstallation(command, &inst)) return kExitTempFail;
     cMQ mq;
-    if (!OpenStore(mq, command)) return kExitRefused;
+    if (!OpenStore(mq, command)) return kExitTempFail;
 
     mqadmin::EntryInfo info;
     if (!mqadmin::GetEntryInfo(id, &info)) {
+        if (MQLastCallFailed()) {
+            PrintError(command, "the store failed to read entry " + words[0]);
+            return kExitTempFail;
+        }
         PrintError(command, "no entry has identifier " + words[0]);
-        return kExitRefused;
+        return kExitNoInput;
     }
     std::vector<std::string> from{info.sender};
     std::vector<std::string> to = info.recipients;
@@ -256,7 +281,7 @@ int RunShow(const std::string& command, const Args& args) {
     bool withBody = args.Has("body") && info.bodySize >= 0;
     if (withBody && !ReadWhole(info.path, &body, &error)) {
         PrintError(command, error);
-        return kExitRefused;
+        return kExitTempFail;
     }
     int64_t age = static_cast<int64_t>(std::time(nullptr)) - info.created;
     if (args.Has("json")) {

@@ -37,10 +37,12 @@ const std::vector<Command>& AllCommands() {
          {kJson}, RunChannelList},
         {"put", "put CHANNEL --from ADDR --to ADDR [--to ADDR ...] [FILE|-] [--json]",
          "queue a message whose body is FILE (standard input when - or none)",
-         "Reads the whole body first, then queues the message through the\n"
-         "toolkit and writes the body by the rename pattern (\".tmp\" file,\n"
-         "fsync, rename to \".msg\"). Prints the entry's identifier and path.\n"
-         "  --from ADDR   the sender (exactly one; <> for the null sender)\n"
+         "The store writes the body at its final path and syncs it before the\n"
+         "entry is committed: exit 0 means both are durable, and a failure\n"
+         "leaves nothing behind. Prints the entry's identifier and path. For a\n"
+         "mail system's pipe: 65 for an address the queue refuses, 75 for a\n"
+         "fault to wait out (see mqctl(8), MAIL SYSTEMS).\n"
+         "  --from ADDR   the sender (exactly one; <> or empty for the null sender)\n"
          "  --to ADDR     a recipient (one or more)\n",
          {{"from", true}, {"to", true}, kJson}, RunPut},
         {"get", "get CHANNEL [--delete] [--body] [--json]",
@@ -48,10 +50,32 @@ const std::vector<Command>& AllCommands() {
          "Prints its identifier, sender, recipients and path. A message taken\n"
          "without --delete goes back to the queue and counts as one attempt\n"
          "(\"handed back: attempt 3 of 5\"); after MaxAttempts it is set aside\n"
-         "as failed. Use show to look without that.\n"
-         "  --delete   remove the message from the queue\n"
+         "as failed. Use show to look without that. Nothing waiting: exit 1.\n"
+         "  --delete   remove the message once its output is written and flushed\n"
+         "             (an output that can't be written leaves it queued, exit 75);\n"
+         "             for operators: a script that hands messages on uses deliver\n"
          "  --body     print the body as well\n",
          {{"delete", false}, {"body", false}, kJson}, RunGet},
+        {"deliver", "deliver CHANNEL [--max N] -- COMMAND [ARG...]",
+         "hand each message of a channel to a command, removing it after",
+         "Takes the channel's messages one at a time and runs COMMAND for each\n"
+         "with the body on standard input (its standard output is thrown away).\n"
+         "An argument that is exactly {recipients} becomes one argument per\n"
+         "recipient; {sender} (<> for the null sender), {id} and {channel} are\n"
+         "replaced inside any argument. The command's exit decides:\n"
+         "  0                the message is removed (\"ID delivered\" on standard output)\n"
+         "  75 or a signal   deferred: given back when deliver ends, for a later run\n"
+         "  126, 127         the command can't be run: given back, deliver stops (75)\n"
+         "  anything else    set aside as failed, with the exit status and the first\n"
+         "                   line of the command's standard error as its reason\n"
+         "                   (mqctl list --failed, show; requeue offers it again)\n"
+         "Stops when nothing is waiting, or after N messages. The message stays\n"
+         "leased while its command runs: another reader is never handed it, and a\n"
+         "deliver killed mid-way loses nothing (the store gives it back). Exit 0\n"
+         "when every message was delivered, 1 when one was deferred or set aside.\n"
+         "  --max N   at most N messages\n"
+         "Example: mqctl deliver OUT -- /usr/sbin/sendmail -i -f {sender} -- {recipients}\n",
+         {{"max", true}}, RunDeliver},
         {"list",
          "list [CHANNEL] [--from RE] [--to RE] [--older-than AGE] [--younger-than AGE]\n"
          "       [--held] [--failed] [--sort id|age|size] [--limit N]\n"

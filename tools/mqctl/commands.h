@@ -36,6 +36,9 @@ int RunChannelDel(const std::string& command, const Args& args);
 int RunChannelList(const std::string& command, const Args& args);
 int RunPut(const std::string& command, const Args& args);
 int RunGet(const std::string& command, const Args& args);
+// Exit codes: 0 every entry delivered (or none waiting), 1 one was deferred
+// or set aside, 75 the store or the command could not be used.
+int RunDeliver(const std::string& command, const Args& args);
 int RunShow(const std::string& command, const Args& args);
 int RunList(const std::string& command, const Args& args);
 int RunSummary(const std::string& command, const Args& args);

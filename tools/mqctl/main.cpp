@@ -3,10 +3,11 @@
 //
 //   mqctl [OPTIONS] COMMAND [ARGS] [OPTIONS]
 //
-// Exit codes: 0 done, 1 refused (by the store, the registry, the directory,
-// or a check found a problem), 2 usage, 3 the store failed where it should
-// have answered (get). Results go to standard output,
-// errors to standard error, one line each.
+// Exit codes (cli.h; sysexits.h's above 1, which a mail system's pipe
+// transport understands): 0 done, 1 refused in part, 64 usage, 65 input the
+// queue refuses, 66 no such entry or input file, 75 a temporary fault or one
+// of the set-up. Results go to standard output, errors to standard error,
+// one line each, naming the cause.
 #include <cstdio>
 #include <algorithm>
 #include <cerrno>
@@ -28,8 +29,15 @@ namespace {
 using namespace mqctl;
 
 const char kExitCodes[] =
-    "Exit codes: 0 done, 1 refused (the error line says why), 2 usage,\n"
-    "3 the store failed (get: a read error, not an empty channel).\n";
+    "Exit codes: 0 done; 1 the command ran but (part of) it was refused, each\n"
+    "refusal named on standard error (check: a problem found; get, deliver:\n"
+    "nothing waiting); and by sysexits.h, for mail systems: 64 usage error;\n"
+    "65 an address or other input the queue refuses; 66 no entry with that\n"
+    "identifier, or an input file missing; 75 a temporary fault or a fault of\n"
+    "the set-up (daduv.ini missing or unreadable, channel not in queue.cfg, the\n"
+    "store can't be opened or written: locked, read-only, disk full, I/O\n"
+    "error): the same command may succeed later. Every error is one line on\n"
+    "standard error, ending in its cause.\n";
 
 void PrintOverview() {
     std::printf("usage: mqctl [OPTIONS] COMMAND [ARGS] [OPTIONS]\n\n"
@@ -178,18 +186,22 @@ int Run(std::vector<std::string> words) {
         PrintError(name, error);
         return kExitUsage;
     }
-    return command->run(name, args);
+    int rc = command->run(name, args);
+    // A monitoring plugin's codes are its own: 1 is WARNING there.
+    bool plugin = name == "monitor" || (name == "check" && args.Has("nagios"));
+    return plugin ? rc : ExitCodeFor(rc);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
+    CaptureLogCauses();
     int rc = Run(words);
     if (std::fflush(stdout) != 0 && rc == kExitOk) {
         // A full disk or a closed pipe: the results did not arrive.
         PrintError("", std::string("writing the output: ") + std::strerror(errno));
-        rc = kExitRefused;
+        rc = kExitTempFail;
     }
     return rc;
 }

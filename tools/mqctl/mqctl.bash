@@ -75,7 +75,7 @@ _mqctl() {
     fi
     # The commands whose first word (or, after ALL, second) is a channel.
     case "$name:$positional" in
-    put:0 | get:0 | list:0 | monitor:0 | "channel del:0" | delete:1)
+    put:0 | get:0 | deliver:0 | list:0 | monitor:0 | "channel del:0" | delete:1)
         if [[ $name != delete || ${words[cword-1]} == ALL ]]; then
             COMPREPLY=($(compgen -W "$(_mqctl_channels "$mqctl" "${config[@]}")" -- "$cur"))
         fi

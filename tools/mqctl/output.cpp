@@ -129,6 +129,46 @@ std::string JsonString(const std::string& text) {
     return out;
 }
 
+bool IsUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t n = Utf8Length(text, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string Base64(const std::string& bytes) {
+    static const char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
+                     static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
+                     static_cast<unsigned char>(bytes[i + 2]);
+        out += kDigits[v >> 18];
+        out += kDigits[(v >> 12) & 63];
+        out += kDigits[(v >> 6) & 63];
+        out += kDigits[v & 63];
+    }
+    size_t left = bytes.size() - i;
+    if (left > 0) {
+        uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (left == 2) v |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        out += kDigits[v >> 18];
+        out += kDigits[(v >> 12) & 63];
+        out += left == 2 ? kDigits[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
 void JsonObject::Key(const std::string& key) {
     if (!body_.empty()) body_ += ',';
     body_ += JsonString(key);
@@ -138,6 +178,10 @@ void JsonObject::Key(const std::string& key) {
 JsonObject& JsonObject::Str(const std::string& key, const std::string& value) {
     Key(key);
     body_ += JsonString(value);
+    if (!IsUtf8(value)) {
+        Key(key + "_base64");
+        body_ += JsonString(Base64(value));
+    }
     return *this;
 }
 
@@ -161,6 +205,13 @@ JsonObject& JsonObject::StrList(const std::string& key, const std::vector<std::s
         body_ += JsonString(values[i]);
     }
     body_ += ']';
+    bool exact = true;
+    for (const std::string& v : values) exact = exact && IsUtf8(v);
+    if (!exact) {
+        std::vector<std::string> encoded;
+        for (const std::string& v : values) encoded.push_back(Base64(v));
+        StrList(key + "_base64", encoded);
+    }
     return *this;
 }
 

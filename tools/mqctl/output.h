@@ -5,6 +5,11 @@
 // character are escaped, well-formed UTF-8 passes as it is, and a byte that
 // is not part of well-formed UTF-8 is written as \u00XX (the code point of
 // the same number), so every line is valid JSON whatever the data holds.
+// Such a byte can't be told from the character of that number, so a JSON
+// object's member whose text is not well-formed UTF-8 is followed by one
+// named KEY_base64 holding the exact bytes in base64 (RFC 4648); for a list,
+// a list of every member in base64. A consumer takes KEY_base64 when it is
+// there and KEY otherwise, and always has the stored bytes.
 //
 // Thread safety: none needed (one thread). Ownership: plain values.
 #ifndef MQCTL_OUTPUT_H
@@ -33,7 +38,14 @@ std::string FitWidth(const std::string& text, size_t width);
 // JsonString - text as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 
-// One JSON object, its members in the order they are added.
+// IsUtf8 - true when text is well-formed UTF-8 (ASCII included).
+bool IsUtf8(const std::string& text);
+
+// Base64 - bytes in base64 with padding (RFC 4648).
+std::string Base64(const std::string& bytes);
+
+// One JSON object, its members in the order they are added; Str and StrList
+// add KEY_base64 beside a text that is not well-formed UTF-8.
 class JsonObject {
 public:
     JsonObject& Str(const std::string& key, const std::string& value);

@@ -119,6 +119,7 @@ bool FindInstallation(Installation* out, std::string* error) {
 bool RequireInstallation(const std::string& command, Installation* out) {
     std::string error;
     if (FindInstallation(out, &error)) return true;
+    NoteTempFail();
     PrintError(command, error);
     return false;
 }
@@ -126,13 +127,15 @@ bool RequireInstallation(const std::string& command, Installation* out) {
 bool OpenStore(cMQ& mq, const std::string& command) {
     int rc = mq.OpenMQChannel(kAppName, kIniName);
     if (rc == MQ_SUCCESS) return true;
-    PrintResultError(command, "the queue store can't be opened (the log says why)", rc);
+    NoteTempFail();
+    PrintResultError(command, "the queue store can't be opened", rc);
     return false;
 }
 
 bool IsRegistered(const std::string& command, const std::string& channel) {
     cChannel registry;
     if (registry.IsExist(channel.c_str())) return true;
+    NoteTempFail();  // mail waits while the site mends its channel file
     PrintResultError(command, "channel " + channel, MQ_ERR_NO_CHANNEL);
     return false;
 }

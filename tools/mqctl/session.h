@@ -40,17 +40,19 @@ struct Installation {
 bool FindInstallation(Installation* out, std::string* error);
 
 // RequireInstallation - FindInstallation for a command: prints the error
-// line on failure. Every command but check calls it before touching
+// line on failure, and notes a fault of the set-up (NoteTempFail). Every command but check calls it before touching
 // anything, so that a missing configuration never makes the registry fall
 // back to "/queue.cfg".
 bool RequireInstallation(const std::string& command, Installation* out);
 
 // OpenStore - initialises the queue store for mqctl through mq. Returns
-// false after printing the error line (the store logs the cause).
+// false after printing the error line, with the cause the store logged, and
+// noting a temporary fault (NoteTempFail).
 bool OpenStore(cMQ& mq, const std::string& command);
 
 // IsRegistered - true when channel is in the channel file (letter case
-// ignored); on false prints MQ_ERR_NO_CHANNEL's error line.
+// ignored); on false prints MQ_ERR_NO_CHANNEL's error line and notes a fault
+// of the set-up (NoteTempFail).
 bool IsRegistered(const std::string& command, const std::string& channel);
 
 // ReadWhole - the whole file, or standard input for "-", into *out.

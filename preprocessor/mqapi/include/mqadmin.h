@@ -167,6 +167,12 @@ MQAPI_EXPORT AdminResult ReleaseEntry(unsigned long id);
 // left as it is). Any other state: WrongState.
 MQAPI_EXPORT AdminResult RequeueEntry(unsigned long id);
 
+// Queued -> failed (failed: Done), set aside by a delivering reader whose
+// hand-off was refused for good; why (null: "") is recorded as the
+// reason's "by" text, and the entry keeps both when its reader gives it
+// back. A lease on it stays its reader's. Any other state: WrongState.
+MQAPI_EXPORT AdminResult FailEntry(unsigned long id, const char* why);
+
 // The identifier of the entry a file path names ("<spool>/msg/<xx>/<id>.<ext>",
 // any extension GetMQPathName accepts); 0 when path is no entry file path
 // of this store. Says nothing about whether the entry exists.
