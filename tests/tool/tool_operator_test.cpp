@@ -129,18 +129,69 @@ TEST_F(ToolOperator, DryRunsTotalsAndNothingToDo) {
               "released " + a + "\nreleased " + b + "\nreleased " + c + "\n-- 3 entries released\n");
 
     // A queued entry is neither held nor failed: the store would answer
-    // "done" for either; mqctl says nothing was to be done, and changes
-    // nothing else named with it.
-    Ok(inst_, {"hold", b});
+    // "done" for either; mqctl says nothing was to be done.
     before = inst_.Snapshot();
-    for (const char* verb : {"release", "requeue"}) {
-        RunResult r = inst_.Run({verb, b, a});
-        EXPECT_EQ(r.status, 1) << verb;
-        EXPECT_NE(r.err.find("entry " + a + " "), std::string::npos) << verb << ": " << r.err;
-        EXPECT_NE(r.err.find("nothing changed (it is queued)"), std::string::npos) << r.err;
-        EXPECT_EQ(r.out, "") << verb;
-        EXPECT_EQ(inst_.Snapshot(), before) << verb;
+    RunResult r = inst_.Run({"requeue", b, a});
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (const std::string& id : {a, b}) {
+        EXPECT_NE(r.err.find("entry " + id + " has not failed: nothing changed (it is queued)"),
+                  std::string::npos)
+            << r.err;
     }
+    EXPECT_EQ(r.out, "-- 0 entries requeued\n");
+    EXPECT_EQ(inst_.Snapshot(), before);
+}
+
+// Bulk changes act on each identifier by itself: the ones that can't be
+// changed (gone, or in another state) are named on standard error with the
+// reason and the exit code is 1; the others are changed. Input with no
+// identifier is nothing to do. The cases run in order on one queue.
+TEST_F(ToolOperator, BulkChangesActOnEachIdentifier) {
+    const std::string a = PutId(inst_, "RELAY"), b = PutId(inst_, "RELAY"),
+                      c = PutId(inst_, "RELAY"), d = PutId(inst_, "RELAY");
+    const std::string gone = "4000000000";
+    Ok(inst_, {"hold", c});
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string input;
+        int wantStatus;
+        std::string wantOut;
+        std::vector<std::string> wantErrLines;  // each a part of one line, in order
+    } cases[] = {
+        {"hold, one identifier gone", {"hold", "-"}, a + "\n" + gone + "\n" + b + "\n", 1,
+         "held " + a + "\nheld " + b + "\n-- 2 entries held\n",
+         {"no entry has identifier " + gone}},
+        {"release, one not held", {"release", a, d, b}, "", 1,
+         "released " + a + "\nreleased " + b + "\n-- 2 entries released\n",
+         {"entry " + d + " is not held: nothing changed (it is queued)"}},
+        {"dry run names the refused one too", {"delete", "--dry-run", "-"}, gone + " " + d, 1,
+         "would delete " + d + "\n-- 1 entry to delete (dry run: nothing changed)\n",
+         {"no entry has identifier " + gone}},
+        {"delete, ids given and on stdin", {"delete", gone, "-"}, a + "\n" + c + "\n" + gone, 1,
+         "deleted " + a + "\ndeleted " + c + "\n-- 2 entries deleted\n",
+         {"no entry has identifier " + gone, "no entry has identifier " + gone}},
+        {"empty input", {"delete", "-"}, "", 0, "-- 0 entries deleted\n", {}},
+        {"only white space", {"requeue", "-q", "-"}, " \n\t\n", 0, "-- 0 entries requeued\n", {}},
+    };
+    for (const Case& tc : cases) {
+        std::string before = inst_.Snapshot();
+        RunResult r = inst_.Run(tc.args, tc.input);
+        EXPECT_EQ(r.status, tc.wantStatus) << tc.name << ": stderr " << r.err;
+        EXPECT_EQ(r.out, tc.wantOut) << tc.name;
+        std::vector<std::string> lines = r.ErrLines();
+        ASSERT_EQ(lines.size(), tc.wantErrLines.size()) << tc.name << ": got stderr\n" << r.err;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_NE(lines[i].find(tc.wantErrLines[i]), std::string::npos)
+                << tc.name << ": got " << lines[i] << ", want it to hold " << tc.wantErrLines[i];
+        }
+        if (tc.wantOut.find("dry run") != std::string::npos || tc.wantOut.rfind("-- 0 ", 0) == 0) {
+            EXPECT_EQ(inst_.Snapshot(), before) << tc.name << ": something changed";
+        }
+    }
+    // What is left: b held, d queued.
+    std::string left = Ok(inst_, {"list", "--ids"}).out;
+    EXPECT_EQ(left, b + "\n" + d + "\n");
 }
 
 TEST_F(ToolOperator, GetSaysTheEntryWasHandedBack) {

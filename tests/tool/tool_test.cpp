@@ -358,11 +358,32 @@ TEST(ToolCheck, NamesEachProblemWithAFix) {
          [](const Installation&, const std::string& d) { WriteFileText(d + "999.msg", "x"); }},
         {"a spool every user may write to", "spool",
          [](const Installation&, const std::string& d) { chmod((d + "../..").c_str(), 0777); }},
+        {"a spool every user may read", "spool",
+         [](const Installation&, const std::string& d) { chmod((d + "../..").c_str(), 0755); }},
+        {"a spool of another user than the installation directory's", "spool",
+         [](const Installation&, const std::string& d) {
+             // Root's own run gives the spool another owner; others can't.
+             if (geteuid() == 0) {
+                 EXPECT_EQ(chown((d + "../..").c_str(), 65534, 65534), 0);
+             } else {
+                 chmod((d + "../..").c_str(), 0755);
+             }
+         }},
+        {"a password every user can read", "configuration",
+         [](const Installation& i, const std::string&) {
+             chmod((i.dir() + "/daduv.ini").c_str(), 0644);
+         }},
         {"a spool that is a symbolic link", "spool",
          [](const Installation&, const std::string& d) {
              std::string spool = d.substr(0, d.rfind("/msg/"));
              rename(spool.c_str(), (spool + ".real").c_str());
              symlink((spool + ".real").c_str(), spool.c_str());
+         }},
+        {"a password longer than the directory client takes", "directory",
+         [](const Installation& i, const std::string&) {
+             std::string ini = ReadFileText(i.dir() + "/daduv.ini");
+             ini.replace(ini.find("Password="), 9, "Password=" + std::string(70, 'p') + "\n;");
+             WriteFileText(i.dir() + "/daduv.ini", ini);
          }},
         {"server unreachable", "directory",
          [](const Installation& i, const std::string&) { i.WriteIni("1", i.host()); }},
@@ -390,6 +411,73 @@ TEST(ToolCheck, NamesEachProblemWithAFix) {
             EXPECT_FALSE(f["fix"].str.empty()) << tc.name << ": no fix given";
         }
         EXPECT_TRUE(seen) << tc.name << ": no finding " << tc.check << " in\n" << r.out;
+    }
+}
+
+// The commands that only read make nothing: on an installation where
+// nothing was ever put they read an empty queue and leave no spool behind
+// (a spool made by root's first look would lock the applications out).
+TEST(ToolReadOnly, CommandsThatReadCreateNoSpool) {
+    Installation inst;
+    ASSERT_EQ(inst.error(), "");
+    WriteFileText(inst.dir() + "/queue.cfg", "RELAY\t\trelay\t\tout\r\n");
+    struct Case {
+        std::vector<std::string> args;
+        int wantStatus;
+        const char* wantInOut;
+    } cases[] = {
+        {{"list"}, 0, ""},
+        {{"list", "--count"}, 0, "0\n"},
+        {{"list", "RELAY", "--json"}, 0, ""},
+        {{"summary"}, 0, "TOTAL"},
+        {{"metrics"}, 0, "mqtoolkit_queue_entries{channel=\"RELAY\",state=\"queued\"} 0"},
+        {{"monitor"}, 0, "MQ OK - 0 entries"},
+        // 1: the host entry of the test's directory lacks relay (queue.cfg written by hand)
+        {{"check"}, 1, "no spool yet"},
+    };
+    for (const Case& tc : cases) {
+        RunResult r = inst.Run(tc.args);
+        EXPECT_EQ(r.status, tc.wantStatus) << tc.args[0] << ": " << r.err << r.out;
+        EXPECT_NE(r.out.find(tc.wantInOut), std::string::npos)
+            << tc.args[0] << ": got " << r.out << ", want it to hold " << tc.wantInOut;
+        struct stat st;
+        EXPECT_NE(lstat((inst.dir() + "/spool").c_str(), &st), 0)
+            << tc.args[0] << " made the spool";
+    }
+}
+
+// The registry's refusals name their cause in the log, exactly: a setting
+// too long is refused (never cut, so never "wrong credentials"), a server
+// that is down is unreachable with its host and port, and no server at all
+// is said plainly.
+TEST(ToolDirectorySettings, RegistryLogsTheCause) {
+    struct Case {
+        const char* name;
+        std::string ldap;  // the [Ldap] section's lines
+        std::string wantInLog;
+    } cases[] = {
+        {"password of 64 characters",
+         "HostName=127.0.0.1\nPort=" + std::to_string(Slapd::Get()->port()) + "\nUsername=" +
+             Slapd::kWriterDn + "\nPassword=" + std::string(64, 'p') + "\n",
+         "Password in section [Ldap] of daduv.ini is 64 characters long, more than the 63 "
+         "the directory client takes; refused, not cut"},
+        {"user name of 80 characters", "HostName=127.0.0.1\nUsername=" + std::string(80, 'u') + "\n",
+         "Username in section [Ldap] of daduv.ini is 80 characters long"},
+        {"server down", "HostName=127.0.0.1\nPort=1\n", "127.0.0.1:1"},
+        {"no server", "Hostname=mx.example.org\n", "no directory server set"},
+    };
+    for (const Case& tc : cases) {
+        Installation inst;
+        ASSERT_EQ(inst.error(), "");
+        WriteFileText(inst.dir() + "/daduv.ini", "[Config]\nInstallDirectory=" + inst.dir() +
+                                                     "\n[Ldap]\n" + tc.ldap);
+        RunResult r = inst.Run({"channel", "add", "LOCAL", "local", "in"});
+        EXPECT_NE(r.status, 0) << tc.name;
+        std::string log = ReadFileText(inst.dir() + "/mq.log");
+        EXPECT_NE(log.find(tc.wantInLog), std::string::npos)
+            << tc.name << ": the log lacks \"" << tc.wantInLog << "\":\n" << log;
+        EXPECT_EQ(ReadFileText(inst.dir() + "/queue.cfg").find("LOCAL"), std::string::npos)
+            << tc.name << ": registered all the same";
     }
 }
 

@@ -17,6 +17,7 @@
 
 #include "commands.h"
 #include "entryview.h"
+#include "reading.h"
 #include "output.h"
 #include "session.h"
 
@@ -179,7 +180,7 @@ public:
             JsonObject o;
             o.Int("id", e.id)
                 .Str("channel", e.channel)
-                .Int("age", now_ - e.created)
+                .Int("age", AgeSince(now_, e.created))
                 .Int("created", e.created)
                 .Int("size", e.bodySize)
                 .Str("from", e.sender)
@@ -221,7 +222,7 @@ private:
             counts_.push_back(to.size() > 1 ? ",+" + std::to_string(to.size() - 1) : "");
             if (to.size() > 1) toCell = to[0];
         }
-        page_.Row({std::to_string(e.id), Printable(e.channel), FormatAge(now_ - e.created),
+        page_.Row({std::to_string(e.id), Printable(e.channel), FormatAge(AgeSince(now_, e.created)),
                    e.bodySize >= 0 ? std::to_string(e.bodySize) : "-", StateText(e),
                    LastCell(e, now_), e.sender.empty() ? "<>" : Printable(e.sender), toCell});
     }
@@ -283,15 +284,17 @@ int RunList(const std::string& command, const Args& args) {
     std::string channel = words.empty() ? "" : words[0];
     if (!channel.empty() && !IsRegistered(command, channel)) return kExitRefused;
     cMQ mq;
-    if (!OpenStore(mq, command)) return kExitRefused;
+    // No spool yet: an empty queue, and nothing made.
+    const bool none = !PrepareReading(inst.installDir);
+    if (!none && !OpenStore(mq, command)) return kExitRefused;
 
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     mqadmin::EntryFilter filter;
     filter.channel = channel;
     filter.held = args.Has("held");
     filter.failed = args.Has("failed");
-    if (olderThan >= 0) filter.createdBefore = now - olderThan;
-    if (youngerThan >= 0) filter.createdAfter = now - youngerThan;
+    if (olderThan >= 0) filter.createdBefore = TimeBefore(now, olderThan);
+    if (youngerThan >= 0) filter.createdAfter = TimeBefore(now, youngerThan);
     // The address filters need the envelope: the store can't apply them.
     const bool byAddress = args.Has("from") || args.Has("to");
     auto matches = [&](const mqadmin::EntryInfo& e) {
@@ -306,7 +309,7 @@ int RunList(const std::string& command, const Args& args) {
 
     if (args.Has("count")) {
         uint64_t n = 0;
-        bool ok = byAddress ? mqadmin::WalkEntries(filter,
+        bool ok = none || byAddress ? none || mqadmin::WalkEntries(filter,
                                                    [&](const mqadmin::EntryInfo& e) {
                                                        if (matches(e)) ++n;
                                                        return limit == 0 || n < limit;
@@ -333,7 +336,7 @@ int RunList(const std::string& command, const Args& args) {
     if (sort == "id") {
         // The store's order: printed as it is read, so that a listing cut
         // short (--limit, or a reader that closed the pipe) reads no further.
-        ok = mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
+        ok = none || mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
             if (!matches(e)) return true;
             printer.Add(e);
             return (limit == 0 || printer.Count() < limit) && !printer.Broken();
@@ -343,7 +346,7 @@ int RunList(const std::string& command, const Args& args) {
         // age order too but for identifiers that went round; --sort age is
         // exact. Sorting needs every entry first.
         std::vector<mqadmin::EntryInfo> entries;
-        ok = mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
+        ok = none || mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
             if (matches(e)) entries.push_back(e);
             return true;
         });
@@ -376,9 +379,11 @@ int RunSummary(const std::string& command, const Args& args) {
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitRefused;
     cMQ mq;
-    if (!OpenStore(mq, command)) return kExitRefused;
+    // No spool yet: an empty queue, and nothing made.
+    const bool none = !PrepareReading(inst.installDir);
+    if (!none && !OpenStore(mq, command)) return kExitRefused;
     std::vector<mqadmin::EntryInfo> entries;
-    if (!mqadmin::ListEntries(nullptr, &entries)) {
+    if (!none && !mqadmin::ListEntries(nullptr, &entries)) {
         PrintError(command, "the queue store failed to list the entries (the log says why)");
         return kExitRefused;
     }
@@ -396,7 +401,7 @@ int RunSummary(const std::string& command, const Args& args) {
     Shape total;
     for (const mqadmin::EntryInfo& e : entries) {
         if (e.state == mqadmin::EntryState::Writing) continue;  // not in the queue yet
-        int64_t age = now - e.created;
+        int64_t age = AgeSince(now, e.created);
         total.Add(e, age);
         for (const std::string& key : by == "channel" ? std::vector<std::string>{e.channel}
                                                       : Domains(e)) {
@@ -424,7 +429,7 @@ int RunSummary(const std::string& command, const Args& args) {
                 .Int("held", s->held)
                 .Int("failed", s->failed)
                 .Int("bytes", s->bytes)
-                .Int("oldest", s->total > 0 ? now - s->oldest : 0)
+                .Int("oldest", s->total > 0 ? AgeSince(now, s->oldest) : 0)
                 .Raw("ages", ages.Text())
                 .Print();
         }
@@ -439,7 +444,7 @@ int RunSummary(const std::string& command, const Args& args) {
         std::vector<std::string> row{s == &total ? "(all " + by + "s)" : Printable(s->name),
                                      std::to_string(s->total), std::to_string(s->held),
                                      std::to_string(s->failed), std::to_string(s->bytes),
-                                     s->total > 0 ? FormatAge(now - s->oldest) : "-"};
+                                     s->total > 0 ? FormatAge(AgeSince(now, s->oldest)) : "-"};
         for (uint32_t n : s->ages) row.push_back(std::to_string(n));
         table.Row(row);
     }
