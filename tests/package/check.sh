@@ -6,6 +6,8 @@
 #   - the queue's user and group exist, the spool is theirs and not
 #     world-readable, /etc/daduv.ini is not world-readable;
 #   - the owner (user mqtoolkit) registers a channel, puts and gets;
+#   - a member of the group mqtoolkit runs list, summary, metrics, monitor
+#     and check with read access alone, changes nothing and can't hold;
 #   - an outsider can neither list the queue nor read a body;
 #   - mqctl is removed: the settings, the spool and the libraries stay;
 #   - everything is purged: the settings and the spool go, nothing of the
@@ -46,7 +48,8 @@ holds libmqtoolkit1 usr/lib/$ma/libmqtoolkit.so.1 usr/lib/$ma/libmqapi.so.1 \
 holds libmqtoolkit-dev usr/include/mqtoolkit/mqapi.h usr/lib/$ma/libmqtoolkit.so \
     usr/lib/$ma/pkgconfig/mqtoolkit.pc usr/lib/$ma/cmake/mqtoolkit/mqtoolkitConfig.cmake \
     usr/share/man/man3/mqtoolkit.3.gz usr/share/man/man3/cMQ.3.gz
-holds mqtoolkit-common etc/daduv.ini usr/share/doc/mqtoolkit-common/README.md.gz
+holds mqtoolkit-common etc/daduv.ini usr/share/doc/mqtoolkit-common/README.md.gz \
+    usr/share/man/man5/daduv.ini.5.gz usr/share/man/man5/queue.cfg.5.gz
 holds mqctl usr/bin/mqctl usr/share/man/man8/mqctl.8.gz \
     usr/share/bash-completion/completions/mqctl
 for pkg in libmqtoolkit1 libmqtoolkit-dev mqctl; do
@@ -87,8 +90,8 @@ mmdebstrap --variant=apt --mode=root --format=directory --include="$deps,passwd"
 mkdir -p "$root/tmp/debs"
 cp "${debs[@]}" "$root/tmp/debs/"
 in_root() { chroot "$root" "$@"; }
-in_root dpkg -i /tmp/debs/libmqtoolkit1_*.deb /tmp/debs/libmqtoolkit-dev_*.deb \
-    /tmp/debs/mqtoolkit-common_*.deb /tmp/debs/mqctl_*.deb >"$work/dpkg.out" 2>&1 ||
+in_root sh -c 'dpkg -i /tmp/debs/libmqtoolkit1_*.deb /tmp/debs/libmqtoolkit-dev_*.deb \
+    /tmp/debs/mqtoolkit-common_*.deb /tmp/debs/mqctl_*.deb' >"$work/dpkg.out" 2>&1 ||
     fail "dpkg -i: $(tail -5 "$work/dpkg.out")"
 
 # The queue's account, the spool and the settings' modes.
@@ -104,12 +107,15 @@ for page in mqctl.8 mqtoolkit.3; do
     [ -f "$root/usr/share/man/man${page##*.}/$page.gz" ] || fail "no manual page $page"
 done
 
-# The owner runs the applications' side: registers, puts, gets.
-useradd --create-home --root "$root" outsider
+# The owner runs the applications' side: registers, puts, gets. A member
+# of the queue's group reads; an outsider reads nothing.
+chroot "$root" useradd --create-home outsider
+chroot "$root" useradd --create-home --groups mqtoolkit watcher
 as() {  # as USER COMMAND... - runs a command in the root as that user
-    local user=$1
+    local user=$1 groups
     shift
-    chroot --userspec="$user:$user" "$root" env HOME=/tmp MQ_LOG=stderr "$@"
+    groups=$(chroot "$root" id -Gn "$user" | tr ' ' ',')
+    chroot --userspec="$user:$user" --groups="$groups" "$root" env HOME=/tmp MQ_LOG=stderr "$@"
 }
 printf 'RELAY\t\trelay\t\tout\r\n' | as mqtoolkit sh -c 'cat > /var/spool/mqtoolkit/queue.cfg'
 as mqtoolkit mqctl check >"$work/check.out" 2>&1 || fail "mqctl check as the owner: $(cat "$work/check.out")"
@@ -119,6 +125,23 @@ as mqtoolkit mqctl list >"$work/list.out" 2>&1 || fail "mqctl list as the owner:
 grep -q 'bob@example.org' "$work/list.out" || fail "list as the owner: $(cat "$work/list.out")"
 # The spool holds nothing others may read.
 if find "$root/var/spool/mqtoolkit" -perm /o+rwx | grep .; then fail "world-accessible in the spool"; fi
+
+# A member of the group runs every command that reads, with read access
+# alone, and makes nothing; it can't change the queue.
+listing() { (cd "$root/var/spool/mqtoolkit" && find . -printf '%p %s %U %m\n' | sort); }
+before=$(listing)
+for cmd in "list" "list --json" "summary" "metrics" "monitor" "check"; do
+    # shellcheck disable=SC2086
+    as watcher mqctl $cmd >"$work/watcher.out" 2>&1 ||
+        fail "mqctl $cmd as a member of the group: $(cat "$work/watcher.out")"
+done
+as watcher mqctl list | grep -q 'bob@example.org' || fail "the group member's list lacks the entry"
+[ "$(listing)" = "$before" ] || fail "the group member's commands changed the spool:
+$(diff <(echo "$before") <(listing))"
+id=$(as mqtoolkit mqctl list --ids | head -1)
+if as watcher mqctl hold "$id" >"$work/watcher.out" 2>&1; then
+    fail "a member of the group held an entry"
+fi
 
 # An outsider reads nothing of the queue.
 if as outsider mqctl list >"$work/outsider.out" 2>&1; then
@@ -159,5 +182,6 @@ left=$(cd "$root" && find etc usr var \( -iname '*mqtoolkit*' -o -name 'daduv.in
        ! -path 'var/lib/dpkg/*' ! -path 'var/log/*' | grep -v -E '^etc/(passwd|group|shadow|gshadow)-?$' || true)
 [ -z "$left" ] || fail "left after purge: $left"
 echo "package check: 4 packages (and -dbgsym) built, lintian clean, no run path; installed in a" \
-    "clean Debian root: owner put, listed and got, an outsider read nothing; remove kept the" \
+    "clean Debian root: owner put, listed and got, a group member read, an outsider read nothing;" \
+    "remove kept the" \
     "shared files, purge left nothing"
