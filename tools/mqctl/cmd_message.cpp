@@ -258,7 +258,7 @@ int RunShow(const std::string& command, const Args& args) {
         PrintError(command, error);
         return kExitRefused;
     }
-    int64_t age = static_cast<int64_t>(std::time(nullptr)) - info.created;
+    int64_t age = AgeSince(static_cast<int64_t>(std::time(nullptr)), info.created);
     if (args.Has("json")) {
         JsonObject o;
         o.Int("id", static_cast<int64_t>(info.id))
