@@ -526,7 +526,9 @@ TEST_F(ToolTest, HelpForEveryCommandAndVersion) {
         EXPECT_EQ(r.out.rfind("usage: mqctl " + name, 0), 0u) << name << ": got " << r.out;
         EXPECT_NE(r.out.find("Exit codes: 0"), std::string::npos) << name;
     }
-    EXPECT_EQ(Ok(inst_, {"--version"}).out.rfind("mqctl ", 0), 0u);
+    for (const char* v : {"--version", "-V"}) {
+        EXPECT_EQ(Ok(inst_, {v}).out.rfind("mqctl ", 0), 0u) << v;
+    }
     EXPECT_NE(Ok(inst_, {"--help"}).out.find("summary"), std::string::npos);
 }
 
