@@ -15,6 +15,7 @@
 
 #include "commands.h"
 #include "entryview.h"
+#include "reading.h"
 #include "output.h"
 #include "session.h"
 
@@ -239,10 +240,12 @@ int RunShow(const std::string& command, const Args& args) {
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitRefused;
     cMQ mq;
-    if (!OpenStore(mq, command)) return kExitRefused;
+    // Reads only: no spool means no entry, and a reader may lack write access.
+    const bool none = !PrepareReading(inst.installDir);
+    if (!none && !OpenStore(mq, command)) return kExitRefused;
 
     mqadmin::EntryInfo info;
-    if (!mqadmin::GetEntryInfo(id, &info)) {
+    if (none || !mqadmin::GetEntryInfo(id, &info)) {
         PrintError(command, "no entry has identifier " + words[0]);
         return kExitRefused;
     }
