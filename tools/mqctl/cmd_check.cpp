@@ -310,7 +310,8 @@ void CheckDirectory(const std::string& ini, const std::vector<ChannelRecord>& re
     }
     if (rc == MQ_HOST_NO_ENTRY) {
         report->Problem("host entry", "no entry of class ZUDudivor for host " + host,
-                        "add host=" + host + " below its domain components (see the README)");
+                        "add host=" + host + " below its domain components (see The directory "
+                            "in /usr/share/doc/mqtoolkit-common/README.md.gz)");
         return;
     }
     report->Ok("host entry", entry.dn);
@@ -355,10 +356,10 @@ int RunCheck(const std::string& command, const Args& args) {
     if (!FindInstallation(&inst, &error)) {
         // No file, an unreadable one, or one naming no installation directory.
         if (inst.iniPath.empty() || access(inst.iniPath.c_str(), R_OK) != 0) {
-            report.Problem("configuration", error, "see the README's Configuration section");
+            report.Problem("configuration", error, "see daduv.ini(5)");
         } else {
             report.Ok("configuration", inst.iniPath);
-            report.Problem("install dir", error, "see the README's Configuration section");
+            report.Problem("install dir", error, "see daduv.ini(5)");
         }
         report.Print(args.Has("json"));
         return kExitRefused;
