@@ -6,8 +6,9 @@
 #   - the queue's user and group exist, the spool is theirs and not
 #     world-readable, /etc/daduv.ini is not world-readable;
 #   - the owner (user mqtoolkit) registers a channel, puts and gets;
-#   - a member of the group mqtoolkit runs list, summary, metrics, monitor
-#     and check with read access alone, changes nothing and can't hold;
+#   - a member of the group mqtoolkit runs list, show, summary, metrics,
+#     monitor and check with read access alone, changes nothing and can't
+#     hold;
 #   - an outsider can neither list the queue nor read a body;
 #   - mqctl is removed: the settings, the spool and the libraries stay;
 #   - everything is purged: the settings and the spool go, nothing of the
@@ -97,7 +98,7 @@ in_root sh -c 'dpkg -i /tmp/debs/libmqtoolkit1_*.deb /tmp/debs/libmqtoolkit-dev_
 # The queue's account, the spool and the settings' modes.
 in_root getent passwd mqtoolkit >/dev/null || fail "no user mqtoolkit"
 in_root getent group mqtoolkit >/dev/null || fail "no group mqtoolkit"
-got=$(stat -c '%U:%G %a' "$root/var/spool/mqtoolkit" 2>&1 || true)
+got=$(in_root stat -c "%U:%G %a" /var/spool/mqtoolkit 2>&1 || true)
 [ "$got" = "mqtoolkit:mqtoolkit 750" ] || fail "/var/spool/mqtoolkit: got $got, want mqtoolkit:mqtoolkit 750"
 got=$(in_root stat -c '%U:%G %a' /etc/daduv.ini)
 [ "$got" = "root:mqtoolkit 640" ] || fail "/etc/daduv.ini: got $got, want root:mqtoolkit 640"
@@ -123,14 +124,18 @@ echo "packaged body" | as mqtoolkit mqctl put RELAY --from alice@example.org --t
     >"$work/put.out" 2>&1 || fail "mqctl put as the owner: $(cat "$work/put.out")"
 as mqtoolkit mqctl list >"$work/list.out" 2>&1 || fail "mqctl list as the owner: $(cat "$work/list.out")"
 grep -q 'bob@example.org' "$work/list.out" || fail "list as the owner: $(cat "$work/list.out")"
-# The spool holds nothing others may read.
-if find "$root/var/spool/mqtoolkit" -perm /o+rwx | grep .; then fail "world-accessible in the spool"; fi
+# No directory of the spool lets others in (its files are then out of
+# their reach whatever their own modes).
+if find "$root/var/spool/mqtoolkit" -type d -perm /o+rwx | grep .; then
+    fail "a directory of the spool others may enter"
+fi
 
 # A member of the group runs every command that reads, with read access
 # alone, and makes nothing; it can't change the queue.
 listing() { (cd "$root/var/spool/mqtoolkit" && find . -printf '%p %s %U %m\n' | sort); }
 before=$(listing)
-for cmd in "list" "list --json" "summary" "metrics" "monitor" "check"; do
+id=$(as mqtoolkit mqctl list --ids | head -1)
+for cmd in "list" "list --json" "show $id" "summary" "metrics" "monitor" "check"; do
     # shellcheck disable=SC2086
     as watcher mqctl $cmd >"$work/watcher.out" 2>&1 ||
         fail "mqctl $cmd as a member of the group: $(cat "$work/watcher.out")"
@@ -138,7 +143,6 @@ done
 as watcher mqctl list | grep -q 'bob@example.org' || fail "the group member's list lacks the entry"
 [ "$(listing)" = "$before" ] || fail "the group member's commands changed the spool:
 $(diff <(echo "$before") <(listing))"
-id=$(as mqtoolkit mqctl list --ids | head -1)
 if as watcher mqctl hold "$id" >"$work/watcher.out" 2>&1; then
     fail "a member of the group held an entry"
 fi
@@ -158,14 +162,18 @@ got=$(as mqtoolkit mqctl get RELAY --delete --body 2>&1 | tail -1)
 export PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_PATH=$root/usr/lib/$ma/pkgconfig
 for prog in put get; do
     g++ -std=c++17 -Wall -Wextra -Werror -o "$work/$prog" "$src/tests/install/consumer/$prog.cpp" \
-        $(pkg-config --cflags --libs mqtoolkit) -Wl,-rpath,"$root/usr/lib/$ma"
+        $(pkg-config --cflags --libs mqtoolkit) -Wl,-rpath-link,"$root/usr/lib/$ma"
 done
 inst=$work/inst
 mkdir -p "$inst"
 printf '[Config]\nInstallDirectory=%s\n' "$inst" >"$inst/daduv.ini"
 printf 'RELAY\t\trelay\t\tout\r\n' >"$inst/queue.cfg"
+# The installed libraries carry no run path to find each other by: run
+# from this machine, they are found the way the dynamic linker is told.
+export LD_LIBRARY_PATH=$root/usr/lib/$ma
 MQ_CONFIG_DIR=$inst MQ_LOG=stderr "$work/put" RELAY "Hello, Bob" >/dev/null
 got=$(MQ_CONFIG_DIR=$inst MQ_LOG=stderr "$work/get" RELAY | tr '\n' ' ')
+unset LD_LIBRARY_PATH
 case $got in *"body Hello, Bob"*) ;; *) fail "get program printed: $got" ;; esac
 
 # Removed, mqctl goes; what the applications share stays.
