@@ -256,16 +256,14 @@ bool Change(const char* op, const char* lpszHostname, const char* lpszModuleName
         int bindResult = 0;
         int rc = FindHost(client, settings, lpszHostname, &req, &bindResult);
         Result found(client, req);
+        // An unreachable server was logged by the client (its URI names the
+        // host and port) or by FindHost (a bind the client library failed).
         if (rc == MQ_HOST_NOT_CONFIGURED) {
             Fail(op, lpszHostname,
                  std::string("no directory server set (HostName in section [Ldap] of ") +
                      kIniFile + " is empty); without one, write queue.cfg by hand");
         } else if (rc == MQ_HOST_BAD_SETTING) {
             Fail(op, lpszHostname, settings.tooLong);
-        } else if (rc == MQ_HOST_UNREACHABLE) {
-            Fail(op, lpszHostname,
-                 std::string("the directory server ") + settings.server + ":" +
-                     std::to_string(PortOf(settings.port)) + " can't be reached");
         } else if (rc == MQ_HOST_NO_ENTRY) {
             Fail(op, lpszHostname, "no directory entry of class ZUDudivor");
         }
