@@ -102,6 +102,19 @@ std::unique_ptr<LockFile> LockFile::Open(const std::string& spoolRoot, std::stri
     return file;
 }
 
+std::unique_ptr<LockFile> LockFile::OpenForReading(const std::string& spoolRoot,
+                                                   std::string* error) {
+    std::string path = spoolRoot + "/queue.lck";
+    int fd = MQSysCallTable()->open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = Cause("open", path, errno);
+        return nullptr;
+    }
+    std::unique_ptr<LockFile> file(new LockFile(fd, path));
+    file->m_readOnly = true;
+    return file;
+}
+
 LockFile::~LockFile() {
     if (m_shared != nullptr) munmap(m_shared, kSharedSize);
     if (m_fd >= 0) MQSysCallTable()->close(m_fd);
@@ -142,6 +155,10 @@ bool LockFile::TakeSlot(std::string* error) {
 }
 
 bool LockFile::LockWriters(std::string* error) {
+    if (m_readOnly) {
+        *error = "the store is open for reading only: " + m_path + " was not opened for writing";
+        return false;
+    }
     struct flock lock = Range(F_WRLCK, 0);
     while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
         if (errno == EINTR) continue;

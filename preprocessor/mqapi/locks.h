@@ -58,6 +58,11 @@ class LockFile {
     // Returns null, the cause in *error, when it can't (no slot is free
     // when kSlots processes use the store at once).
     static std::unique_ptr<LockFile> Open(const std::string& spoolRoot, std::string* error);
+    // Opens the existing lock file of spool root for reading only, taking no
+    // slot and creating nothing: such a process can tell live holders from
+    // dead ones (Alive) but can't write (LockWriters refuses).
+    static std::unique_ptr<LockFile> OpenForReading(const std::string& spoolRoot,
+                                                    std::string* error);
     ~LockFile();
     LockFile(const LockFile&) = delete;
     LockFile& operator=(const LockFile&) = delete;
@@ -102,6 +107,7 @@ class LockFile {
     std::string m_path;
     Holder m_self;
     bool m_writing = false;
+    bool m_readOnly = false;
     Shared* m_shared = nullptr;
 };
 

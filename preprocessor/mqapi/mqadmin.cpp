@@ -204,6 +204,11 @@ std::string SpoolDirectory() {
     });
 }
 
+void SetReadOnly(bool on) {
+    clLockGuard guard(OneMQ.csStore);
+    mqstore::State().readOnly = on;
+}
+
 uint32_t MaxAttempts() {
     return mqstore::Guarded("MaxAttempts", uint32_t{0}, [&]() -> uint32_t {
         clLockGuard guard(OneMQ.csStore);

@@ -6,6 +6,7 @@
 // the connection, never crosses a fork, and a child calls MQInit again to
 // get a connection of its own.
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -215,7 +216,21 @@ static bool MQInitBody(const char* ldap, const char* appname) {
         return fail(error);
     }
     mqstore::Spool spool(install + "/spool");
-    if (!spool.Prepare(&error)) return fail(error);
+    bool readOnly;
+    {
+        clLockGuard guard(OneMQ.csStore);
+        readOnly = State().readOnly;
+    }
+    if (readOnly) {
+        // Nothing is made: a spool that is not there yet holds nothing.
+        struct stat st;
+        if (stat(spool.Root().c_str(), &st) != 0) {
+            return fail("stat " + spool.Root() + ": " + std::strerror(errno) +
+                        (errno == ENOENT ? " (no entry was ever put)" : ""));
+        }
+    } else if (!spool.Prepare(&error)) {
+        return fail(error);
+    }
 
     {
         clLockGuard guard(OneMQ.csStore);
@@ -248,9 +263,18 @@ static bool MQInitBody(const char* ldap, const char* appname) {
             }
             s.queue.reset();
         }
+        if (s.queue && s.queueReadOnly && !readOnly) {
+            // Opened for reading before: writing wants a connection of its own.
+            if (s.handles > 0) {
+                return fail("the store is open for reading only while " +
+                            std::to_string(s.handles) + " handles are open");
+            }
+            s.queue.reset();
+        }
         if (!s.queue) {
             std::unique_ptr<QueueDb> queue =
-                QueueDb::Open(spool, &error);
+                readOnly ? QueueDb::OpenForReading(spool, &error) : QueueDb::Open(spool, &error);
+            s.queueReadOnly = readOnly;
             if (!queue) return fail(error);
             s.queue = std::move(queue);
             s.pid = mqstore::ProcessId();
@@ -260,7 +284,7 @@ static bool MQInitBody(const char* ldap, const char* appname) {
         s.maxAttempts = maxAttempts;
         s.queue->SetAppName(tag);
         s.queue->SetMaxAttempts(maxAttempts);
-        ReclaimNow(s.queue.get(), "MQInit");
+        if (!s.queueReadOnly) ReclaimNow(s.queue.get(), "MQInit");
     }
     mqstore::InstallChannelList(channels);
     return true;

@@ -60,6 +60,26 @@ std::unique_ptr<QueueDb> QueueDb::Open(const Spool& spool, std::string* error) {
     return queue;
 }
 
+std::unique_ptr<QueueDb> QueueDb::OpenForReading(const Spool& spool, std::string* error) {
+    std::unique_ptr<LockFile> locks = LockFile::OpenForReading(spool.Root(), error);
+    if (!locks) return nullptr;
+    std::unique_ptr<Db> db = Db::Open(spool.DatabasePath(), kBusyMs, error, true);
+    if (!db) return nullptr;
+    Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema'", error);
+    if (!version.Valid() || !version.Step(error)) return nullptr;
+    int64_t found = version.Row() ? version.Int(0) : -1;
+    version.Reset();
+    if (found != kSchemaVersion) {
+        // An older schema is upgraded by the next process that writes.
+        *error = spool.DatabasePath() + ": schema " +
+                 (found >= 0 ? std::to_string(found) : std::string("?")) +
+                 ", not this store's " + std::to_string(kSchemaVersion) +
+                 " (a process that writes upgrades an older one)";
+        return nullptr;
+    }
+    return std::unique_ptr<QueueDb>(new QueueDb(std::move(db), std::move(locks), spool));
+}
+
 bool QueueDb::CreateSchema(std::string* error) {
     {
         // A database of this version (every start but the first) needs no

@@ -89,6 +89,9 @@ public:
     // Opens or creates the database of spool, and takes this process's
     // slot in the spool's lock file.
     static std::unique_ptr<QueueDb> Open(const Spool& spool, std::string* error);
+    // Opens the existing database of spool for reading only: no slot is
+    // taken, nothing is created, upgraded or reserved; every write fails.
+    static std::unique_ptr<QueueDb> OpenForReading(const Spool& spool, std::string* error);
 
     void SetMaxAttempts(uint32_t maxAttempts) { m_maxAttempts = maxAttempts; }
     // The application's name (MQInit's appname): recorded with the leases

@@ -69,10 +69,13 @@ std::string Stmt::Text(int column) const {
                        static_cast<size_t>(sqlite3_column_bytes(m_stmt, column)));
 }
 
-std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* error) {
+std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* error,
+                             bool readOnly) {
     sqlite3* handle = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &handle,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             (readOnly ? SQLITE_OPEN_READONLY
+                                       : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                                 SQLITE_OPEN_NOMUTEX,
                              nullptr);
     if (rc != SQLITE_OK) {
         *error = "open " + path + ": " +
@@ -87,7 +90,7 @@ std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* e
     // journal_mode answers with the mode it ended up in; anything but "wal"
     // (a read-only directory, an unsupported file system) is refused, since
     // readers and writers of several processes rely on WAL's concurrency.
-    Stmt mode = db->Prepare("PRAGMA journal_mode=WAL", error);
+    Stmt mode = db->Prepare(readOnly ? "PRAGMA journal_mode" : "PRAGMA journal_mode=WAL", error);
     if (!mode.Valid() || !mode.Step(error)) return nullptr;
     if (!mode.Row() || mode.Text(0) != "wal") {
         *error = "open " + path + ": the database can't be put in WAL mode";
@@ -95,6 +98,13 @@ std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* e
     }
     mode.Reset();
     if (!db->Exec("PRAGMA synchronous=NORMAL", error)) return nullptr;
+    // The log and its index stay when the last writer closes: a reader
+    // that may not create files (a member of the queue's group) can open
+    // the database only while they exist.
+    if (!readOnly) {
+        int persist = 1;
+        sqlite3_file_control(handle, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
     // Remember which file was opened, to notice its deletion or replacement.
     if (!db->SameFile(error)) return nullptr;
     return db;

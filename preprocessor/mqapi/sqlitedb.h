@@ -78,7 +78,10 @@ class Db {
 public:
     // Opens (creating) the database at path in WAL mode with a busy timeout
     // of busyMs. Returns null, the cause in *error, when it can't.
-    static std::unique_ptr<Db> Open(const std::string& path, int busyMs, std::string* error);
+    // With readOnly, the database must exist and is opened for reading only
+    // (it must already be in WAL mode; nothing is created or written).
+    static std::unique_ptr<Db> Open(const std::string& path, int busyMs, std::string* error,
+                                    bool readOnly = false);
     ~Db();
     Db(const Db&) = delete;
     Db& operator=(const Db&) = delete;

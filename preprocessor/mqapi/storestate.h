@@ -30,6 +30,8 @@ struct StoreState {
     std::string installDir;
     uint32_t maxAttempts = 5;
     size_t handles = 0;                // open read and write handles
+    bool readOnly = false;             // MQInit opens for reading only (SetReadOnly)
+    bool queueReadOnly = false;        // queue was opened for reading only
     std::chrono::steady_clock::time_point lastReclaim;
 };
 

@@ -49,10 +49,13 @@ cmake --install "$work/build" >/dev/null
 "$prefix/bin/mqexample" >/dev/null
 
 # pkgconfig_build NAME [SOURCE] - builds SOURCE (consumer/NAME.cpp) through
-# pkg-config into $work/NAME-pkgconfig, for this architecture.
+# pkg-config into $work/NAME-pkgconfig, for this architecture. The .pc file
+# sets no run path (one under /usr would be useless), so a private prefix is
+# named here, as the README shows.
 pkgconfig_build() {
     "${cxx[@]}" -std=c++17 -Wall -Wextra -Werror -o "$work/$1-pkgconfig" \
-        "${2:-$consumer/$1.cpp}" $(pkg-config --cflags --libs mqtoolkit)
+        "${2:-$consumer/$1.cpp}" $(pkg-config --cflags --libs mqtoolkit) \
+        -Wl,-rpath,"$prefix/lib"
     # The ELF class byte: a program of the wrong width would prove nothing.
     local class
     class=$(od -An -tx1 -j4 -N1 "$work/$1-pkgconfig" | tr -d ' ')

@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Builds the Debian packages (packaging/build-debs.sh), checks what each one
-# holds and that apt would install them on this system (their dependencies
-# resolve), installs them with dpkg into a scratch root with a package
-# database of its own and runs them from there: mqctl check on an
-# installation without a directory server, a put and a get with the
-# installed mqctl, and the README's put and get programs built against the
-# -dev package. Then removes mqctl (its conffile stays) and purges it (the
-# conffile goes).
+# Builds the Debian packages (packaging/build-debs.sh, which fails on any
+# lintian error or warning), checks what each one holds, then installs them
+# into a clean Debian root made by mmdebstrap from this machine's apt
+# sources, and there:
+#   - the queue's user and group exist, the spool is theirs and not
+#     world-readable, /etc/daduv.ini is not world-readable;
+#   - the owner (user mqtoolkit) registers a channel, puts and gets;
+#   - a member of the group mqtoolkit runs list, show, summary, metrics,
+#     monitor and check with read access alone, changes nothing and can't
+#     hold;
+#   - an outsider can neither list the queue nor read a body;
+#   - mqctl is removed: the settings, the spool and the libraries stay;
+#   - everything is purged: the settings and the spool go, nothing of the
+#     packages is left under /usr, /etc or /var.
+# The -dev package also builds the README's put and get programs here.
 #
 # usage: check.sh SOURCE_DIR WORK_DIR
+# Needs root (mmdebstrap's root mode and chroot).
 set -euo pipefail
 src=$(cd "$1" && pwd)
 work=$2
@@ -16,13 +24,17 @@ rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 fail() { echo "package check: $*" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || fail "needs root (mmdebstrap and chroot)"
+command -v mmdebstrap >/dev/null || fail "mmdebstrap missing (scripts/deps.sh installs it)"
 
 mapfile -t debs < <("$src/packaging/build-debs.sh" "$src" "$work/debs")
-[ ${#debs[@]} -eq 3 ] || fail "want 3 packages, got: ${debs[*]}"
+[ ${#debs[@]} -eq 4 ] || fail "want 4 packages, got: ${debs[*]}"
 ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 deb_of() { printf '%s\n' "${debs[@]}" | grep "/$1_"; }
+ls "$work/debs"/libmqtoolkit1-dbgsym_*.deb "$work/debs"/mqctl-dbgsym_*.deb >/dev/null ||
+    fail "no -dbgsym packages"
 
-# What each package holds.
+# What each package holds, and what it must not.
 holds() {  # holds PACKAGE PATH...
     local listing
     listing=$(dpkg-deb -c "$(deb_of "$1")" | awk '{ print $6 }')
@@ -32,70 +44,152 @@ holds() {  # holds PACKAGE PATH...
     done
 }
 holds libmqtoolkit1 usr/lib/$ma/libmqtoolkit.so.1 usr/lib/$ma/libmqapi.so.1 \
-    usr/lib/$ma/libldap32.so.1 usr/lib/$ma/liblibcommon.so.1 usr/lib/$ma/liblogapi.so.1
+    usr/lib/$ma/libldap32.so.1 usr/lib/$ma/liblibcommon.so.1 usr/lib/$ma/liblogapi.so.1 \
+    usr/share/doc/libmqtoolkit1/copyright usr/share/doc/libmqtoolkit1/changelog.Debian.gz
 holds libmqtoolkit-dev usr/include/mqtoolkit/mqapi.h usr/lib/$ma/libmqtoolkit.so \
     usr/lib/$ma/pkgconfig/mqtoolkit.pc usr/lib/$ma/cmake/mqtoolkit/mqtoolkitConfig.cmake \
     usr/share/man/man3/mqtoolkit.3.gz usr/share/man/man3/cMQ.3.gz
+holds mqtoolkit-common etc/daduv.ini usr/share/doc/mqtoolkit-common/README.md.gz \
+    usr/share/man/man5/daduv.ini.5.gz usr/share/man/man5/queue.cfg.5.gz
 holds mqctl usr/bin/mqctl usr/share/man/man8/mqctl.8.gz \
-    usr/share/bash-completion/completions/mqctl etc/daduv.ini var/spool/mqtoolkit/
-[ "$(dpkg-deb -f "$(deb_of mqctl)" Depends | grep -c 'libmqtoolkit1 (= ')" = 1 ] ||
-    fail "mqctl does not depend on its libraries' version"
-dpkg-deb -I "$(deb_of mqctl)" conffiles | grep -qx /etc/daduv.ini || fail "no conffile /etc/daduv.ini"
-
-# apt would install them here: every dependency resolves.
-apt-get install --simulate --no-install-recommends "${debs[@]}" >"$work/apt.out" 2>&1 ||
-    fail "apt-get would not install them: $(tail -5 "$work/apt.out")"
-
-# Installed by dpkg into a root of their own. That root holds none of the
-# system's packages, so their dependencies are forced there (apt checked
-# them above); the packages have no maintainer scripts to run in it.
-root=$work/root
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-touch "$root/var/lib/dpkg/status"
-in_root() { dpkg --root="$root" --force-not-root --force-depends "$@" >>"$work/dpkg.out" 2>&1; }
-in_root -i "${debs[@]}" || fail "dpkg -i: $(grep -i error "$work/dpkg.out" | head -3)"
+    usr/share/bash-completion/completions/mqctl
 for pkg in libmqtoolkit1 libmqtoolkit-dev mqctl; do
-    [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' "$pkg")" = \
-        "install ok installed" ] || fail "$pkg is not installed in the scratch root"
+    if dpkg-deb -c "$(deb_of "$pkg")" | awk '{ print $6 }' | grep -E '^\./(etc|var)/'; then
+        fail "$pkg holds what the applications share"
+    fi
 done
-# Each library is named by its SONAME.
-for so in "$root/usr/lib/$ma"/lib*.so.1; do
-    soname=$(objdump -p "$so" | awk '$1 == "SONAME" { print $2 }')
-    [ "$soname" = "$(basename "$so")" ] || fail "$(basename "$so") has SONAME $soname"
+dpkg-deb -I "$(deb_of mqtoolkit-common)" conffiles | grep -qx /etc/daduv.ini ||
+    fail "no conffile /etc/daduv.ini"
+[ "$(dpkg-deb -f "$(deb_of libmqtoolkit1)" Multi-Arch)" = same ] ||
+    fail "libmqtoolkit1 is not Multi-Arch: same"
+dpkg-deb -I "$(deb_of libmqtoolkit1)" symbols >/dev/null || fail "libmqtoolkit1 has no symbols file"
+# No run path in anything installed under /usr, none in the .pc file.
+mkdir -p "$work/unpacked"
+for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$work/unpacked"; done
+find "$work/unpacked/usr" -type f \( -name '*.so*' -o -path '*/bin/*' \) | while read -r f; do
+    if readelf -d "$f" | grep -E 'R(UN)?PATH'; then fail "$f has a run path"; fi
 done
-# The conffile names the packaged spool and leaves the directory out.
+if grep -n rpath "$work/unpacked/usr/lib/$ma/pkgconfig/mqtoolkit.pc"; then
+    fail "mqtoolkit.pc sets a run path"
+fi
+
+# A clean Debian root from this machine's apt sources, with what the
+# packages depend on (so that dpkg installs them without the network).
+sources=()
+for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -s "$f" ] && sources+=("$f")
+done
+[ ${#sources[@]} -gt 0 ] || fail "no apt sources on this machine"
+suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+ours='^(libmqtoolkit1|libmqtoolkit-dev|mqtoolkit-common|mqctl)$'
+deps=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Depends; done | tr ',' '\n' |
+       sed 's/([^)]*)//; s/|.*//; s/ //g' | grep -v -E "$ours" | grep . | sort -u | paste -sd, -)
+root=$work/root
+mmdebstrap --variant=apt --mode=root --format=directory --include="$deps,passwd" \
+    "$suite" "$root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1 ||
+    fail "mmdebstrap: $(tail -5 "$work/mmdebstrap.log")"
+mkdir -p "$root/tmp/debs"
+cp "${debs[@]}" "$root/tmp/debs/"
+in_root() { chroot "$root" "$@"; }
+in_root sh -c 'dpkg -i /tmp/debs/libmqtoolkit1_*.deb /tmp/debs/libmqtoolkit-dev_*.deb \
+    /tmp/debs/mqtoolkit-common_*.deb /tmp/debs/mqctl_*.deb' >"$work/dpkg.out" 2>&1 ||
+    fail "dpkg -i: $(tail -5 "$work/dpkg.out")"
+
+# The queue's account, the spool and the settings' modes.
+in_root getent passwd mqtoolkit >/dev/null || fail "no user mqtoolkit"
+in_root getent group mqtoolkit >/dev/null || fail "no group mqtoolkit"
+got=$(in_root stat -c "%U:%G %a" /var/spool/mqtoolkit 2>&1 || true)
+[ "$got" = "mqtoolkit:mqtoolkit 750" ] || fail "/var/spool/mqtoolkit: got $got, want mqtoolkit:mqtoolkit 750"
+got=$(in_root stat -c '%U:%G %a' /etc/daduv.ini)
+[ "$got" = "root:mqtoolkit 640" ] || fail "/etc/daduv.ini: got $got, want root:mqtoolkit 640"
 grep -q '^InstallDirectory = /var/spool/mqtoolkit$' "$root/etc/daduv.ini" ||
     fail "/etc/daduv.ini names another spool"
-MANPATH=$root/usr/share/man man -w mqctl >/dev/null || fail "man mqctl finds no page"
+for page in mqctl.8 mqtoolkit.3; do
+    [ -f "$root/usr/share/man/man${page##*.}/$page.gz" ] || fail "no manual page $page"
+done
 
-# An installation without a directory server, run by the unpacked mqctl.
-inst=$work/inst
-mkdir -p "$inst"
-sed "s|^InstallDirectory = .*|InstallDirectory = $inst|" "$root/etc/daduv.ini" >"$inst/daduv.ini"
-printf 'RELAY\t\trelay\t\tout\r\n' >"$inst/queue.cfg"
-export MQ_CONFIG_DIR=$inst MQ_LOG=$work/mq.log
-mqctl=$root/usr/bin/mqctl
-"$mqctl" check >"$work/check.out" || fail "mqctl check: $(cat "$work/check.out")"
-grep -q "directory     not configured" "$work/check.out" || fail "check: $(cat "$work/check.out")"
-echo "packaged body" | "$mqctl" put RELAY --from alice@example.org --to bob@example.org >/dev/null
-got=$("$mqctl" get RELAY --delete --body | tail -1)
-[ "$got" = "packaged body" ] || fail "get gave '$got'"
+# The owner runs the applications' side: registers, puts, gets. A member
+# of the queue's group reads; an outsider reads nothing.
+chroot "$root" useradd --create-home outsider
+chroot "$root" useradd --create-home --groups mqtoolkit watcher
+as() {  # as USER COMMAND... - runs a command in the root as that user
+    local user=$1 groups
+    shift
+    groups=$(chroot "$root" id -Gn "$user" | tr ' ' ',')
+    chroot --userspec="$user:$user" --groups="$groups" "$root" env HOME=/tmp MQ_LOG=stderr "$@"
+}
+printf 'RELAY\t\trelay\t\tout\r\n' | as mqtoolkit sh -c 'cat > /var/spool/mqtoolkit/queue.cfg'
+as mqtoolkit mqctl check >"$work/check.out" 2>&1 || fail "mqctl check as the owner: $(cat "$work/check.out")"
+echo "packaged body" | as mqtoolkit mqctl put RELAY --from alice@example.org --to bob@example.org \
+    >"$work/put.out" 2>&1 || fail "mqctl put as the owner: $(cat "$work/put.out")"
+as mqtoolkit mqctl list >"$work/list.out" 2>&1 || fail "mqctl list as the owner: $(cat "$work/list.out")"
+grep -q 'bob@example.org' "$work/list.out" || fail "list as the owner: $(cat "$work/list.out")"
+# No directory of the spool lets others in (its files are then out of
+# their reach whatever their own modes).
+if find "$root/var/spool/mqtoolkit" -type d -perm /o+rwx | grep .; then
+    fail "a directory of the spool others may enter"
+fi
 
-# The -dev package builds the README's programs.
+# A member of the group runs every command that reads, with read access
+# alone, and makes nothing; it can't change the queue.
+listing() { (cd "$root/var/spool/mqtoolkit" && find . -printf '%p %s %U %m\n' | sort); }
+before=$(listing)
+id=$(as mqtoolkit mqctl list --ids | head -1)
+for cmd in "list" "list --json" "show $id" "summary" "metrics" "monitor" "check"; do
+    # shellcheck disable=SC2086
+    as watcher mqctl $cmd >"$work/watcher.out" 2>&1 ||
+        fail "mqctl $cmd as a member of the group: $(cat "$work/watcher.out")"
+done
+as watcher mqctl list | grep -q 'bob@example.org' || fail "the group member's list lacks the entry"
+[ "$(listing)" = "$before" ] || fail "the group member's commands changed the spool:
+$(diff <(echo "$before") <(listing))"
+if as watcher mqctl hold "$id" >"$work/watcher.out" 2>&1; then
+    fail "a member of the group held an entry"
+fi
+
+# An outsider reads nothing of the queue.
+if as outsider mqctl list >"$work/outsider.out" 2>&1; then
+    fail "an outsider listed the queue: $(cat "$work/outsider.out")"
+fi
+body=$(find "$root/var/spool/mqtoolkit/spool" -type f -path '*/msg/*' | head -1)
+[ -n "$body" ] || fail "no body file in the spool"
+if as outsider cat "${body#"$root"}" >/dev/null 2>&1; then fail "an outsider read a body"; fi
+
+got=$(as mqtoolkit mqctl get RELAY --delete --body 2>&1 | tail -1)
+[ "$got" = "packaged body" ] || fail "get as the owner gave '$got'"
+
+# The -dev package builds the README's programs (with this machine's compiler).
 export PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_PATH=$root/usr/lib/$ma/pkgconfig
 for prog in put get; do
     g++ -std=c++17 -Wall -Wextra -Werror -o "$work/$prog" "$src/tests/install/consumer/$prog.cpp" \
-        $(pkg-config --cflags --libs mqtoolkit) -Wl,-rpath,"$root/usr/lib/$ma"
+        $(pkg-config --cflags --libs mqtoolkit) -Wl,-rpath-link,"$root/usr/lib/$ma"
 done
-"$work/put" RELAY "Hello, Bob" >/dev/null
-got=$("$work/get" RELAY | tr '\n' ' ')
+inst=$work/inst
+mkdir -p "$inst"
+printf '[Config]\nInstallDirectory=%s\n' "$inst" >"$inst/daduv.ini"
+printf 'RELAY\t\trelay\t\tout\r\n' >"$inst/queue.cfg"
+# The installed libraries carry no run path to find each other by: run
+# from this machine, they are found the way the dynamic linker is told.
+export LD_LIBRARY_PATH=$root/usr/lib/$ma
+MQ_CONFIG_DIR=$inst MQ_LOG=stderr "$work/put" RELAY "Hello, Bob" >/dev/null
+got=$(MQ_CONFIG_DIR=$inst MQ_LOG=stderr "$work/get" RELAY | tr '\n' ' ')
+unset LD_LIBRARY_PATH
 case $got in *"body Hello, Bob"*) ;; *) fail "get program printed: $got" ;; esac
 
-# Removed, the conffile stays with the operator's settings; purged, it goes.
-in_root -r mqctl || fail "dpkg -r mqctl: $(tail -3 "$work/dpkg.out")"
-[ ! -e "$root/usr/bin/mqctl" ] && [ -f "$root/etc/daduv.ini" ] ||
-    fail "after dpkg -r: mqctl still there or /etc/daduv.ini gone"
-in_root -P mqctl || fail "dpkg -P mqctl: $(tail -3 "$work/dpkg.out")"
-[ ! -e "$root/etc/daduv.ini" ] || fail "after dpkg -P: /etc/daduv.ini still there"
-echo "package check: 3 packages built and installed by dpkg in a scratch root; mqctl check," \
-    "put and get and the -dev build ran; remove and purge kept and dropped the conffile"
+# Removed, mqctl goes; what the applications share stays.
+in_root dpkg -r mqctl >>"$work/dpkg.out" 2>&1 || fail "dpkg -r mqctl: $(tail -3 "$work/dpkg.out")"
+[ ! -e "$root/usr/bin/mqctl" ] || fail "after dpkg -r mqctl: mqctl still there"
+[ -f "$root/etc/daduv.ini" ] && [ -f "$root/var/spool/mqtoolkit/queue.cfg" ] ||
+    fail "after dpkg -r mqctl: the settings or the spool went with it"
+
+# Purged, nothing of the packages is left but the queue's account.
+in_root dpkg -P mqctl libmqtoolkit-dev libmqtoolkit1 mqtoolkit-common >>"$work/dpkg.out" 2>&1 ||
+    fail "dpkg -P: $(tail -3 "$work/dpkg.out")"
+left=$(cd "$root" && find etc usr var \( -iname '*mqtoolkit*' -o -name 'daduv.ini' -o -name 'mqctl*' \
+       -o -name 'lib*api.so*' -o -name 'libldap32*' -o -name 'liblibcommon*' \) \
+       ! -path 'var/lib/dpkg/*' ! -path 'var/log/*' | grep -v -E '^etc/(passwd|group|shadow|gshadow)-?$' || true)
+[ -z "$left" ] || fail "left after purge: $left"
+echo "package check: 4 packages (and -dbgsym) built, lintian clean, no run path; installed in a" \
+    "clean Debian root: owner put, listed and got, a group member read, an outsider read nothing;" \
+    "remove kept the" \
+    "shared files, purge left nothing"

@@ -12,11 +12,18 @@ promtool=$3
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# Manual pages: groff's warnings (all of them, -ww) are faults.
+# Manual pages: groff's warnings (all of them, -ww) and mandoc's (its lint
+# at level warning and above) are faults.
 for page in "$src"/man/*.[0-9]; do
     head -c 4 "$page" | grep -q '^\.so ' && continue  # a link to another page
     warnings=$(groff -man -t -Tutf8 -ww -z "$page" 2>&1)
     [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
+    if command -v mandoc >/dev/null; then
+        warnings=$(mandoc -T lint -W warning "$page" 2>&1)
+        [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
+    else
+        fail "no mandoc (scripts/deps.sh installs it)"
+    fi
 done
 commands=$("$mqctl" help | awk '/^Commands:/ { on = 1; next } /^$/ { on = 0 } on { print $1 }' | sort -u)
 [ -n "$commands" ] || fail "mqctl help lists no commands"
@@ -70,7 +77,12 @@ if [ -x "$promtool" ]; then
             >/dev/null || fail "mqctl put"
     done
     "$mqctl" --config "$dir" hold 1 >/dev/null || fail "mqctl hold"
+    # Channels named by a byte that is no UTF-8 and by a C1 control (NEL):
+    # the page must stay valid for the scraper all the same.
+    printf '\303\t\tbyte\t\tout\r\nN\302\205L\t\tnel\t\tout\r\n' >>"$dir/queue.cfg"
     metrics=$("$mqctl" --config "$dir" metrics) || fail "mqctl metrics failed"
+    grep -q '^mqtoolkit_metrics_success 1$' <<<"$metrics" || fail "metrics: no success gauge"
+    grep -q 'channel="\\\\xc3"' <<<"$metrics" || fail "metrics: channel 0xC3 not escaped: $metrics"
     grep -q 'state="held"} 1$' <<<"$metrics" || fail "metrics count no held entry: $metrics"
     verdict=$("$promtool" check metrics <<<"$metrics" 2>&1) || fail "promtool: $verdict"
 else

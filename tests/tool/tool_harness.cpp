@@ -106,6 +106,8 @@ void Installation::WriteIni(const std::string& ldapPort, const std::string& host
                       Slapd::kWriterDn + "\nPassword=" + Slapd::kWriterPassword +
                       "\nHostname=" + host + "\n";
     WriteFileText(dir_ + "/daduv.ini", ini);
+    // It holds the directory's password: kept from other users, as check wants.
+    chmod((dir_ + "/daduv.ini").c_str(), 0640);
 }
 
 namespace {

@@ -129,18 +129,69 @@ TEST_F(ToolOperator, DryRunsTotalsAndNothingToDo) {
               "released " + a + "\nreleased " + b + "\nreleased " + c + "\n-- 3 entries released\n");
 
     // A queued entry is neither held nor failed: the store would answer
-    // "done" for either; mqctl says nothing was to be done, and changes
-    // nothing else named with it.
-    Ok(inst_, {"hold", b});
+    // "done" for either; mqctl says nothing was to be done.
     before = inst_.Snapshot();
-    for (const char* verb : {"release", "requeue"}) {
-        RunResult r = inst_.Run({verb, b, a});
-        EXPECT_EQ(r.status, 1) << verb;
-        EXPECT_NE(r.err.find("entry " + a + " "), std::string::npos) << verb << ": " << r.err;
-        EXPECT_NE(r.err.find("nothing changed (it is queued)"), std::string::npos) << r.err;
-        EXPECT_EQ(r.out, "") << verb;
-        EXPECT_EQ(inst_.Snapshot(), before) << verb;
+    RunResult r = inst_.Run({"requeue", b, a});
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (const std::string& id : {a, b}) {
+        EXPECT_NE(r.err.find("entry " + id + " has not failed: nothing changed (it is queued)"),
+                  std::string::npos)
+            << r.err;
     }
+    EXPECT_EQ(r.out, "-- 0 entries requeued\n");
+    EXPECT_EQ(inst_.Snapshot(), before);
+}
+
+// Bulk changes act on each identifier by itself: the ones that can't be
+// changed (gone, or in another state) are named on standard error with the
+// reason and the exit code is 1; the others are changed. Input with no
+// identifier is nothing to do. The cases run in order on one queue.
+TEST_F(ToolOperator, BulkChangesActOnEachIdentifier) {
+    const std::string a = PutId(inst_, "RELAY"), b = PutId(inst_, "RELAY"),
+                      c = PutId(inst_, "RELAY"), d = PutId(inst_, "RELAY");
+    const std::string gone = "4000000000";
+    Ok(inst_, {"hold", c});
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string input;
+        int wantStatus;
+        std::string wantOut;
+        std::vector<std::string> wantErrLines;  // each a part of one line, in order
+    } cases[] = {
+        {"hold, one identifier gone", {"hold", "-"}, a + "\n" + gone + "\n" + b + "\n", 1,
+         "held " + a + "\nheld " + b + "\n-- 2 entries held\n",
+         {"no entry has identifier " + gone}},
+        {"release, one not held", {"release", a, d, b}, "", 1,
+         "released " + a + "\nreleased " + b + "\n-- 2 entries released\n",
+         {"entry " + d + " is not held: nothing changed (it is queued)"}},
+        {"dry run names the refused one too", {"delete", "--dry-run", "-"}, gone + " " + d, 1,
+         "would delete " + d + "\n-- 1 entry to delete (dry run: nothing changed)\n",
+         {"no entry has identifier " + gone}},
+        {"delete, ids given and on stdin", {"delete", gone, "-"}, a + "\n" + c + "\n" + gone, 1,
+         "deleted " + a + "\ndeleted " + c + "\n-- 2 entries deleted\n",
+         {"no entry has identifier " + gone, "no entry has identifier " + gone}},
+        {"empty input", {"delete", "-"}, "", 0, "-- 0 entries deleted\n", {}},
+        {"only white space", {"requeue", "-q", "-"}, " \n\t\n", 0, "-- 0 entries requeued\n", {}},
+    };
+    for (const Case& tc : cases) {
+        std::string before = inst_.Snapshot();
+        RunResult r = inst_.Run(tc.args, tc.input);
+        EXPECT_EQ(r.status, tc.wantStatus) << tc.name << ": stderr " << r.err;
+        EXPECT_EQ(r.out, tc.wantOut) << tc.name;
+        std::vector<std::string> lines = r.ErrLines();
+        ASSERT_EQ(lines.size(), tc.wantErrLines.size()) << tc.name << ": got stderr\n" << r.err;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_NE(lines[i].find(tc.wantErrLines[i]), std::string::npos)
+                << tc.name << ": got " << lines[i] << ", want it to hold " << tc.wantErrLines[i];
+        }
+        if (tc.wantOut.find("dry run") != std::string::npos || tc.wantOut.rfind("-- 0 ", 0) == 0) {
+            EXPECT_EQ(inst_.Snapshot(), before) << tc.name << ": something changed";
+        }
+    }
+    // What is left: b held, d queued.
+    std::string left = Ok(inst_, {"list", "--ids"}).out;
+    EXPECT_EQ(left, b + "\n" + d + "\n");
 }
 
 TEST_F(ToolOperator, GetSaysTheEntryWasHandedBack) {
@@ -357,16 +408,28 @@ TEST_F(ToolOperator, ListLinesFitATerminalAndStayWholeElsewhere) {
 
     struct Case {
         std::vector<std::string> args;
-        bool terminal;
-        bool cut;  // lines fit 80 columns, lists shortened
+        bool terminal;     // on an 80-column terminal
+        const char* env;   // COLUMNS, or null for none
+        size_t width;      // the lines' width when cut
+        bool cut;          // lines fit width columns, lists shortened
     } cases[] = {
-        {{"list"}, true, true},
-        {{"list", "--wide"}, true, false},
-        {{"list"}, false, false},
+        {{"list"}, true, nullptr, 80, true},
+        {{"list", "--wide"}, true, nullptr, 80, false},
+        {{"list"}, false, nullptr, 80, false},
+        {{"list"}, true, "60", 60, true},     // COLUMNS over the terminal's own
+        {{"list"}, true, "400", 400, false},  // room for every recipient
+        {{"list"}, true, "wide", 80, true},   // no number: the terminal's own
     };
     for (const Case& tc : cases) {
+        if (tc.env != nullptr) {
+            setenv("COLUMNS", tc.env, 1);
+        } else {
+            unsetenv("COLUMNS");
+        }
         RunResult r = tc.terminal ? inst_.RunOnTerminal(tc.args, 80) : inst_.Run(tc.args);
-        std::string name = std::string(tc.terminal ? "terminal " : "pipe ") + tc.args.back();
+        unsetenv("COLUMNS");
+        std::string name = std::string(tc.terminal ? "terminal " : "pipe ") + tc.args.back() +
+                           (tc.env != nullptr ? std::string(" COLUMNS=") + tc.env : "");
         ASSERT_EQ(r.status, 0) << name << ": " << r.err;
         size_t widest = 0;
         std::istringstream in(r.out);
@@ -374,7 +437,11 @@ TEST_F(ToolOperator, ListLinesFitATerminalAndStayWholeElsewhere) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             widest = std::max(widest, line.size());
         }
-        EXPECT_EQ(widest <= 80, tc.cut) << name << ": widest line " << widest << "\n" << r.out;
+        if (tc.cut) {
+            EXPECT_LE(widest, tc.width) << name << "\n" << r.out;
+        } else if (!tc.terminal) {
+            EXPECT_GT(widest, 80u) << name << "\n" << r.out;
+        }
         EXPECT_EQ(r.out.find("recipient-number-5") == std::string::npos, tc.cut) << name;
         EXPECT_EQ(r.out.find(",+5") != std::string::npos, tc.cut) << name << "\n" << r.out;
     }

@@ -207,6 +207,39 @@ TEST_F(ToolTest, ListFilters) {
 
 // Creation times past what a 32-bit time_t holds (2038-01-19T03:14:07Z) are
 // shown as stored, by list and show alike; such entries lie ahead of now.
+// A damaged or forged database may hold any time: every command that
+// prints an age from one stays defined (UBSan aborts on an overflow) and
+// answers.
+TEST_F(ToolTest, ExtremeStoredTimesAreClamped) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    int64_t low = Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "x");
+    int64_t high = Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "y");
+    // One inside the bounds list's filter takes as open (strictly after
+    // INT64_MIN, strictly before INT64_MAX), so both are listed.
+    const std::string min = std::to_string(INT64_MIN + 1), max = std::to_string(INT64_MAX - 1);
+    ASSERT_TRUE(inst_.Exec("UPDATE entries SET created = " + min + ", reason = 1, reason_at = " +
+                           min + ", handed = " + min + " WHERE id = " + std::to_string(low)));
+    ASSERT_TRUE(inst_.Exec("UPDATE entries SET created = " + max + ", reason = 1, reason_at = " +
+                           max + ", handed = " + max + " WHERE id = " + std::to_string(high)));
+    const std::vector<std::vector<std::string>> commands = {
+        {"list"}, {"list", "--json"}, {"list", "--sort", "age"}, {"list", "--older-than", "1d"},
+        {"show", std::to_string(low)}, {"show", std::to_string(high), "--json"},
+        {"summary"}, {"summary", "--json"}, {"metrics"}, {"monitor"}, {"check"}};
+    for (const std::vector<std::string>& c : commands) {
+        RunResult r = inst_.Run(c);
+        std::string name = c[0] + (c.size() > 1 ? " " + c[1] : "");
+        EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << name << ": " << r.err;
+        EXPECT_TRUE(r.status == 0 || (c[0] == "check" && r.status == 1))
+            << name << ": status " << r.status << ", " << r.err;
+    }
+    std::vector<Json> listed = JsonOf(Ok(inst_, {"list", "--json"}));
+    ASSERT_EQ(listed.size(), 2u);
+    // Past the range, the age saturates; it never wraps to the other sign.
+    // (compared as the reader holds numbers, doubles: INT64_MAX is no int64 there)
+    EXPECT_GT(listed[0]["age"].number, 0) << "entry created at " << min;
+    EXPECT_LT(listed[1]["age"].number, 0) << "entry created at " << max;
+}
+
 TEST_F(ToolTest, CreationTimesPast2038) {
     Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
     struct Case {
@@ -358,11 +391,32 @@ TEST(ToolCheck, NamesEachProblemWithAFix) {
          [](const Installation&, const std::string& d) { WriteFileText(d + "999.msg", "x"); }},
         {"a spool every user may write to", "spool",
          [](const Installation&, const std::string& d) { chmod((d + "../..").c_str(), 0777); }},
+        {"a spool every user may read", "spool",
+         [](const Installation&, const std::string& d) { chmod((d + "../..").c_str(), 0755); }},
+        {"a spool of another user than the installation directory's", "spool",
+         [](const Installation&, const std::string& d) {
+             // Root's own run gives the spool another owner; others can't.
+             if (geteuid() == 0) {
+                 EXPECT_EQ(chown((d + "../..").c_str(), 65534, 65534), 0);
+             } else {
+                 chmod((d + "../..").c_str(), 0755);
+             }
+         }},
+        {"a password every user can read", "configuration",
+         [](const Installation& i, const std::string&) {
+             chmod((i.dir() + "/daduv.ini").c_str(), 0644);
+         }},
         {"a spool that is a symbolic link", "spool",
          [](const Installation&, const std::string& d) {
              std::string spool = d.substr(0, d.rfind("/msg/"));
              rename(spool.c_str(), (spool + ".real").c_str());
              symlink((spool + ".real").c_str(), spool.c_str());
+         }},
+        {"a password longer than the directory client takes", "directory",
+         [](const Installation& i, const std::string&) {
+             std::string ini = ReadFileText(i.dir() + "/daduv.ini");
+             ini.replace(ini.find("Password="), 9, "Password=" + std::string(70, 'p') + "\n;");
+             WriteFileText(i.dir() + "/daduv.ini", ini);
          }},
         {"server unreachable", "directory",
          [](const Installation& i, const std::string&) { i.WriteIni("1", i.host()); }},
@@ -393,6 +447,74 @@ TEST(ToolCheck, NamesEachProblemWithAFix) {
     }
 }
 
+// The commands that only read make nothing: on an installation where
+// nothing was ever put they read an empty queue and leave no spool behind
+// (a spool made by root's first look would lock the applications out).
+TEST(ToolReadOnly, CommandsThatReadCreateNoSpool) {
+    Installation inst;
+    ASSERT_EQ(inst.error(), "");
+    WriteFileText(inst.dir() + "/queue.cfg", "RELAY\t\trelay\t\tout\r\n");
+    struct Case {
+        std::vector<std::string> args;
+        int wantStatus;
+        const char* wantInOut;
+    } cases[] = {
+        {{"list"}, 0, ""},
+        {{"list", "--count"}, 0, "0\n"},
+        {{"list", "RELAY", "--json"}, 0, ""},
+        {{"show", "1"}, 1, ""},  // 1: no entry has identifier 1
+        {{"summary"}, 0, "TOTAL"},
+        {{"metrics"}, 0, "mqtoolkit_queue_entries{channel=\"RELAY\",state=\"queued\"} 0"},
+        {{"monitor"}, 0, "MQ OK - 0 entries"},
+        // 1: the host entry of the test's directory lacks relay (queue.cfg written by hand)
+        {{"check"}, 1, "no spool yet"},
+    };
+    for (const Case& tc : cases) {
+        RunResult r = inst.Run(tc.args);
+        EXPECT_EQ(r.status, tc.wantStatus) << tc.args[0] << ": " << r.err << r.out;
+        EXPECT_NE(r.out.find(tc.wantInOut), std::string::npos)
+            << tc.args[0] << ": got " << r.out << ", want it to hold " << tc.wantInOut;
+        struct stat st;
+        EXPECT_NE(lstat((inst.dir() + "/spool").c_str(), &st), 0)
+            << tc.args[0] << " made the spool";
+    }
+}
+
+// The registry's refusals name their cause in the log, exactly: a setting
+// too long is refused (never cut, so never "wrong credentials"), a server
+// that is down is unreachable with its host and port, and no server at all
+// is said plainly.
+TEST(ToolDirectorySettings, RegistryLogsTheCause) {
+    struct Case {
+        const char* name;
+        std::string ldap;  // the [Ldap] section's lines
+        std::string wantInLog;
+    } cases[] = {
+        {"password of 64 characters",
+         "HostName=127.0.0.1\nPort=" + std::to_string(Slapd::Get()->port()) + "\nUsername=" +
+             Slapd::kWriterDn + "\nPassword=" + std::string(64, 'p') + "\n",
+         "Password in section [Ldap] of daduv.ini is 64 characters long, more than the 63 "
+         "the directory client takes; refused, not cut"},
+        {"user name of 80 characters", "HostName=127.0.0.1\nUsername=" + std::string(80, 'u') + "\n",
+         "Username in section [Ldap] of daduv.ini is 80 characters long"},
+        {"server down", "HostName=127.0.0.1\nPort=1\n", "127.0.0.1:1"},
+        {"no server", "Hostname=mx.example.org\n", "no directory server set"},
+    };
+    for (const Case& tc : cases) {
+        Installation inst;
+        ASSERT_EQ(inst.error(), "");
+        WriteFileText(inst.dir() + "/daduv.ini", "[Config]\nInstallDirectory=" + inst.dir() +
+                                                     "\n[Ldap]\n" + tc.ldap);
+        RunResult r = inst.Run({"channel", "add", "LOCAL", "local", "in"});
+        EXPECT_NE(r.status, 0) << tc.name;
+        std::string log = ReadFileText(inst.dir() + "/mq.log");
+        EXPECT_NE(log.find(tc.wantInLog), std::string::npos)
+            << tc.name << ": the log lacks \"" << tc.wantInLog << "\":\n" << log;
+        EXPECT_EQ(ReadFileText(inst.dir() + "/queue.cfg").find("LOCAL"), std::string::npos)
+            << tc.name << ": registered all the same";
+    }
+}
+
 TEST_F(ToolTest, HelpForEveryCommandAndVersion) {
     const std::vector<std::vector<std::string>> commands = {
         {"channel", "add"}, {"channel", "del"}, {"channel", "list"}, {"put"},    {"get"},
@@ -405,7 +527,9 @@ TEST_F(ToolTest, HelpForEveryCommandAndVersion) {
         EXPECT_EQ(r.out.rfind("usage: mqctl " + name, 0), 0u) << name << ": got " << r.out;
         EXPECT_NE(r.out.find("Exit codes: 0"), std::string::npos) << name;
     }
-    EXPECT_EQ(Ok(inst_, {"--version"}).out.rfind("mqctl ", 0), 0u);
+    for (const char* v : {"--version", "-V"}) {
+        EXPECT_EQ(Ok(inst_, {v}).out.rfind("mqctl ", 0), 0u) << v;
+    }
     EXPECT_NE(Ok(inst_, {"--help"}).out.find("summary"), std::string::npos);
 }
 

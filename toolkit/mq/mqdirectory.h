@@ -56,7 +56,10 @@ enum {
     MQ_HOST_UNREACHABLE = 2,     // the server can't be reached
     MQ_HOST_BIND_REFUSED = 3,    // the bind was refused (entry->ldapResult)
     MQ_HOST_SEARCH_FAILED = 4,   // the search failed (the client logged why)
-    MQ_HOST_NO_ENTRY = 5         // no entry of class "ZUDudivor" for the host
+    MQ_HOST_NO_ENTRY = 5,        // no entry of class "ZUDudivor" for the host
+    MQ_HOST_BAD_SETTING = 6      // a setting is longer than the client takes
+                                 // (HostName 127, Username and Password 63
+                                 // characters): refused, never cut (logged)
 };
 
 // Finds the host's entry as the registration calls do: the same settings,

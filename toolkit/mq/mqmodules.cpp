@@ -182,14 +182,30 @@ bool DelStep(const std::vector<std::string>& values, const char* name, std::stri
 }
 
 // Settings - the server's settings of section "Ldap", read in one place for
-// the registration calls and LookupHostEntry.
+// the registration calls and LookupHostEntry. Each is read whole (an INI
+// line holds far less than the buffer) and one longer than the directory
+// client takes is refused in tooLong, never cut: a cut password binds as
+// "wrong credentials", and nobody could tell why.
 struct Settings {
     char server[128] = "", port[16] = "", user[64] = "", password[64] = "";
+    std::string tooLong;  // why a setting is refused; "" when none is
     Settings() {
-        GetPrivateProfileString("Ldap", "HostName", "", server, sizeof server, kIniFile);
+        Read("HostName", server, sizeof server);
         GetPrivateProfileString("Ldap", "Port", "", port, sizeof port, kIniFile);
-        GetPrivateProfileString("Ldap", "Username", "", user, sizeof user, kIniFile);
-        GetPrivateProfileString("Ldap", "Password", "", password, sizeof password, kIniFile);
+        Read("Username", user, sizeof user);
+        Read("Password", password, sizeof password);
+    }
+    void Read(const char* key, char* out, size_t size) {
+        char whole[1024] = "";
+        GetPrivateProfileString("Ldap", key, "", whole, sizeof whole, kIniFile);
+        size_t length = std::strlen(whole);
+        if (length < size) {
+            std::memcpy(out, whole, length + 1);
+        } else if (tooLong.empty()) {
+            tooLong = std::string(key) + " in section [Ldap] of " + kIniFile + " is " +
+                      std::to_string(length) + " characters long, more than the " +
+                      std::to_string(size - 1) + " the directory client takes; refused, not cut";
+        }
     }
 };
 
@@ -200,11 +216,26 @@ int FindHost(ldapClient& client, const Settings& settings, const char* host,
              SearchReq** found, int* bindResult) {
     *found = nullptr;
     *bindResult = 0;
+    if (!settings.tooLong.empty()) {
+        LogMessage(MQLOG_ERROR, kLogApp, settings.tooLong.c_str());
+        return MQ_HOST_BAD_SETTING;
+    }
     if (settings.server[0] == '\0') return MQ_HOST_NOT_CONFIGURED;
     if (client.ldapClientConnect(settings.server, PortOf(settings.port)) != 0) {
         return MQ_HOST_UNREACHABLE;
     }
     *bindResult = client.ldapClientBind(settings.user, settings.password);
+    if (*bindResult < 0) {
+        // The client library's own codes (server down, timeout, connect
+        // error): the server went away, the credentials were never judged.
+        LogMessage(MQLOG_ERROR, kLogApp,
+                   (std::string("directory server ") + settings.server + ":" +
+                    std::to_string(PortOf(settings.port)) + " can't be reached (LDAP result " +
+                    std::to_string(*bindResult) + " at the bind)")
+                       .c_str());
+        *bindResult = 0;
+        return MQ_HOST_UNREACHABLE;
+    }
     if (*bindResult != 0) return MQ_HOST_BIND_REFUSED;
     std::string filter = "(&(objectclass=ZUDudivor)(host=" + EscapeFilterValue(host) + "))";
     int count = 0;
@@ -225,8 +256,14 @@ bool Change(const char* op, const char* lpszHostname, const char* lpszModuleName
         int bindResult = 0;
         int rc = FindHost(client, settings, lpszHostname, &req, &bindResult);
         Result found(client, req);
+        // An unreachable server was logged by the client (its URI names the
+        // host and port) or by FindHost (a bind the client library failed).
         if (rc == MQ_HOST_NOT_CONFIGURED) {
-            Fail(op, lpszHostname, "no directory server set (HostName in section [Ldap])");
+            Fail(op, lpszHostname,
+                 std::string("no directory server set (HostName in section [Ldap] of ") +
+                     kIniFile + " is empty); without one, write queue.cfg by hand");
+        } else if (rc == MQ_HOST_BAD_SETTING) {
+            Fail(op, lpszHostname, settings.tooLong);
         } else if (rc == MQ_HOST_NO_ENTRY) {
             Fail(op, lpszHostname, "no directory entry of class ZUDudivor");
         }

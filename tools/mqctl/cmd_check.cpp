@@ -3,8 +3,12 @@
 //
 // The checks run in order and a check that later ones depend on stops them
 // when it fails: without a configuration there is no spool to look at.
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cctype>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,7 +23,9 @@
 #include <profile.h>
 
 #include "commands.h"
+#include "entryview.h"
 #include "output.h"
+#include "reading.h"
 #include "session.h"
 
 namespace mqctl {
@@ -70,13 +76,49 @@ private:
     std::vector<Finding> findings_;
 };
 
-// CheckSpoolSafety - reports a spool that others could redirect or fill:
-// a symbolic link (whoever can change it moves the queue), or a directory
-// any user may write to. Nothing is reported when all is well (the store
-// checks that follow say so) or when there is no spool yet.
-void CheckSpoolSafety(const std::string& spool, Report* report) {
+// ShellQuote - text as one word for a POSIX shell, quoted only when it
+// holds anything but letters, digits and -_./:,=+@ (the fix lines are meant
+// to be pasted).
+std::string ShellQuote(const std::string& text) {
+    bool plain = !text.empty();
+    for (unsigned char c : text) {
+        plain = plain && (isalnum(c) || strchr("-_./:,=+@", c) != nullptr);
+    }
+    if (plain) return text;
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::string UserName(uid_t uid) {
+    struct passwd* pw = getpwuid(uid);
+    return pw != nullptr ? pw->pw_name : std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+    struct group* gr = getgrgid(gid);
+    return gr != nullptr ? gr->gr_name : std::to_string(gid);
+}
+
+// CheckSpoolSafety - reports a spool that others could redirect, fill or
+// read: a symbolic link (whoever can change it moves the queue), a
+// directory any user may write to or read, or one that belongs to another
+// user than the installation directory (the queue's owner): a spool made
+// by root's first mqctl run locks the applications out. Nothing is
+// reported when all is well (the store checks that follow say so) or when
+// there is no spool yet.
+void CheckSpoolSafety(const std::string& installDir, Report* report) {
+    std::string spool = installDir + "/spool";
     struct stat st;
     if (lstat(spool.c_str(), &st) != 0) return;
+    struct stat top;
+    bool haveTop = stat(installDir.c_str(), &top) == 0;
     if (S_ISLNK(st.st_mode)) {
         report->Problem("spool",
                         spool + " is a symbolic link: whoever can change it moves the queue",
@@ -84,7 +126,31 @@ void CheckSpoolSafety(const std::string& spool, Report* report) {
                         "it points");
     } else if (S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) != 0) {
         report->Problem("spool", spool + " is writable by every user",
-                        "chmod o-w " + spool);
+                        "chmod o-rwx " + ShellQuote(spool));
+    } else if (S_ISDIR(st.st_mode) && (st.st_mode & (S_IROTH | S_IXOTH)) != 0) {
+        report->Problem("spool", spool + " is readable by every user: anyone may read the messages",
+                        "chmod o-rwx " + ShellQuote(spool));
+    } else if (haveTop && st.st_uid != top.st_uid) {
+        std::string owner = UserName(top.st_uid) + ":" + GroupName(top.st_gid);
+        report->Problem("spool",
+                        spool + " belongs to " + UserName(st.st_uid) + ", " + installDir +
+                            " to " + UserName(top.st_uid) + ": the queue's owner can't use it",
+                        "chown -R " + ShellQuote(owner) + " " + ShellQuote(spool));
+    }
+}
+
+// CheckSettingsFile - the settings file, a problem when it holds the
+// directory's password while every user may read it.
+void CheckSettingsFile(const std::string& ini, Report* report) {
+    struct stat st;
+    char password[256] = "";
+    GetPrivateProfileString("Ldap", "Password", "", password, sizeof password, ini.c_str());
+    if (password[0] != '\0' && stat(ini.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0) {
+        report->Problem("configuration",
+                        ini + " holds the directory's password and every user can read it",
+                        "chmod o-r " + ShellQuote(ini));
+    } else {
+        report->Ok("configuration", ini);
     }
 }
 
@@ -120,7 +186,7 @@ void CheckStranded(const std::vector<ChannelRecord>& records, Report* report) {
         if (known || n == 0) continue;
         stranded.push_back(Printable(c.channel) + " (" + std::to_string(n) +
                            (n == 1 ? " entry)" : " entries)"));
-        if (first.empty()) first = Printable(c.channel);
+        if (first.empty()) first = ShellQuote(Printable(c.channel));
     }
     if (stranded.empty()) {
         report->Ok("stranded", "every entry's channel is registered");
@@ -132,7 +198,13 @@ void CheckStranded(const std::vector<ChannelRecord>& records, Report* report) {
     }
 }
 
-void CheckStoreFiles(const std::vector<ChannelRecord>& records, Report* report) {
+void CheckStoreFiles(const std::string& installDir, const std::vector<ChannelRecord>& records,
+                     Report* report) {
+    if (!PrepareReading(installDir)) {
+        // check makes nothing: the first put makes the spool.
+        report->Ok("store", "no spool yet under " + installDir + " (nothing was ever put)");
+        return;
+    }
     cMQ mq;
     if (mq.OpenMQChannel(kAppName, kIniName) != MQ_SUCCESS) {
         report->Problem("store", "the queue store can't be opened (the log says why)",
@@ -165,7 +237,8 @@ void CheckStoreFiles(const std::vector<ChannelRecord>& records, Report* report) 
     int64_t now = static_cast<int64_t>(std::time(nullptr));
     std::vector<std::string> stale, fresh;
     for (const mqadmin::EntryInfo& e : health.missingBodies) {
-        (now - e.created > kBodyGraceSeconds ? stale : fresh).push_back(std::to_string(e.id));
+        bool old = AgeSince(now, e.created) > kBodyGraceSeconds;
+        (old ? stale : fresh).push_back(std::to_string(e.id));
     }
     if (stale.empty()) {
         report->Ok("message files", fresh.empty() ? "every entry has its message file"
@@ -199,6 +272,22 @@ void CheckDirectory(const std::string& ini, const std::vector<ChannelRecord>& re
         report->Problem("directory", "the directory server " + where + " can't be reached",
                         "start it, or correct HostName and Port in section [Ldap] of " + ini);
         return;
+    case MQ_HOST_BAD_SETTING:
+        for (const char* key : {"HostName", "Username", "Password"}) {
+            size_t limit = key[0] == 'H' ? sizeof entry.server - 1 : sizeof entry.user - 1;
+            size_t length = Setting(ini, "Ldap", key).size();
+            if (length <= limit) continue;
+            report->Problem("directory",
+                            std::string(key) + " in section [Ldap] is " + std::to_string(length) +
+                                " characters long, more than the " + std::to_string(limit) +
+                                " the directory client takes",
+                            std::string("shorten it (for Username, a shorter name of the same "
+                                        "account) in ") + ShellQuote(ini));
+            return;
+        }
+        report->Problem("directory", "a setting of section [Ldap] is too long",
+                        "read the log (MQ_LOG=stderr mqctl check)");
+        return;
     case MQ_HOST_BIND_REFUSED:
         report->Problem("directory",
                         where + " refused the bind as " + user + " (LDAP result " +
@@ -221,7 +310,8 @@ void CheckDirectory(const std::string& ini, const std::vector<ChannelRecord>& re
     }
     if (rc == MQ_HOST_NO_ENTRY) {
         report->Problem("host entry", "no entry of class ZUDudivor for host " + host,
-                        "add host=" + host + " below its domain components (see the README)");
+                        "add host=" + host + " below its domain components (see The directory "
+                            "in /usr/share/doc/mqtoolkit-common/README.md.gz)");
         return;
     }
     report->Ok("host entry", entry.dn);
@@ -266,15 +356,15 @@ int RunCheck(const std::string& command, const Args& args) {
     if (!FindInstallation(&inst, &error)) {
         // No file, an unreadable one, or one naming no installation directory.
         if (inst.iniPath.empty() || access(inst.iniPath.c_str(), R_OK) != 0) {
-            report.Problem("configuration", error, "see the README's Configuration section");
+            report.Problem("configuration", error, "see daduv.ini(5)");
         } else {
             report.Ok("configuration", inst.iniPath);
-            report.Problem("install dir", error, "see the README's Configuration section");
+            report.Problem("install dir", error, "see daduv.ini(5)");
         }
         report.Print(args.Has("json"));
         return kExitRefused;
     }
-    report.Ok("configuration", inst.iniPath);
+    CheckSettingsFile(inst.iniPath, &report);
     struct stat st;
     bool exists = stat(inst.installDir.c_str(), &st) == 0;
     if (!exists || !S_ISDIR(st.st_mode)) {
@@ -293,8 +383,8 @@ int RunCheck(const std::string& command, const Args& args) {
         report.Problem("channel file", inst.installDir + "/queue.cfg can't be read",
                        "make it readable for this user");
     }
-    CheckSpoolSafety(inst.installDir + "/spool", &report);
-    CheckStoreFiles(records, &report);
+    CheckSpoolSafety(inst.installDir, &report);
+    CheckStoreFiles(inst.installDir, records, &report);
     CheckDirectory(inst.iniPath, records, &report);
     report.Print(args.Has("json"));
     return report.Healthy() ? kExitOk : kExitRefused;

@@ -1,11 +1,15 @@
 // cmd_entries.cpp - delete, hold, release and requeue: changes to entries
 // named by identifier.
 //
-// Every identifier is checked (its shape, that the entry exists, that its
-// state allows the change) before the first change is made, so a command
-// with one bad identifier changes nothing. Each change is printed on a line
-// of its own ("deleted 17"), then the total ("-- 3 entries deleted"); with
-// --quiet only the total. --dry-run checks alike and says what would change.
+// Every word is checked to be an identifier before anything is changed (a
+// malformed one is a usage error). Then each entry is acted on by itself:
+// one that is gone (taken by a reader since it was listed) or in a state the
+// change does not apply to is named on standard error with the reason, and
+// the others are changed all the same; the exit code is then 1. Each change
+// is printed on a line of its own ("deleted 17"), then the total ("-- 3
+// entries deleted"); with --quiet only the total. --dry-run checks alike and
+// says what would change. "-" with nothing on standard input is no error:
+// nothing to do (a cron job's "list --failed --ids | delete -").
 #include <cstdio>
 #include <sstream>
 
@@ -79,7 +83,6 @@ int CollectIds(const std::string& command, const std::vector<std::string>& words
         if (!ParseId(t, &id)) return UsageError(command, "not an entry identifier: " + t);
         ids->push_back(id);
     }
-    if (ids->empty()) return UsageError(command, "needs at least one entry ID");
     return kExitOk;
 }
 
@@ -96,6 +99,11 @@ int Change(const std::string& command, const Args& args, const Action& action) {
     std::vector<unsigned long> ids;
     if (!all) {
         if (int rc = CollectIds(command, words, &ids); rc != kExitOk) return rc;
+        if (ids.empty()) {  // "-" read nothing: nothing to do, nothing opened
+            if (!args.Has("dry-run")) std::printf("-- 0 entries %s\n", action.done);
+            else std::printf("-- 0 entries to %s (dry run: nothing changed)\n", action.verb);
+            return kExitOk;
+        }
     }
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitRefused;
@@ -104,6 +112,7 @@ int Change(const std::string& command, const Args& args, const Action& action) {
 
     // What is already as asked is named, not changed.
     std::vector<unsigned long> already;
+    size_t failed = 0;  // identifiers refused or failed, each named on stderr
     if (all) {
         std::vector<mqadmin::EntryInfo> entries;
         if (!mqadmin::ListEntries(words[1].c_str(), &entries)) {
@@ -115,22 +124,20 @@ int Change(const std::string& command, const Args& args, const Action& action) {
             if (action.allowed(e.state)) ids.push_back(e.id);
         }
     } else {
-        bool refused = false;
         std::vector<unsigned long> todo;
         for (unsigned long id : ids) {
             mqadmin::EntryInfo info;
             if (!mqadmin::GetEntryInfo(id, &info)) {
                 PrintError(command, "no entry has identifier " + std::to_string(id));
-                refused = true;
+                ++failed;
             } else if (!action.allowed(info.state)) {
                 PrintError(command, "entry " + std::to_string(id) + " " + action.refusal +
                                         " (it is " + mqadmin::StateName(info.state) + ")");
-                refused = true;
+                ++failed;
             } else {
                 (action.already(info.state) ? already : todo).push_back(id);
             }
         }
-        if (refused) return kExitRefused;
         ids = todo;
     }
 
@@ -142,9 +149,8 @@ int Change(const std::string& command, const Args& args, const Action& action) {
         }
         std::printf("-- %s to %s (dry run: nothing changed)\n", Entries(ids.size()).c_str(),
                     action.verb);
-        return kExitOk;
+        return failed > 0 ? kExitRefused : kExitOk;
     }
-    int exitCode = kExitOk;
     size_t done = 0;
     if (!quiet) {
         for (unsigned long id : already) std::printf("already %s %lu\n", action.done, id);
@@ -157,21 +163,21 @@ int Change(const std::string& command, const Args& args, const Action& action) {
             break;
         case AdminResult::NotFound:  // gone since the check: another operator or a reader
             PrintError(command, "no entry has identifier " + std::to_string(id));
-            exitCode = kExitRefused;
+            ++failed;
             break;
         case AdminResult::WrongState:
             PrintError(command, "entry " + std::to_string(id) + " " + action.refusal);
-            exitCode = kExitRefused;
+            ++failed;
             break;
         case AdminResult::Failed:
             PrintError(command, "the queue store failed on entry " + std::to_string(id) +
                                     " (the log says why)");
-            exitCode = kExitRefused;
+            ++failed;
             break;
         }
     }
     std::printf("-- %s %s\n", Entries(done).c_str(), action.done);
-    return exitCode;
+    return failed > 0 ? kExitRefused : kExitOk;
 }
 
 }  // namespace

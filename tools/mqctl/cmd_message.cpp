@@ -16,6 +16,7 @@
 
 #include "commands.h"
 #include "entryview.h"
+#include "reading.h"
 #include "output.h"
 #include "session.h"
 
@@ -260,11 +261,13 @@ int RunShow(const std::string& command, const Args& args) {
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitTempFail;
     cMQ mq;
-    if (!OpenStore(mq, command)) return kExitTempFail;
+    // Reads only: no spool means no entry, and a reader may lack write access.
+    const bool none = !PrepareReading(inst.installDir);
+    if (!none && !OpenStore(mq, command)) return kExitTempFail;
 
     mqadmin::EntryInfo info;
-    if (!mqadmin::GetEntryInfo(id, &info)) {
-        if (MQLastCallFailed()) {
+    if (none || !mqadmin::GetEntryInfo(id, &info)) {
+        if (!none && MQLastCallFailed()) {
             PrintError(command, "the store failed to read entry " + words[0]);
             return kExitTempFail;
         }
@@ -283,7 +286,7 @@ int RunShow(const std::string& command, const Args& args) {
         PrintError(command, error);
         return kExitTempFail;
     }
-    int64_t age = static_cast<int64_t>(std::time(nullptr)) - info.created;
+    int64_t age = AgeSince(static_cast<int64_t>(std::time(nullptr)), info.created);
     if (args.Has("json")) {
         JsonObject o;
         o.Int("id", static_cast<int64_t>(info.id))

@@ -16,7 +16,9 @@
 #include <mqapi.h>
 
 #include "commands.h"
+#include "entryview.h"
 #include "output.h"
+#include "reading.h"
 #include "session.h"
 
 namespace mqctl {
@@ -52,11 +54,13 @@ int CollectName(void* context, const char* channel, const char*, const char*, ch
 
 // Gather - the figures of every registered channel (zero when empty) and of
 // every channel holding entries. Returns false after printing the error.
-bool Gather(const std::string& command, FigureMap* figures) {
+bool Gather(const std::string& command, const Installation& inst, FigureMap* figures) {
     cMQ mq;
-    if (!OpenStore(mq, command)) return false;
+    // No spool yet: an empty queue, and nothing made.
+    const bool none = !PrepareReading(inst.installDir);
+    if (!none && !OpenStore(mq, command)) return false;
     std::vector<mqadmin::EntryInfo> entries;
-    if (!mqadmin::ListEntries(nullptr, &entries)) {
+    if (!none && !mqadmin::ListEntries(nullptr, &entries)) {
         PrintError(command, "the queue store failed to list the entries (the log says why)");
         return false;
     }
@@ -75,10 +79,13 @@ bool Gather(const std::string& command, FigureMap* figures) {
     return true;
 }
 
-// A label value: backslash, double quote and line feed escaped.
-std::string LabelValue(const std::string& text) {
+// A label value: the name as list shows it (Printable: control characters,
+// C1 controls and bytes that are no UTF-8 as \xHH, so the page stays valid
+// UTF-8 for a scraper whatever a channel is called), then backslash and
+// double quote escaped as the exposition format wants.
+std::string LabelValue(const std::string& name) {
     std::string out;
-    for (char c : text) {
+    for (char c : Printable(name)) {
         if (c == '\\') {
             out += "\\\\";
         } else if (c == '"') {
@@ -100,11 +107,24 @@ void Family(const char* name, const char* help) {
 
 int RunMetrics(const std::string& command, const Args& args) {
     if (!args.Positional().empty()) return UsageError(command, "takes no arguments");
-    Installation inst;
-    if (!RequireInstallation(command, &inst)) return kExitRefused;
     FigureMap figures;
-    if (!Gather(command, &figures)) return kExitRefused;
-    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    // Whether the figures could be read, and when: a page written by a
+    // failed run says so (0), and a page left from an old run shows its age,
+    // so a textfile collector never takes stale figures for current ones.
+    auto outcome = [now](bool ok) {
+        Family("mqtoolkit_metrics_success", "1 when the queue could be read, 0 when not.");
+        std::printf("mqtoolkit_metrics_success %d\n", ok ? 1 : 0);
+        Family("mqtoolkit_metrics_timestamp_seconds",
+               "When this page was made, in seconds since the epoch.");
+        std::printf("mqtoolkit_metrics_timestamp_seconds %lld\n", static_cast<long long>(now));
+    };
+    Installation inst;
+    if (!RequireInstallation(command, &inst) || !Gather(command, inst, &figures)) {
+        outcome(false);
+        return kExitRefused;
+    }
+    outcome(true);
 
     Family("mqtoolkit_queue_entries", "Entries in the queue by channel and state.");
     for (const auto& kv : figures) {
@@ -131,7 +151,9 @@ int RunMetrics(const std::string& command, const Args& args) {
     } singles[] = {
         {"mqtoolkit_queue_oldest_age_seconds",
          "Age of the channel's oldest entry in seconds; 0 when it holds none.",
-         [](const Figures& f, int64_t t) { return f.oldest == 0 ? 0 : std::max<int64_t>(0, t - f.oldest); }},
+         [](const Figures& f, int64_t t) {
+             return f.oldest == 0 ? 0 : std::max<int64_t>(0, AgeSince(t, f.oldest));
+         }},
         {"mqtoolkit_queue_leased_entries",
          "Entries handed to a reader that has not removed them yet.",
          [](const Figures& f, int64_t) { return f.leased; }},
@@ -204,7 +226,7 @@ int RunMonitor(const std::string& command, const Args& args) {
         }
     }
     FigureMap figures;
-    if (!Gather(command, &figures)) return Unknown("the queue store can't be read (the log says why)");
+    if (!Gather(command, inst, &figures)) return Unknown("the queue store can't be read (the log says why)");
 
     int64_t now = static_cast<int64_t>(std::time(nullptr));
     int64_t entries = 0, held = 0, failed = 0, oldest = 0;
@@ -219,7 +241,7 @@ int RunMonitor(const std::string& command, const Args& args) {
             oldest = kv.second.oldest;
         }
     }
-    int64_t age = oldest == 0 ? 0 : std::max<int64_t>(0, now - oldest);
+    int64_t age = oldest == 0 ? 0 : std::max<int64_t>(0, AgeSince(now, oldest));
     auto over = [](int64_t value, int64_t limit) { return limit >= 0 && value >= limit; };
     int status = kPluginOk;
     if (over(entries, warnCount) || over(age, warnAge)) status = kPluginWarning;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -17,6 +18,7 @@
 
 #include "commands.h"
 #include "entryview.h"
+#include "reading.h"
 #include "output.h"
 #include "session.h"
 
@@ -122,23 +124,45 @@ struct CaseLess {
     }
 };
 
-// The width of the terminal standard output goes to; 0 when it goes
-// elsewhere (a pipe or a file take whole lines).
+// The width of the terminal standard output goes to: COLUMNS when it holds
+// a number (as the shell keeps it, and as a user may set it), else what the
+// terminal says; 0 when output goes elsewhere (a pipe or a file take whole
+// lines).
 size_t TerminalColumns() {
     if (!isatty(STDOUT_FILENO)) return 0;
+    if (const char* env = std::getenv("COLUMNS")) {
+        char* end = nullptr;
+        long n = std::strtol(env, &end, 10);
+        if (end != env && *end == '\0' && n > 0 && n <= 100000) return static_cast<size_t>(n);
+    }
     struct winsize ws;
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
     return 80;
 }
 
+// Recipients - as many of the list as fit width columns, whole, then how
+// many more (",+2"); when not even the first fits with the count, the first
+// cut short before the count.
+std::string Recipients(const std::vector<std::string>& list, size_t width) {
+    std::string all = Join(list, ",");
+    if (list.size() <= 1 || DisplayWidth(all) <= width) return FitWidth(all, width);
+    for (size_t k = list.size() - 1; k >= 1; --k) {
+        std::string shown = Join(std::vector<std::string>(list.begin(), list.begin() + k), ",") +
+                            ",+" + std::to_string(list.size() - k);
+        if (DisplayWidth(shown) <= width) return shown;
+    }
+    std::string count = ",+" + std::to_string(list.size() - 1);
+    size_t keep = width > DisplayWidth(count) + 4 ? width - DisplayWidth(count) : 4;
+    return FitWidth(list[0], keep) + count;
+}
+
 // FitAddresses - cuts the last two columns (sender, recipients) of a list
 // table so that its lines fit columns: the other columns keep their width,
-// the sender gets up to a third of what is left, the recipients the rest.
-// counts[i] (",+2" for two more recipients) ends row i + 1's recipients
-// whatever is cut before it. floor holds the widths earlier pages used.
-void FitAddresses(TextTable* table, const std::vector<std::string>& counts, size_t columns,
-                  const std::vector<size_t>& floor) {
-    for (size_t i = 0; i < counts.size(); ++i) table->rows()[i + 1].back() += counts[i];
+// the sender gets up to a third of what is left, the recipients the rest
+// (Recipients: recipients[i] are row i + 1's). floor holds the widths
+// earlier pages used.
+void FitAddresses(TextTable* table, const std::vector<std::vector<std::string>>& recipients,
+                  size_t columns, const std::vector<size_t>& floor) {
     std::vector<size_t> width = table->Widths();
     for (size_t c = 0; c < width.size() && c < floor.size(); ++c) {
         width[c] = std::max(width[c], floor[c]);
@@ -150,12 +174,8 @@ void FitAddresses(TextTable* table, const std::vector<std::string>& counts, size
     size_t to = room > from ? room - from : 4;
     for (size_t r = 0; r < table->rows().size(); ++r) {
         auto& row = table->rows()[r];
-        std::string count = r > 0 ? counts[r - 1] : "";
         row[row.size() - 2] = FitWidth(row[row.size() - 2], from);
-        std::string& cell = row.back();
-        cell.resize(cell.size() - count.size());
-        size_t keep = to > DisplayWidth(count) + 4 ? to - DisplayWidth(count) : 4;
-        cell = FitWidth(cell, keep) + count;
+        row.back() = r > 0 ? Recipients(recipients[r - 1], to) : FitWidth(row.back(), to);
     }
 }
 
@@ -179,7 +199,7 @@ public:
             JsonObject o;
             o.Int("id", e.id)
                 .Str("channel", e.channel)
-                .Int("age", now_ - e.created)
+                .Int("age", AgeSince(now_, e.created))
                 .Int("created", e.created)
                 .Int("size", e.bodySize)
                 .Str("from", e.sender)
@@ -211,17 +231,14 @@ public:
 private:
     static constexpr size_t kPage = 1000;
 
-    // Adds e's row to the page; on a terminal the recipients' count is
-    // kept apart, so that cutting the row to the width keeps it.
+    // Adds e's row to the page; on a terminal the recipients are kept apart
+    // as well, to be fitted to the width whole (FitAddresses).
     void AddRow(const mqadmin::EntryInfo& e) {
         std::vector<std::string> to;
         for (const std::string& r : e.recipients) to.push_back(Printable(r));
         std::string toCell = Join(to, ",");
-        if (columns_ > 0) {
-            counts_.push_back(to.size() > 1 ? ",+" + std::to_string(to.size() - 1) : "");
-            if (to.size() > 1) toCell = to[0];
-        }
-        page_.Row({std::to_string(e.id), Printable(e.channel), FormatAge(now_ - e.created),
+        if (columns_ > 0) recipients_.push_back(to);
+        page_.Row({std::to_string(e.id), Printable(e.channel), FormatAge(AgeSince(now_, e.created)),
                    e.bodySize >= 0 ? std::to_string(e.bodySize) : "-", StateText(e),
                    LastCell(e, now_), e.sender.empty() ? "<>" : Printable(e.sender), toCell});
     }
@@ -229,11 +246,11 @@ private:
     // Prints the page's rows (the header with the first page) and empties it.
     void FlushPage() {
         if (page_.rows().size() <= 1) return;
-        if (columns_ > 0) FitAddresses(&page_, counts_, columns_, widths_);
+        if (columns_ > 0) FitAddresses(&page_, recipients_, columns_, widths_);
         page_.PrintRows(printed_ ? 1 : 0, &widths_);
         printed_ = true;
         page_.rows().resize(1);
-        counts_.clear();
+        recipients_.clear();
     }
 
     Mode mode_;
@@ -242,7 +259,7 @@ private:
     size_t count_ = 0;
     int64_t bytes_ = 0;
     TextTable page_{{"ID", "CHANNEL", "AGE", "SIZE", "STATE", "LAST", "FROM", "TO"}};
-    std::vector<std::string> counts_;  // on a terminal: how many recipients more, per row
+    std::vector<std::vector<std::string>> recipients_;  // on a terminal: each row's, printable
     std::vector<size_t> widths_;       // the widths the pages so far were printed with
     bool printed_ = false;             // the header is out
 };
@@ -270,6 +287,13 @@ int RunList(const std::string& command, const Args& args) {
         return UsageError(command, "--younger-than " + args.Value("younger-than") +
                                        ": not an age like 90s, 30m, 2h, 1d");
     }
+    // --ids picks the output's form, as --json and --count do: with either,
+    // one of the two would go unheard.
+    for (const char* other : {"json", "count"}) {
+        if (args.Has("ids") && args.Has(other)) {
+            return UsageError(command, std::string("--ids and --") + other + " exclude each other");
+        }
+    }
     std::string sort = args.Has("sort") ? args.Value("sort") : "id";
     if (sort != "id" && sort != "age" && sort != "size") {
         return UsageError(command, "--sort " + sort + ": id, age or size");
@@ -283,15 +307,17 @@ int RunList(const std::string& command, const Args& args) {
     std::string channel = words.empty() ? "" : words[0];
     if (!channel.empty() && !IsRegistered(command, channel)) return kExitRefused;
     cMQ mq;
-    if (!OpenStore(mq, command)) return kExitRefused;
+    // No spool yet: an empty queue, and nothing made.
+    const bool none = !PrepareReading(inst.installDir);
+    if (!none && !OpenStore(mq, command)) return kExitRefused;
 
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     mqadmin::EntryFilter filter;
     filter.channel = channel;
     filter.held = args.Has("held");
     filter.failed = args.Has("failed");
-    if (olderThan >= 0) filter.createdBefore = now - olderThan;
-    if (youngerThan >= 0) filter.createdAfter = now - youngerThan;
+    if (olderThan >= 0) filter.createdBefore = TimeBefore(now, olderThan);
+    if (youngerThan >= 0) filter.createdAfter = TimeBefore(now, youngerThan);
     // The address filters need the envelope: the store can't apply them.
     const bool byAddress = args.Has("from") || args.Has("to");
     auto matches = [&](const mqadmin::EntryInfo& e) {
@@ -306,7 +332,7 @@ int RunList(const std::string& command, const Args& args) {
 
     if (args.Has("count")) {
         uint64_t n = 0;
-        bool ok = byAddress ? mqadmin::WalkEntries(filter,
+        bool ok = none || byAddress ? none || mqadmin::WalkEntries(filter,
                                                    [&](const mqadmin::EntryInfo& e) {
                                                        if (matches(e)) ++n;
                                                        return limit == 0 || n < limit;
@@ -333,7 +359,7 @@ int RunList(const std::string& command, const Args& args) {
     if (sort == "id") {
         // The store's order: printed as it is read, so that a listing cut
         // short (--limit, or a reader that closed the pipe) reads no further.
-        ok = mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
+        ok = none || mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
             if (!matches(e)) return true;
             printer.Add(e);
             return (limit == 0 || printer.Count() < limit) && !printer.Broken();
@@ -343,7 +369,7 @@ int RunList(const std::string& command, const Args& args) {
         // age order too but for identifiers that went round; --sort age is
         // exact. Sorting needs every entry first.
         std::vector<mqadmin::EntryInfo> entries;
-        ok = mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
+        ok = none || mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
             if (matches(e)) entries.push_back(e);
             return true;
         });
@@ -376,9 +402,11 @@ int RunSummary(const std::string& command, const Args& args) {
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitRefused;
     cMQ mq;
-    if (!OpenStore(mq, command)) return kExitRefused;
+    // No spool yet: an empty queue, and nothing made.
+    const bool none = !PrepareReading(inst.installDir);
+    if (!none && !OpenStore(mq, command)) return kExitRefused;
     std::vector<mqadmin::EntryInfo> entries;
-    if (!mqadmin::ListEntries(nullptr, &entries)) {
+    if (!none && !mqadmin::ListEntries(nullptr, &entries)) {
         PrintError(command, "the queue store failed to list the entries (the log says why)");
         return kExitRefused;
     }
@@ -396,7 +424,7 @@ int RunSummary(const std::string& command, const Args& args) {
     Shape total;
     for (const mqadmin::EntryInfo& e : entries) {
         if (e.state == mqadmin::EntryState::Writing) continue;  // not in the queue yet
-        int64_t age = now - e.created;
+        int64_t age = AgeSince(now, e.created);
         total.Add(e, age);
         for (const std::string& key : by == "channel" ? std::vector<std::string>{e.channel}
                                                       : Domains(e)) {
@@ -424,7 +452,7 @@ int RunSummary(const std::string& command, const Args& args) {
                 .Int("held", s->held)
                 .Int("failed", s->failed)
                 .Int("bytes", s->bytes)
-                .Int("oldest", s->total > 0 ? now - s->oldest : 0)
+                .Int("oldest", s->total > 0 ? AgeSince(now, s->oldest) : 0)
                 .Raw("ages", ages.Text())
                 .Print();
         }
@@ -439,7 +467,7 @@ int RunSummary(const std::string& command, const Args& args) {
         std::vector<std::string> row{s == &total ? "(all " + by + "s)" : Printable(s->name),
                                      std::to_string(s->total), std::to_string(s->held),
                                      std::to_string(s->failed), std::to_string(s->bytes),
-                                     s->total > 0 ? FormatAge(now - s->oldest) : "-"};
+                                     s->total > 0 ? FormatAge(AgeSince(now, s->oldest)) : "-"};
         for (uint32_t n : s->ages) row.push_back(std::to_string(n));
         table.Row(row);
     }

@@ -1,6 +1,7 @@
 // entryview.cpp - an entry's last hand-out and reason, as mqctl shows them.
 #include "entryview.h"
 
+#include <cstdint>
 #include <ctime>
 
 namespace mqctl {
@@ -14,6 +15,18 @@ bool ByOperator(mqadmin::EntryReason r) {
 
 }  // namespace
 
+int64_t AgeSince(int64_t now, int64_t then) {
+    int64_t age;
+    if (!__builtin_sub_overflow(now, then, &age)) return age;
+    return then < 0 ? INT64_MAX : INT64_MIN;
+}
+
+int64_t TimeBefore(int64_t now, int64_t seconds) {
+    int64_t t;
+    if (!__builtin_sub_overflow(now, seconds, &t)) return t;
+    return seconds > 0 ? INT64_MIN : INT64_MAX;
+}
+
 std::string IsoTime(int64_t t) {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
@@ -24,7 +37,8 @@ std::string IsoTime(int64_t t) {
 
 std::string LastCell(const mqadmin::EntryInfo& e, int64_t now) {
     if (e.reason == mqadmin::EntryReason::None) return "-";
-    std::string cell = std::string(mqadmin::ReasonName(e.reason)) + "," + FormatAge(now - e.reasonTime);
+    std::string cell = std::string(mqadmin::ReasonName(e.reason)) + "," +
+                       FormatAge(AgeSince(now, e.reasonTime));
     if (ByOperator(e.reason) && !e.reasonBy.empty()) cell += "," + Printable(e.reasonBy);
     return cell;
 }
@@ -38,12 +52,13 @@ void AddLastJson(JsonObject* o, const mqadmin::EntryInfo& e) {
 
 std::string LastLines(const mqadmin::EntryInfo& e, int64_t now) {
     std::string out = e.handed > 0 ? "handed out " + IsoTime(e.handed) + " (" +
-                                         FormatAge(now - e.handed) + " ago)\n"
+                                         FormatAge(AgeSince(now, e.handed)) + " ago)\n"
                                    : "handed out never\n";
     if (e.reason != mqadmin::EntryReason::None) {
         out += std::string("last ") + mqadmin::ReasonName(e.reason);
         if (!e.reasonBy.empty()) out += " by " + Printable(e.reasonBy);
-        out += " at " + IsoTime(e.reasonTime) + " (" + FormatAge(now - e.reasonTime) + " ago)\n";
+        out += " at " + IsoTime(e.reasonTime) + " (" + FormatAge(AgeSince(now, e.reasonTime)) +
+               " ago)\n";
     }
     return out;
 }

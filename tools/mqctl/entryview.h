@@ -29,6 +29,14 @@ void AddLastJson(JsonObject* o, const mqadmin::EntryInfo& e);
 // never", and "last REASON by WHO at TIME (AGE ago)" when there is one.
 std::string LastLines(const mqadmin::EntryInfo& e, int64_t now);
 
+// AgeSince - the seconds from then to now (negative for a time in the
+// future), INT64_MAX or INT64_MIN where the difference would not fit: a
+// damaged or forged row may hold any value, and no subtraction overflows.
+int64_t AgeSince(int64_t now, int64_t then);
+
+// TimeBefore - now - seconds, INT64_MIN where that would not fit.
+int64_t TimeBefore(int64_t now, int64_t seconds);
+
 // IsoTime - t as "2026-12-08T01:23:45Z"; "" when it can't be shown.
 std::string IsoTime(int64_t t);
 

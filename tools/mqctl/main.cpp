@@ -50,7 +50,7 @@ void PrintOverview() {
                 "                  directory, else /etc\n"
                 "  --json          JSON Lines output (reading commands)\n"
                 "  -h, --help      help on mqctl or on one command\n"
-                "  --version       print the version\n\n"
+                "  -V, --version   print the version\n\n"
                 "mqctl help COMMAND (or mqctl COMMAND --help) shows a command's options.\n"
                 "%s",
                 kExitCodes);
@@ -137,7 +137,7 @@ int Run(std::vector<std::string> words) {
             PrintOverview();
             return kExitOk;
         }
-        if (w == "--version") {
+        if (w == "--version" || w == "-V") {
             std::printf("mqctl %s\n", MQCTL_VERSION);
             return kExitOk;
         }

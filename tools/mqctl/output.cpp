@@ -1,7 +1,11 @@
 // output.cpp - JSON Lines and text tables of mqctl.
 #include "output.h"
 
+#include <locale.h>
+#include <wchar.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace mqctl {
@@ -75,26 +79,44 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
+namespace {
+
+// The columns the character at text[i] takes, and its length in bytes in
+// *length: wcwidth's answer in the C.UTF-8 locale, whatever the process's
+// own locale, for a well-formed character; a byte that starts none, or a
+// character wcwidth knows no width of, counts one column.
+size_t CharColumns(const std::string& text, size_t i, size_t* length) {
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t n = c >= 0x80 ? Utf8Length(text, i) : 1;
+    *length = n > 0 ? n : 1;
+    if (n == 0 || utf8 == static_cast<locale_t>(0)) return 1;
+    uint32_t cp = n == 1 ? c : c & (0x7f >> n);
+    for (size_t k = 1; k < n; ++k) cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3f);
+    locale_t previous = uselocale(utf8);
+    int w = wcwidth(static_cast<wchar_t>(cp));
+    uselocale(previous);
+    return w >= 0 ? static_cast<size_t>(w) : 1;
+}
+
+}  // namespace
+
 size_t DisplayWidth(const std::string& text) {
     size_t width = 0;
-    for (unsigned char c : text) width += (c & 0xc0) != 0x80;
+    for (size_t i = 0, n = 0; i < text.size(); i += n) width += CharColumns(text, i, &n);
     return width;
 }
 
 std::string FitWidth(const std::string& text, size_t width) {
     if (DisplayWidth(text) <= width) return text;
     if (width < 3) return std::string(width, '.');
-    std::string out;
-    size_t shown = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if ((c & 0xc0) != 0x80) {
-            if (shown == width - 3) break;
-            ++shown;
-        }
-        out += static_cast<char>(c);
+    size_t shown = 0, end = 0;
+    for (size_t n = 0; end < text.size(); end += n) {
+        size_t w = CharColumns(text, end, &n);
+        if (shown + w > width - 3) break;
+        shown += w;
     }
-    return out + "...";
+    return text.substr(0, end) + "...";
 }
 
 std::string JsonString(const std::string& text) {

@@ -28,8 +28,10 @@ namespace mqctl {
 // \x20 too: a field never splits in two for awk or cut.
 std::string Printable(const std::string& text);
 
-// DisplayWidth - the columns text takes on a terminal (one per character;
-// Printable's results hold no control characters).
+// DisplayWidth - the columns text takes on a terminal: each character as
+// wcwidth counts it in UTF-8 (two for East Asian wide ones, none for
+// combining marks), one for a byte that is no UTF-8 (Printable's results
+// hold neither control characters nor such bytes).
 size_t DisplayWidth(const std::string& text);
 
 // FitWidth - text cut to width columns, ending in "..." when cut.

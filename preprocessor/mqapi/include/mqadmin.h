@@ -190,6 +190,15 @@ MQAPI_EXPORT bool CheckStore(HealthReport* report);
 MQAPI_EXPORT std::string SpoolDirectory();
 MQAPI_EXPORT uint32_t MaxAttempts();
 
+// With on, every later MQInit of this process opens the store for reading
+// only, as a member of the queue's group who may not write to the spool
+// can: the spool and its database must exist already (nothing is created,
+// not even the spool's directories), no process slot is taken, no clean-up
+// runs, and every call that would write fails (logged). Off again, the
+// next MQInit opens the store for writing. Made for the tool's read-only
+// commands; applications never need it.
+MQAPI_EXPORT void SetReadOnly(bool on);
+
 }  // namespace mqadmin
 
 #endif
