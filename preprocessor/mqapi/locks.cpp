@@ -107,7 +107,7 @@ std::unique_ptr<LockFile> LockFile::OpenForReading(const std::string& spoolRoot,
     std::string path = spoolRoot + "/queue.lck";
     int fd = MQSysCallTable()->open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) {
-        *error = Cause("open", path, errno);
+        *error = mq::Status::FromErrno("open", path, errno).Cause();
         return nullptr;
     }
     std::unique_ptr<LockFile> file(new LockFile(fd, path));
