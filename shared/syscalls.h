@@ -29,6 +29,10 @@ struct MQSysCalls {
     int (*rename)(const char* from, const char* to);
     int (*unlink)(const char* path);
     int (*close)(int fd);
+    // The running boot's identity (the kernel's random boot id) into out,
+    // NUL-terminated; its length, or -1 with errno. A test stands in
+    // another boot through it.
+    int (*bootid)(char* out, size_t size);
 };
 
 // The table in use; never null.

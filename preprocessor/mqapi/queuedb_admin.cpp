@@ -188,7 +188,8 @@ bool QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found, std::
     RawEntry raw;
     ReadRow(one, &raw);
     one.Reset();
-    if (!Finish(m_spool, &raw, error)) return false;
+    // The operator reads the file at the path given: whole, as a reader's.
+    if (!EnsureBody(id, error) || !Finish(m_spool, &raw, error)) return false;
     *out = std::move(raw.info);
     return true;
 }
@@ -310,7 +311,11 @@ bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
     std::unordered_set<unsigned long> ids;
     for (const mqadmin::EntryInfo& e : entries) {
         ids.insert(e.id);
-        if (e.bodySize < 0) report->missingBodies.push_back(e);
+        // A body in the commit is never missing: its file is written again.
+        if (e.bodySize < 0) {
+            if (!EnsureBody(e.id, error)) return false;
+            if (m_spool.BodySize(e.id) < 0) report->missingBodies.push_back(e);
+        }
     }
     return m_spool.ForEachFile(
         [&](unsigned long id, const std::string& path) {

@@ -70,7 +70,10 @@ class StoreFaults : public ::testing::Test {
         MQResetSysCalls();
         faultyvfs::Clear();
     }
-    Install install_;
+    // Bodies up to kLimit ride in the entry's commit; larger ones are
+    // synced files of their own.
+    static constexpr size_t kLimit = 65536;
+    Install install_{"relay\t\tsmtp\t\tout\r\n", "BodyInCommitLimit = 65536\n"};
 };
 
 // The one-call put, begun: entry, channel and envelope, no body yet.
@@ -97,18 +100,25 @@ unsigned long OneCallPut(const std::string& body) {
 }
 
 TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
+    const size_t kInFile = kLimit + 1, kInCommit = kLimit;
     struct Case {
         const char* name;
         const char* call;  // made to fail
         int error;
+        size_t size;  // of the body
     } cases[] = {
-        {"create on a full disk", "open", ENOSPC},
-        {"write on a full disk", "write", ENOSPC},
-        {"write I/O error", "write", EIO},
-        {"short write, then full", "short write", ENOSPC},
-        {"file sync fails", "sync", EIO},
-        {"close fails", "close", EIO},
-        {"directory sync fails", "directory sync", EIO},
+        {"create on a full disk", "open", ENOSPC, kInFile},
+        {"write on a full disk", "write", ENOSPC, kInFile},
+        {"write I/O error", "write", EIO, kInFile},
+        {"short write, then full", "short write", ENOSPC, kInFile},
+        {"file sync fails", "sync", EIO, kInFile},
+        {"close fails", "close", EIO, kInFile},
+        {"directory sync fails", "directory sync", EIO, kInFile},
+        {"in the commit: create on a full disk", "open", ENOSPC, kInCommit},
+        {"in the commit: write on a full disk", "write", ENOSPC, kInCommit},
+        {"in the commit: write I/O error", "write", EIO, kInCommit},
+        {"in the commit: short write, then full", "short write", ENOSPC, kInCommit},
+        {"in the commit: close fails", "close", EIO, kInCommit},
     };
     unsigned long kept = OneCallPut("kept");
     ASSERT_NE(kept, 0u);
@@ -119,7 +129,7 @@ TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
         ASSERT_NE(entry, nullptr);
         std::string msg = GetMQPathName(entry, ".msg");
         mqtest::FailSysCall(c.call, c.error);
-        const std::string body(100000, 'x');
+        const std::string body(c.size, 'x');
         EXPECT_FALSE(WriteMQBody(entry, body.data(), body.size()));
         MQResetSysCalls();
         EXPECT_FALSE(FileExists(msg)) << "a half-written body stays";
@@ -158,10 +168,15 @@ TEST_F(StoreFaults, TheDatabaseFailsUnderPutGetAndDelete) {
         mqtest::WriterEnvelope envelope({"a@e.org"}, {"b@e.org"});
         MQContext* entry = BeginPut(&envelope);
         ASSERT_NE(entry, nullptr);
+        std::string msg = GetMQPathName(entry, ".msg");
         ASSERT_TRUE(WriteMQBody(entry, "body", 4));
         arm();
         EXPECT_FALSE(CloseMQEntry(entry)) << "a put acknowledged without its commit on disk";
         faultyvfs::Clear();
+        // The body rode in the commit: neither its file nor its row stays.
+        EXPECT_FALSE(FileExists(msg)) << "a failed commit left its body's file";
+        EXPECT_EQ(mqtest::QueryDb(install_.Db(), "SELECT count(*) FROM bodies"), "1")
+            << "only the kept entry's body stays";
         DiscardMQEntry(entry);
         EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{kept});
 
