@@ -112,8 +112,13 @@
 
 namespace mqstore {
 
-// The default of the largest body kept in its entry's commit.
-const size_t kDefaultBodyLimit = 256 * 1024;
+// The default of the largest body kept in its entry's commit. Measured with
+// one-call puts on a busy 2-core machine's ext4 (no journal wait shared):
+// from one process a body in the commit is 2.7x the synced file's rate at
+// 4 KiB, 1.9x at 64 KiB, 1.2x at 256 KiB and 0.5x at 1 MiB; from eight it
+// is about even at 4 KiB and 0.5-0.7x from 16 KiB up, the log's sync and
+// checkpoints carrying every byte twice. 4 KiB gains where it can't lose.
+const size_t kDefaultBodyLimit = 4096;
 
 // The running boot's identity; empty when it can't be read (every file
 // written from a commit's copy then counts as possibly stale).
