@@ -4,6 +4,7 @@
 #include "queuedb.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <ctime>
 #include <unordered_set>
@@ -305,6 +306,20 @@ bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
         })) {
         return false;
     }
+
+    Stmt pages = m_db->Prepare(
+        "SELECT page_count * page_size, freelist_count * page_size"
+        " FROM pragma_page_count, pragma_page_size, pragma_freelist_count",
+        error);
+    if (!pages.Valid() || !pages.Step(error)) return false;
+    if (pages.Row()) {
+        report->databaseBytes = pages.Int(0);
+        report->databaseFree = pages.Int(1);
+    }
+    pages.Reset();
+    struct stat wal;
+    report->walBytes =
+        stat((m_spool.DatabasePath() + "-wal").c_str(), &wal) == 0 ? wal.st_size : 0;
 
     std::vector<mqadmin::EntryInfo> entries;
     if (!List(std::string(), &entries, error)) return false;

@@ -268,4 +268,24 @@ TEST_F(Bodies, TheHealthCheckMissesOnlyBodiesWithNoCopy) {
     EXPECT_EQ(ReadFile(MsgPath(inCommit)), BodyOf(10));
 }
 
+// The health check reports the database's and the log's size, and the
+// pages removed bodies leave are counted free for reuse.
+TEST_F(Bodies, RemovedBodiesFreeTheirSpace) {
+    std::vector<unsigned long> ids;
+    for (int i = 0; i < 20; ++i) {
+        ids.push_back(OneCallPut(BodyOf(kLimit)));
+        ASSERT_NE(ids.back(), 0u);
+    }
+    mqadmin::HealthReport before;
+    ASSERT_TRUE(mqadmin::CheckStore(&before));
+    EXPECT_GE(before.databaseBytes + before.walBytes, static_cast<int64_t>(20 * kLimit))
+        << "20 bodies of " << kLimit << " bytes take less than that";
+    EXPECT_GT(before.walBytes, 0) << "the log is not counted";
+    for (unsigned long id : ids) ASSERT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
+    mqadmin::HealthReport after;
+    ASSERT_TRUE(mqadmin::CheckStore(&after));
+    EXPECT_GE(after.databaseFree - before.databaseFree, static_cast<int64_t>(20 * kLimit))
+        << "the removed bodies' pages are not free for reuse";
+}
+
 }  // namespace
