@@ -31,6 +31,10 @@ struct MQSysCalls {
     int (*unlink)(const char* path);
     int (*close)(int fd);
     int (*mkdir)(const char* path, mode_t mode);  // the spool's directories
+    // The running boot's identity (the kernel's random boot id) into out,
+    // NUL-terminated; its length, or -1 with errno. A test stands in
+    // another boot through it.
+    int (*bootid)(char* out, size_t size);
 };
 
 // The table in use; never null.

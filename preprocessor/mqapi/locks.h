@@ -68,6 +68,8 @@ class LockFile {
     LockFile& operator=(const LockFile&) = delete;
 
     const Holder& Self() const { return m_self; }
+    // True when opened by OpenForReading: nothing may be written.
+    bool ReadOnly() const { return m_readOnly; }
 
     // Waits for the writers' lock; false (cause in *error) only when the
     // kernel refuses the lock.

@@ -31,6 +31,7 @@
 #include "profilepath.h"
 #include "registered.h"
 #include "storestate.h"
+#include "syscalls.h"
 #include "trail.h"
 
 namespace {
@@ -87,7 +88,9 @@ struct MQContext {
     mqstore::EnvelopeData envelope;  // writer
     std::string path;      // the text GetMQPathName returned for this handle
     bool bodyInPlace = false;  // writer: the store wrote the body (WriteMQBody)
-    int64_t bodySize = -1;     // writer: its size, when the store wrote it from a buffer
+    int64_t bodySize = -1;     // writer: its size, when known
+    bool bodyInCommit = false; // writer: body rides in the entry's commit
+    std::string body;          // writer: that body
 
     explicit MQContext(Kind k) : kind(k) {}
 };
@@ -145,6 +148,24 @@ uint32_t ParseMaxAttempts(const std::string& text, const std::string& file,
         return kDefaultMaxAttempts;
     }
     return static_cast<uint32_t>(value);
+}
+
+// BodyInCommitLimit: bytes, a whole number up to kMaxBodyInCommit; 0 puts
+// every body in a synced file of its own.
+const unsigned long kMaxBodyInCommit = 16ul << 20;
+
+size_t ParseBodyLimit(const std::string& text, const std::string& file, const std::string& tag) {
+    if (text.empty()) return mqstore::kDefaultBodyLimit;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || text[0] == '-' || value > kMaxBodyInCommit) {
+        LogMessagef(MQLOG_WARNING, tag.c_str(),
+                    "%s: BodyInCommitLimit \"%s\" is no number from 0 to %lu; using %zu",
+                    file.c_str(), text.c_str(), kMaxBodyInCommit, mqstore::kDefaultBodyLimit);
+        return mqstore::kDefaultBodyLimit;
+    }
+    return static_cast<size_t>(value);
 }
 
 std::string Absolute(std::string path) {
@@ -209,6 +230,7 @@ static bool MQInitBody(const char* ldap, const char* appname) {
     install = Absolute(install);
     if (install.empty()) return fail(std::string("getcwd: ") + std::strerror(errno));
     uint32_t maxAttempts = ParseMaxAttempts(ReadSetting("Config", "MaxAttempts", file), file, tag);
+    size_t bodyLimit = ParseBodyLimit(ReadSetting("Config", "BodyInCommitLimit", file), file, tag);
 
     std::vector<MQchannelDBStr> channels;
     std::string error;
@@ -284,6 +306,7 @@ static bool MQInitBody(const char* ldap, const char* appname) {
         s.maxAttempts = maxAttempts;
         s.queue->SetAppName(tag);
         s.queue->SetMaxAttempts(maxAttempts);
+        s.queue->SetBodyLimit(bodyLimit);
         if (!s.queueReadOnly) ReclaimNow(s.queue.get(), "MQInit");
     }
     mqstore::InstallChannelList(channels);
@@ -365,6 +388,11 @@ static stEnvelope* GetMQEnvelopeBody(unsigned long id) {
         LogFailure("GetMQEnvelope", error);
         return nullptr;
     }
+    // The size given is the file's: it must be whole first.
+    if (found && !queue->EnsureBody(id, &error)) {
+        LogFailure("GetMQEnvelope", error);
+        return nullptr;
+    }
     if (!found) {
         LogFailure("GetMQEnvelope", "no entry " + std::to_string(id));
         return nullptr;
@@ -387,6 +415,21 @@ static void FreeMQEnvelopeBody(stEnvelope* envelope) {
     mqstore::ReleaseEnvelope(envelope);
 }
 
+namespace {
+
+// Before a body's path is named: the file made whole from the entry's
+// commit if it may be stale (queuedb.h). Logs and returns false when it
+// can't be.
+bool EnsureWhole(QueueDb* queue, unsigned long id, const char* ext) {
+    if (std::strcmp(ext, ".msg") != 0) return true;
+    std::string error;
+    if (queue->EnsureBody(id, &error)) return true;
+    LogFailure("GetMQPathName", error);
+    return false;
+}
+
+}  // namespace
+
 static char* GetMQPathNameBody(unsigned long id, const char* ext) {
     // Each thread keeps its own text, valid until its next call.
     thread_local std::string path;
@@ -399,6 +442,7 @@ static char* GetMQPathNameBody(unsigned long id, const char* ext) {
     if (!ValidEntryId(id, "GetMQPathName")) return nullptr;
     QueueDb* queue = ReadyQueue("GetMQPathName", mqstore::Access::kRead);
     if (queue == nullptr) return nullptr;
+    if (!EnsureWhole(queue, id, ext)) return nullptr;
     path = queue->GetSpool().EntryPath(id, ext);
     return &path[0];
 }
@@ -421,6 +465,9 @@ static char* GetMQPathNameBody(MQContext* handle, const char* ext) {
     }
     QueueDb* queue = ReadyQueue("GetMQPathName", mqstore::Access::kRead);
     if (queue == nullptr) return nullptr;
+    if (handle->kind == MQContext::Kind::Reader && !EnsureWhole(queue, handle->id, ext)) {
+        return nullptr;
+    }
     handle->path = queue->GetSpool().EntryPath(handle->id, ext);
     return &handle->path[0];
 }
@@ -542,8 +589,15 @@ static bool CloseMQEntryBody(MQContext* entry) {
     if (queue == nullptr) return false;
     std::string error;
     if (!queue->CommitEntry(entry->id, mqstore::LogTag(), entry->channel, entry->envelope,
-                            entry->bodyInPlace, &error)) {
+                            entry->bodyInPlace, entry->bodyInCommit ? &entry->body : nullptr,
+                            &error)) {
         LogFailure("CloseMQEntry", error);
+        // Its file was never synced and its entry is not there: it goes now,
+        // not only when the caller discards the handle.
+        std::string cause;
+        if (entry->bodyInCommit && !queue->GetSpool().RemoveBody(entry->id, &cause)) {
+            LogFailure("CloseMQEntry", cause);
+        }
         return false;
     }
     const mqstore::EnvelopeData& e = entry->envelope;
@@ -579,9 +633,48 @@ static void DiscardMQEntryBody(MQContext* entry) {
 
 namespace {
 
+// Reads fd from its offset into *head until its end or past limit bytes.
+// Returns OK (*whole true when the end came within limit) or the failure.
+mq::Status ReadUpTo(int fd, size_t limit, const std::string& path, std::string* head,
+                    bool* whole) {
+    MQSysCalls* sys = MQSysCallTable();
+    char buffer[65536];
+    *whole = false;
+    while (head->size() <= limit) {
+        ssize_t n = sys->read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return mq::Status::FromErrno("read the body for", path, errno);
+        if (n == 0) {
+            *whole = true;
+            break;
+        }
+        head->append(buffer, static_cast<size_t>(n));
+    }
+    return mq::Status::OK();
+}
+
+// A body above the limit: a synced file of its own, synced into its
+// directory before the commit; head (already read from source's fd) first.
+mq::Status WriteSynced(const std::string& path, const mqdurable::Source& source,
+                       const std::string& head) {
+    if (source.fd < 0) return mqdurable::WriteNew(path, source, true);
+    mqdurable::NewFile file;
+    mq::Status status = file.Create(path, false);
+    if (status.ok()) status = file.Write(head.data(), head.size());
+    if (status.ok()) status = file.Copy(source.fd);
+    if (status.ok()) {
+        status = file.Publish(path, true);
+        // Not known to last: the caller is told, and the file goes.
+        if (!status.ok()) MQSysCallTable()->unlink(path.c_str());
+    }
+    return status;
+}
+
 bool WriteBody(MQContext* entry, const mqdurable::Source& source, const char* operation) {
     if (!ValidHandle(entry, MQContext::Kind::Writer, operation)) return false;
     std::string path;
+    size_t limit = 0;
+    mqstore::Spool spool("");
     {
         clLockGuard guard(OneMQ.csStore);
         QueueDb* queue = ReadyQueue(operation);
@@ -590,10 +683,38 @@ bool WriteBody(MQContext* entry, const mqdurable::Source& source, const char* op
             LogFailure(operation, "entry " + std::to_string(entry->id) + " has its body already");
             return false;
         }
-        path = queue->GetSpool().EntryPath(entry->id, ".msg");
+        spool = queue->GetSpool();
+        path = spool.EntryPath(entry->id, ".msg");
+        limit = queue->BodyLimit();
     }
     // Written outside the store's lock: other threads go on meanwhile.
-    mq::Status written = mqdurable::WriteNew(path, source, true);
+    // A body up to the limit rides in the commit (its file written now,
+    // unsynced: queuedb.h says why that is safe).
+    std::string head;
+    bool small = false;
+    if (source.fd < 0) {
+        small = source.size <= limit;
+        if (small) head.assign(static_cast<const char*>(source.data), source.size);
+    } else {
+        mq::Status read = ReadUpTo(source.fd, limit, path, &head, &small);
+        if (!read.ok()) {
+            LogFailure(operation, read);
+            return false;
+        }
+    }
+    if (small) {
+        std::string error;
+        if (!spool.WriteLooseBody(entry->id, head, false, &error)) {
+            LogFailure(operation, error);
+            return false;
+        }
+        entry->bodySize = static_cast<int64_t>(head.size());
+        entry->body.swap(head);
+        entry->bodyInCommit = true;
+        entry->bodyInPlace = true;
+        return true;
+    }
+    mq::Status written = WriteSynced(path, source, head);
     if (!written.ok()) {
         LogFailure(operation, written);
         return false;

@@ -172,7 +172,8 @@ bool QueueDb::CreateEntry(unsigned long* id, std::string* error) {
 }
 
 bool QueueDb::CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
-                          const EnvelopeData& envelope, bool bodyInPlace, std::string* error) {
+                          const EnvelopeData& envelope, bool bodyInPlace,
+                          const std::string* body, std::string* error) {
     const Holder& me = m_locks->Self();
     Transaction t = Write(Sync::kDurable);
     if (!t.Begin(error)) return false;
@@ -193,6 +194,14 @@ bool QueueDb::CommitEntry(unsigned long id, const std::string& app, const std::s
     }
     if (!insert.Run(error)) return false;
     insert.Reset();
+    if (body != nullptr) {
+        Stmt keep = m_db->Prepare("INSERT INTO bodies(id, body, boot) VALUES(?1, ?2, ?3)", error);
+        if (!keep.Valid() ||
+            !keep.Bind(1, static_cast<int64_t>(id)).BindBlob(2, *body).Bind(3, CurrentBoot()).Run(
+                error)) {
+            return false;
+        }
+    }
     if (t.Commit(error)) return true;
     if (!t.Committed()) return false;
     // Committed, but the sync failed: the put is not acknowledged, and the
@@ -207,6 +216,47 @@ bool QueueDb::CommitEntry(unsigned long id, const std::string& app, const std::s
                     ignored.c_str());
     }
     return false;
+}
+
+std::string CurrentBoot() {
+    char boot[64];
+    return MQSysCallTable()->bootid(boot, sizeof boot) > 0 ? std::string(boot) : std::string();
+}
+
+bool QueueDb::EnsureBody(unsigned long id, std::string* error) {
+    const int64_t key = static_cast<int64_t>(id);
+    std::string now = CurrentBoot();
+    {
+        Stmt look = m_db->Prepare("SELECT length(body), boot FROM bodies WHERE id = ?1", error);
+        if (!look.Valid() || !look.Bind(1, key).Step(error)) return false;
+        if (!look.Row()) return true;  // no body in a commit, or no entry
+        bool fresh = !now.empty() && look.Text(1) == now && m_spool.BodySize(id) == look.Int(0);
+        look.Reset();
+        if (fresh) return true;
+    }
+    if (m_locks->ReadOnly()) {
+        // Better no path than one to a file that may hold stale bytes.
+        *error = "entry " + std::to_string(id) +
+                 ": its file must be written again from its commit (it is missing, short or"
+                 " from before a restart), which a reader without write access can't do";
+        return false;
+    }
+    // Under the writers' lock, so that a removal can't slip between reading
+    // the row and renaming the file in.
+    Transaction t = Write(Sync::kUnsynced);
+    if (!t.Begin(error)) return false;
+    Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1", error);
+    if (!read.Valid() || !read.Bind(1, key).Step(error)) return false;
+    if (!read.Row()) return t.Commit(error);
+    std::string body = read.Text(0);
+    read.Reset();
+    if (!m_spool.WriteLooseBody(id, body, true, error)) return false;
+    Stmt mark = m_db->Prepare("UPDATE bodies SET boot = ?2 WHERE id = ?1", error);
+    if (!mark.Valid() || !mark.Bind(1, key).Bind(2, now).Run(error)) return false;
+    if (!t.Commit(error)) return false;
+    LogMessagef(MQLOG_INFO, m_appName.c_str(), "entry %lu: its file written again from its commit",
+                id);
+    return true;
 }
 
 bool QueueDb::RemoveUncommitted(unsigned long id, std::string* error) {
@@ -590,7 +640,16 @@ bool QueueDb::OpenLease(const std::string& channel, int64_t* lease, std::string*
 
 bool QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long* id,
                         std::string* error) {
-    return ForReader([&](std::string* e) { return NextEntryOnce(lease, channel, id, e); }, error);
+    if (!ForReader([&](std::string* e) { return NextEntryOnce(lease, channel, id, e); }, error)) {
+        return false;
+    }
+    // The reader reads the file next: it must be whole. A failure leaves the
+    // entry with the lease, given back when the handle closes.
+    if (*id != 0 && !EnsureBody(*id, error)) {
+        *id = 0;
+        return false;
+    }
+    return true;
 }
 
 bool QueueDb::RemoveLeased(int64_t lease, unsigned long id, bool* held, std::string* error) {

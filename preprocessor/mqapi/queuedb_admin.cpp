@@ -4,6 +4,7 @@
 #include "queuedb.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <ctime>
 #include <unordered_set>
@@ -188,7 +189,8 @@ bool QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found, std::
     RawEntry raw;
     ReadRow(one, &raw);
     one.Reset();
-    if (!Finish(m_spool, &raw, error)) return false;
+    // The operator reads the file at the path given: whole, as a reader's.
+    if (!EnsureBody(id, error) || !Finish(m_spool, &raw, error)) return false;
     *out = std::move(raw.info);
     return true;
 }
@@ -305,12 +307,30 @@ bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
         return false;
     }
 
+    Stmt pages = m_db->Prepare(
+        "SELECT page_count * page_size, freelist_count * page_size"
+        " FROM pragma_page_count, pragma_page_size, pragma_freelist_count",
+        error);
+    if (!pages.Valid() || !pages.Step(error)) return false;
+    if (pages.Row()) {
+        report->databaseBytes = pages.Int(0);
+        report->databaseFree = pages.Int(1);
+    }
+    pages.Reset();
+    struct stat wal;
+    report->walBytes =
+        stat((m_spool.DatabasePath() + "-wal").c_str(), &wal) == 0 ? wal.st_size : 0;
+
     std::vector<mqadmin::EntryInfo> entries;
     if (!List(std::string(), &entries, error)) return false;
     std::unordered_set<unsigned long> ids;
     for (const mqadmin::EntryInfo& e : entries) {
         ids.insert(e.id);
-        if (e.bodySize < 0) report->missingBodies.push_back(e);
+        // A body in the commit is never missing: its file is written again.
+        if (e.bodySize < 0) {
+            if (!EnsureBody(e.id, error)) return false;
+            if (m_spool.BodySize(e.id) < 0) report->missingBodies.push_back(e);
+        }
     }
     return m_spool.ForEachFile(
         [&](unsigned long id, const std::string& path) {

@@ -8,6 +8,17 @@ namespace mqstore {
 
 namespace {
 
+// Version 4: bodies that came with their entry's commit (up to the body
+// limit), with the boot on which the entry's ".msg" file was last written
+// from them (queuedb.h). A body goes with its entry, whatever removes it.
+#define BODIES_TABLES                                                                    \
+    "CREATE TABLE IF NOT EXISTS bodies("                                                  \
+    " id INTEGER PRIMARY KEY,"                                                            \
+    " body BLOB NOT NULL,"                                                                \
+    " boot TEXT NOT NULL);"                                                               \
+    "CREATE TRIGGER IF NOT EXISTS entries_bodies AFTER DELETE ON entries"                 \
+    " BEGIN DELETE FROM bodies WHERE id = old.id; END;"
+
 // The tables of the current version, made where missing.
 const char* const kTables =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL)"
@@ -49,7 +60,8 @@ const char* const kTables =
     " last INTEGER NOT NULL,"
     " slot INTEGER NOT NULL,"
     " nonce INTEGER NOT NULL,"
-    " pid INTEGER NOT NULL);";
+    " pid INTEGER NOT NULL);"
+    BODIES_TABLES;
 
 // Version 3: why an entry is where it is (its last hand-out, the reason it
 // last came back or was moved, when and by whom), and the application of
@@ -60,7 +72,11 @@ const char* const kTo3 =
     "ALTER TABLE entries ADD COLUMN reason_at INTEGER;"
     "ALTER TABLE entries ADD COLUMN reason_by TEXT;"
     "ALTER TABLE leases ADD COLUMN app TEXT NOT NULL DEFAULT '';"
-    "UPDATE meta SET value = " MQ_SCHEMA_VERSION " WHERE key = 'schema';";
+    "UPDATE meta SET value = 3 WHERE key = 'schema';";
+
+// Version 4: the bodies table (made where missing by kTables already; kept
+// here so that the step stands on its own).
+const char* const kTo4 = BODIES_TABLES "UPDATE meta SET value = 4 WHERE key = 'schema';";
 
 }  // namespace
 
@@ -87,8 +103,9 @@ bool UpgradeSchema(Db* db, int64_t from, std::string* error) {
         *error = "no upgrade from schema " + std::to_string(from);
         return false;
     }
-    // One step per version, oldest first, as versions are added.
-    return db->Exec(kTo3, error);
+    // One step per version, oldest first.
+    if (from < 3 && !db->Exec(kTo3, error)) return false;
+    return db->Exec(kTo4, error);
 }
 
 }  // namespace mqstore

@@ -2,6 +2,7 @@
 #include "spool.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +115,53 @@ int64_t Spool::BodySize(unsigned long id) const {
     struct stat st;
     if (stat(EntryPath(id, ".msg").c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
+}
+
+bool Spool::WriteLooseBody(unsigned long id, const std::string& body, bool replace,
+                           std::string* error) const {
+    MQSysCalls* sys = MQSysCallTable();
+    std::string target = EntryPath(id, ".msg");
+    std::string path = target;
+    if (replace) {
+        char ext[16];
+        std::snprintf(ext, sizeof ext, ".r%x", static_cast<unsigned>(getpid()) & 0xFFFFFFu);
+        path = EntryPath(id, ext);
+        if (sys->unlink(path.c_str()) != 0 && errno != ENOENT) {
+            *error = mq::Status::FromErrno("remove", path, errno).Cause();
+            return false;
+        }
+    }
+    int fd = sys->open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        *error = mq::Status::FromErrno("create", path, errno).Cause();
+        return false;
+    }
+    const char* at = body.data();
+    size_t left = body.size();
+    int failed = 0;
+    const char* operation = "write";
+    while (left > 0 && failed == 0) {
+        ssize_t n = sys->write(fd, at, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            failed = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        at += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (sys->close(fd) != 0 && failed == 0) {
+        failed = errno;
+        operation = "close";
+    }
+    if (failed == 0 && replace && sys->rename(path.c_str(), target.c_str()) != 0) {
+        failed = errno;
+        operation = "rename";
+    }
+    if (failed == 0) return true;
+    sys->unlink(path.c_str());
+    *error = mq::Status::FromErrno(operation, path, failed).Cause();
+    return false;
 }
 
 bool Spool::RemoveBody(unsigned long id, std::string* error) const {

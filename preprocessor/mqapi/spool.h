@@ -50,6 +50,15 @@ public:
     // The size of entry id's ".msg" file; -1 when there is none.
     int64_t BodySize(unsigned long id) const;
 
+    // Writes body as entry id's ".msg" file WITHOUT syncing it (a body whose
+    // durable copy is in the database, queuedb.h). With replace false the
+    // file is created exclusively; with replace true it is written beside
+    // (".r" and this process's id in hex) and renamed over the ".msg" path,
+    // so that nobody ever sees it half written. Returns false, "operation
+    // path: strerror" in *error, with nothing new left behind.
+    bool WriteLooseBody(unsigned long id, const std::string& body, bool replace,
+                        std::string* error) const;
+
     // Removes entry id's ".msg" and ".tmp" files by name (the two the
     // store's put protocols make): no directory is read. Returns false,
     // "unlink path: strerror" in *error, when one exists and can't be

@@ -88,9 +88,14 @@ TEST(StoreInit, AnEarlierLayoutIsUpgradedAndOthersRefused) {
         {"schema 2",
          "ALTER TABLE entries DROP COLUMN handed; ALTER TABLE entries DROP COLUMN reason;"
          "ALTER TABLE entries DROP COLUMN reason_at; ALTER TABLE entries DROP COLUMN reason_by;"
-         "ALTER TABLE leases DROP COLUMN app; UPDATE meta SET value = 2 WHERE key = 'schema'",
-         true, "3"},
-        {"a later one", "UPDATE meta SET value = 4 WHERE key = 'schema'", false, "4"},
+         "ALTER TABLE leases DROP COLUMN app; DROP TRIGGER entries_bodies; DROP TABLE bodies;"
+         "UPDATE meta SET value = 2 WHERE key = 'schema'",
+         true, "4"},
+        {"schema 3",
+         "DROP TRIGGER entries_bodies; DROP TABLE bodies; UPDATE meta SET value = 3 WHERE key = "
+         "'schema'",
+         true, "4"},
+        {"a later one", "UPDATE meta SET value = 5 WHERE key = 'schema'", false, "5"},
         {"an older one", "UPDATE meta SET value = 1 WHERE key = 'schema'", false, "1"},
     };
     for (const Case& c : cases) {
@@ -115,6 +120,11 @@ TEST(StoreInit, AnEarlierLayoutIsUpgradedAndOthersRefused) {
         EXPECT_EQ(info.sender, "a@example.org");
         EXPECT_EQ(info.reason, mqadmin::EntryReason::Returned);
         EXPECT_GT(info.handed, 0);
+        // The upgrade made what a body in the commit needs, removal included.
+        EXPECT_EQ(QueryDb(install.Db(), "SELECT count(*) FROM sqlite_master"
+                                        " WHERE name IN ('bodies', 'entries_bodies')"),
+                  "2")
+            << c.name;
     }
 }
 

@@ -375,7 +375,7 @@ TEST_F(ToolTest, CheckHealthyInstallation) {
         checks.insert(f["check"].str);
         EXPECT_TRUE(f["ok"].b) << f["check"].str << ": " << f["detail"].str;
     }
-    for (const char* c : {"configuration", "install dir", "channel file", "database",
+    for (const char* c : {"configuration", "install dir", "channel file", "database", "space",
                           "orphan files", "message files", "directory", "host entry"}) {
         EXPECT_EQ(checks.count(c), 1u) << "no finding " << c;
     }

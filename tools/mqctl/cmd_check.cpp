@@ -226,6 +226,10 @@ void CheckStoreFiles(const std::string& installDir, const std::vector<ChannelRec
                         "stop the mail system and restore the database under " + spool +
                             " from a backup");
     }
+    report->Ok("space", "database " + std::to_string(health.databaseBytes) + " bytes (" +
+                            std::to_string(health.databaseFree) +
+                            " free for reuse), write-ahead log " +
+                            std::to_string(health.walBytes) + " bytes");
     if (health.orphanFiles.empty()) {
         report->Ok("orphan files", "every message file belongs to an entry");
     } else {

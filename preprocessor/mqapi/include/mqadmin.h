@@ -107,6 +107,12 @@ struct HealthReport {
     // put this is normal (the writer renames the body in a moment); an old
     // one is a body that never came.
     std::vector<EntryInfo> missingBodies;
+    // The database file's size and the part of it free for reuse (pages
+    // of removed entries and bodies), and the write-ahead log's size, in
+    // bytes.
+    int64_t databaseBytes = 0;
+    int64_t databaseFree = 0;
+    int64_t walBytes = 0;
 
     bool Healthy() const {
         return integrity == "ok" && orphanFiles.empty() && missingBodies.empty();

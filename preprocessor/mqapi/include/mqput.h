@@ -3,11 +3,17 @@
 // and whether the last call failed or found nothing.
 //
 // Between CreateMQEntry and CloseMQEntry (mq.h), WriteMQBody or
-// WriteMQBodyFd creates the entry's ".msg" file exclusively, writes the
-// whole body, syncs it and its directory. Readers never look at it before
-// the commit, so no rename is needed; after CloseMQEntry returns true the
-// envelope and the body are both durable. A writer that dies before the
-// commit leaves no entry, and the file is removed once its death is noticed.
+// WriteMQBodyFd creates the entry's ".msg" file exclusively and writes the
+// whole body. A body up to the configured limit ([Config]
+// BodyInCommitLimit) is also kept for the entry's commit, which makes it
+// durable with the envelope: the file is not synced, and is written again
+// from that copy whenever it may be stale. A larger body's file is synced
+// with its directory before the commit. Readers never look at the file
+// before the commit, so no rename is needed; after CloseMQEntry returns
+// true the envelope and the body are both durable, and after it returns
+// false the file of a body kept for the commit is gone. A writer that dies
+// before the commit leaves no entry, and the file is removed once its death
+// is noticed.
 //
 // Failures return false, logged once, with nothing left at the ".msg" path;
 // the handle stays valid for DiscardMQEntry. Thread safety as in mq.h.
