@@ -305,9 +305,9 @@ TEST(ToolTrail, EachEventOfAnEntryIsLoggedAndShown) {
         int attempts;
     } steps[] = {
         {"put A", putA, 0,
-         {"info: created channel=RELAY from=<al\\x3dice@example.org> rcpts=2 size=-"}, "",
+         {"info: created channel=RELAY from=<al\\x3dice@example.org> rcpts=2 size=1"}, "",
          "queued", 0},
-        {"put B", putB, 1, {"info: created channel=RELAY from=<> rcpts=1 size=-"}, "", "queued",
+        {"put B", putB, 1, {"info: created channel=RELAY from=<> rcpts=1 size=1"}, "", "queued",
          0},
         {"get gives A back", mqctl({"get", "RELAY"}), 0,
          {"info: handed-out app=mqctl pid=N lease=N",
@@ -338,7 +338,7 @@ TEST(ToolTrail, EachEventOfAnEntryIsLoggedAndShown) {
          {"notice: reclaimed reason=writer-died pid=N"}, nullptr, nullptr, 0},
         {"delete A", mqctl({"delete", "A"}), 0, {"info: removed by=operator user=" + user},
          nullptr, nullptr, 0},
-        {"put D", putD, 3, {"info: created channel=RELAY from=<gina@example.org> rcpts=1 size=-"},
+        {"put D", putD, 3, {"info: created channel=RELAY from=<gina@example.org> rcpts=1 size=1"},
          "", "queued", 0},
         {"a reader named with a NEL and a stray byte takes D", oddReaderTakesD, 3,
          {"info: handed-out app=n\\xc2\\x85l\\xff\xc3\xa9 pid=N lease=N",
