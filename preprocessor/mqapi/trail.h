@@ -24,8 +24,10 @@ namespace mqstore {
 // One key and its value, as the value is to be written (TrailValue applied).
 using TrailField = std::pair<const char*, std::string>;
 
-// TrailValue - text as a value: bytes up to the space, DEL, '\' and '=' are
-// written \xHH; everything else (UTF-8 included) as it is. "" stays "".
+// TrailValue - text as a value: bytes up to the space, DEL, '\' and '=',
+// the bytes of C1 controls (U+0080 to U+009F) and bytes that are no part of
+// well-formed UTF-8 are written \xHH; everything else (the rest of UTF-8) as
+// it is. "" stays "".
 std::string TrailValue(const std::string& text);
 
 // TrailAddress - an address as "<address>", escaped as TrailValue does;

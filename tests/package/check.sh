@@ -48,7 +48,9 @@ holds libmqtoolkit1 usr/lib/$ma/libmqtoolkit.so.1 usr/lib/$ma/libmqapi.so.1 \
     usr/share/doc/libmqtoolkit1/copyright usr/share/doc/libmqtoolkit1/changelog.Debian.gz
 holds libmqtoolkit-dev usr/include/mqtoolkit/mqapi.h usr/lib/$ma/libmqtoolkit.so \
     usr/lib/$ma/pkgconfig/mqtoolkit.pc usr/lib/$ma/cmake/mqtoolkit/mqtoolkitConfig.cmake \
-    usr/share/man/man3/mqtoolkit.3.gz usr/share/man/man3/cMQ.3.gz
+    usr/share/man/man3/mqtoolkit.3.gz usr/share/man/man3/cMQ.3.gz \
+    usr/share/man/man3/mq.3.gz usr/share/man/man3/mqput.3.gz \
+    usr/share/man/man3/mqfile.3.gz usr/share/man/man3/mqadmin.3.gz
 holds mqtoolkit-common etc/daduv.ini usr/share/doc/mqtoolkit-common/README.md.gz \
     usr/share/man/man5/daduv.ini.5.gz usr/share/man/man5/queue.cfg.5.gz
 holds mqctl usr/bin/mqctl usr/share/man/man8/mqctl.8.gz \

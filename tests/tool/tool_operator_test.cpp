@@ -236,14 +236,17 @@ std::vector<std::string> TrailOf(const Installation& inst, int64_t id, size_t* o
 // the entry's identifier, and list and show then tell why each entry is
 // where it is: handed out and given back, held, released, set aside as
 // failed, requeued, its reader or its writer dead, removed by a reader or
-// an operator.
+// an operator. Values are escaped: a reader named with a C1 control (NEL)
+// and a byte that is no UTF-8 shows both as \xHH, other UTF-8 as it is.
 TEST(ToolTrail, EachEventOfAnEntryIsLoggedAndShown) {
     Installation inst("MaxAttempts=2");
     ASSERT_EQ(inst.error(), "");
     Ok(inst, {"channel", "add", "RELAY", "relay", "out"});
     const struct passwd* pw = getpwuid(getuid());
     const std::string user = pw != nullptr ? pw->pw_name : "uid " + std::to_string(getuid());
-    int64_t ids[3] = {0, 0, 0};  // A, B, C: C's writer dies before its body comes
+    // A, B, C: C's writer dies before its body comes; D is taken by a
+    // reader whose name holds a NEL, a stray byte and a letter of UTF-8.
+    int64_t ids[4] = {0, 0, 0, 0};
     auto putA = [&] {
         RunResult r = Ok(inst, {"put", "RELAY", "--from", "al=ice@example.org", "--to",
                                 "bob@example.org", "--to", "carol@example.org"}, "a");
@@ -254,6 +257,17 @@ TEST(ToolTrail, EachEventOfAnEntryIsLoggedAndShown) {
         RunResult r = Ok(inst, {"put", "RELAY", "--from", "<>", "--to", "dave@example.org"}, "b");
         ids[1] = std::atoll(r.out.c_str());
         return r.status == 0;
+    };
+    auto putD = [&] {
+        RunResult r = Ok(inst, {"put", "RELAY", "--from", "gina@example.org", "--to",
+                                "hal@example.org"}, "d");
+        ids[3] = std::atoll(r.out.c_str());
+        return r.status == 0;
+    };
+    auto oddReaderTakesD = [&] {
+        return InToolkitChild(inst, "n\xc2\x85l\xff\xc3\xa9", [](cMQ& mq) {
+                   return mq.GetMsg("RELAY") != nullptr && mq.DelMsg() == MQ_SUCCESS ? 0 : 1;
+               }) == 0;
     };
     auto mqctl = [&](std::vector<std::string> args) {
         return [&inst, args, &ids] {
@@ -284,16 +298,16 @@ TEST(ToolTrail, EachEventOfAnEntryIsLoggedAndShown) {
     struct Step {
         const char* name;
         std::function<bool()> act;
-        int entry;                       // 0 A, 1 B, 2 C
+        int entry;                       // 0 A, 1 B, 2 C, 3 D
         std::vector<std::string> lines;  // the trail lines the step left about it
         const char* reason;              // show's reason after it; null: not looked at
         const char* state;
         int attempts;
     } steps[] = {
         {"put A", putA, 0,
-         {"info: created channel=RELAY from=<al\\x3dice@example.org> rcpts=2 size=-"}, "",
+         {"info: created channel=RELAY from=<al\\x3dice@example.org> rcpts=2 size=1"}, "",
          "queued", 0},
-        {"put B", putB, 1, {"info: created channel=RELAY from=<> rcpts=1 size=-"}, "", "queued",
+        {"put B", putB, 1, {"info: created channel=RELAY from=<> rcpts=1 size=1"}, "", "queued",
          0},
         {"get gives A back", mqctl({"get", "RELAY"}), 0,
          {"info: handed-out app=mqctl pid=N lease=N",
@@ -324,15 +338,21 @@ TEST(ToolTrail, EachEventOfAnEntryIsLoggedAndShown) {
          {"notice: reclaimed reason=writer-died pid=N"}, nullptr, nullptr, 0},
         {"delete A", mqctl({"delete", "A"}), 0, {"info: removed by=operator user=" + user},
          nullptr, nullptr, 0},
+        {"put D", putD, 3, {"info: created channel=RELAY from=<gina@example.org> rcpts=1 size=1"},
+         "", "queued", 0},
+        {"a reader named with a NEL and a stray byte takes D", oddReaderTakesD, 3,
+         {"info: handed-out app=n\\xc2\\x85l\\xff\xc3\xa9 pid=N lease=N",
+          "info: removed by=reader app=n\\xc2\\x85l\\xff\xc3\xa9 pid=N"},
+         nullptr, nullptr, 0},
     };
-    size_t offsets[3] = {0, 0, 0};
+    size_t offsets[4] = {0, 0, 0, 0};
     for (const Step& st : steps) {
         ASSERT_TRUE(st.act()) << st.name;
         ASSERT_NE(ids[st.entry], 0) << st.name;
-        for (int e = 0; e < 3; ++e) {
+        for (int e = 0; e < 4; ++e) {
             std::vector<std::string> got = TrailOf(inst, ids[e], &offsets[e]);
             std::vector<std::string> want = e == st.entry ? st.lines : std::vector<std::string>{};
-            EXPECT_EQ(got, want) << st.name << ": the trail of entry " << "ABC"[e];
+            EXPECT_EQ(got, want) << st.name << ": the trail of entry " << "ABCD"[e];
         }
         if (st.reason == nullptr) continue;
         std::vector<Json> shown;
