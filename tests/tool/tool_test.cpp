@@ -462,7 +462,7 @@ TEST(ToolReadOnly, CommandsThatReadCreateNoSpool) {
         {{"list"}, 0, ""},
         {{"list", "--count"}, 0, "0\n"},
         {{"list", "RELAY", "--json"}, 0, ""},
-        {{"show", "1"}, 1, ""},  // 1: no entry has identifier 1
+        {{"show", "1"}, 66, ""},  // EX_NOINPUT: no entry has identifier 1
         {{"summary"}, 0, "TOTAL"},
         {{"metrics"}, 0, "mqtoolkit_queue_entries{channel=\"RELAY\",state=\"queued\"} 0"},
         {{"monitor"}, 0, "MQ OK - 0 entries"},
