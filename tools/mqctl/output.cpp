@@ -8,43 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "utf8.h"
+
 namespace mqctl {
-
-namespace {
-
-// Length of the well-formed UTF-8 sequence at s[i], or 0 when the byte there
-// starts none (overlong forms, surrogates and code points past U+10FFFF
-// included).
-size_t Utf8Length(const std::string& s, size_t i) {
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = byte(i);
-    size_t n;
-    uint32_t cp;
-    if (c >= 0xc2 && c <= 0xdf) {
-        n = 2;
-        cp = c & 0x1f;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        n = 3;
-        cp = c & 0x0f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        n = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size()) return 0;
-    for (size_t k = 1; k < n; ++k) {
-        if ((byte(i + k) & 0xc0) != 0x80) return 0;
-        cp = (cp << 6) | (byte(i + k) & 0x3f);
-    }
-    if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || cp > 0x10ffff ||
-        (cp >= 0xd800 && cp <= 0xdfff)) {
-        return 0;
-    }
-    return n;
-}
-
-}  // namespace
 
 std::string Printable(const std::string& text) {
     std::string out;
@@ -62,7 +28,7 @@ std::string Printable(const std::string& text) {
             ++i;
             continue;
         }
-        size_t n = c >= 0x80 ? Utf8Length(text, i) : 0;
+        size_t n = c >= 0x80 ? mqshared::Utf8Length(text, i) : 0;
         // U+0080 to U+009F are control characters as well (C1): some
         // terminals act on them.
         bool c1 = n == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
@@ -88,7 +54,7 @@ namespace {
 size_t CharColumns(const std::string& text, size_t i, size_t* length) {
     static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
     unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t n = c >= 0x80 ? Utf8Length(text, i) : 1;
+    size_t n = c >= 0x80 ? mqshared::Utf8Length(text, i) : 1;
     *length = n > 0 ? n : 1;
     if (n == 0 || utf8 == static_cast<locale_t>(0)) return 1;
     uint32_t cp = n == 1 ? c : c & (0x7f >> n);
@@ -136,7 +102,7 @@ std::string JsonString(const std::string& text) {
             ++i;
             continue;
         }
-        size_t n = c >= 0x80 ? Utf8Length(text, i) : 0;
+        size_t n = c >= 0x80 ? mqshared::Utf8Length(text, i) : 0;
         if (n > 0) {
             out.append(text, i, n);
             i += n;
@@ -157,7 +123,7 @@ bool IsUtf8(const std::string& text) {
             ++i;
             continue;
         }
-        size_t n = Utf8Length(text, i);
+        size_t n = mqshared::Utf8Length(text, i);
         if (n == 0) return false;
         i += n;
     }
