@@ -20,7 +20,9 @@
 set -euo pipefail
 src=$(cd "$1" && pwd)
 work=$2
-rm -rf "$work"
+# A run killed earlier may have left the root's /proc mounted.
+umount "$work/root/proc" 2>/dev/null || true
+rm -rf --one-file-system "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 fail() { echo "package check: $*" >&2; exit 1; }
@@ -93,6 +95,10 @@ mmdebstrap --variant=apt --mode=root --format=directory --include="$deps,passwd"
 mkdir -p "$root/tmp/debs"
 cp "${debs[@]}" "$root/tmp/debs/"
 in_root() { chroot "$root" "$@"; }
+# Programs in the root see /proc, as on any running system (the store tells
+# one start of the machine from the next by the kernel's boot id there).
+mount -t proc proc "$root/proc" || fail "can't mount /proc in the root"
+trap 'umount "$root/proc" 2>/dev/null || true' EXIT
 in_root sh -c 'dpkg -i /tmp/debs/libmqtoolkit1_*.deb /tmp/debs/libmqtoolkit-dev_*.deb \
     /tmp/debs/mqtoolkit-common_*.deb /tmp/debs/mqctl_*.deb' >"$work/dpkg.out" 2>&1 ||
     fail "dpkg -i: $(tail -5 "$work/dpkg.out")"
