@@ -163,8 +163,9 @@ body=$(find "$root/var/spool/mqtoolkit/spool" -type f -path '*/msg/*' | head -1)
 [ -n "$body" ] || fail "no body file in the spool"
 if as outsider cat "${body#"$root"}" >/dev/null 2>&1; then fail "an outsider read a body"; fi
 
-got=$(as mqtoolkit mqctl get RELAY --delete --body 2>&1 | tail -1)
-[ "$got" = "packaged body" ] || fail "get as the owner gave '$got'"
+# The log goes to stderr (MQ_LOG); the body is the last line of stdout.
+got=$(as mqtoolkit mqctl get RELAY --delete --body 2>"$work/get.err" | tail -1)
+[ "$got" = "packaged body" ] || fail "get as the owner gave '$got': $(cat "$work/get.err")"
 
 # The -dev package builds the README's programs (with this machine's compiler).
 export PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_PATH=$root/usr/lib/$ma/pkgconfig
