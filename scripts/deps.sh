@@ -57,6 +57,12 @@ missing=()
 for p in "${packages[@]}"; do
     [[ $p == *:* ]] || p=$p:$native
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    # An architecture-independent package (lintian, debhelper) answers to
+    # its bare name only, as architecture "all".
+    if [ "$status" != "install ok installed" ]; then
+        status=$(dpkg-query -W -f='${Status} ${Architecture}' "${p%%:*}" 2>/dev/null || true)
+        [ "$status" = "install ok installed all" ] && status="install ok installed"
+    fi
     [ "$status" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
