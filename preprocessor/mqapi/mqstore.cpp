@@ -250,8 +250,8 @@ static bool MQInitBody(const char* ldap, const char* appname) {
             return fail("stat " + spool.Root() + ": " + std::strerror(errno) +
                         (errno == ENOENT ? " (no entry was ever put)" : ""));
         }
-    } else if (!spool.Prepare(&error)) {
-        return fail(error);
+    } else if (mq::Status prepared = spool.Prepare(); !prepared.ok()) {
+        return fail(prepared.Cause());
     }
 
     {
@@ -594,9 +594,9 @@ static bool CloseMQEntryBody(MQContext* entry) {
         LogFailure("CloseMQEntry", error);
         // Its file was never synced and its entry is not there: it goes now,
         // not only when the caller discards the handle.
-        std::string cause;
-        if (entry->bodyInCommit && !queue->GetSpool().RemoveBody(entry->id, &cause)) {
-            LogFailure("CloseMQEntry", cause);
+        if (entry->bodyInCommit) {
+            mq::Status removed = queue->GetSpool().RemoveBody(entry->id);
+            if (!removed.ok()) LogFailure("CloseMQEntry", removed);
         }
         return false;
     }
@@ -703,9 +703,9 @@ bool WriteBody(MQContext* entry, const mqdurable::Source& source, const char* op
         }
     }
     if (small) {
-        std::string error;
-        if (!spool.WriteLooseBody(entry->id, head, false, &error)) {
-            LogFailure(operation, error);
+        mq::Status written = spool.WriteLooseBody(entry->id, head, false);
+        if (!written.ok()) {
+            LogFailure(operation, written);
             return false;
         }
         entry->bodySize = static_cast<int64_t>(head.size());

@@ -161,9 +161,9 @@ bool QueueDb::CreateEntry(unsigned long* id, std::string* error) {
     // A body left under this identifier (by a writer whose reservation a
     // power cut undid, or before the sequence came round) must not pass for
     // the new entry's.
-    std::string cause;
-    if (!m_spool.RemoveBody(next, &cause)) {
-        *error = cause;
+    mq::Status removed = m_spool.RemoveBody(next);
+    if (!removed.ok()) {
+        *error = removed.Cause();
         return false;
     }
     m_free.pop_front();
@@ -250,7 +250,11 @@ bool QueueDb::EnsureBody(unsigned long id, std::string* error) {
     if (!read.Row()) return t.Commit(error);
     std::string body = read.Text(0);
     read.Reset();
-    if (!m_spool.WriteLooseBody(id, body, true, error)) return false;
+    mq::Status written = m_spool.WriteLooseBody(id, body, true);
+    if (!written.ok()) {
+        *error = written.Cause();
+        return false;
+    }
     Stmt mark = m_db->Prepare("UPDATE bodies SET boot = ?2 WHERE id = ?1", error);
     if (!mark.Valid() || !mark.Bind(1, key).Bind(2, now).Run(error)) return false;
     if (!t.Commit(error)) return false;
@@ -260,7 +264,9 @@ bool QueueDb::EnsureBody(unsigned long id, std::string* error) {
 }
 
 bool QueueDb::RemoveUncommitted(unsigned long id, std::string* error) {
-    return m_spool.RemoveEntryFiles(id, error);
+    mq::Status removed = m_spool.RemoveEntryFiles(id);
+    if (!removed.ok()) *error = removed.Cause();
+    return removed.ok();
 }
 
 bool QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease, std::string* error) {
@@ -287,10 +293,10 @@ bool QueueDb::DropBodiless(int64_t id, const Holder& writer, std::string* error)
     Stmt drop = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND claim_slot IS NOT NULL",
                               error);
     if (!drop.Valid() || !drop.Bind(1, id).Run(error)) return false;
-    std::string cause;
-    if (!m_spool.RemoveBody(static_cast<unsigned long>(id), &cause)) {
+    mq::Status removed = m_spool.RemoveBody(static_cast<unsigned long>(id));
+    if (!removed.ok()) {
         LogMessagef(MQLOG_WARNING, m_appName.c_str(), "entry %lld removed, its files not: %s",
-                    static_cast<long long>(id), cause.c_str());
+                    static_cast<long long>(id), removed.Cause().c_str());
     }
     m_recheck.erase(id);
     // Its writer is gone and its body never came.
@@ -417,10 +423,10 @@ bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std:
     // The entry is gone for good once the commit returned; a file left by a
     // failed unlink is an orphan the health check reports, not a failure of
     // the removal.
-    std::string cause;
-    if (!m_spool.RemoveBody(id, &cause)) {
+    mq::Status removed = m_spool.RemoveBody(id);
+    if (!removed.ok()) {
         LogMessagef(MQLOG_WARNING, m_appName.c_str(), "entry %lu removed, its files not: %s", id,
-                    cause.c_str());
+                    removed.Cause().c_str());
     }
     return true;
 }
@@ -601,9 +607,9 @@ bool QueueDb::ReclaimBlocks(std::string* error) {
         }
         for (int64_t id = block.first; id <= block.second; ++id) {
             if (committed.count(id) != 0) continue;
-            std::string cause;
-            if (!m_spool.RemoveBody(static_cast<unsigned long>(id), &cause)) {
-                LogMessagef(MQLOG_WARNING, m_appName.c_str(), "%s", cause.c_str());
+            mq::Status removed = m_spool.RemoveBody(static_cast<unsigned long>(id));
+            if (!removed.ok()) {
+                LogMessagef(MQLOG_WARNING, m_appName.c_str(), "%s", removed.Cause().c_str());
             }
         }
     }

@@ -252,10 +252,10 @@ mqadmin::AdminResult QueueDb::Remove(unsigned long id, const std::string& who,
     }
     Trail(MQLOG_INFO, m_appName, static_cast<int64_t>(id), "removed",
           {{"by", "operator"}, {"user", TrailValue(who)}});
-    std::string cause;
-    if (!m_spool.RemoveEntryFiles(id, &cause)) {
+    mq::Status removed = m_spool.RemoveEntryFiles(id);
+    if (!removed.ok()) {
         LogMessagef(MQLOG_WARNING, m_appName.c_str(), "entry %lu removed, its files not: %s", id,
-                    cause.c_str());
+                    removed.Cause().c_str());
     }
     return AdminResult::Done;
 }
@@ -332,11 +332,11 @@ bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
             if (m_spool.BodySize(e.id) < 0) report->missingBodies.push_back(e);
         }
     }
-    return m_spool.ForEachFile(
-        [&](unsigned long id, const std::string& path) {
-            if (id == 0 || ids.count(id) == 0) report->orphanFiles.push_back(path);
-        },
-        error);
+    mq::Status walked = m_spool.ForEachFile([&](unsigned long id, const std::string& path) {
+        if (id == 0 || ids.count(id) == 0) report->orphanFiles.push_back(path);
+    });
+    if (!walked.ok()) *error = walked.Cause();
+    return walked.ok();
 }
 
 }  // namespace mqstore
