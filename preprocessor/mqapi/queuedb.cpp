@@ -50,8 +50,12 @@ int64_t NowMs() {
 }  // namespace
 
 std::unique_ptr<QueueDb> QueueDb::Open(const Spool& spool, std::string* error) {
-    std::unique_ptr<LockFile> locks = LockFile::Open(spool.Root(), error);
-    if (!locks) return nullptr;
+    std::unique_ptr<LockFile> locks;
+    mq::Status opened = LockFile::Open(spool.Root(), &locks);
+    if (!opened.ok()) {
+        *error = opened.Cause();
+        return nullptr;
+    }
     std::unique_ptr<Db> db = Db::Open(spool.DatabasePath(), kBusyMs, error);
     if (!db) return nullptr;
     std::unique_ptr<QueueDb> queue(new QueueDb(std::move(db), std::move(locks), spool));
@@ -61,8 +65,12 @@ std::unique_ptr<QueueDb> QueueDb::Open(const Spool& spool, std::string* error) {
 }
 
 std::unique_ptr<QueueDb> QueueDb::OpenForReading(const Spool& spool, std::string* error) {
-    std::unique_ptr<LockFile> locks = LockFile::OpenForReading(spool.Root(), error);
-    if (!locks) return nullptr;
+    std::unique_ptr<LockFile> locks;
+    mq::Status opened = LockFile::OpenForReading(spool.Root(), &locks);
+    if (!opened.ok()) {
+        *error = opened.Cause();
+        return nullptr;
+    }
     std::unique_ptr<Db> db = Db::Open(spool.DatabasePath(), kBusyMs, error, true);
     if (!db) return nullptr;
     Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema'", error);

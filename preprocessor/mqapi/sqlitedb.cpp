@@ -197,7 +197,11 @@ Transaction::~Transaction() {
 }
 
 bool Transaction::Begin(std::string* error) {
-    if (!m_locks->LockWriters(error)) return false;
+    mq::Status locked = m_locks->LockWriters();
+    if (!locked.ok()) {
+        *error = locked.Cause();
+        return false;
+    }
     Stmt begin = m_db->Prepare("BEGIN IMMEDIATE", error);
     if (!begin.Valid() || !begin.Run(error)) {
         m_locks->UnlockWriters();
@@ -214,8 +218,13 @@ bool Transaction::Commit(std::string* error) {
     m_committed = true;
     uint64_t ticket = m_locks->NoteCommit();
     m_locks->UnlockWriters();
-    return !m_durable ||
-           m_locks->SyncCovering(ticket, [this, error] { return m_db->SyncWal(error); });
+    if (!m_durable) return true;
+    mq::Status synced = m_locks->SyncCovering(ticket, [this] {
+        std::string cause;
+        return m_db->SyncWal(&cause) ? mq::Status::OK() : mq::Status::Error(cause);
+    });
+    if (!synced.ok()) *error = synced.Cause();
+    return synced.ok();
 }
 
 }  // namespace mqstore
