@@ -234,8 +234,9 @@ static bool MQInitBody(const char* ldap, const char* appname) {
 
     std::vector<MQchannelDBStr> channels;
     std::string error;
-    if (!mqstore::ReadChannelFile(install + "/queue.cfg", tag, &channels, &error)) {
-        return fail(error);
+    if (mq::Status read = mqstore::ReadChannelFile(install + "/queue.cfg", tag, &channels);
+        !read.ok()) {
+        return fail(read.Cause());
     }
     mqstore::Spool spool(install + "/spool");
     bool readOnly;
