@@ -194,8 +194,8 @@ const char* ConfigFileName(const char* setting) {
 // failure is logged and otherwise ignored, since the caller's own work may
 // still succeed.
 void ReclaimNow(QueueDb* queue, const char* operation) {
-    std::string error;
-    if (!queue->Reclaim(&error)) LogFailure(operation, error);
+    mq::Status reclaimed = queue->Reclaim();
+    if (!reclaimed.ok()) LogFailure(operation, reclaimed);
     State().lastReclaim = std::chrono::steady_clock::now();
 }
 
@@ -233,7 +233,6 @@ static bool MQInitBody(const char* ldap, const char* appname) {
     size_t bodyLimit = ParseBodyLimit(ReadSetting("Config", "BodyInCommitLimit", file), file, tag);
 
     std::vector<MQchannelDBStr> channels;
-    std::string error;
     if (mq::Status read = mqstore::ReadChannelFile(install + "/queue.cfg", tag, &channels);
         !read.ok()) {
         return fail(read.Cause());
@@ -269,13 +268,13 @@ static bool MQInitBody(const char* ldap, const char* appname) {
             s.handles = 0;
         }
         g_forkedIdle = false;
-        std::string changed;
+        mq::Status same;
         if (s.queue && s.queue->GetSpool().Root() == spool.Root() &&
-            !s.queue->CheckFile(&changed)) {
+            !(same = s.queue->CheckFile()).ok()) {
             // The database was deleted or replaced: this connection's file
             // is no longer the store's. Handles of it die with it.
             LogMessagef(MQLOG_WARNING, tag.c_str(), "MQInit: %s; opening the new one",
-                        changed.c_str());
+                        same.Cause().c_str());
             s.queue.reset();
             s.handles = 0;
         }
@@ -295,10 +294,11 @@ static bool MQInitBody(const char* ldap, const char* appname) {
             s.queue.reset();
         }
         if (!s.queue) {
-            std::unique_ptr<QueueDb> queue =
-                readOnly ? QueueDb::OpenForReading(spool, &error) : QueueDb::Open(spool, &error);
+            std::unique_ptr<QueueDb> queue;
+            mq::Status opened =
+                readOnly ? QueueDb::OpenForReading(spool, &queue) : QueueDb::Open(spool, &queue);
             s.queueReadOnly = readOnly;
-            if (!queue) return fail(error);
+            if (!opened.ok()) return fail(opened.Cause());
             s.queue = std::move(queue);
             s.pid = mqstore::ProcessId();
         }
@@ -328,9 +328,9 @@ static MQContext* OpenMQChannelBody(const char* channel) {
     ReclaimNow(queue, "OpenMQChannel");
     std::unique_ptr<MQContext> handle(new MQContext(MQContext::Kind::Reader));
     handle->channel = channel;
-    std::string error;
-    if (!queue->OpenLease(handle->channel, &handle->lease, &error)) {
-        LogFailure("OpenMQChannel", error);
+    mq::Status opened = queue->OpenLease(handle->channel, &handle->lease);
+    if (!opened.ok()) {
+        LogFailure("OpenMQChannel", opened);
         return nullptr;
     }
     ++State().handles;
@@ -347,19 +347,16 @@ unsigned long NextMessage(MQContext* handle, const char* operation) {
     if (std::chrono::steady_clock::now() - State().lastReclaim > kReclaimEvery) {
         ReclaimNow(queue, operation);
     }
-    std::string error;
     unsigned long id = 0;
-    if (!queue->NextEntry(handle->lease, handle->channel, &id, &error)) {
-        LogFailure(operation, error);
-        return 0;
-    }
-    if (id == 0) {
+    mq::Status next = queue->NextEntry(handle->lease, handle->channel, &id);
+    if (next.ok() && id == 0) {
         // Nothing waiting: perhaps only because a dead reader still holds it.
         ReclaimNow(queue, operation);
-        if (!queue->NextEntry(handle->lease, handle->channel, &id, &error)) {
-            LogFailure(operation, error);
-            return 0;
-        }
+        next = queue->NextEntry(handle->lease, handle->channel, &id);
+    }
+    if (!next.ok()) {
+        LogFailure(operation, next);
+        return 0;
     }
     handle->id = id;
     return id;
@@ -384,14 +381,11 @@ static stEnvelope* GetMQEnvelopeBody(unsigned long id) {
     if (queue == nullptr) return nullptr;
     mqstore::EnvelopeData data;
     bool found = false;
-    std::string error;
-    if (!queue->ReadEnvelope(id, &data, &found, &error)) {
-        LogFailure("GetMQEnvelope", error);
-        return nullptr;
-    }
+    mq::Status read = queue->ReadEnvelope(id, &data, &found);
     // The size given is the file's: it must be whole first.
-    if (found && !queue->EnsureBody(id, &error)) {
-        LogFailure("GetMQEnvelope", error);
+    if (read.ok() && found) read = queue->EnsureBody(id);
+    if (!read.ok()) {
+        LogFailure("GetMQEnvelope", read);
         return nullptr;
     }
     if (!found) {
@@ -423,10 +417,9 @@ namespace {
 // can't be.
 bool EnsureWhole(QueueDb* queue, unsigned long id, const char* ext) {
     if (std::strcmp(ext, ".msg") != 0) return true;
-    std::string error;
-    if (queue->EnsureBody(id, &error)) return true;
-    LogFailure("GetMQPathName", error);
-    return false;
+    mq::Status whole = queue->EnsureBody(id);
+    if (!whole.ok()) LogFailure("GetMQPathName", whole);
+    return whole.ok();
 }
 
 }  // namespace
@@ -483,9 +476,9 @@ static bool RemoveMQChannelBody(MQContext* handle) {
     QueueDb* queue = ReadyQueue("RemoveMQChannel");
     if (queue == nullptr) return false;
     bool held = false;
-    std::string error;
-    if (!queue->RemoveLeased(handle->lease, handle->id, &held, &error)) {
-        LogFailure("RemoveMQChannel", error);
+    mq::Status removed = queue->RemoveLeased(handle->lease, handle->id, &held);
+    if (!removed.ok()) {
+        LogFailure("RemoveMQChannel", removed);
         return false;
     }
     if (!held) {
@@ -504,9 +497,9 @@ static bool CloseMQChannelBody(MQContext* handle) {
     clLockGuard guard(OneMQ.csStore);
     QueueDb* queue = ReadyQueue("CloseMQChannel");
     if (queue == nullptr) return false;
-    std::string error;
-    if (!queue->CloseLease(handle->lease, &error)) {
-        LogFailure("CloseMQChannel", error);
+    mq::Status closed = queue->CloseLease(handle->lease);
+    if (!closed.ok()) {
+        LogFailure("CloseMQChannel", closed);
         return false;
     }
     if (State().handles > 0) --State().handles;
@@ -519,9 +512,9 @@ static MQContext* CreateMQEntryBody() {
     QueueDb* queue = ReadyQueue("CreateMQEntry");
     if (queue == nullptr) return nullptr;
     std::unique_ptr<MQContext> handle(new MQContext(MQContext::Kind::Writer));
-    std::string error;
-    if (!queue->CreateEntry(&handle->id, &error)) {
-        LogFailure("CreateMQEntry", error);
+    mq::Status created = queue->CreateEntry(&handle->id);
+    if (!created.ok()) {
+        LogFailure("CreateMQEntry", created);
         return nullptr;
     }
     ++State().handles;
@@ -588,11 +581,11 @@ static bool CloseMQEntryBody(MQContext* entry) {
     }
     QueueDb* queue = ReadyQueue("CloseMQEntry");
     if (queue == nullptr) return false;
-    std::string error;
-    if (!queue->CommitEntry(entry->id, mqstore::LogTag(), entry->channel, entry->envelope,
-                            entry->bodyInPlace, entry->bodyInCommit ? &entry->body : nullptr,
-                            &error)) {
-        LogFailure("CloseMQEntry", error);
+    mq::Status committed =
+        queue->CommitEntry(entry->id, mqstore::LogTag(), entry->channel, entry->envelope,
+                           entry->bodyInPlace, entry->bodyInCommit ? &entry->body : nullptr);
+    if (!committed.ok()) {
+        LogFailure("CloseMQEntry", committed);
         // Its file was never synced and its entry is not there: it goes now,
         // not only when the caller discards the handle.
         if (entry->bodyInCommit) {
@@ -623,9 +616,9 @@ static void DiscardMQEntryBody(MQContext* entry) {
     // process's copy of the handle goes.
     if (entry->pid == mqstore::ProcessId()) {
         QueueDb* queue = ReadyQueue("DiscardMQEntry");
-        std::string error;
-        if (queue != nullptr && !queue->RemoveUncommitted(entry->id, &error)) {
-            LogFailure("DiscardMQEntry", error);
+        if (queue != nullptr) {
+            mq::Status removed = queue->RemoveUncommitted(entry->id);
+            if (!removed.ok()) LogFailure("DiscardMQEntry", removed);
         }
         if (State().handles > 0) --State().handles;
     }
