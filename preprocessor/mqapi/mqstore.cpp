@@ -199,6 +199,124 @@ void ReclaimNow(QueueDb* queue, const char* operation) {
     State().lastReclaim = std::chrono::steady_clock::now();
 }
 
+// What MQInit reads from its configuration file.
+struct InitSettings {
+    std::string install;  // the installation directory, absolute
+    uint32_t maxAttempts = kDefaultMaxAttempts;
+    size_t bodyLimit = mqstore::kDefaultBodyLimit;
+};
+
+// ReadInitSettings - the settings of configuration ldap (MQInit's
+// argument), into *out. Fails naming the file or setting that is missing or
+// unreadable; a value out of range is logged, tagged tag, and its default
+// used.
+mq::Status ReadInitSettings(const char* ldap, const std::string& tag, InitSettings* out) {
+    const char* name = ConfigFileName(ldap);
+    std::string file = mqcommon::ResolveProfilePath(name);
+    if (file.empty()) {
+        return mq::Status::Error(std::string("configuration file ") + name + " not found");
+    }
+    if (access(file.c_str(), R_OK) != 0) return mq::Status::FromErrno("access", file, errno);
+    std::string install = ReadSetting("Config", "InstallDirectory", file);
+    if (install.empty()) return mq::Status::Error(file + ": no InstallDirectory in section Config");
+    out->install = Absolute(install);
+    if (out->install.empty()) {
+        return mq::Status::Error(std::string("getcwd: ") + std::strerror(errno));
+    }
+    out->maxAttempts = ParseMaxAttempts(ReadSetting("Config", "MaxAttempts", file), file, tag);
+    out->bodyLimit = ParseBodyLimit(ReadSetting("Config", "BodyInCommitLimit", file), file, tag);
+    return mq::Status::OK();
+}
+
+// PrepareSpool - the spool's directories made where missing; for a process
+// that only reads, nothing is made and the spool must be there.
+mq::Status PrepareSpool(const mqstore::Spool& spool, bool readOnly) {
+    if (!readOnly) return spool.Prepare();
+    // A spool that is not there yet holds nothing.
+    struct stat st;
+    if (stat(spool.Root().c_str(), &st) != 0) {
+        int error = errno;
+        return mq::Status::Error("stat " + spool.Root() + ": " + std::strerror(error) +
+                                 (error == ENOENT ? " (no entry was ever put)" : ""));
+    }
+    return mq::Status::OK();
+}
+
+// DropStaleConnection - lets go of the connection s holds when this MQInit
+// can't go on with it: the parent's after a fork, one whose database file
+// was deleted or replaced (logged, tagged tag), one of another spool, or one
+// opened for reading only when writing is wanted. Fails, keeping it, when
+// handles of a connection that would have to go are still open.
+// REQUIRES: OneMQ.csStore held.
+mq::Status DropStaleConnection(mqstore::StoreState& s, const mqstore::Spool& spool,
+                               const InitSettings& settings, bool readOnly,
+                               const std::string& tag) {
+    if (s.queue && s.pid != mqstore::ProcessId()) {
+        // The parent's connection: closed when the fork met it idle,
+        // which SQLite allows, and never used either way.
+        if (g_forkedIdle) {
+            s.queue.reset();
+        } else {
+            Abandoned().push_back(std::move(s.queue));
+        }
+        s.handles = 0;
+    }
+    g_forkedIdle = false;
+    mq::Status same;
+    if (s.queue && s.queue->GetSpool().Root() == spool.Root() &&
+        !(same = s.queue->CheckFile()).ok()) {
+        // The database was deleted or replaced: this connection's file
+        // is no longer the store's. Handles of it die with it.
+        LogMessagef(MQLOG_WARNING, tag.c_str(), "MQInit: %s; opening the new one",
+                    same.Cause().c_str());
+        s.queue.reset();
+        s.handles = 0;
+    }
+    if (s.queue && s.queue->GetSpool().Root() != spool.Root()) {
+        if (s.handles > 0) {
+            return mq::Status::Error("the installation directory changed to " +
+                                     settings.install + " while " + std::to_string(s.handles) +
+                                     " handles are open");
+        }
+        s.queue.reset();
+    }
+    if (s.queue && s.queueReadOnly && !readOnly) {
+        // Opened for reading before: writing wants a connection of its own.
+        if (s.handles > 0) {
+            return mq::Status::Error("the store is open for reading only while " +
+                                     std::to_string(s.handles) + " handles are open");
+        }
+        s.queue.reset();
+    }
+    return mq::Status::OK();
+}
+
+// UseConnection - s's connection to spool, opened when there is none, with
+// settings and the application name tag applied. REQUIRES: OneMQ.csStore
+// held.
+mq::Status UseConnection(mqstore::StoreState& s, const mqstore::Spool& spool,
+                         const InitSettings& settings, bool readOnly, const std::string& tag) {
+    mq::Status dropped = DropStaleConnection(s, spool, settings, readOnly, tag);
+    if (!dropped.ok()) return dropped;
+    if (!s.queue) {
+        std::unique_ptr<QueueDb> queue;
+        mq::Status opened =
+            readOnly ? QueueDb::OpenForReading(spool, &queue) : QueueDb::Open(spool, &queue);
+        s.queueReadOnly = readOnly;
+        if (!opened.ok()) return opened;
+        s.queue = std::move(queue);
+        s.pid = mqstore::ProcessId();
+    }
+    mqstore::SetLogTag(tag);
+    s.installDir = settings.install;
+    s.maxAttempts = settings.maxAttempts;
+    s.queue->SetAppName(tag);
+    s.queue->SetMaxAttempts(settings.maxAttempts);
+    s.queue->SetBodyLimit(settings.bodyLimit);
+    if (!s.queueReadOnly) ReclaimNow(s.queue.get(), "MQInit");
+    return mq::Status::OK();
+}
+
 }  // namespace
 
 static bool MQInitBody(const char* ldap, const char* appname) {
@@ -213,102 +331,27 @@ static bool MQInitBody(const char* ldap, const char* appname) {
         LogFailure("MQInit", "no application name given");
         return false;
     }
+    // Until the store has its connection, failures are tagged with the
+    // application name given here.
     std::string tag = appname;
-    const char* name = ConfigFileName(ldap);
-    auto fail = [&tag](const std::string& cause) {
-        LogMessagef(MQLOG_ERROR, tag.c_str(), "MQInit: %s", cause.c_str());
-        return false;
-    };
-
-    std::string file = mqcommon::ResolveProfilePath(name);
-    if (file.empty()) return fail(std::string("configuration file ") + name + " not found");
-    if (access(file.c_str(), R_OK) != 0) {
-        return fail("access " + file + ": " + std::strerror(errno));
-    }
-    std::string install = ReadSetting("Config", "InstallDirectory", file);
-    if (install.empty()) return fail(file + ": no InstallDirectory in section Config");
-    install = Absolute(install);
-    if (install.empty()) return fail(std::string("getcwd: ") + std::strerror(errno));
-    uint32_t maxAttempts = ParseMaxAttempts(ReadSetting("Config", "MaxAttempts", file), file, tag);
-    size_t bodyLimit = ParseBodyLimit(ReadSetting("Config", "BodyInCommitLimit", file), file, tag);
-
+    InitSettings settings;
     std::vector<MQchannelDBStr> channels;
-    if (mq::Status read = mqstore::ReadChannelFile(install + "/queue.cfg", tag, &channels);
-        !read.ok()) {
-        return fail(read.Cause());
-    }
-    mqstore::Spool spool(install + "/spool");
+    mq::Status s = ReadInitSettings(ldap, tag, &settings);
+    if (s.ok()) s = mqstore::ReadChannelFile(settings.install + "/queue.cfg", tag, &channels);
+    mqstore::Spool spool(settings.install + "/spool");
     bool readOnly;
     {
         clLockGuard guard(OneMQ.csStore);
         readOnly = State().readOnly;
     }
-    if (readOnly) {
-        // Nothing is made: a spool that is not there yet holds nothing.
-        struct stat st;
-        if (stat(spool.Root().c_str(), &st) != 0) {
-            return fail("stat " + spool.Root() + ": " + std::strerror(errno) +
-                        (errno == ENOENT ? " (no entry was ever put)" : ""));
-        }
-    } else if (mq::Status prepared = spool.Prepare(); !prepared.ok()) {
-        return fail(prepared.Cause());
-    }
-
-    {
+    if (s.ok()) s = PrepareSpool(spool, readOnly);
+    if (s.ok()) {
         clLockGuard guard(OneMQ.csStore);
-        mqstore::StoreState& s = State();
-        if (s.queue && s.pid != mqstore::ProcessId()) {
-            // The parent's connection: closed when the fork met it idle,
-            // which SQLite allows, and never used either way.
-            if (g_forkedIdle) {
-                s.queue.reset();
-            } else {
-                Abandoned().push_back(std::move(s.queue));
-            }
-            s.handles = 0;
-        }
-        g_forkedIdle = false;
-        mq::Status same;
-        if (s.queue && s.queue->GetSpool().Root() == spool.Root() &&
-            !(same = s.queue->CheckFile()).ok()) {
-            // The database was deleted or replaced: this connection's file
-            // is no longer the store's. Handles of it die with it.
-            LogMessagef(MQLOG_WARNING, tag.c_str(), "MQInit: %s; opening the new one",
-                        same.Cause().c_str());
-            s.queue.reset();
-            s.handles = 0;
-        }
-        if (s.queue && s.queue->GetSpool().Root() != spool.Root()) {
-            if (s.handles > 0) {
-                return fail("the installation directory changed to " + install + " while " +
-                            std::to_string(s.handles) + " handles are open");
-            }
-            s.queue.reset();
-        }
-        if (s.queue && s.queueReadOnly && !readOnly) {
-            // Opened for reading before: writing wants a connection of its own.
-            if (s.handles > 0) {
-                return fail("the store is open for reading only while " +
-                            std::to_string(s.handles) + " handles are open");
-            }
-            s.queue.reset();
-        }
-        if (!s.queue) {
-            std::unique_ptr<QueueDb> queue;
-            mq::Status opened =
-                readOnly ? QueueDb::OpenForReading(spool, &queue) : QueueDb::Open(spool, &queue);
-            s.queueReadOnly = readOnly;
-            if (!opened.ok()) return fail(opened.Cause());
-            s.queue = std::move(queue);
-            s.pid = mqstore::ProcessId();
-        }
-        mqstore::SetLogTag(tag);
-        s.installDir = install;
-        s.maxAttempts = maxAttempts;
-        s.queue->SetAppName(tag);
-        s.queue->SetMaxAttempts(maxAttempts);
-        s.queue->SetBodyLimit(bodyLimit);
-        if (!s.queueReadOnly) ReclaimNow(s.queue.get(), "MQInit");
+        s = UseConnection(State(), spool, settings, readOnly, tag);
+    }
+    if (!s.ok()) {
+        LogMessagef(MQLOG_ERROR, tag.c_str(), "MQInit: %s", s.Cause().c_str());
+        return false;
     }
     mqstore::InstallChannelList(channels);
     return true;
