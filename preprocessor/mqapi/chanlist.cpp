@@ -31,33 +31,28 @@ struct FileCloser {
 
 }  // namespace
 
-bool ReadChannelFile(const std::string& path, const std::string& log,
-                     std::vector<MQchannelDBStr>* out, std::string* error) {
+mq::Status ReadChannelFile(const std::string& path, const std::string& log,
+                           std::vector<MQchannelDBStr>* out) {
     out->clear();
     // Opened without blocking and taken only when it is a regular file: a
     // FIFO or a device put in its place must not hang MQInit.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        if (errno == ENOENT) return true;  // no channel registered yet
-        *error = "open " + path + ": " + std::strerror(errno);
-        return false;
+        if (errno == ENOENT) return mq::Status::OK();  // no channel registered yet
+        return mq::Status::FromErrno("open", path, errno);
     }
     struct stat st;
+    mq::Status unusable;
     if (fstat(fd, &st) != 0) {
-        *error = "fstat " + path + ": " + std::strerror(errno);
-        close(fd);
-        return false;
+        unusable = mq::Status::FromErrno("fstat", path, errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        unusable = mq::Status::Error(path + ": not a regular file");
     }
-    if (!S_ISREG(st.st_mode)) {
-        *error = path + ": not a regular file";
-        close(fd);
-        return false;
-    }
-    std::unique_ptr<FILE, FileCloser> file(fdopen(fd, "r"));
+    std::unique_ptr<FILE, FileCloser> file(unusable.ok() ? fdopen(fd, "r") : nullptr);
     if (!file) {
-        *error = "fdopen " + path + ": " + std::strerror(errno);
+        if (unusable.ok()) unusable = mq::Status::FromErrno("fdopen", path, errno);
         close(fd);
-        return false;
+        return unusable;
     }
     std::string line;
     uint32_t position = 0;
@@ -86,11 +81,10 @@ bool ReadChannelFile(const std::string& path, const std::string& log,
         out->push_back(channel);
     }
     if (std::ferror(file.get())) {
-        *error = "read " + path + ": " + std::strerror(errno);
         out->clear();
-        return false;
+        return mq::Status::FromErrno("read", path, errno);
     }
-    return true;
+    return mq::Status::OK();
 }
 
 void InstallChannelList(const std::vector<MQchannelDBStr>& channels) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "mqconfig.h"
+#include "status.h"
 
 namespace mqstore {
 
@@ -20,10 +21,10 @@ namespace mqstore {
 // parses; records the store can't hold (a channel name longer than 19
 // characters, an application name longer than 254, names with spaces,
 // control characters or '/') are skipped with a warning tagged log. A
-// missing file gives an empty list. Returns false, "operation path:
-// strerror" in *error, when the file exists but can't be read.
-bool ReadChannelFile(const std::string& path, const std::string& log,
-                     std::vector<MQchannelDBStr>* out, std::string* error);
+// missing file gives an empty list. Fails with "operation path: strerror",
+// *out empty, when the file exists but can't be read.
+mq::Status ReadChannelFile(const std::string& path, const std::string& log,
+                           std::vector<MQchannelDBStr>* out);
 
 // Replaces the records of OneMQ.myQList by copies of channels.
 void InstallChannelList(const std::vector<MQchannelDBStr>& channels);

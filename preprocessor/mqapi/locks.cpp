@@ -67,52 +67,49 @@ uint64_t LockFile::NoteCommit() {
     return m_shared != nullptr ? m_shared->committed.fetch_add(1) + 1 : 0;
 }
 
-bool LockFile::SyncCovering(uint64_t ticket, const std::function<bool()>& sync) {
+mq::Status LockFile::SyncCovering(uint64_t ticket, const std::function<mq::Status()>& sync) {
     if (m_shared == nullptr) return sync();
-    if (m_shared->synced.load() >= ticket) return true;
+    if (m_shared->synced.load() >= ticket) return mq::Status::OK();
     struct flock lock = Range(F_WRLCK, kSyncByte);
     while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
         if (errno != EINTR) return sync();
     }
-    bool ok = true;
+    mq::Status synced;
     if (m_shared->synced.load() < ticket) {
         // Everything committed up to here is in the log's pages: one sync
         // makes all of it durable.
         uint64_t target = m_shared->committed.load();
-        ok = sync();
+        synced = sync();
         uint64_t seen = m_shared->synced.load();
-        while (ok && seen < target && !m_shared->synced.compare_exchange_weak(seen, target)) {
+        while (synced.ok() && seen < target && !m_shared->synced.compare_exchange_weak(seen, target)) {
         }
     }
     struct flock unlock = Range(F_UNLCK, kSyncByte);
     fcntl(m_fd, F_OFD_SETLK, &unlock);
-    return ok;
+    return synced;
 }
 
-std::unique_ptr<LockFile> LockFile::Open(const std::string& spoolRoot, std::string* error) {
+mq::Status LockFile::Open(const std::string& spoolRoot, std::unique_ptr<LockFile>* out) {
     std::string path = spoolRoot + "/queue.lck";
     int fd = MQSysCallTable()->open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
-    if (fd < 0) {
-        *error = mq::Status::FromErrno("open", path, errno).Cause();
-        return nullptr;
-    }
+    if (fd < 0) return mq::Status::FromErrno("open", path, errno);
     std::unique_ptr<LockFile> file(new LockFile(fd, path));
-    if (!file->TakeSlot(error)) return nullptr;
+    mq::Status slot = file->TakeSlot();
+    if (!slot.ok()) return slot;
     file->MapShared();
-    return file;
+    *out = std::move(file);
+    return mq::Status::OK();
 }
 
-std::unique_ptr<LockFile> LockFile::OpenForReading(const std::string& spoolRoot,
-                                                   std::string* error) {
+mq::Status LockFile::OpenForReading(const std::string& spoolRoot,
+                                    std::unique_ptr<LockFile>* out) {
     std::string path = spoolRoot + "/queue.lck";
     int fd = MQSysCallTable()->open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
-    if (fd < 0) {
-        *error = mq::Status::FromErrno("open", path, errno).Cause();
-        return nullptr;
-    }
+    if (fd < 0) return mq::Status::FromErrno("open", path, errno);
     std::unique_ptr<LockFile> file(new LockFile(fd, path));
     file->m_readOnly = true;
-    return file;
+    *out = std::move(file);
+    return mq::Status::OK();
 }
 
 LockFile::~LockFile() {
@@ -127,7 +124,7 @@ void LockFile::Forget() {
     m_fd = -1;
 }
 
-bool LockFile::TakeSlot(std::string* error) {
+mq::Status LockFile::TakeSlot() {
     // Start at a slot chosen by the process id, so that processes starting
     // together do not all try the same bytes first.
     int64_t start = getpid() % kSlots;
@@ -136,37 +133,35 @@ bool LockFile::TakeSlot(std::string* error) {
         struct flock lock = Range(F_WRLCK, slot);
         if (fcntl(m_fd, F_OFD_SETLK, &lock) != 0) {
             if (errno == EAGAIN || errno == EACCES) continue;
-            *error = mq::Status::FromErrno("lock", m_path, errno).Cause();
-            return false;
+            return mq::Status::FromErrno("lock", m_path, errno);
         }
         int64_t nonce = NewNonce();
         ssize_t n = pwrite(m_fd, &nonce, sizeof nonce, kNonceArea + slot * 8);
         if (n != static_cast<ssize_t>(sizeof nonce)) {
-            *error = mq::Status::FromErrno("write", m_path, n < 0 ? errno : ENOSPC).Cause();
-            return false;  // the descriptor's close releases the slot
+            // the descriptor's close releases the slot
+            return mq::Status::FromErrno("write", m_path, n < 0 ? errno : ENOSPC);
         }
         m_self.slot = slot;
         m_self.nonce = nonce;
         m_self.pid = getpid();
-        return true;
+        return mq::Status::OK();
     }
-    *error = m_path + ": all " + std::to_string(kSlots) + " process slots are taken";
-    return false;
+    return mq::Status::Error(m_path + ": all " + std::to_string(kSlots) +
+                             " process slots are taken", EAGAIN);
 }
 
-bool LockFile::LockWriters(std::string* error) {
+mq::Status LockFile::LockWriters() {
     if (m_readOnly) {
-        *error = "the store is open for reading only: " + m_path + " was not opened for writing";
-        return false;
+        return mq::Status::Error("the store is open for reading only: " + m_path +
+                                 " was not opened for writing", EROFS);
     }
     struct flock lock = Range(F_WRLCK, 0);
     while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
         if (errno == EINTR) continue;
-        *error = mq::Status::FromErrno("lock", m_path, errno).Cause();
-        return false;
+        return mq::Status::FromErrno("lock", m_path, errno);
     }
     m_writing = true;
-    return true;
+    return mq::Status::OK();
 }
 
 void LockFile::UnlockWriters() {

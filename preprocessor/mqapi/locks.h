@@ -28,7 +28,7 @@
 // closes the child's copy of the descriptor (which releases nothing) so that
 // the parent's death still shows once the parent is gone.
 //
-// Failures return false with "operation path: strerror" in *error.
+// Failures return a failed Status, "operation path: strerror".
 // Thread safety: none; used under OneMQ.csStore.
 #ifndef MQ_LOCKS_H
 #define MQ_LOCKS_H
@@ -39,6 +39,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "status.h"
 
 namespace mqstore {
 
@@ -54,15 +56,15 @@ class LockFile {
   public:
     static constexpr int64_t kSlots = 16384;
 
-    // Opens (creating) the lock file of spool root and takes a free slot.
-    // Returns null, the cause in *error, when it can't (no slot is free
-    // when kSlots processes use the store at once).
-    static std::unique_ptr<LockFile> Open(const std::string& spoolRoot, std::string* error);
+    // Opens (creating) the lock file of spool root and takes a free slot,
+    // into *out. Fails, *out untouched, when it can't (no slot is free when
+    // kSlots processes use the store at once).
+    static mq::Status Open(const std::string& spoolRoot, std::unique_ptr<LockFile>* out);
     // Opens the existing lock file of spool root for reading only, taking no
     // slot and creating nothing: such a process can tell live holders from
     // dead ones (Alive) but can't write (LockWriters refuses).
-    static std::unique_ptr<LockFile> OpenForReading(const std::string& spoolRoot,
-                                                    std::string* error);
+    static mq::Status OpenForReading(const std::string& spoolRoot,
+                                     std::unique_ptr<LockFile>* out);
     ~LockFile();
     LockFile(const LockFile&) = delete;
     LockFile& operator=(const LockFile&) = delete;
@@ -71,9 +73,9 @@ class LockFile {
     // True when opened by OpenForReading: nothing may be written.
     bool ReadOnly() const { return m_readOnly; }
 
-    // Waits for the writers' lock; false (cause in *error) only when the
-    // kernel refuses the lock.
-    bool LockWriters(std::string* error);
+    // Waits for the writers' lock; fails only when the kernel refuses the
+    // lock (or the file was opened for reading only).
+    mq::Status LockWriters();
     void UnlockWriters();
 
     // Group commit's bookkeeping, shared by every process through a page of
@@ -83,11 +85,11 @@ class LockFile {
     // began after commit ticket has finished: at once when another
     // process's sync already covered it, else after sync() run by the one
     // process (the leader) that syncs for every commit so far, the others
-    // waiting on a byte lock meanwhile. Returns sync()'s false when the
+    // waiting on a byte lock meanwhile. Returns sync()'s failure when the
     // sync this call relied on failed. Without the shared page (it could
     // not be allocated: a full disk), every call simply runs sync().
     uint64_t NoteCommit();
-    bool SyncCovering(uint64_t ticket, const std::function<bool()>& sync);
+    mq::Status SyncCovering(uint64_t ticket, const std::function<mq::Status()>& sync);
 
     // True while the process that recorded holder runs (see above). A slot
     // that can't be examined is taken for alive, so that nothing is taken
@@ -100,7 +102,7 @@ class LockFile {
 
   private:
     LockFile(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
-    bool TakeSlot(std::string* error);
+    mq::Status TakeSlot();
 
     struct Shared;
     void MapShared();

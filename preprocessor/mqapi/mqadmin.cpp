@@ -3,6 +3,9 @@
 #include "mqadmin.h"
 
 #include <pwd.h>
+#include <unistd.h>
+
+#include <pwd.h>
 #include <cerrno>
 #include <vector>
 #include <unistd.h>
@@ -19,28 +22,29 @@ namespace mqadmin {
 
 namespace {
 
-AdminResult Report(const char* operation, AdminResult result, const std::string& error) {
-    if (result == AdminResult::Failed) LogFailure(operation, error);
-    return result;
+// Report - the result of operation: outcome when done was OK, else Failed
+// with done's failure logged.
+AdminResult Report(const char* operation, const mq::Status& done, AdminResult outcome) {
+    if (done.ok()) return outcome;
+    LogFailure(operation, done);
+    return AdminResult::Failed;
 }
 
 bool ValidId(unsigned long id) { return id != 0 && id <= mqstore::kMaxEntryId; }
 
-// WithQueue - the exported call operation's frame: runs work(queue, &error)
-// on this process's connection under the store's lock. False when the store
-// is not ready or work fails (each logged once, with its cause) or throws.
+// WithQueue - the exported call operation's frame: runs work(queue), which
+// returns a Status, on this process's connection under the store's lock.
+// False when the store is not ready or work fails (each logged once, with
+// its cause) or throws.
 template <typename F>
 bool WithQueue(const char* operation, F&& work) {
     return mqstore::Guarded(operation, false, [&]() -> bool {
         clLockGuard guard(OneMQ.csStore);
         QueueDb* queue = ReadyQueue(operation);
         if (queue == nullptr) return false;
-        std::string error;
-        if (!work(*queue, &error)) {
-            LogFailure(operation, error);
-            return false;
-        }
-        return true;
+        mq::Status done = work(*queue);
+        if (!done.ok()) LogFailure(operation, done);
+        return done.ok();
     });
 }
 
@@ -71,9 +75,9 @@ AdminResult Change(const char* operation, unsigned long id, int64_t from, int64_
         QueueDb* queue = ReadyQueue(operation);
         if (queue == nullptr) return AdminResult::Failed;
         if (!ValidId(id)) return AdminResult::NotFound;
-        std::string error;
-        return Report(operation, queue->ChangeState(id, {from}, to, reset, reason, who, &error),
-                      error);
+        AdminResult outcome = AdminResult::Failed;
+        mq::Status done = queue->ChangeState(id, {from}, to, reset, reason, who, &outcome);
+        return Report(operation, done, outcome);
     });
 }
 
@@ -114,39 +118,34 @@ const char* ReasonName(EntryReason reason) {
 }
 
 bool WalkEntries(const EntryFilter& filter, const std::function<bool(const EntryInfo&)>& each) {
-    return WithQueue("WalkEntries", [&](QueueDb& queue, std::string* error) {
-        return queue.Walk(filter, each, error);
-    });
+    return WithQueue("WalkEntries", [&](QueueDb& queue) { return queue.Walk(filter, each); });
 }
 
 bool CountMatching(const EntryFilter& filter, uint64_t* count) {
     *count = 0;
-    return WithQueue("CountMatching", [&](QueueDb& queue, std::string* error) {
-        return queue.CountMatching(filter, count, error);
-    });
+    return WithQueue("CountMatching",
+                     [&](QueueDb& queue) { return queue.CountMatching(filter, count); });
 }
 
 bool ListEntries(const char* channel, std::vector<EntryInfo>* out) {
     out->clear();
-    return WithQueue("ListEntries", [&](QueueDb& queue, std::string* error) {
-        return queue.List(channel != nullptr ? channel : "", out, error);
+    return WithQueue("ListEntries", [&](QueueDb& queue) {
+        return queue.List(channel != nullptr ? channel : "", out);
     });
 }
 
 bool GetEntryInfo(unsigned long id, EntryInfo* out) {
     bool found = false;
     return WithQueue("GetEntryInfo",
-                     [&](QueueDb& queue, std::string* error) {
-                         return !ValidId(id) || queue.Info(id, out, &found, error);
+                     [&](QueueDb& queue) {
+                         return ValidId(id) ? queue.Info(id, out, &found) : mq::Status::OK();
                      }) &&
            found;
 }
 
 bool CountEntries(std::vector<ChannelCount>* out) {
     out->clear();
-    return WithQueue("CountEntries", [&](QueueDb& queue, std::string* error) {
-        return queue.Count(out, error);
-    });
+    return WithQueue("CountEntries", [&](QueueDb& queue) { return queue.Count(out); });
 }
 
 AdminResult RemoveEntry(unsigned long id) {
@@ -156,8 +155,9 @@ AdminResult RemoveEntry(unsigned long id) {
         QueueDb* queue = ReadyQueue("RemoveEntry");
         if (queue == nullptr) return AdminResult::Failed;
         if (!ValidId(id)) return AdminResult::NotFound;
-        std::string error;
-        return Report("RemoveEntry", queue->Remove(id, who, &error), error);
+        AdminResult outcome = AdminResult::Failed;
+        mq::Status done = queue->Remove(id, who, &outcome);
+        return Report("RemoveEntry", done, outcome);
     });
 }
 
@@ -191,9 +191,7 @@ unsigned long EntryIdFromPath(const char* path) {
 }
 
 bool CheckStore(HealthReport* report) {
-    return WithQueue("CheckStore", [&](QueueDb& queue, std::string* error) {
-        return queue.Check(report, error);
-    });
+    return WithQueue("CheckStore", [&](QueueDb& queue) { return queue.Check(report); });
 }
 
 std::string SpoolDirectory() {

@@ -194,9 +194,127 @@ const char* ConfigFileName(const char* setting) {
 // failure is logged and otherwise ignored, since the caller's own work may
 // still succeed.
 void ReclaimNow(QueueDb* queue, const char* operation) {
-    std::string error;
-    if (!queue->Reclaim(&error)) LogFailure(operation, error);
+    mq::Status reclaimed = queue->Reclaim();
+    if (!reclaimed.ok()) LogFailure(operation, reclaimed);
     State().lastReclaim = std::chrono::steady_clock::now();
+}
+
+// What MQInit reads from its configuration file.
+struct InitSettings {
+    std::string install;  // the installation directory, absolute
+    uint32_t maxAttempts = kDefaultMaxAttempts;
+    size_t bodyLimit = mqstore::kDefaultBodyLimit;
+};
+
+// ReadInitSettings - the settings of configuration ldap (MQInit's
+// argument), into *out. Fails naming the file or setting that is missing or
+// unreadable; a value out of range is logged, tagged tag, and its default
+// used.
+mq::Status ReadInitSettings(const char* ldap, const std::string& tag, InitSettings* out) {
+    const char* name = ConfigFileName(ldap);
+    std::string file = mqcommon::ResolveProfilePath(name);
+    if (file.empty()) {
+        return mq::Status::Error(std::string("configuration file ") + name + " not found");
+    }
+    if (access(file.c_str(), R_OK) != 0) return mq::Status::FromErrno("access", file, errno);
+    std::string install = ReadSetting("Config", "InstallDirectory", file);
+    if (install.empty()) return mq::Status::Error(file + ": no InstallDirectory in section Config");
+    out->install = Absolute(install);
+    if (out->install.empty()) {
+        return mq::Status::Error(std::string("getcwd: ") + std::strerror(errno));
+    }
+    out->maxAttempts = ParseMaxAttempts(ReadSetting("Config", "MaxAttempts", file), file, tag);
+    out->bodyLimit = ParseBodyLimit(ReadSetting("Config", "BodyInCommitLimit", file), file, tag);
+    return mq::Status::OK();
+}
+
+// PrepareSpool - the spool's directories made where missing; for a process
+// that only reads, nothing is made and the spool must be there.
+mq::Status PrepareSpool(const mqstore::Spool& spool, bool readOnly) {
+    if (!readOnly) return spool.Prepare();
+    // A spool that is not there yet holds nothing.
+    struct stat st;
+    if (stat(spool.Root().c_str(), &st) != 0) {
+        int error = errno;
+        return mq::Status::Error("stat " + spool.Root() + ": " + std::strerror(error) +
+                                 (error == ENOENT ? " (no entry was ever put)" : ""));
+    }
+    return mq::Status::OK();
+}
+
+// DropStaleConnection - lets go of the connection s holds when this MQInit
+// can't go on with it: the parent's after a fork, one whose database file
+// was deleted or replaced (logged, tagged tag), one of another spool, or one
+// opened for reading only when writing is wanted. Fails, keeping it, when
+// handles of a connection that would have to go are still open.
+// REQUIRES: OneMQ.csStore held.
+mq::Status DropStaleConnection(mqstore::StoreState& s, const mqstore::Spool& spool,
+                               const InitSettings& settings, bool readOnly,
+                               const std::string& tag) {
+    if (s.queue && s.pid != mqstore::ProcessId()) {
+        // The parent's connection: closed when the fork met it idle,
+        // which SQLite allows, and never used either way.
+        if (g_forkedIdle) {
+            s.queue.reset();
+        } else {
+            Abandoned().push_back(std::move(s.queue));
+        }
+        s.handles = 0;
+    }
+    g_forkedIdle = false;
+    mq::Status same;
+    if (s.queue && s.queue->GetSpool().Root() == spool.Root() &&
+        !(same = s.queue->CheckFile()).ok()) {
+        // The database was deleted or replaced: this connection's file
+        // is no longer the store's. Handles of it die with it.
+        LogMessagef(MQLOG_WARNING, tag.c_str(), "MQInit: %s; opening the new one",
+                    same.Cause().c_str());
+        s.queue.reset();
+        s.handles = 0;
+    }
+    if (s.queue && s.queue->GetSpool().Root() != spool.Root()) {
+        if (s.handles > 0) {
+            return mq::Status::Error("the installation directory changed to " +
+                                     settings.install + " while " + std::to_string(s.handles) +
+                                     " handles are open");
+        }
+        s.queue.reset();
+    }
+    if (s.queue && s.queueReadOnly && !readOnly) {
+        // Opened for reading before: writing wants a connection of its own.
+        if (s.handles > 0) {
+            return mq::Status::Error("the store is open for reading only while " +
+                                     std::to_string(s.handles) + " handles are open");
+        }
+        s.queue.reset();
+    }
+    return mq::Status::OK();
+}
+
+// UseConnection - s's connection to spool, opened when there is none, with
+// settings and the application name tag applied. REQUIRES: OneMQ.csStore
+// held.
+mq::Status UseConnection(mqstore::StoreState& s, const mqstore::Spool& spool,
+                         const InitSettings& settings, bool readOnly, const std::string& tag) {
+    mq::Status dropped = DropStaleConnection(s, spool, settings, readOnly, tag);
+    if (!dropped.ok()) return dropped;
+    if (!s.queue) {
+        std::unique_ptr<QueueDb> queue;
+        mq::Status opened =
+            readOnly ? QueueDb::OpenForReading(spool, &queue) : QueueDb::Open(spool, &queue);
+        s.queueReadOnly = readOnly;
+        if (!opened.ok()) return opened;
+        s.queue = std::move(queue);
+        s.pid = mqstore::ProcessId();
+    }
+    mqstore::SetLogTag(tag);
+    s.installDir = settings.install;
+    s.maxAttempts = settings.maxAttempts;
+    s.queue->SetAppName(tag);
+    s.queue->SetMaxAttempts(settings.maxAttempts);
+    s.queue->SetBodyLimit(settings.bodyLimit);
+    if (!s.queueReadOnly) ReclaimNow(s.queue.get(), "MQInit");
+    return mq::Status::OK();
 }
 
 }  // namespace
@@ -213,101 +331,27 @@ static bool MQInitBody(const char* ldap, const char* appname) {
         LogFailure("MQInit", "no application name given");
         return false;
     }
+    // Until the store has its connection, failures are tagged with the
+    // application name given here.
     std::string tag = appname;
-    const char* name = ConfigFileName(ldap);
-    auto fail = [&tag](const std::string& cause) {
-        LogMessagef(MQLOG_ERROR, tag.c_str(), "MQInit: %s", cause.c_str());
-        return false;
-    };
-
-    std::string file = mqcommon::ResolveProfilePath(name);
-    if (file.empty()) return fail(std::string("configuration file ") + name + " not found");
-    if (access(file.c_str(), R_OK) != 0) {
-        return fail("access " + file + ": " + std::strerror(errno));
-    }
-    std::string install = ReadSetting("Config", "InstallDirectory", file);
-    if (install.empty()) return fail(file + ": no InstallDirectory in section Config");
-    install = Absolute(install);
-    if (install.empty()) return fail(std::string("getcwd: ") + std::strerror(errno));
-    uint32_t maxAttempts = ParseMaxAttempts(ReadSetting("Config", "MaxAttempts", file), file, tag);
-    size_t bodyLimit = ParseBodyLimit(ReadSetting("Config", "BodyInCommitLimit", file), file, tag);
-
+    InitSettings settings;
     std::vector<MQchannelDBStr> channels;
-    std::string error;
-    if (!mqstore::ReadChannelFile(install + "/queue.cfg", tag, &channels, &error)) {
-        return fail(error);
-    }
-    mqstore::Spool spool(install + "/spool");
+    mq::Status s = ReadInitSettings(ldap, tag, &settings);
+    if (s.ok()) s = mqstore::ReadChannelFile(settings.install + "/queue.cfg", tag, &channels);
+    mqstore::Spool spool(settings.install + "/spool");
     bool readOnly;
     {
         clLockGuard guard(OneMQ.csStore);
         readOnly = State().readOnly;
     }
-    if (readOnly) {
-        // Nothing is made: a spool that is not there yet holds nothing.
-        struct stat st;
-        if (stat(spool.Root().c_str(), &st) != 0) {
-            return fail("stat " + spool.Root() + ": " + std::strerror(errno) +
-                        (errno == ENOENT ? " (no entry was ever put)" : ""));
-        }
-    } else if (!spool.Prepare(&error)) {
-        return fail(error);
-    }
-
-    {
+    if (s.ok()) s = PrepareSpool(spool, readOnly);
+    if (s.ok()) {
         clLockGuard guard(OneMQ.csStore);
-        mqstore::StoreState& s = State();
-        if (s.queue && s.pid != mqstore::ProcessId()) {
-            // The parent's connection: closed when the fork met it idle,
-            // which SQLite allows, and never used either way.
-            if (g_forkedIdle) {
-                s.queue.reset();
-            } else {
-                Abandoned().push_back(std::move(s.queue));
-            }
-            s.handles = 0;
-        }
-        g_forkedIdle = false;
-        std::string changed;
-        if (s.queue && s.queue->GetSpool().Root() == spool.Root() &&
-            !s.queue->CheckFile(&changed)) {
-            // The database was deleted or replaced: this connection's file
-            // is no longer the store's. Handles of it die with it.
-            LogMessagef(MQLOG_WARNING, tag.c_str(), "MQInit: %s; opening the new one",
-                        changed.c_str());
-            s.queue.reset();
-            s.handles = 0;
-        }
-        if (s.queue && s.queue->GetSpool().Root() != spool.Root()) {
-            if (s.handles > 0) {
-                return fail("the installation directory changed to " + install + " while " +
-                            std::to_string(s.handles) + " handles are open");
-            }
-            s.queue.reset();
-        }
-        if (s.queue && s.queueReadOnly && !readOnly) {
-            // Opened for reading before: writing wants a connection of its own.
-            if (s.handles > 0) {
-                return fail("the store is open for reading only while " +
-                            std::to_string(s.handles) + " handles are open");
-            }
-            s.queue.reset();
-        }
-        if (!s.queue) {
-            std::unique_ptr<QueueDb> queue =
-                readOnly ? QueueDb::OpenForReading(spool, &error) : QueueDb::Open(spool, &error);
-            s.queueReadOnly = readOnly;
-            if (!queue) return fail(error);
-            s.queue = std::move(queue);
-            s.pid = mqstore::ProcessId();
-        }
-        mqstore::SetLogTag(tag);
-        s.installDir = install;
-        s.maxAttempts = maxAttempts;
-        s.queue->SetAppName(tag);
-        s.queue->SetMaxAttempts(maxAttempts);
-        s.queue->SetBodyLimit(bodyLimit);
-        if (!s.queueReadOnly) ReclaimNow(s.queue.get(), "MQInit");
+        s = UseConnection(State(), spool, settings, readOnly, tag);
+    }
+    if (!s.ok()) {
+        LogMessagef(MQLOG_ERROR, tag.c_str(), "MQInit: %s", s.Cause().c_str());
+        return false;
     }
     mqstore::InstallChannelList(channels);
     return true;
@@ -327,9 +371,9 @@ static MQContext* OpenMQChannelBody(const char* channel) {
     ReclaimNow(queue, "OpenMQChannel");
     std::unique_ptr<MQContext> handle(new MQContext(MQContext::Kind::Reader));
     handle->channel = channel;
-    std::string error;
-    if (!queue->OpenLease(handle->channel, &handle->lease, &error)) {
-        LogFailure("OpenMQChannel", error);
+    mq::Status opened = queue->OpenLease(handle->channel, &handle->lease);
+    if (!opened.ok()) {
+        LogFailure("OpenMQChannel", opened);
         return nullptr;
     }
     ++State().handles;
@@ -346,19 +390,16 @@ unsigned long NextMessage(MQContext* handle, const char* operation) {
     if (std::chrono::steady_clock::now() - State().lastReclaim > kReclaimEvery) {
         ReclaimNow(queue, operation);
     }
-    std::string error;
     unsigned long id = 0;
-    if (!queue->NextEntry(handle->lease, handle->channel, &id, &error)) {
-        LogFailure(operation, error);
-        return 0;
-    }
-    if (id == 0) {
+    mq::Status next = queue->NextEntry(handle->lease, handle->channel, &id);
+    if (next.ok() && id == 0) {
         // Nothing waiting: perhaps only because a dead reader still holds it.
         ReclaimNow(queue, operation);
-        if (!queue->NextEntry(handle->lease, handle->channel, &id, &error)) {
-            LogFailure(operation, error);
-            return 0;
-        }
+        next = queue->NextEntry(handle->lease, handle->channel, &id);
+    }
+    if (!next.ok()) {
+        LogFailure(operation, next);
+        return 0;
     }
     handle->id = id;
     return id;
@@ -383,14 +424,11 @@ static stEnvelope* GetMQEnvelopeBody(unsigned long id) {
     if (queue == nullptr) return nullptr;
     mqstore::EnvelopeData data;
     bool found = false;
-    std::string error;
-    if (!queue->ReadEnvelope(id, &data, &found, &error)) {
-        LogFailure("GetMQEnvelope", error);
-        return nullptr;
-    }
+    mq::Status read = queue->ReadEnvelope(id, &data, &found);
     // The size given is the file's: it must be whole first.
-    if (found && !queue->EnsureBody(id, &error)) {
-        LogFailure("GetMQEnvelope", error);
+    if (read.ok() && found) read = queue->EnsureBody(id);
+    if (!read.ok()) {
+        LogFailure("GetMQEnvelope", read);
         return nullptr;
     }
     if (!found) {
@@ -422,10 +460,9 @@ namespace {
 // can't be.
 bool EnsureWhole(QueueDb* queue, unsigned long id, const char* ext) {
     if (std::strcmp(ext, ".msg") != 0) return true;
-    std::string error;
-    if (queue->EnsureBody(id, &error)) return true;
-    LogFailure("GetMQPathName", error);
-    return false;
+    mq::Status whole = queue->EnsureBody(id);
+    if (!whole.ok()) LogFailure("GetMQPathName", whole);
+    return whole.ok();
 }
 
 }  // namespace
@@ -482,9 +519,9 @@ static bool RemoveMQChannelBody(MQContext* handle) {
     QueueDb* queue = ReadyQueue("RemoveMQChannel");
     if (queue == nullptr) return false;
     bool held = false;
-    std::string error;
-    if (!queue->RemoveLeased(handle->lease, handle->id, &held, &error)) {
-        LogFailure("RemoveMQChannel", error);
+    mq::Status removed = queue->RemoveLeased(handle->lease, handle->id, &held);
+    if (!removed.ok()) {
+        LogFailure("RemoveMQChannel", removed);
         return false;
     }
     if (!held) {
@@ -503,9 +540,9 @@ static bool CloseMQChannelBody(MQContext* handle) {
     clLockGuard guard(OneMQ.csStore);
     QueueDb* queue = ReadyQueue("CloseMQChannel");
     if (queue == nullptr) return false;
-    std::string error;
-    if (!queue->CloseLease(handle->lease, &error)) {
-        LogFailure("CloseMQChannel", error);
+    mq::Status closed = queue->CloseLease(handle->lease);
+    if (!closed.ok()) {
+        LogFailure("CloseMQChannel", closed);
         return false;
     }
     if (State().handles > 0) --State().handles;
@@ -518,9 +555,9 @@ static MQContext* CreateMQEntryBody() {
     QueueDb* queue = ReadyQueue("CreateMQEntry");
     if (queue == nullptr) return nullptr;
     std::unique_ptr<MQContext> handle(new MQContext(MQContext::Kind::Writer));
-    std::string error;
-    if (!queue->CreateEntry(&handle->id, &error)) {
-        LogFailure("CreateMQEntry", error);
+    mq::Status created = queue->CreateEntry(&handle->id);
+    if (!created.ok()) {
+        LogFailure("CreateMQEntry", created);
         return nullptr;
     }
     ++State().handles;
@@ -587,16 +624,16 @@ static bool CloseMQEntryBody(MQContext* entry) {
     }
     QueueDb* queue = ReadyQueue("CloseMQEntry");
     if (queue == nullptr) return false;
-    std::string error;
-    if (!queue->CommitEntry(entry->id, mqstore::LogTag(), entry->channel, entry->envelope,
-                            entry->bodyInPlace, entry->bodyInCommit ? &entry->body : nullptr,
-                            &error)) {
-        LogFailure("CloseMQEntry", error);
+    mq::Status committed =
+        queue->CommitEntry(entry->id, mqstore::LogTag(), entry->channel, entry->envelope,
+                           entry->bodyInPlace, entry->bodyInCommit ? &entry->body : nullptr);
+    if (!committed.ok()) {
+        LogFailure("CloseMQEntry", committed);
         // Its file was never synced and its entry is not there: it goes now,
         // not only when the caller discards the handle.
-        std::string cause;
-        if (entry->bodyInCommit && !queue->GetSpool().RemoveBody(entry->id, &cause)) {
-            LogFailure("CloseMQEntry", cause);
+        if (entry->bodyInCommit) {
+            mq::Status removed = queue->GetSpool().RemoveBody(entry->id);
+            if (!removed.ok()) LogFailure("CloseMQEntry", removed);
         }
         return false;
     }
@@ -622,9 +659,9 @@ static void DiscardMQEntryBody(MQContext* entry) {
     // process's copy of the handle goes.
     if (entry->pid == mqstore::ProcessId()) {
         QueueDb* queue = ReadyQueue("DiscardMQEntry");
-        std::string error;
-        if (queue != nullptr && !queue->RemoveUncommitted(entry->id, &error)) {
-            LogFailure("DiscardMQEntry", error);
+        if (queue != nullptr) {
+            mq::Status removed = queue->RemoveUncommitted(entry->id);
+            if (!removed.ok()) LogFailure("DiscardMQEntry", removed);
         }
         if (State().handles > 0) --State().handles;
     }
@@ -703,9 +740,9 @@ bool WriteBody(MQContext* entry, const mqdurable::Source& source, const char* op
         }
     }
     if (small) {
-        std::string error;
-        if (!spool.WriteLooseBody(entry->id, head, false, &error)) {
-            LogFailure(operation, error);
+        mq::Status written = spool.WriteLooseBody(entry->id, head, false);
+        if (!written.ok()) {
+            LogFailure(operation, written);
             return false;
         }
         entry->bodySize = static_cast<int64_t>(head.size());

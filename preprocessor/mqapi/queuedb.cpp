@@ -49,62 +49,72 @@ int64_t NowMs() {
 
 }  // namespace
 
-std::unique_ptr<QueueDb> QueueDb::Open(const Spool& spool, std::string* error) {
-    std::unique_ptr<LockFile> locks = LockFile::Open(spool.Root(), error);
-    if (!locks) return nullptr;
-    std::unique_ptr<Db> db = Db::Open(spool.DatabasePath(), kBusyMs, error);
-    if (!db) return nullptr;
+mq::Status QueueDb::Open(const Spool& spool, std::unique_ptr<QueueDb>* out) {
+    std::unique_ptr<LockFile> locks;
+    std::unique_ptr<Db> db;
+    mq::Status s = LockFile::Open(spool.Root(), &locks);
+    if (s.ok()) s = Db::Open(spool.DatabasePath(), kBusyMs, false, &db);
+    if (!s.ok()) return s;
     std::unique_ptr<QueueDb> queue(new QueueDb(std::move(db), std::move(locks), spool));
-    if (!queue->CreateSchema(error)) return nullptr;
+    s = queue->CreateSchema();
+    if (!s.ok()) return s;
     queue->KeepReserve();
-    return queue;
+    *out = std::move(queue);
+    return s;
 }
 
-std::unique_ptr<QueueDb> QueueDb::OpenForReading(const Spool& spool, std::string* error) {
-    std::unique_ptr<LockFile> locks = LockFile::OpenForReading(spool.Root(), error);
-    if (!locks) return nullptr;
-    std::unique_ptr<Db> db = Db::Open(spool.DatabasePath(), kBusyMs, error, true);
-    if (!db) return nullptr;
-    Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema'", error);
-    if (!version.Valid() || !version.Step(error)) return nullptr;
+mq::Status QueueDb::OpenForReading(const Spool& spool, std::unique_ptr<QueueDb>* out) {
+    std::unique_ptr<LockFile> locks;
+    std::unique_ptr<Db> db;
+    mq::Status s = LockFile::OpenForReading(spool.Root(), &locks);
+    if (s.ok()) s = Db::Open(spool.DatabasePath(), kBusyMs, true, &db);
+    if (!s.ok()) return s;
+    Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema'");
+    s = version.Step();
+    if (!s.ok()) return s;
     int64_t found = version.Row() ? version.Int(0) : -1;
     version.Reset();
     if (found != kSchemaVersion) {
         // An older schema is upgraded by the next process that writes.
-        *error = spool.DatabasePath() + ": schema " +
-                 (found >= 0 ? std::to_string(found) : std::string("?")) +
-                 ", not this store's " + std::to_string(kSchemaVersion) +
-                 " (a process that writes upgrades an older one)";
-        return nullptr;
+        return mq::Status::Error(spool.DatabasePath() + ": schema " +
+                                 (found >= 0 ? std::to_string(found) : std::string("?")) +
+                                 ", not this store's " + std::to_string(kSchemaVersion) +
+                                 " (a process that writes upgrades an older one)");
     }
-    return std::unique_ptr<QueueDb>(new QueueDb(std::move(db), std::move(locks), spool));
+    out->reset(new QueueDb(std::move(db), std::move(locks), spool));
+    return s;
 }
 
-bool QueueDb::CreateSchema(std::string* error) {
+mq::Status QueueDb::CreateSchema() {
     {
         // A database of this version (every start but the first) needs no
         // write, and so no sync: a process that puts once pays for its put.
-        std::string ignored;
-        Stmt current = m_db->Prepare("SELECT value FROM meta WHERE key = 'schema'", &ignored);
-        if (current.Valid() && current.Step(&ignored) && current.Row() &&
-            current.Int(0) == kSchemaVersion) {
-            return true;
+        Stmt current = m_db->Prepare("SELECT value FROM meta WHERE key = 'schema'");
+        if (current.Step().ok() && current.Row() && current.Int(0) == kSchemaVersion) {
+            return mq::Status::OK();
         }
     }
     Transaction t = Write(Sync::kDurable);
-    return t.Begin(error) && PrepareSchema(m_db.get(), m_spool.DatabasePath(), error) &&
-           t.Commit(error);
+    mq::Status s = t.Begin();
+    if (s.ok()) s = PrepareSchema(m_db.get(), m_spool.DatabasePath());
+    if (s.ok()) s = t.Commit();
+    return s;
 }
 
-bool QueueDb::ReserveBlock(std::string* error) {
+mq::Status QueueDb::ReserveBlock() {
     const Holder& me = m_locks->Self();
     Transaction t = Write(Sync::kUnsynced);
-    if (!t.Begin(error)) return false;
+    mq::Status s = t.Begin();
     // The block used up is no longer this process's to clean up after.
-    Stmt forget = m_db->Prepare("DELETE FROM blocks WHERE slot = ?1 AND nonce = ?2", error);
-    if (!forget.Valid() || !forget.Bind(1, me.slot).Bind(2, me.nonce).Run(error)) return false;
-    Stmt last = m_db->Prepare("SELECT value FROM meta WHERE key = 'last_id'", error);
-    if (!last.Valid() || !last.Step(error)) return false;
+    if (s.ok()) {
+        s = m_db->Prepare("DELETE FROM blocks WHERE slot = ?1 AND nonce = ?2")
+                .Bind(1, me.slot)
+                .Bind(2, me.nonce)
+                .Run();
+    }
+    Stmt last = m_db->Prepare("SELECT value FROM meta WHERE key = 'last_id'");
+    if (s.ok()) s = last.Step();
+    if (!s.ok()) return s;
     // 64-bit arithmetic: with a 32-bit unsigned long (i386), the block's end
     // past the last identifier would wrap to a small number, and a loop up
     // to the last identifier would never end.
@@ -113,24 +123,19 @@ bool QueueDb::ReserveBlock(std::string* error) {
 
     // Identifiers go round the 32-bit range once before one comes back; a
     // block never wraps, and one still in use is passed over.
-    Stmt used = m_db->Prepare("SELECT id FROM entries WHERE id BETWEEN ?1 AND ?2", error);
-    if (!used.Valid()) return false;
+    Stmt used = m_db->Prepare("SELECT id FROM entries WHERE id BETWEEN ?1 AND ?2");
     std::deque<unsigned long> fresh;
     uint64_t first = 0, lastId = 0;
     for (int round = 0; fresh.empty(); ++round) {
         if (round == 100000) {
-            *error = "no free entry identifier near " + std::to_string(previous);
-            return false;
+            return mq::Status::Error("no free entry identifier near " + std::to_string(previous));
         }
         first = previous >= kMaxEntryId ? 1 : previous + 1;
         lastId = first + m_blockSize - 1 > kMaxEntryId ? kMaxEntryId : first + m_blockSize - 1;
         std::set<unsigned long> taken;
         used.Bind(1, static_cast<int64_t>(first)).Bind(2, static_cast<int64_t>(lastId));
-        if (!used.ForEachRow(error, [&] {
-                taken.insert(static_cast<unsigned long>(used.Int(0)));
-            })) {
-            return false;
-        }
+        s = used.ForEachRow([&] { taken.insert(static_cast<unsigned long>(used.Int(0))); });
+        if (!s.ok()) return s;
         for (uint64_t id = first; id <= lastId; ++id) {
             if (taken.count(static_cast<unsigned long>(id)) == 0) {
                 fresh.push_back(static_cast<unsigned long>(id));
@@ -138,50 +143,53 @@ bool QueueDb::ReserveBlock(std::string* error) {
         }
         previous = lastId;
     }
-    Stmt save = m_db->Prepare("UPDATE meta SET value = ?1 WHERE key = 'last_id'", error);
-    if (!save.Valid() || !save.Bind(1, static_cast<int64_t>(lastId)).Run(error)) return false;
-    Stmt block = m_db->Prepare(
-        "INSERT OR REPLACE INTO blocks(first, last, slot, nonce, pid) VALUES(?1, ?2, ?3, ?4, ?5)",
-        error);
-    if (!block.Valid()) return false;
-    block.Bind(1, static_cast<int64_t>(first))
-        .Bind(2, static_cast<int64_t>(lastId))
-        .Bind(3, me.slot)
-        .Bind(4, me.nonce)
-        .Bind(5, me.pid);
-    if (!block.Run(error) || !t.Commit(error)) return false;
+    s = m_db->Prepare("UPDATE meta SET value = ?1 WHERE key = 'last_id'")
+            .Bind(1, static_cast<int64_t>(lastId))
+            .Run();
+    if (s.ok()) {
+        s = m_db->Prepare(
+                    "INSERT OR REPLACE INTO blocks(first, last, slot, nonce, pid)"
+                    " VALUES(?1, ?2, ?3, ?4, ?5)")
+                .Bind(1, static_cast<int64_t>(first))
+                .Bind(2, static_cast<int64_t>(lastId))
+                .Bind(3, me.slot)
+                .Bind(4, me.nonce)
+                .Bind(5, me.pid)
+                .Run();
+    }
+    if (s.ok()) s = t.Commit();
+    if (!s.ok()) return s;
     m_free = std::move(fresh);
     m_blockSize = std::min(m_blockSize * 2, kBlock);
-    return true;
+    return s;
 }
 
-bool QueueDb::CreateEntry(unsigned long* id, std::string* error) {
-    if (m_free.empty() && !ReserveBlock(error)) return false;
+mq::Status QueueDb::CreateEntry(unsigned long* id) {
+    if (m_free.empty()) {
+        mq::Status reserved = ReserveBlock();
+        if (!reserved.ok()) return reserved;
+    }
     unsigned long next = m_free.front();
     // A body left under this identifier (by a writer whose reservation a
     // power cut undid, or before the sequence came round) must not pass for
     // the new entry's.
-    std::string cause;
-    if (!m_spool.RemoveBody(next, &cause)) {
-        *error = cause;
-        return false;
-    }
+    mq::Status removed = m_spool.RemoveBody(next);
+    if (!removed.ok()) return removed;
     m_free.pop_front();
     *id = next;
-    return true;
+    return removed;
 }
 
-bool QueueDb::CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
-                          const EnvelopeData& envelope, bool bodyInPlace,
-                          const std::string* body, std::string* error) {
+mq::Status QueueDb::CommitEntry(unsigned long id, const std::string& app,
+                                const std::string& channel, const EnvelopeData& envelope,
+                                bool bodyInPlace, const std::string* body) {
     const Holder& me = m_locks->Self();
     Transaction t = Write(Sync::kDurable);
-    if (!t.Begin(error)) return false;
+    mq::Status s = t.Begin();
+    if (!s.ok()) return s;
     Stmt insert = m_db->Prepare(
         "INSERT INTO entries(id, channel, state, created, app, claim_slot, claim_nonce,"
-        " claim_pid, envelope) VALUES(?1, ?2, 1, ?3, ?4, ?5, ?6, ?7, ?8)",
-        error);
-    if (!insert.Valid()) return false;
+        " claim_pid, envelope) VALUES(?1, ?2, 1, ?3, ?4, ?5, ?6, ?7, ?8)");
     insert.Bind(1, static_cast<int64_t>(id))
         .Bind(2, channel)
         .Bind(3, static_cast<int64_t>(std::time(nullptr)))
@@ -192,30 +200,35 @@ bool QueueDb::CommitEntry(unsigned long id, const std::string& app, const std::s
     } else {
         insert.Bind(5, me.slot).Bind(6, me.nonce).Bind(7, me.pid);
     }
-    if (!insert.Run(error)) return false;
+    s = insert.Run();
+    if (!s.ok()) return s;
     insert.Reset();
     if (body != nullptr) {
-        Stmt keep = m_db->Prepare("INSERT INTO bodies(id, body, boot) VALUES(?1, ?2, ?3)", error);
-        if (!keep.Valid() ||
-            !keep.Bind(1, static_cast<int64_t>(id)).BindBlob(2, *body).Bind(3, CurrentBoot()).Run(
-                error)) {
-            return false;
-        }
+        s = m_db->Prepare("INSERT INTO bodies(id, body, boot) VALUES(?1, ?2, ?3)")
+                .Bind(1, static_cast<int64_t>(id))
+                .BindBlob(2, *body)
+                .Bind(3, CurrentBoot())
+                .Run();
+        if (!s.ok()) return s;
     }
-    if (t.Commit(error)) return true;
-    if (!t.Committed()) return false;
+    s = t.Commit();
+    if (s.ok() || !t.Committed()) return s;
     // Committed, but the sync failed: the put is not acknowledged, and the
     // caller will discard the body, so the row must go too rather than be
     // offered without it.
-    std::string ignored;
     Transaction undo = Write(Sync::kUnsynced);
-    Stmt drop = m_db->Prepare("DELETE FROM entries WHERE id = ?1", &ignored);
-    if (!undo.Begin(&ignored) || !drop.Valid() ||
-        !drop.Bind(1, static_cast<int64_t>(id)).Run(&ignored) || !undo.Commit(&ignored)) {
-        LogMessagef(MQLOG_ERROR, m_appName.c_str(), "entry %lu: its unsynced commit stays: %s", id,
-                    ignored.c_str());
+    mq::Status undone = undo.Begin();
+    if (undone.ok()) {
+        undone = m_db->Prepare("DELETE FROM entries WHERE id = ?1")
+                     .Bind(1, static_cast<int64_t>(id))
+                     .Run();
     }
-    return false;
+    if (undone.ok()) undone = undo.Commit();
+    if (!undone.ok()) {
+        LogMessagef(MQLOG_ERROR, m_appName.c_str(), "entry %lu: its unsynced commit stays: %s", id,
+                    undone.Cause().c_str());
+    }
+    return s;
 }
 
 std::string CurrentBoot() {
@@ -223,105 +236,111 @@ std::string CurrentBoot() {
     return MQSysCallTable()->bootid(boot, sizeof boot) > 0 ? std::string(boot) : std::string();
 }
 
-bool QueueDb::EnsureBody(unsigned long id, std::string* error) {
+mq::Status QueueDb::EnsureBody(unsigned long id) {
     const int64_t key = static_cast<int64_t>(id);
     std::string now = CurrentBoot();
     {
-        Stmt look = m_db->Prepare("SELECT length(body), boot FROM bodies WHERE id = ?1", error);
-        if (!look.Valid() || !look.Bind(1, key).Step(error)) return false;
-        if (!look.Row()) return true;  // no body in a commit, or no entry
+        Stmt look = m_db->Prepare("SELECT length(body), boot FROM bodies WHERE id = ?1");
+        mq::Status s = look.Bind(1, key).Step();
+        if (!s.ok()) return s;
+        if (!look.Row()) return s;  // no body in a commit, or no entry
         bool fresh = !now.empty() && look.Text(1) == now && m_spool.BodySize(id) == look.Int(0);
         look.Reset();
-        if (fresh) return true;
+        if (fresh) return s;
     }
     if (m_locks->ReadOnly()) {
         // Better no path than one to a file that may hold stale bytes.
-        *error = "entry " + std::to_string(id) +
-                 ": its file must be written again from its commit (it is missing, short or"
-                 " from before a restart), which a reader without write access can't do";
-        return false;
+        return mq::Status::Error(
+            "entry " + std::to_string(id) +
+            ": its file must be written again from its commit (it is missing, short or"
+            " from before a restart), which a reader without write access can't do");
     }
     // Under the writers' lock, so that a removal can't slip between reading
     // the row and renaming the file in.
     Transaction t = Write(Sync::kUnsynced);
-    if (!t.Begin(error)) return false;
-    Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1", error);
-    if (!read.Valid() || !read.Bind(1, key).Step(error)) return false;
-    if (!read.Row()) return t.Commit(error);
+    mq::Status s = t.Begin();
+    Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1");
+    if (s.ok()) s = read.Bind(1, key).Step();
+    if (!s.ok()) return s;
+    if (!read.Row()) return t.Commit();
     std::string body = read.Text(0);
     read.Reset();
-    if (!m_spool.WriteLooseBody(id, body, true, error)) return false;
-    Stmt mark = m_db->Prepare("UPDATE bodies SET boot = ?2 WHERE id = ?1", error);
-    if (!mark.Valid() || !mark.Bind(1, key).Bind(2, now).Run(error)) return false;
-    if (!t.Commit(error)) return false;
+    s = m_spool.WriteLooseBody(id, body, true);
+    if (s.ok()) {
+        s = m_db->Prepare("UPDATE bodies SET boot = ?2 WHERE id = ?1")
+                .Bind(1, key)
+                .Bind(2, now)
+                .Run();
+    }
+    if (s.ok()) s = t.Commit();
+    if (!s.ok()) return s;
     LogMessagef(MQLOG_INFO, m_appName.c_str(), "entry %lu: its file written again from its commit",
                 id);
-    return true;
+    return s;
 }
 
-bool QueueDb::RemoveUncommitted(unsigned long id, std::string* error) {
-    return m_spool.RemoveEntryFiles(id, error);
-}
+mq::Status QueueDb::RemoveUncommitted(unsigned long id) { return m_spool.RemoveEntryFiles(id); }
 
-bool QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease, std::string* error) {
+mq::Status QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease) {
     const Holder& me = m_locks->Self();
     Transaction t = Write(Sync::kUnsynced);
-    if (!t.Begin(error)) return false;
-    Stmt insert = m_db->Prepare(
-        "INSERT INTO leases(slot, nonce, pid, channel, opened, app)"
-        " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
-        error);
-    if (!insert.Valid()) return false;
-    insert.Bind(1, me.slot)
-        .Bind(2, me.nonce)
-        .Bind(3, me.pid)
-        .Bind(4, channel)
-        .Bind(5, static_cast<int64_t>(std::time(nullptr)))
-        .Bind(6, m_appName);
-    if (!insert.Run(error)) return false;
+    mq::Status s = t.Begin();
+    if (s.ok()) {
+        s = m_db->Prepare(
+                    "INSERT INTO leases(slot, nonce, pid, channel, opened, app)"
+                    " VALUES(?1, ?2, ?3, ?4, ?5, ?6)")
+                .Bind(1, me.slot)
+                .Bind(2, me.nonce)
+                .Bind(3, me.pid)
+                .Bind(4, channel)
+                .Bind(5, static_cast<int64_t>(std::time(nullptr)))
+                .Bind(6, m_appName)
+                .Run();
+    }
+    if (!s.ok()) return s;
     *lease = sqlite3_last_insert_rowid(m_db->Handle());
-    return t.Commit(error);
+    return t.Commit();
 }
 
-bool QueueDb::DropBodiless(int64_t id, const Holder& writer, std::string* error) {
-    Stmt drop = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND claim_slot IS NOT NULL",
-                              error);
-    if (!drop.Valid() || !drop.Bind(1, id).Run(error)) return false;
-    std::string cause;
-    if (!m_spool.RemoveBody(static_cast<unsigned long>(id), &cause)) {
+mq::Status QueueDb::DropBodiless(int64_t id, const Holder& writer) {
+    mq::Status s = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND claim_slot IS NOT NULL")
+                       .Bind(1, id)
+                       .Run();
+    if (!s.ok()) return s;
+    mq::Status removed = m_spool.RemoveBody(static_cast<unsigned long>(id));
+    if (!removed.ok()) {
         LogMessagef(MQLOG_WARNING, m_appName.c_str(), "entry %lld removed, its files not: %s",
-                    static_cast<long long>(id), cause.c_str());
+                    static_cast<long long>(id), removed.Cause().c_str());
     }
     m_recheck.erase(id);
     // Its writer is gone and its body never came.
     Trail(MQLOG_NOTICE, m_appName, id, "reclaimed",
           {{"reason", "writer-died"}, {"pid", std::to_string(writer.pid)}});
-    return true;
+    return s;
 }
 
-bool QueueDb::FirstReady(const std::string& channel, int64_t* chosen, std::string* error) {
+mq::Status QueueDb::FirstReady(const std::string& channel, int64_t* chosen) {
     // An entry without a claim has its body in place: no look at the file.
     Stmt ready = m_db->Prepare(
         "SELECT id FROM entries"
-        " WHERE channel = ?1 AND state = " MQ_SQL_QUEUED " AND lease IS NULL"
-        " AND claim_slot IS NULL ORDER BY id LIMIT 1",
-        error);
-    if (!ready.Valid() || !ready.Bind(1, channel).Step(error)) return false;
+        " WHERE channel = ?1 AND state = " MQ_SQL_QUEUED
+        " AND lease IS NULL"
+        " AND claim_slot IS NULL ORDER BY id LIMIT 1");
+    mq::Status s = ready.Bind(1, channel).Step();
+    if (!s.ok()) return s;
     *chosen = ready.Row() ? ready.Int(0) : 0;
     ready.Reset();
-    return true;
+    return s;
 }
 
-bool QueueDb::FirstArrived(const std::string& channel, int64_t* chosen, std::string* error) {
+mq::Status QueueDb::FirstArrived(const std::string& channel, int64_t* chosen) {
     // Lower entries still claimed by their writer count once their body is
     // in place (renamed in: never half written).
     Stmt pending = m_db->Prepare(
         "SELECT id, claim_slot, claim_nonce, claim_pid, created FROM entries"
         " WHERE channel = ?1 AND state = " MQ_SQL_QUEUED
         " AND lease IS NULL AND claim_slot IS NOT NULL"
-        " AND id < ?2 ORDER BY id LIMIT ?3",
-        error);
-    if (!pending.Valid()) return false;
+        " AND id < ?2 ORDER BY id LIMIT ?3");
     pending.Bind(1, channel)
         .Bind(2, *chosen != 0 ? *chosen : static_cast<int64_t>(kMaxEntryId) + 1)
         .Bind(3, kPendingBatch);
@@ -331,12 +350,11 @@ bool QueueDb::FirstArrived(const std::string& channel, int64_t* chosen, std::str
         int64_t created;
     };
     std::vector<Waiting> waiting;
-    if (!pending.ForEachRow(error, [&] {
-            waiting.push_back({pending.Int(0), {pending.Int(1), pending.Int(2), pending.Int(3)},
-                               pending.Int(4)});
-        })) {
-        return false;
-    }
+    mq::Status s = pending.ForEachRow([&] {
+        waiting.push_back(
+            {pending.Int(0), {pending.Int(1), pending.Int(2), pending.Int(3)}, pending.Int(4)});
+    });
+    if (!s.ok()) return s;
     int64_t now = NowMs();
     for (const Waiting& w : waiting) {
         auto later = m_recheck.find(w.id);
@@ -347,7 +365,8 @@ bool QueueDb::FirstArrived(const std::string& channel, int64_t* chosen, std::str
             break;
         }
         if (!m_locks->Alive(w.writer)) {
-            if (!DropBodiless(w.id, w.writer, error)) return false;
+            s = DropBodiless(w.id, w.writer);
+            if (!s.ok()) return s;
         } else if (std::time(nullptr) - w.created >= kPatienceS) {
             // Entries taken or removed elsewhere leave their mark behind;
             // forgetting them all now and then costs one more look each.
@@ -355,40 +374,37 @@ bool QueueDb::FirstArrived(const std::string& channel, int64_t* chosen, std::str
             m_recheck[w.id] = now + kRecheckMs;
         }
     }
-    return true;
+    return s;
 }
 
-bool QueueDb::Lease(int64_t chosen, int64_t lease, std::string* error) {
+mq::Status QueueDb::Lease(int64_t chosen, int64_t lease) {
     Stmt take = m_db->Prepare(
         "UPDATE entries SET lease = ?2, claim_slot = NULL, claim_nonce = NULL,"
-        " claim_pid = NULL, handed = ?3 WHERE id = ?1 RETURNING envelope",
-        error);
-    if (!take.Valid() ||
-        !take.Bind(1, chosen)
-             .Bind(2, lease)
-             .Bind(3, static_cast<int64_t>(std::time(nullptr)))
-             .Step(error)) {
-        return false;
-    }
+        " claim_pid = NULL, handed = ?3 WHERE id = ?1 RETURNING envelope");
+    mq::Status s = take.Bind(1, chosen)
+                       .Bind(2, lease)
+                       .Bind(3, static_cast<int64_t>(std::time(nullptr)))
+                       .Step();
+    if (!s.ok()) return s;
     // The reader asks for the envelope next: kept, it costs no second
     // look at the database.
     m_handedOut = {chosen, take.Row() ? take.Text(0) : std::string()};
-    return take.Run(error);
+    return take.Run();
 }
 
-bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
-                            std::string* error) {
+mq::Status QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id) {
     *id = 0;
     Transaction t = Write(Sync::kUnsynced);
-    if (!t.Begin(error)) return false;
     int64_t chosen = 0;
-    if (!FirstReady(channel, &chosen, error) || !FirstArrived(channel, &chosen, error)) {
-        return false;
-    }
-    if (chosen != 0 && !Lease(chosen, lease, error)) return false;
-    if (!t.Commit(error)) {
+    mq::Status s = t.Begin();
+    if (s.ok()) s = FirstReady(channel, &chosen);
+    if (s.ok()) s = FirstArrived(channel, &chosen);
+    if (s.ok() && chosen != 0) s = Lease(chosen, lease);
+    if (!s.ok()) return s;
+    s = t.Commit();
+    if (!s.ok()) {
         m_handedOut = HandedOut();
-        return false;
+        return s;
     }
     *id = static_cast<unsigned long>(chosen);
     if (chosen != 0) {
@@ -396,37 +412,37 @@ bool QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned 
               {{"app", TrailValue(m_appName)}, {"pid", std::to_string(m_locks->Self().pid)},
                {"lease", std::to_string(lease)}});
     }
-    return true;
+    return s;
 }
 
-bool QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std::string* error) {
+mq::Status QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held) {
     m_handedOut = HandedOut();
     Transaction t = Write(Sync::kDurable);
-    if (!t.Begin(error)) return false;
-    Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND lease = ?2", error);
-    if (!remove.Valid() || !remove.Bind(1, static_cast<int64_t>(id)).Bind(2, lease).Run(error)) {
-        return false;
-    }
+    mq::Status s = t.Begin();
+    if (!s.ok()) return s;
+    Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1 AND lease = ?2");
+    s = remove.Bind(1, static_cast<int64_t>(id)).Bind(2, lease).Run();
+    if (!s.ok()) return s;
     *held = m_db->Changes() == 1;
     remove.Reset();
-    if (!t.Commit(error)) return false;
-    if (!*held) return true;
+    s = t.Commit();
+    if (!s.ok() || !*held) return s;
     Trail(MQLOG_INFO, m_appName, static_cast<int64_t>(id), "removed",
           {{"by", "reader"}, {"app", TrailValue(m_appName)},
            {"pid", std::to_string(m_locks->Self().pid)}});
     // The entry is gone for good once the commit returned; a file left by a
     // failed unlink is an orphan the health check reports, not a failure of
     // the removal.
-    std::string cause;
-    if (!m_spool.RemoveBody(id, &cause)) {
+    mq::Status removed = m_spool.RemoveBody(id);
+    if (!removed.ok()) {
         LogMessagef(MQLOG_WARNING, m_appName.c_str(), "entry %lu removed, its files not: %s", id,
-                    cause.c_str());
+                    removed.Cause().c_str());
     }
-    return true;
+    return s;
 }
 
-bool QueueDb::ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
-                           std::vector<GivenBack>* back, std::string* error) {
+mq::Status QueueDb::ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
+                                 std::vector<GivenBack>* back) {
     // A held entry keeps its operator's reason, and one its reader set aside
     // as failed keeps the reader's; the others record this one, or "failed"
     // when this give-back sets them aside.
@@ -441,21 +457,17 @@ bool QueueDb::ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
         "  ELSE ?4 END,"
         " reason_by = CASE WHEN state IN (" MQ_SQL_HELD ", " MQ_SQL_FAILED ") THEN reason_by"
         "  ELSE ?5 END"
-        " WHERE lease = ?1 RETURNING id, state, attempts",
-        error);
-    if (!release.Valid()) return false;
+        " WHERE lease = ?1 RETURNING id, state, attempts");
     release.Bind(1, lease)
         .Bind(2, static_cast<int64_t>(m_maxAttempts))
         .Bind(3, reason)
         .Bind(4, static_cast<int64_t>(std::time(nullptr)))
         .Bind(5, reader.app + "[" + std::to_string(reader.pid) + "]");
-    if (!release.ForEachRow(error, [&] {
-            back->push_back({release.Int(0), release.Int(1), release.Int(2)});
-        })) {
-        return false;
-    }
-    Stmt drop = m_db->Prepare("DELETE FROM leases WHERE id = ?1", error);
-    return drop.Valid() && drop.Bind(1, lease).Run(error);
+    mq::Status s = release.ForEachRow([&] {
+        back->push_back({release.Int(0), release.Int(1), release.Int(2)});
+    });
+    if (!s.ok()) return s;
+    return m_db->Prepare("DELETE FROM leases WHERE id = ?1").Bind(1, lease).Run();
 }
 
 void QueueDb::LogGivenBack(const std::vector<GivenBack>& back, int64_t reason,
@@ -475,143 +487,126 @@ void QueueDb::LogGivenBack(const std::vector<GivenBack>& back, int64_t reason,
     }
 }
 
-bool QueueDb::CloseLeaseOnce(int64_t lease, std::string* error) {
+mq::Status QueueDb::CloseLeaseOnce(int64_t lease) {
     m_handedOut = HandedOut();
     Transaction t = Write(Sync::kUnsynced);
     Reader self{m_appName, m_locks->Self().pid};
     std::vector<GivenBack> back;
-    if (!t.Begin(error) || !ReleaseLease(lease, kReasonReturned, self, &back, error) ||
-        !t.Commit(error)) {
-        return false;
-    }
-    LogGivenBack(back, kReasonReturned, self);
-    return true;
+    mq::Status s = t.Begin();
+    if (s.ok()) s = ReleaseLease(lease, kReasonReturned, self, &back);
+    if (s.ok()) s = t.Commit();
+    if (s.ok()) LogGivenBack(back, kReasonReturned, self);
+    return s;
 }
 
-bool QueueDb::Reclaim(std::string* error) {
+mq::Status QueueDb::Reclaim() {
     // A reserve given up on a full disk (by any process) is made again once
     // there is room: costs one failed open while it is there.
     KeepReserve();
-    return ReclaimReaders(error) && ReclaimClaims(error) && ReclaimBlocks(error);
+    mq::Status s = ReclaimReaders();
+    if (s.ok()) s = ReclaimClaims();
+    if (s.ok()) s = ReclaimBlocks();
+    return s;
 }
 
-bool QueueDb::ReclaimReaders(std::string* error) {
+mq::Status QueueDb::ReclaimReaders() {
     struct DeadLease {
         int64_t lease;
         Holder holder;
         Reader reader;
     };
     std::vector<DeadLease> deadLeases;
-    Stmt leases = m_db->Prepare("SELECT id, slot, nonce, pid, app FROM leases", error);
-    if (!leases.Valid()) return false;
-    if (!leases.ForEachRow(error, [&] {
-            Holder h{leases.Int(1), leases.Int(2), leases.Int(3)};
-            if (!m_locks->Alive(h)) {
-                deadLeases.push_back({leases.Int(0), h, {leases.Text(4), h.pid}});
-            }
-        })) {
-        return false;
-    }
+    Stmt leases = m_db->Prepare("SELECT id, slot, nonce, pid, app FROM leases");
+    mq::Status s = leases.ForEachRow([&] {
+        Holder h{leases.Int(1), leases.Int(2), leases.Int(3)};
+        if (!m_locks->Alive(h)) deadLeases.push_back({leases.Int(0), h, {leases.Text(4), h.pid}});
+    });
     for (const DeadLease& dead : deadLeases) {
+        if (!s.ok()) break;
         Transaction t = Write(Sync::kUnsynced);
         std::vector<GivenBack> back;
-        if (!t.Begin(error) ||
-            !ReleaseLease(dead.lease, kReasonReaderDied, dead.reader, &back, error) ||
-            !t.Commit(error)) {
-            return false;
-        }
+        s = t.Begin();
+        if (s.ok()) s = ReleaseLease(dead.lease, kReasonReaderDied, dead.reader, &back);
+        if (s.ok()) s = t.Commit();
+        if (!s.ok()) break;
         LogGivenBack(back, kReasonReaderDied, dead.reader);
         LogMessagef(MQLOG_NOTICE, m_appName.c_str(),
                     "reader process %lld is gone: its entries are offered again",
                     static_cast<long long>(dead.holder.pid));
     }
-    return true;
+    return s;
 }
 
-bool QueueDb::ReclaimClaims(std::string* error) {
+mq::Status QueueDb::ReclaimClaims() {
     std::vector<Holder> deadWriters;
     Stmt writers = m_db->Prepare(
         "SELECT DISTINCT claim_slot, claim_nonce, claim_pid FROM entries"
-        " WHERE claim_slot IS NOT NULL",
-        error);
-    if (!writers.Valid()) return false;
-    if (!writers.ForEachRow(error, [&] {
-            Holder h{writers.Int(0), writers.Int(1), writers.Int(2)};
-            if (!m_locks->Alive(h)) deadWriters.push_back(h);
-        })) {
-        return false;
-    }
+        " WHERE claim_slot IS NOT NULL");
+    mq::Status s = writers.ForEachRow([&] {
+        Holder h{writers.Int(0), writers.Int(1), writers.Int(2)};
+        if (!m_locks->Alive(h)) deadWriters.push_back(h);
+    });
     for (const Holder& writer : deadWriters) {
+        if (!s.ok()) break;
         Transaction t = Write(Sync::kUnsynced);
-        if (!t.Begin(error)) return false;
-        Stmt claimed = m_db->Prepare(
-            "SELECT id FROM entries WHERE claim_slot = ?1 AND claim_nonce = ?2", error);
-        if (!claimed.Valid()) return false;
+        s = t.Begin();
+        if (!s.ok()) break;
+        Stmt claimed =
+            m_db->Prepare("SELECT id FROM entries WHERE claim_slot = ?1 AND claim_nonce = ?2");
         std::vector<int64_t> ids;
         claimed.Bind(1, writer.slot).Bind(2, writer.nonce);
-        if (!claimed.ForEachRow(error, [&] {
-                ids.push_back(claimed.Int(0));
-            })) {
-            return false;
-        }
+        s = claimed.ForEachRow([&] { ids.push_back(claimed.Int(0)); });
         Stmt settle = m_db->Prepare(
             "UPDATE entries SET claim_slot = NULL, claim_nonce = NULL, claim_pid = NULL"
-            " WHERE id = ?1",
-            error);
-        if (!settle.Valid()) return false;
+            " WHERE id = ?1");
         for (int64_t id : ids) {
+            if (!s.ok()) break;
             if (m_spool.BodySize(static_cast<unsigned long>(id)) >= 0) {
-                if (!settle.Bind(1, id).Run(error)) return false;
+                s = settle.Bind(1, id).Run();
                 settle.Reset();
-            } else if (!DropBodiless(id, writer, error)) {
-                return false;
+            } else {
+                s = DropBodiless(id, writer);
             }
         }
-        if (!t.Commit(error)) return false;
+        if (s.ok()) s = t.Commit();
     }
-    return true;
+    return s;
 }
 
-bool QueueDb::ReclaimBlocks(std::string* error) {
+mq::Status QueueDb::ReclaimBlocks() {
     std::vector<std::pair<int64_t, int64_t>> deadBlocks;
-    Stmt blocks = m_db->Prepare("SELECT first, last, slot, nonce, pid FROM blocks", error);
-    if (!blocks.Valid()) return false;
-    if (!blocks.ForEachRow(error, [&] {
-            if (!m_locks->Alive({blocks.Int(2), blocks.Int(3), blocks.Int(4)})) {
-                deadBlocks.emplace_back(blocks.Int(0), blocks.Int(1));
-            }
-        })) {
-        return false;
-    }
+    Stmt blocks = m_db->Prepare("SELECT first, last, slot, nonce, pid FROM blocks");
+    mq::Status s = blocks.ForEachRow([&] {
+        if (!m_locks->Alive({blocks.Int(2), blocks.Int(3), blocks.Int(4)})) {
+            deadBlocks.emplace_back(blocks.Int(0), blocks.Int(1));
+        }
+    });
     for (const auto& block : deadBlocks) {
+        if (!s.ok()) break;
         std::unordered_set<int64_t> committed;
-        Stmt inUse = m_db->Prepare("SELECT id FROM entries WHERE id BETWEEN ?1 AND ?2", error);
-        if (!inUse.Valid()) return false;
+        Stmt inUse = m_db->Prepare("SELECT id FROM entries WHERE id BETWEEN ?1 AND ?2");
         inUse.Bind(1, block.first).Bind(2, block.second);
-        if (!inUse.ForEachRow(error, [&] {
-                committed.insert(inUse.Int(0));
-            })) {
-            return false;
-        }
+        s = inUse.ForEachRow([&] { committed.insert(inUse.Int(0)); });
+        if (!s.ok()) break;
         Transaction t = Write(Sync::kUnsynced);
-        Stmt drop = m_db->Prepare("DELETE FROM blocks WHERE first = ?1", error);
-        if (!t.Begin(error) || !drop.Valid() || !drop.Bind(1, block.first).Run(error) ||
-            !t.Commit(error)) {
-            return false;
+        s = t.Begin();
+        if (s.ok()) {
+            s = m_db->Prepare("DELETE FROM blocks WHERE first = ?1").Bind(1, block.first).Run();
         }
+        if (s.ok()) s = t.Commit();
+        if (!s.ok()) break;
         for (int64_t id = block.first; id <= block.second; ++id) {
             if (committed.count(id) != 0) continue;
-            std::string cause;
-            if (!m_spool.RemoveBody(static_cast<unsigned long>(id), &cause)) {
-                LogMessagef(MQLOG_WARNING, m_appName.c_str(), "%s", cause.c_str());
+            mq::Status removed = m_spool.RemoveBody(static_cast<unsigned long>(id));
+            if (!removed.ok()) {
+                LogMessagef(MQLOG_WARNING, m_appName.c_str(), "%s", removed.Cause().c_str());
             }
         }
     }
-    return true;
+    return s;
 }
 
-bool QueueDb::ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found,
-                           std::string* error) {
+mq::Status QueueDb::ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found) {
     *found = false;
     std::string bytes;
     if (m_handedOut.id == static_cast<int64_t>(id) && !m_handedOut.envelope.empty()) {
@@ -620,44 +615,38 @@ bool QueueDb::ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found
         bytes.swap(m_handedOut.envelope);
         m_handedOut = HandedOut();
     } else {
-        Stmt read = m_db->Prepare("SELECT envelope FROM entries WHERE id = ?1", error);
-        if (!read.Valid() || !read.Bind(1, static_cast<int64_t>(id)).Step(error)) return false;
-        if (!read.Row()) return true;
+        Stmt read = m_db->Prepare("SELECT envelope FROM entries WHERE id = ?1");
+        mq::Status s = read.Bind(1, static_cast<int64_t>(id)).Step();
+        if (!s.ok() || !read.Row()) return s;
         bytes = read.Text(0);
     }
     if (!DecodeEnvelope(bytes, envelope)) {
-        *error = "entry " + std::to_string(id) + ": its envelope in " + m_spool.DatabasePath() +
-                 " is damaged";
-        return false;
+        return mq::Status::Error("entry " + std::to_string(id) + ": its envelope in " +
+                                 m_spool.DatabasePath() + " is damaged");
     }
     *found = true;
-    return true;
+    return mq::Status::OK();
 }
 
-bool QueueDb::OpenLease(const std::string& channel, int64_t* lease, std::string* error) {
-    return ForReader([&](std::string* e) { return OpenLeaseOnce(channel, lease, e); }, error);
+mq::Status QueueDb::OpenLease(const std::string& channel, int64_t* lease) {
+    return ForReader([&] { return OpenLeaseOnce(channel, lease); });
 }
 
-bool QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long* id,
-                        std::string* error) {
-    if (!ForReader([&](std::string* e) { return NextEntryOnce(lease, channel, id, e); }, error)) {
-        return false;
-    }
+mq::Status QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long* id) {
+    mq::Status s = ForReader([&] { return NextEntryOnce(lease, channel, id); });
     // The reader reads the file next: it must be whole. A failure leaves the
     // entry with the lease, given back when the handle closes.
-    if (*id != 0 && !EnsureBody(*id, error)) {
-        *id = 0;
-        return false;
-    }
-    return true;
+    if (s.ok() && *id != 0) s = EnsureBody(*id);
+    if (!s.ok()) *id = 0;
+    return s;
 }
 
-bool QueueDb::RemoveLeased(int64_t lease, unsigned long id, bool* held, std::string* error) {
-    return ForReader([&](std::string* e) { return RemoveLeasedOnce(lease, id, held, e); }, error);
+mq::Status QueueDb::RemoveLeased(int64_t lease, unsigned long id, bool* held) {
+    return ForReader([&] { return RemoveLeasedOnce(lease, id, held); });
 }
 
-bool QueueDb::CloseLease(int64_t lease, std::string* error) {
-    return ForReader([&](std::string* e) { return CloseLeaseOnce(lease, e); }, error);
+mq::Status QueueDb::CloseLease(int64_t lease) {
+    return ForReader([&] { return CloseLeaseOnce(lease); });
 }
 
 bool QueueDb::ReleaseReserve() {

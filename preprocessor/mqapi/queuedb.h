@@ -88,8 +88,8 @@
 // A full disk: readers' writes fall back on a reserve file of the spool
 // (ForReader below), so that entries can still be taken and removed.
 //
-// Failures return false with the cause (SQLite's message, or "operation
-// path: strerror") in *error; the caller logs it once.
+// Failures return a failed Status with the cause (SQLite's message, or
+// "operation path: strerror"); the caller logs it once.
 //
 // Thread safety: none; the caller serialises (OneMQ.csStore).
 #ifndef MQ_QUEUEDB_H
@@ -125,13 +125,13 @@ const size_t kDefaultBodyLimit = 4096;
 std::string CurrentBoot();
 
 class QueueDb {
-public:
-    // Opens or creates the database of spool, and takes this process's
-    // slot in the spool's lock file.
-    static std::unique_ptr<QueueDb> Open(const Spool& spool, std::string* error);
+  public:
+    // Opens or creates the database of spool, into *out, and takes this
+    // process's slot in the spool's lock file.
+    static mq::Status Open(const Spool& spool, std::unique_ptr<QueueDb>* out);
     // Opens the existing database of spool for reading only: no slot is
     // taken, nothing is created, upgraded or reserved; every write fails.
-    static std::unique_ptr<QueueDb> OpenForReading(const Spool& spool, std::string* error);
+    static mq::Status OpenForReading(const Spool& spool, std::unique_ptr<QueueDb>* out);
 
     void SetMaxAttempts(uint32_t maxAttempts) { m_maxAttempts = maxAttempts; }
     // The application's name (MQInit's appname): recorded with the leases
@@ -146,129 +146,124 @@ public:
     // Writers.
     // Hands out the next identifier of this process's block (reserving a
     // new block when it is used up) and removes any file left under it.
-    bool CreateEntry(unsigned long* id, std::string* error);
+    mq::Status CreateEntry(unsigned long* id);
     // Inserts entry id, queued in channel with envelope, in a durable
     // commit. With bodyInPlace false the entry carries this process's claim
     // until its ".msg" file is seen. With body given, the body rides in the
     // same commit (its ".msg" file written unsynced before, by the caller:
     // WriteLooseBody), recorded with the boot that file was written on.
-    bool CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
-                     const EnvelopeData& envelope, bool bodyInPlace, const std::string* body,
-                     std::string* error);
+    mq::Status CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
+                           const EnvelopeData& envelope, bool bodyInPlace, const std::string* body);
     // The largest body that rides in its entry's commit (larger ones are
     // synced as files of their own).
     void SetBodyLimit(size_t limit) { m_bodyLimit = limit; }
     size_t BodyLimit() const { return m_bodyLimit; }
     // Removes the files of entry id, which was never committed (the
     // database holds nothing of it to remove).
-    bool RemoveUncommitted(unsigned long id, std::string* error);
+    mq::Status RemoveUncommitted(unsigned long id);
 
     // Readers.
-    bool OpenLease(const std::string& channel, int64_t* lease, std::string* error);
+    mq::Status OpenLease(const std::string& channel, int64_t* lease);
     // Leases the lowest entry of channel that is queued, unleased and has
     // its body; *id is 0 when there is none. Entries waiting for the body of
     // a dead writer are removed on the way.
-    bool NextEntry(int64_t lease, const std::string& channel, unsigned long* id,
-                   std::string* error);
+    mq::Status NextEntry(int64_t lease, const std::string& channel, unsigned long* id);
     // Removes entry id, leased to lease, with its files. *held is false
     // (and nothing changed) when the lease no longer holds it.
-    bool RemoveLeased(int64_t lease, unsigned long id, bool* held, std::string* error);
+    mq::Status RemoveLeased(int64_t lease, unsigned long id, bool* held);
     // Gives back every entry lease holds, each counting an attempt, and
     // drops the lease.
-    bool CloseLease(int64_t lease, std::string* error);
+    mq::Status CloseLease(int64_t lease);
     // Releases the leases of dead readers (an attempt each), removes the
     // bodiless entries of dead writers and the files of dead processes'
     // unused identifiers, and makes the spool's reserve again if it was
     // used up.
-    bool Reclaim(std::string* error);
+    mq::Status Reclaim();
 
     // Makes entry id's ".msg" file whole again from the copy its commit
     // holds, when that file may be stale: written on another boot, missing,
     // or of the wrong size. Nothing to do for an entry whose body came as a
-    // file of its own, or for no entry at all. Returns false, the cause in
-    // *error, when the file can't be written.
-    bool EnsureBody(unsigned long id, std::string* error);
+    // file of its own, or for no entry at all. Fails when the file can't be
+    // written.
+    mq::Status EnsureBody(unsigned long id);
 
     // The envelope of entry id; *found false when it has none. The entry
     // NextEntry has just handed out is answered from the copy it kept.
-    bool ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found, std::string* error);
+    mq::Status ReadEnvelope(unsigned long id, EnvelopeData* envelope, bool* found);
 
-    // False, the cause in *error, when the database file was deleted or
-    // replaced under this process.
-    bool CheckFile(std::string* error) { return m_db->SameFile(error); }
+    // Fails when the database file was deleted or replaced under this
+    // process.
+    mq::Status CheckFile() { return m_db->SameFile(); }
 
     // Operator's calls (mqadmin.h).
-    bool List(const std::string& channel, std::vector<mqadmin::EntryInfo>* out,
-              std::string* error);
+    mq::Status List(const std::string& channel, std::vector<mqadmin::EntryInfo>* out);
     // Calls each for every entry filter selects, in identifier order, until
     // it returns false. Entries are read a page at a time, each page in a
     // read of its own, so no read stays open while each runs; an entry is
     // decoded only when its turn comes.
-    bool Walk(const mqadmin::EntryFilter& filter,
-              const std::function<bool(const mqadmin::EntryInfo&)>& each, std::string* error);
+    mq::Status Walk(const mqadmin::EntryFilter& filter,
+                    const std::function<bool(const mqadmin::EntryInfo&)>& each);
     // The number of entries filter selects, counted by the database.
-    bool CountMatching(const mqadmin::EntryFilter& filter, uint64_t* count, std::string* error);
-    bool Info(unsigned long id, mqadmin::EntryInfo* out, bool* found, std::string* error);
-    bool Count(std::vector<mqadmin::ChannelCount>* out, std::string* error);
-    // who names the operator in the trail line.
-    mqadmin::AdminResult Remove(unsigned long id, const std::string& who, std::string* error);
+    mq::Status CountMatching(const mqadmin::EntryFilter& filter, uint64_t* count);
+    mq::Status Info(unsigned long id, mqadmin::EntryInfo* out, bool* found);
+    mq::Status Count(std::vector<mqadmin::ChannelCount>* out);
+    // Removes entry id with its files; *outcome is Done, NotFound or
+    // WrongState (an entry being written) when the call succeeds. who names
+    // the operator in the trail line.
+    mq::Status Remove(unsigned long id, const std::string& who, mqadmin::AdminResult* outcome);
     // Moves entry id from one of the states in from to state to, attempts
     // counted from 0 again when reset, and records reason, now and who.
-    // Done also (and nothing recorded) when it is in state to.
-    mqadmin::AdminResult ChangeState(unsigned long id, std::vector<int64_t> from, int64_t to,
-                                     bool reset, int64_t reason, const std::string& who,
-                                     std::string* error);
-    bool Check(mqadmin::HealthReport* report, std::string* error);
+    // *outcome is Done also (and nothing recorded) when it is in state to.
+    mq::Status ChangeState(unsigned long id, std::vector<int64_t> from, int64_t to, bool reset,
+                           int64_t reason, const std::string& who, mqadmin::AdminResult* outcome);
+    mq::Status Check(mqadmin::HealthReport* report);
 
 private:
     QueueDb(std::unique_ptr<Db> db, std::unique_ptr<LockFile> locks, Spool spool)
         : m_db(std::move(db)), m_locks(std::move(locks)), m_spool(std::move(spool)) {}
 
-    bool CreateSchema(std::string* error);
+    mq::Status CreateSchema();
     // The reader a give-back is recorded for: this process, or a dead one.
     struct Reader {
         std::string app;
         int64_t pid;
     };
-    bool OpenLeaseOnce(const std::string& channel, int64_t* lease, std::string* error);
-    bool NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
-                       std::string* error);
-    bool RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held, std::string* error);
-    bool CloseLeaseOnce(int64_t lease, std::string* error);
+    mq::Status OpenLeaseOnce(const std::string& channel, int64_t* lease);
+    mq::Status NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id);
+    mq::Status RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held);
+    mq::Status CloseLeaseOnce(int64_t lease);
     // A full disk must not stop the queue from draining: a reader's write
     // that fails for want of space releases the spool's reserve file
     // ("queue.reserve", made again by a later Reclaim once there is room)
     // and is tried once more.
     template <typename F>
-    bool ForReader(F once, std::string* error) {
+    mq::Status ForReader(F once) {
         m_db->ForgetFailure();
-        if (once(error)) return true;
-        if (!m_db->DiskFull() || !ReleaseReserve()) return false;
-        error->clear();
-        return once(error);
+        mq::Status s = once();
+        if (s.ok() || !m_db->DiskFull() || !ReleaseReserve()) return s;
+        return once();
     }
     bool ReleaseReserve();
     void KeepReserve();
-    bool ReserveBlock(std::string* error);
-    // NextEntryOnce's steps, within its transaction, each false with the
-    // cause in *error. The lowest entry of channel ready to hand out whose
-    // body came with its commit, into *chosen (0 for none).
-    bool FirstReady(const std::string& channel, int64_t* chosen, std::string* error);
+    mq::Status ReserveBlock();
+    // NextEntryOnce's steps, within its transaction. The lowest entry of
+    // channel ready to hand out whose body came with its commit, into
+    // *chosen (0 for none).
+    mq::Status FirstReady(const std::string& channel, int64_t* chosen);
     // A lower entry whose writer has since brought its body, into *chosen
     // (left as it was when there is none); entries whose writer died
     // without it go.
-    bool FirstArrived(const std::string& channel, int64_t* chosen, std::string* error);
+    mq::Status FirstArrived(const std::string& channel, int64_t* chosen);
     // Gives entry chosen to lease, keeping its envelope for the reader.
-    bool Lease(int64_t chosen, int64_t lease, std::string* error);
-    // Reclaim's steps, each false with the cause in *error. Dead readers:
-    // their leases go back, an attempt each.
-    bool ReclaimReaders(std::string* error);
+    mq::Status Lease(int64_t chosen, int64_t lease);
+    // Reclaim's steps. Dead readers: their leases go back, an attempt each.
+    mq::Status ReclaimReaders();
     // Dead writers' claims: an entry whose body came is simply handed out
     // later; one whose body never came goes.
-    bool ReclaimClaims(std::string* error);
+    mq::Status ReclaimClaims();
     // Dead writers' identifier blocks: files under identifiers they never
     // committed are theirs (a body written before a commit that never came).
-    bool ReclaimBlocks(std::string* error);
+    mq::Status ReclaimBlocks();
     // An entry a give-back released, as it stands after it.
     struct GivenBack {
         int64_t id;
@@ -278,13 +273,13 @@ private:
     // Within a transaction: gives back the entries of lease, recording
     // reason (kReasonReturned or kReasonReaderDied) for reader, into *back,
     // and drops the lease.
-    bool ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
-                      std::vector<GivenBack>* back, std::string* error);
+    mq::Status ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
+                            std::vector<GivenBack>* back);
     // After the commit: one trail line per entry given back.
     void LogGivenBack(const std::vector<GivenBack>& back, int64_t reason, const Reader& reader);
     // Within a transaction: removes claimed entry id, whose writer is gone
     // and whose body never came.
-    bool DropBodiless(int64_t id, const Holder& writer, std::string* error);
+    mq::Status DropBodiless(int64_t id, const Holder& writer);
     // A write transaction; kDurable commits are synced before Commit
     // returns, kUnsynced ones reach the disk with the next synced one.
     enum class Sync { kDurable, kUnsynced };

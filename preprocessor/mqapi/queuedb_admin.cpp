@@ -76,9 +76,9 @@ void ReadRow(const Stmt& row, RawEntry* raw) {
     info.reasonBy = row.Text(12);
 }
 
-// Completes raw->info from its envelope and its file. Returns false, with
-// *error, when the envelope is damaged.
-bool Finish(const Spool& spool, RawEntry* raw, std::string* error) {
+// Completes raw->info from its envelope and its file. Fails when the
+// envelope is damaged.
+mq::Status Finish(const Spool& spool, RawEntry* raw) {
     mqadmin::EntryInfo& info = raw->info;
     info.bodySize = spool.BodySize(info.id);
     info.path = spool.EntryPath(info.id, ".msg");
@@ -90,12 +90,11 @@ bool Finish(const Spool& spool, RawEntry* raw, std::string* error) {
     info.recipients.clear();
     EnvelopeData envelope;
     if (!DecodeEnvelope(raw->envelope, &envelope)) {
-        *error = "entry " + std::to_string(info.id) + ": damaged envelope";
-        return false;
+        return mq::Status::Error("entry " + std::to_string(info.id) + ": damaged envelope");
     }
     if (!envelope.from.empty()) info.sender = envelope.from.front().address;
     for (const RecipientRecord& r : envelope.to) info.recipients.push_back(r.address);
-    return true;
+    return mq::Status::OK();
 }
 
 // The conditions of filter, for a statement that binds ?2 and ?3 to its
@@ -121,13 +120,11 @@ void BindFilter(Stmt& stmt, const mqadmin::EntryFilter& filter) {
 
 }  // namespace
 
-bool QueueDb::Walk(const mqadmin::EntryFilter& filter,
-                   const std::function<bool(const mqadmin::EntryInfo&)>& each,
-                   std::string* error) {
+mq::Status QueueDb::Walk(const mqadmin::EntryFilter& filter,
+                         const std::function<bool(const mqadmin::EntryInfo&)>& each) {
     std::string sql = std::string(kEntryColumns) + " WHERE id > ?1 AND" + Conditions(filter) +
                       " ORDER BY id LIMIT " + std::to_string(kWalkPage);
-    Stmt page = m_db->Prepare(sql.c_str(), error);
-    if (!page.Valid()) return false;
+    Stmt page = m_db->Prepare(sql.c_str());
     int64_t after = 0;
     std::vector<RawEntry> rows;
     for (;;) {
@@ -136,182 +133,182 @@ bool QueueDb::Walk(const mqadmin::EntryFilter& filter,
         BindFilter(page, filter);
         // The walk's reset ends the page's read: nothing stays open while
         // each runs.
-        if (!page.ForEachRow(error, [&] {
-                rows.emplace_back();
-                ReadRow(page, &rows.back());
-            })) {
-            return false;
-        }
+        mq::Status s = page.ForEachRow([&] {
+            rows.emplace_back();
+            ReadRow(page, &rows.back());
+        });
+        if (!s.ok()) return s;
         for (RawEntry& raw : rows) {
-            if (!Finish(m_spool, &raw, error)) return false;
-            if (!each(raw.info)) return true;
+            s = Finish(m_spool, &raw);
+            if (!s.ok() || !each(raw.info)) return s;
         }
-        if (static_cast<int64_t>(rows.size()) < kWalkPage) return true;
+        if (static_cast<int64_t>(rows.size()) < kWalkPage) return s;
         after = rows.back().info.id;
     }
 }
 
-bool QueueDb::CountMatching(const mqadmin::EntryFilter& filter, uint64_t* count,
-                            std::string* error) {
+mq::Status QueueDb::CountMatching(const mqadmin::EntryFilter& filter, uint64_t* count) {
     *count = 0;
     std::string sql = "SELECT count(*) FROM entries WHERE" + Conditions(filter);
-    Stmt total = m_db->Prepare(sql.c_str(), error);
-    if (!total.Valid()) return false;
+    Stmt total = m_db->Prepare(sql.c_str());
     BindFilter(total, filter);
-    if (!total.Step(error)) return false;
+    mq::Status s = total.Step();
+    if (!s.ok()) return s;
     *count = static_cast<uint64_t>(total.Int(0));
     total.Reset();
-    return true;
+    return s;
 }
 
-bool QueueDb::List(const std::string& channel, std::vector<mqadmin::EntryInfo>* out,
-                   std::string* error) {
+mq::Status QueueDb::List(const std::string& channel, std::vector<mqadmin::EntryInfo>* out) {
     out->clear();
     mqadmin::EntryFilter filter;
     filter.channel = channel;
-    bool ok = Walk(
-        filter,
-        [out](const mqadmin::EntryInfo& info) {
-            out->push_back(info);
-            return true;
-        },
-        error);
-    if (!ok) out->clear();
-    return ok;
+    mq::Status s = Walk(filter, [out](const mqadmin::EntryInfo& info) {
+        out->push_back(info);
+        return true;
+    });
+    if (!s.ok()) out->clear();
+    return s;
 }
 
-bool QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found, std::string* error) {
+mq::Status QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found) {
     std::string sql = std::string(kEntryColumns) + " WHERE id = ?1";
-    Stmt one = m_db->Prepare(sql.c_str(), error);
-    if (!one.Valid() || !one.Bind(1, static_cast<int64_t>(id)).Step(error)) return false;
+    Stmt one = m_db->Prepare(sql.c_str());
+    mq::Status s = one.Bind(1, static_cast<int64_t>(id)).Step();
+    if (!s.ok()) return s;
     *found = one.Row();
-    if (!*found) return true;
+    if (!*found) return s;
     RawEntry raw;
     ReadRow(one, &raw);
     one.Reset();
     // The operator reads the file at the path given: whole, as a reader's.
-    if (!EnsureBody(id, error) || !Finish(m_spool, &raw, error)) return false;
-    *out = std::move(raw.info);
-    return true;
+    s = EnsureBody(id);
+    if (s.ok()) s = Finish(m_spool, &raw);
+    if (s.ok()) *out = std::move(raw.info);
+    return s;
 }
 
-bool QueueDb::Count(std::vector<mqadmin::ChannelCount>* out, std::string* error) {
+mq::Status QueueDb::Count(std::vector<mqadmin::ChannelCount>* out) {
     out->clear();
     Stmt count = m_db->Prepare(
         "SELECT channel, state, lease IS NOT NULL, count(*), min(created)"
         " FROM entries"
         " GROUP BY channel COLLATE NOCASE, state, lease IS NOT NULL"
-        " ORDER BY channel COLLATE NOCASE",
-        error);
-    if (!count.Valid()) return false;
-    if (!count.ForEachRow(error, [&] {
-            std::string channel = count.Text(0);
-            if (out->empty() || strcasecmp(out->back().channel.c_str(), channel.c_str()) != 0) {
-                out->emplace_back();
-                out->back().channel = channel;
-                out->back().oldest = count.Int(4);
-            }
-            mqadmin::ChannelCount& c = out->back();
-            uint32_t n = static_cast<uint32_t>(count.Int(3));
-            if (count.Int(4) < c.oldest) c.oldest = count.Int(4);
-            switch (count.Int(1)) {
-                case kQueued: c.queued += n; break;
-                case kHeld: c.held += n; break;
-                default: c.failed += n; break;
-            }
-            if (count.Int(2) != 0) c.leased += n;
-        })) {
-        out->clear();
-        return false;
-    }
-    return true;
+        " ORDER BY channel COLLATE NOCASE");
+    mq::Status s = count.ForEachRow([&] {
+        std::string channel = count.Text(0);
+        if (out->empty() || strcasecmp(out->back().channel.c_str(), channel.c_str()) != 0) {
+            out->emplace_back();
+            out->back().channel = channel;
+            out->back().oldest = count.Int(4);
+        }
+        mqadmin::ChannelCount& c = out->back();
+        uint32_t n = static_cast<uint32_t>(count.Int(3));
+        if (count.Int(4) < c.oldest) c.oldest = count.Int(4);
+        switch (count.Int(1)) {
+            case kQueued:
+                c.queued += n;
+                break;
+            case kHeld:
+                c.held += n;
+                break;
+            default:
+                c.failed += n;
+                break;
+        }
+        if (count.Int(2) != 0) c.leased += n;
+    });
+    if (!s.ok()) out->clear();
+    return s;
 }
 
-mqadmin::AdminResult QueueDb::Remove(unsigned long id, const std::string& who,
-                                     std::string* error) {
+mq::Status QueueDb::Remove(unsigned long id, const std::string& who,
+                           mqadmin::AdminResult* outcome) {
     using mqadmin::AdminResult;
     m_handedOut = HandedOut();
     Transaction t = Write(Sync::kDurable);
-    if (!t.Begin(error)) return AdminResult::Failed;
-    Stmt state = m_db->Prepare(
-        "SELECT claim_slot, claim_nonce, claim_pid FROM entries WHERE id = ?1", error);
-    if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
-        return AdminResult::Failed;
+    mq::Status s = t.Begin();
+    Stmt state =
+        m_db->Prepare("SELECT claim_slot, claim_nonce, claim_pid FROM entries WHERE id = ?1");
+    if (s.ok()) s = state.Bind(1, static_cast<int64_t>(id)).Step();
+    if (!s.ok()) return s;
+    if (!state.Row()) {
+        *outcome = AdminResult::NotFound;
+        return s;
     }
-    if (!state.Row()) return AdminResult::NotFound;
     // A live writer is still bringing the body: the entry is its own.
     if (!state.IsNull(0) && m_spool.BodySize(id) < 0 &&
         m_locks->Alive({state.Int(0), state.Int(1), state.Int(2)})) {
-        return AdminResult::WrongState;
+        *outcome = AdminResult::WrongState;
+        return s;
     }
     state.Reset();
-    Stmt remove = m_db->Prepare("DELETE FROM entries WHERE id = ?1", error);
-    if (!remove.Valid() || !remove.Bind(1, static_cast<int64_t>(id)).Run(error) ||
-        !t.Commit(error)) {
-        return AdminResult::Failed;
-    }
+    s = m_db->Prepare("DELETE FROM entries WHERE id = ?1").Bind(1, static_cast<int64_t>(id)).Run();
+    if (s.ok()) s = t.Commit();
+    if (!s.ok()) return s;
     Trail(MQLOG_INFO, m_appName, static_cast<int64_t>(id), "removed",
           {{"by", "operator"}, {"user", TrailValue(who)}});
-    std::string cause;
-    if (!m_spool.RemoveEntryFiles(id, &cause)) {
+    mq::Status removed = m_spool.RemoveEntryFiles(id);
+    if (!removed.ok()) {
         LogMessagef(MQLOG_WARNING, m_appName.c_str(), "entry %lu removed, its files not: %s", id,
-                    cause.c_str());
+                    removed.Cause().c_str());
     }
-    return AdminResult::Done;
+    *outcome = AdminResult::Done;
+    return s;
 }
 
-mqadmin::AdminResult QueueDb::ChangeState(unsigned long id, std::vector<int64_t> from,
-                                          int64_t to, bool reset, int64_t reason,
-                                          const std::string& who, std::string* error) {
+mq::Status QueueDb::ChangeState(unsigned long id, std::vector<int64_t> from, int64_t to, bool reset,
+                                int64_t reason, const std::string& who,
+                                mqadmin::AdminResult* outcome) {
     using mqadmin::AdminResult;
     Transaction t = Write(Sync::kDurable);
-    if (!t.Begin(error)) return AdminResult::Failed;
-    Stmt state = m_db->Prepare("SELECT state FROM entries WHERE id = ?1", error);
-    if (!state.Valid() || !state.Bind(1, static_cast<int64_t>(id)).Step(error)) {
-        return AdminResult::Failed;
+    mq::Status s = t.Begin();
+    Stmt state = m_db->Prepare("SELECT state FROM entries WHERE id = ?1");
+    if (s.ok()) s = state.Bind(1, static_cast<int64_t>(id)).Step();
+    if (!s.ok()) return s;
+    if (!state.Row()) {
+        *outcome = AdminResult::NotFound;
+        return s;
     }
-    if (!state.Row()) return AdminResult::NotFound;
     int64_t now = state.Int(0);
     state.Reset();
-    if (now == to) return AdminResult::Done;
-    bool allowed = false;
-    for (int64_t s : from) allowed = allowed || s == now;
-    if (!allowed) return AdminResult::WrongState;
-    Stmt change = m_db->Prepare(
-        "UPDATE entries SET state = ?2, attempts = CASE WHEN ?3 THEN 0 ELSE attempts END,"
-        " reason = ?4, reason_at = ?5, reason_by = ?6 WHERE id = ?1",
-        error);
-    if (!change.Valid()) return AdminResult::Failed;
-    change.Bind(1, static_cast<int64_t>(id))
-        .Bind(2, to)
-        .Bind(3, reset ? 1 : 0)
-        .Bind(4, reason)
-        .Bind(5, static_cast<int64_t>(std::time(nullptr)))
-        .Bind(6, who);
-    if (!change.Run(error) || !t.Commit(error)) return AdminResult::Failed;
+    bool allowed = now == to;  // already there: done, nothing recorded
+    for (int64_t f : from) allowed = allowed || f == now;
+    *outcome = allowed ? AdminResult::Done : AdminResult::WrongState;
+    if (now == to || !allowed) return s;
+    s = m_db->Prepare(
+                "UPDATE entries SET state = ?2, attempts = CASE WHEN ?3 THEN 0 ELSE attempts END,"
+                " reason = ?4, reason_at = ?5, reason_by = ?6 WHERE id = ?1")
+            .Bind(1, static_cast<int64_t>(id))
+            .Bind(2, to)
+            .Bind(3, reset ? 1 : 0)
+            .Bind(4, reason)
+            .Bind(5, static_cast<int64_t>(std::time(nullptr)))
+            .Bind(6, who)
+            .Run();
+    if (s.ok()) s = t.Commit();
+    if (!s.ok()) return s;
     Trail(MQLOG_INFO, m_appName, static_cast<int64_t>(id), mqadmin::ReasonName(ReasonOf(reason)),
           {{"user", TrailValue(who)}});
-    return AdminResult::Done;
+    return s;
 }
 
-bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
+mq::Status QueueDb::Check(mqadmin::HealthReport* report) {
     report->integrity.clear();
     report->orphanFiles.clear();
     report->missingBodies.clear();
-    Stmt integrity = m_db->Prepare("PRAGMA integrity_check", error);
-    if (!integrity.Valid()) return false;
-    if (!integrity.ForEachRow(error, [&] {
-            if (!report->integrity.empty()) report->integrity += "\n";
-            report->integrity += integrity.Text(0);
-        })) {
-        return false;
-    }
+    Stmt integrity = m_db->Prepare("PRAGMA integrity_check");
+    mq::Status s = integrity.ForEachRow([&] {
+        if (!report->integrity.empty()) report->integrity += "\n";
+        report->integrity += integrity.Text(0);
+    });
+    if (!s.ok()) return s;
 
     Stmt pages = m_db->Prepare(
         "SELECT page_count * page_size, freelist_count * page_size"
-        " FROM pragma_page_count, pragma_page_size, pragma_freelist_count",
-        error);
-    if (!pages.Valid() || !pages.Step(error)) return false;
+        " FROM pragma_page_count, pragma_page_size, pragma_freelist_count");
+    s = pages.Step();
+    if (!s.ok()) return s;
     if (pages.Row()) {
         report->databaseBytes = pages.Int(0);
         report->databaseFree = pages.Int(1);
@@ -322,21 +319,21 @@ bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
         stat((m_spool.DatabasePath() + "-wal").c_str(), &wal) == 0 ? wal.st_size : 0;
 
     std::vector<mqadmin::EntryInfo> entries;
-    if (!List(std::string(), &entries, error)) return false;
+    s = List(std::string(), &entries);
+    if (!s.ok()) return s;
     std::unordered_set<unsigned long> ids;
     for (const mqadmin::EntryInfo& e : entries) {
         ids.insert(e.id);
         // A body in the commit is never missing: its file is written again.
         if (e.bodySize < 0) {
-            if (!EnsureBody(e.id, error)) return false;
+            s = EnsureBody(e.id);
+            if (!s.ok()) return s;
             if (m_spool.BodySize(e.id) < 0) report->missingBodies.push_back(e);
         }
     }
-    return m_spool.ForEachFile(
-        [&](unsigned long id, const std::string& path) {
-            if (id == 0 || ids.count(id) == 0) report->orphanFiles.push_back(path);
-        },
-        error);
+    return m_spool.ForEachFile([&](unsigned long id, const std::string& path) {
+        if (id == 0 || ids.count(id) == 0) report->orphanFiles.push_back(path);
+    });
 }
 
 }  // namespace mqstore

@@ -80,32 +80,34 @@ const char* const kTo4 = BODIES_TABLES "UPDATE meta SET value = 4 WHERE key = 's
 
 }  // namespace
 
-bool PrepareSchema(Db* db, const std::string& path, std::string* error) {
-    if (!db->Exec(kTables, error)) return false;
-    Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema'", error);
-    if (!version.Valid() || !version.Step(error)) return false;
+mq::Status PrepareSchema(Db* db, const std::string& path) {
+    mq::Status s = db->Exec(kTables);
+    Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema'");
+    if (s.ok()) s = version.Step();
+    if (!s.ok()) return s;
     int64_t found = version.Row() ? version.Int(0) : -1;
     version.Reset();
     if (found >= kOldestSchema && found < kSchemaVersion) {
-        if (!UpgradeSchema(db, found, error)) return false;
+        s = UpgradeSchema(db, found);
+        if (!s.ok()) return s;
         found = kSchemaVersion;
     }
     if (found != kSchemaVersion) {
-        *error = path + ": written by another version of the store (schema " +
-                 (found >= 0 ? std::to_string(found) : std::string("?")) + ")";
-        return false;
+        return mq::Status::Error(path + ": written by another version of the store (schema " +
+                                 (found >= 0 ? std::to_string(found) : std::string("?")) + ")");
     }
-    return true;
+    return s;
 }
 
-bool UpgradeSchema(Db* db, int64_t from, std::string* error) {
+mq::Status UpgradeSchema(Db* db, int64_t from) {
     if (from < kOldestSchema || from >= kSchemaVersion) {
-        *error = "no upgrade from schema " + std::to_string(from);
-        return false;
+        return mq::Status::Error("no upgrade from schema " + std::to_string(from));
     }
     // One step per version, oldest first.
-    if (from < 3 && !db->Exec(kTo3, error)) return false;
-    return db->Exec(kTo4, error);
+    mq::Status s;
+    if (from < 3) s = db->Exec(kTo3);
+    if (s.ok()) s = db->Exec(kTo4);
+    return s;
 }
 
 }  // namespace mqstore

@@ -29,16 +29,16 @@ static_assert(MQ_SCHEMA_VERSION[0] - '0' == kSchemaVersion && MQ_SCHEMA_VERSION[
 
 // PrepareSchema - within an open write transaction, creates the tables of
 // the database at path where missing and brings one of an earlier version
-// to kSchemaVersion. Returns false with the cause in *error (SQLite's
-// message, or a database of a version this store can't open); the caller's
-// rollback then leaves the database as it was.
-bool PrepareSchema(Db* db, const std::string& path, std::string* error);
+// to kSchemaVersion. Fails with SQLite's message, or for a database of a
+// version this store can't open; the caller's rollback then leaves the
+// database as it was.
+mq::Status PrepareSchema(Db* db, const std::string& path);
 
 // UpgradeSchema - within an open write transaction, brings a database of
 // version from (kOldestSchema up to kSchemaVersion - 1) to kSchemaVersion.
-// Returns false with SQLite's message in *error; the caller's rollback
-// then leaves the database as it was.
-bool UpgradeSchema(Db* db, int64_t from, std::string* error);
+// Fails with SQLite's message; the caller's rollback then leaves the
+// database as it was.
+mq::Status UpgradeSchema(Db* db, int64_t from);
 
 }  // namespace mqstore
 

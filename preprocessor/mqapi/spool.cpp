@@ -35,26 +35,21 @@ std::string ParentOf(const std::string& path) {
 // MakeDir - path as a directory: made when missing, then its parent synced,
 // so that the new name survives a power cut before anything is put in it.
 // One that exists costs a stat and nothing more.
-bool MakeDir(const std::string& path, std::string* error) {
+mq::Status MakeDir(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        *error = mq::Status::FromErrno("mkdir", path, ENOTDIR).Cause();
-        return false;
+        if (S_ISDIR(st.st_mode)) return mq::Status::OK();
+        return mq::Status::FromErrno("mkdir", path, ENOTDIR);
     }
     if (MQSysCallTable()->mkdir(path.c_str(), 0750) != 0) {
         int saved = errno;
         // Another process made it in the meantime and may not have synced
         // its parent yet: sync it here too, before anything is put in it.
         if (saved != EEXIST || stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            *error = mq::Status::FromErrno("mkdir", path, saved == EEXIST ? ENOTDIR : saved)
-                         .Cause();
-            return false;
+            return mq::Status::FromErrno("mkdir", path, saved == EEXIST ? ENOTDIR : saved);
         }
     }
-    mq::Status synced = mqdurable::SyncDir(ParentOf(path));
-    if (!synced.ok()) *error = synced.Cause();
-    return synced.ok();
+    return mqdurable::SyncDir(ParentOf(path));
 }
 
 bool IsAsciiAlnum(char c) {
@@ -98,17 +93,16 @@ std::string Spool::EntryPath(unsigned long id, const char* ext) const {
     return EntryDir(id) + name + ext;
 }
 
-bool Spool::Prepare(std::string* error) const {
+mq::Status Spool::Prepare() const {
     // The directories are made in order, msg/ff last, each synced into its
     // parent: once msg/ff is there, so is everything before it, and a start
     // of an existing spool costs one stat.
     struct stat st;
-    if (stat(EntryDir(0xFF).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-    if (!MakeDir(m_root, error) || !MakeDir(MessageTree(), error)) return false;
-    for (unsigned long low = 0; low < 256; ++low) {
-        if (!MakeDir(EntryDir(low), error)) return false;
-    }
-    return true;
+    if (stat(EntryDir(0xFF).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return mq::Status::OK();
+    mq::Status made = MakeDir(m_root);
+    if (made.ok()) made = MakeDir(MessageTree());
+    for (unsigned long low = 0; made.ok() && low < 256; ++low) made = MakeDir(EntryDir(low));
+    return made;
 }
 
 int64_t Spool::BodySize(unsigned long id) const {
@@ -117,8 +111,8 @@ int64_t Spool::BodySize(unsigned long id) const {
     return static_cast<int64_t>(st.st_size);
 }
 
-bool Spool::WriteLooseBody(unsigned long id, const std::string& body, bool replace,
-                           std::string* error) const {
+mq::Status Spool::WriteLooseBody(unsigned long id, const std::string& body,
+                                 bool replace) const {
     MQSysCalls* sys = MQSysCallTable();
     std::string target = EntryPath(id, ".msg");
     std::string path = target;
@@ -127,15 +121,11 @@ bool Spool::WriteLooseBody(unsigned long id, const std::string& body, bool repla
         std::snprintf(ext, sizeof ext, ".r%x", static_cast<unsigned>(getpid()) & 0xFFFFFFu);
         path = EntryPath(id, ext);
         if (sys->unlink(path.c_str()) != 0 && errno != ENOENT) {
-            *error = mq::Status::FromErrno("remove", path, errno).Cause();
-            return false;
+            return mq::Status::FromErrno("remove", path, errno);
         }
     }
     int fd = sys->open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    if (fd < 0) {
-        *error = mq::Status::FromErrno("create", path, errno).Cause();
-        return false;
-    }
+    if (fd < 0) return mq::Status::FromErrno("create", path, errno);
     const char* at = body.data();
     size_t left = body.size();
     int failed = 0;
@@ -158,48 +148,37 @@ bool Spool::WriteLooseBody(unsigned long id, const std::string& body, bool repla
         failed = errno;
         operation = "rename";
     }
-    if (failed == 0) return true;
+    if (failed == 0) return mq::Status::OK();
     sys->unlink(path.c_str());
-    *error = mq::Status::FromErrno(operation, path, failed).Cause();
-    return false;
+    return mq::Status::FromErrno(operation, path, failed);
 }
 
-bool Spool::RemoveBody(unsigned long id, std::string* error) const {
+mq::Status Spool::RemoveBody(unsigned long id) const {
     for (const char* ext : {".msg", ".tmp"}) {
         mq::Status removed = mqdurable::Remove(EntryPath(id, ext));
-        if (!removed.ok()) {
-            *error = removed.Cause();
-            return false;
-        }
+        if (!removed.ok()) return removed;
     }
-    return true;
+    return mq::Status::OK();
 }
 
-bool Spool::RemoveEntryFiles(unsigned long id, std::string* error) const {
+mq::Status Spool::RemoveEntryFiles(unsigned long id) const {
     std::string dir = EntryDir(id);
     DirPtr stream(opendir(dir.c_str()));
-    if (!stream) {
-        *error = mq::Status::FromErrno("opendir", dir, errno).Cause();
-        return false;
-    }
+    if (!stream) return mq::Status::FromErrno("opendir", dir, errno);
     char prefix[32];
     int prefixLength = std::snprintf(prefix, sizeof prefix, "%lu.", id);
-    bool ok = true;
+    mq::Status result;
     errno = 0;
     while (struct dirent* item = readdir(stream.get())) {
         if (std::strncmp(item->d_name, prefix, static_cast<size_t>(prefixLength)) != 0) continue;
         std::string path = dir + "/" + item->d_name;
-        if (unlink(path.c_str()) != 0 && errno != ENOENT && ok) {
-            *error = mq::Status::FromErrno("unlink", path, errno).Cause();
-            ok = false;
+        if (unlink(path.c_str()) != 0 && errno != ENOENT && result.ok()) {
+            result = mq::Status::FromErrno("unlink", path, errno);
         }
         errno = 0;
     }
-    if (errno != 0 && ok) {
-        *error = mq::Status::FromErrno("readdir", dir, errno).Cause();
-        ok = false;
-    }
-    return ok;
+    if (errno != 0 && result.ok()) result = mq::Status::FromErrno("readdir", dir, errno);
+    return result;
 }
 
 unsigned long Spool::IdFromPath(const std::string& path) const {
@@ -212,15 +191,14 @@ unsigned long Spool::IdFromPath(const std::string& path) const {
     return rest.find('/', 3) == std::string::npos ? id : 0;
 }
 
-bool Spool::ForEachFile(const std::function<void(unsigned long, const std::string&)>& visit,
-                        std::string* error) const {
+mq::Status Spool::ForEachFile(
+    const std::function<void(unsigned long, const std::string&)>& visit) const {
     for (unsigned long low = 0; low < 256; ++low) {
         std::string dir = EntryDir(low);
         DirPtr stream(opendir(dir.c_str()));
         if (!stream) {
             if (errno == ENOENT) continue;
-            *error = mq::Status::FromErrno("opendir", dir, errno).Cause();
-            return false;
+            return mq::Status::FromErrno("opendir", dir, errno);
         }
         while (struct dirent* item = readdir(stream.get())) {
             if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) {
@@ -231,7 +209,7 @@ bool Spool::ForEachFile(const std::function<void(unsigned long, const std::strin
             visit(id, dir + "/" + item->d_name);
         }
     }
-    return true;
+    return mq::Status::OK();
 }
 
 }  // namespace mqstore

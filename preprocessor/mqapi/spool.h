@@ -20,6 +20,8 @@
 #include <functional>
 #include <string>
 
+#include "status.h"
+
 namespace mqstore {
 
 constexpr unsigned long kMaxEntryId = 0xFFFFFFFFul;
@@ -43,9 +45,9 @@ public:
 
     // Creates the spool and its 256 message directories where missing, each
     // followed by a sync of its parent, msg/ff last; a spool whose msg/ff
-    // exists is taken as complete. Returns false, "mkdir path: strerror" (or
-    // the sync's failure) in *error, when one can't be made.
-    bool Prepare(std::string* error) const;
+    // exists is taken as complete. Fails with "mkdir path: strerror" (or
+    // the sync's failure) when one can't be made.
+    mq::Status Prepare() const;
 
     // The size of entry id's ".msg" file; -1 when there is none.
     int64_t BodySize(unsigned long id) const;
@@ -54,32 +56,30 @@ public:
     // durable copy is in the database, queuedb.h). With replace false the
     // file is created exclusively; with replace true it is written beside
     // (".r" and this process's id in hex) and renamed over the ".msg" path,
-    // so that nobody ever sees it half written. Returns false, "operation
-    // path: strerror" in *error, with nothing new left behind.
-    bool WriteLooseBody(unsigned long id, const std::string& body, bool replace,
-                        std::string* error) const;
+    // so that nobody ever sees it half written. Fails with "operation
+    // path: strerror", with nothing new left behind.
+    mq::Status WriteLooseBody(unsigned long id, const std::string& body, bool replace) const;
 
     // Removes entry id's ".msg" and ".tmp" files by name (the two the
-    // store's put protocols make): no directory is read. Returns false,
-    // "unlink path: strerror" in *error, when one exists and can't be
-    // removed.
-    bool RemoveBody(unsigned long id, std::string* error) const;
+    // store's put protocols make): no directory is read. Fails with
+    // "unlink path: strerror" when one exists and can't be removed.
+    mq::Status RemoveBody(unsigned long id) const;
 
     // Removes every file of entry id, whatever its extension (reads its
-    // directory: for discards and the operator's removals). Returns false,
-    // "operation path: strerror" in *error, when a file or the directory
-    // can't be read or removed; files already gone are no failure.
-    bool RemoveEntryFiles(unsigned long id, std::string* error) const;
+    // directory: for discards and the operator's removals). Fails with
+    // "operation path: strerror" when a file or the directory can't be read
+    // or removed; files already gone are no failure.
+    mq::Status RemoveEntryFiles(unsigned long id) const;
 
     // The identifier an entry file path names; 0 when path is not
     // "<spool>/msg/<xx>/<id>.<ext>" of this spool with <xx> matching <id>.
     unsigned long IdFromPath(const std::string& path) const;
 
     // Calls visit(id, path) for every file of the message tree; id is 0 for
-    // a name that is no entry file. Returns false, the cause in *error, when
-    // a directory can't be read.
-    bool ForEachFile(const std::function<void(unsigned long, const std::string&)>& visit,
-                     std::string* error) const;
+    // a name that is no entry file. Fails with "opendir path: strerror"
+    // when a directory can't be read.
+    mq::Status ForEachFile(
+        const std::function<void(unsigned long, const std::string&)>& visit) const;
 
 private:
     std::string m_root;

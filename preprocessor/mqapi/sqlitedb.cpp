@@ -42,24 +42,23 @@ Stmt& Stmt::BindNull(int index) {
     return *this;
 }
 
-bool Stmt::Step(std::string* error) {
-    if (m_stmt == nullptr) return false;
-    int rc = sqlite3_step(m_stmt);
-    if (rc == SQLITE_ROW) {
-        m_row = true;
-        return true;
+mq::Status Stmt::Step() {
+    if (m_stmt == nullptr) {
+        return m_failure.ok() ? mq::Status::Error("a statement that was never prepared")
+                              : m_failure;
     }
-    m_row = false;
-    if (rc == SQLITE_DONE) return true;
-    *error = m_db->Error(sqlite3_sql(m_stmt));
-    return false;
+    int rc = sqlite3_step(m_stmt);
+    m_row = rc == SQLITE_ROW;
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) return mq::Status::OK();
+    return m_db->Failure(sqlite3_sql(m_stmt));
 }
 
-bool Stmt::Run(std::string* error) {
+mq::Status Stmt::Run() {
+    mq::Status stepped;
     do {
-        if (!Step(error)) return false;
-    } while (m_row);
-    return true;
+        stepped = Step();
+    } while (stepped.ok() && m_row);
+    return stepped;
 }
 
 std::string Stmt::Text(int column) const {
@@ -69,8 +68,7 @@ std::string Stmt::Text(int column) const {
                        static_cast<size_t>(sqlite3_column_bytes(m_stmt, column)));
 }
 
-std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* error,
-                             bool readOnly) {
+mq::Status Db::Open(const std::string& path, int busyMs, bool readOnly, std::unique_ptr<Db>* out) {
     sqlite3* handle = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &handle,
                              (readOnly ? SQLITE_OPEN_READONLY
@@ -78,10 +76,11 @@ std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* e
                                  SQLITE_OPEN_NOMUTEX,
                              nullptr);
     if (rc != SQLITE_OK) {
-        *error = "open " + path + ": " +
-                 (handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc));
+        mq::Status failed =
+            mq::Status::Error("open " + path + ": " +
+                              (handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc)));
         sqlite3_close(handle);
-        return nullptr;
+        return failed;
     }
     std::unique_ptr<Db> db(new Db(handle));
     sqlite3_extended_result_codes(handle, 1);
@@ -90,14 +89,15 @@ std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* e
     // journal_mode answers with the mode it ended up in; anything but "wal"
     // (a read-only directory, an unsupported file system) is refused, since
     // readers and writers of several processes rely on WAL's concurrency.
-    Stmt mode = db->Prepare(readOnly ? "PRAGMA journal_mode" : "PRAGMA journal_mode=WAL", error);
-    if (!mode.Valid() || !mode.Step(error)) return nullptr;
+    Stmt mode = db->Prepare(readOnly ? "PRAGMA journal_mode" : "PRAGMA journal_mode=WAL");
+    mq::Status s = mode.Step();
+    if (!s.ok()) return s;
     if (!mode.Row() || mode.Text(0) != "wal") {
-        *error = "open " + path + ": the database can't be put in WAL mode";
-        return nullptr;
+        return mq::Status::Error("open " + path + ": the database can't be put in WAL mode");
     }
     mode.Reset();
-    if (!db->Exec("PRAGMA synchronous=NORMAL", error)) return nullptr;
+    s = db->Exec("PRAGMA synchronous=NORMAL");
+    if (!s.ok()) return s;
     // The log and its index stay when the last writer closes: a reader
     // that may not create files (a member of the queue's group) can open
     // the database only while they exist.
@@ -106,8 +106,10 @@ std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* e
         sqlite3_file_control(handle, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     }
     // Remember which file was opened, to notice its deletion or replacement.
-    if (!db->SameFile(error)) return nullptr;
-    return db;
+    s = db->SameFile();
+    if (!s.ok()) return s;
+    *out = std::move(db);
+    return mq::Status::OK();
 }
 
 Db::~Db() {
@@ -115,67 +117,62 @@ Db::~Db() {
     sqlite3_close(m_db);
 }
 
-Stmt Db::Prepare(const char* sql, std::string* error) {
+Stmt Db::Prepare(const char* sql) {
     auto found = m_cache.find(sql);
     if (found != m_cache.end()) return Stmt(this, found->second);
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
-        SQLITE_OK) {
-        *error = Error(sql);
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        mq::Status failed = Failure(sql);
         sqlite3_finalize(stmt);
-        return Stmt(this, nullptr);
+        return Stmt(failed);
     }
     m_cache.emplace(sql, stmt);
     return Stmt(this, stmt);
 }
 
-bool Db::Exec(const char* sql, std::string* error) {
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
-    *error = Error(sql);
-    return false;
+mq::Status Db::Exec(const char* sql) {
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return mq::Status::OK();
+    return Failure(sql);
 }
 
-bool Db::SyncWal(std::string* error) {
+mq::Status Db::SyncWal() {
     sqlite3_file* wal = nullptr;
     if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &wal) != SQLITE_OK ||
         wal == nullptr || wal->pMethods == nullptr) {
-        *error = Error("sync the write-ahead log");
-        return false;
+        return Failure("sync the write-ahead log");
     }
     int rc = wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL);
-    if (rc == SQLITE_OK) return true;
+    if (rc == SQLITE_OK) return mq::Status::OK();
     const char* file = sqlite3_db_filename(m_db, "main");
-    *error = std::string(file != nullptr ? file : "queue.db") + "-wal: sync: " +
-             sqlite3_errstr(rc);
-    return false;
+    return mq::Status::Error(std::string(file != nullptr ? file : "queue.db") +
+                             "-wal: sync: " + sqlite3_errstr(rc));
 }
 
-bool Db::SameFile(std::string* error) {
+mq::Status Db::SameFile() {
     const char* path = sqlite3_db_filename(m_db, "main");
     sqlite3_file* file = nullptr;
     if (path == nullptr ||
         sqlite3_file_control(m_db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
         file == nullptr) {
-        return true;  // nothing to compare with: no doubt raised
+        return mq::Status::OK();  // nothing to compare with: no doubt raised
     }
     struct stat byPath;
     if (stat(path, &byPath) != 0) {
-        *error = std::string(path) + ": deleted while the store has it open";
-        return false;
+        return mq::Status::Error(std::string(path) + ": deleted while the store has it open");
     }
     if (m_ino == 0) {
         m_dev = byPath.st_dev;
         m_ino = byPath.st_ino;
-        return true;
+        return mq::Status::OK();
     }
     if (byPath.st_dev != m_dev || byPath.st_ino != m_ino) {
-        *error = std::string(path) + ": replaced by another file while the store has it open";
-        return false;
+        return mq::Status::Error(std::string(path) +
+                                 ": replaced by another file while the store has it open");
     }
-    return true;
+    return mq::Status::OK();
 }
 
-std::string Db::Error(const char* sql) const {
+mq::Status Db::Failure(const char* sql) const {
     // A full disk stays on record until forgotten: the rollback that follows
     // a failed commit reports failures of its own.
     if ((m_lastError & 0xff) != SQLITE_FULL) m_lastError = sqlite3_extended_errcode(m_db);
@@ -184,38 +181,35 @@ std::string Db::Error(const char* sql) const {
     std::string what(sql);
     if (what.size() > 48) what = what.substr(0, 45) + "...";
     const char* file = sqlite3_db_filename(m_db, "main");
-    return std::string(file != nullptr ? file : "queue.db") + ": " + sqlite3_errmsg(m_db) +
-           " (" + what + ")";
+    return mq::Status::Error(std::string(file != nullptr ? file : "queue.db") + ": " +
+                             sqlite3_errmsg(m_db) + " (" + what + ")");
 }
 
 Transaction::~Transaction() {
-    if (m_open) {
-        std::string ignored;
-        m_db->Exec("ROLLBACK", &ignored);
-    }
+    if (m_open) m_db->Exec("ROLLBACK");  // a failed rollback leaves it to SQLite
     m_locks->UnlockWriters();
 }
 
-bool Transaction::Begin(std::string* error) {
-    if (!m_locks->LockWriters(error)) return false;
-    Stmt begin = m_db->Prepare("BEGIN IMMEDIATE", error);
-    if (!begin.Valid() || !begin.Run(error)) {
+mq::Status Transaction::Begin() {
+    mq::Status s = m_locks->LockWriters();
+    if (s.ok()) s = m_db->Prepare("BEGIN IMMEDIATE").Run();
+    if (!s.ok()) {
         m_locks->UnlockWriters();
-        return false;
+        return s;
     }
     m_open = true;
-    return true;
+    return s;
 }
 
-bool Transaction::Commit(std::string* error) {
-    Stmt commit = m_db->Prepare("COMMIT", error);
-    if (!commit.Valid() || !commit.Run(error)) return false;  // the destructor rolls back
+mq::Status Transaction::Commit() {
+    mq::Status s = m_db->Prepare("COMMIT").Run();
+    if (!s.ok()) return s;  // the destructor rolls back
     m_open = false;
     m_committed = true;
     uint64_t ticket = m_locks->NoteCommit();
     m_locks->UnlockWriters();
-    return !m_durable ||
-           m_locks->SyncCovering(ticket, [this, error] { return m_db->SyncWal(error); });
+    if (!m_durable) return s;
+    return m_locks->SyncCovering(ticket, [this] { return m_db->SyncWal(); });
 }
 
 }  // namespace mqstore

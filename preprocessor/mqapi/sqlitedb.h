@@ -6,8 +6,10 @@
 // is a borrowed, reset-on-scope-exit view of a cached statement, so that no
 // statement is left holding a read transaction open.
 //
-// Failures carry SQLite's own message: every call that fails returns false
-// (or null) and leaves the text in *error for the caller to log once.
+// Failures carry SQLite's own message: every call that fails returns a
+// failed Status for the caller to log once. A statement that could not be
+// prepared is an invalid Stmt that holds the failure: its Step, Run and
+// ForEachRow return it, so a caller checks once, at the step.
 //
 // Thread safety: none; the store serialises its use of a Db (OneMQ.csStore).
 #ifndef MQ_SQLITEDB_H
@@ -20,6 +22,8 @@
 #include <memory>
 #include <string>
 
+#include "status.h"
+
 namespace mqstore {
 
 class Db;
@@ -30,10 +34,13 @@ class LockFile;
 class Stmt {
 public:
     Stmt(Db* db, sqlite3_stmt* stmt) : m_db(db), m_stmt(stmt) {}
+    // A statement that could not be prepared, for the reason given.
+    explicit Stmt(mq::Status failure) : m_db(nullptr), m_stmt(nullptr), m_failure(failure) {}
     ~Stmt();
     Stmt(const Stmt&) = delete;
     Stmt& operator=(const Stmt&) = delete;
-    Stmt(Stmt&& other) noexcept : m_db(other.m_db), m_stmt(other.m_stmt) {
+    Stmt(Stmt&& other) noexcept
+        : m_db(other.m_db), m_stmt(other.m_stmt), m_failure(std::move(other.m_failure)) {
         other.m_stmt = nullptr;
     }
 
@@ -43,24 +50,25 @@ public:
     Stmt& BindBlob(int index, const std::string& bytes);
     Stmt& BindNull(int index);
 
-    // One step: true with a row (Row() true) or at the end (Row() false);
-    // false on an error (text in *error).
-    bool Step(std::string* error);
+    // One step: OK with a row (Row() true) or at the end (Row() false);
+    // SQLite's failure otherwise.
+    mq::Status Step();
     bool Row() const { return m_row; }
-    // Runs the statement to its end; false on an error.
-    bool Run(std::string* error);
+    // Runs the statement to its end.
+    mq::Status Run();
     // Steps to the end, calling row() at each row (which reads it through
     // Int, Text and IsNull), then resets the statement, its bindings
-    // cleared. False on an error (text in *error).
+    // cleared.
     template <typename F>
-    bool ForEachRow(std::string* error, F&& row) {
+    mq::Status ForEachRow(F&& row) {
         for (;;) {
-            if (!Step(error)) return false;
+            mq::Status stepped = Step();
+            if (!stepped.ok()) return stepped;
             if (!Row()) break;
             row();
         }
         Reset();
-        return true;
+        return mq::Status::OK();
     }
 
     int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
@@ -72,40 +80,40 @@ private:
     Db* m_db;
     sqlite3_stmt* m_stmt;
     bool m_row = false;
+    mq::Status m_failure;  // why m_stmt is null
 };
 
 class Db {
 public:
     // Opens (creating) the database at path in WAL mode with a busy timeout
-    // of busyMs. Returns null, the cause in *error, when it can't.
+    // of busyMs, into *out; fails, *out untouched, when it can't.
     // With readOnly, the database must exist and is opened for reading only
     // (it must already be in WAL mode; nothing is created or written).
-    static std::unique_ptr<Db> Open(const std::string& path, int busyMs, std::string* error,
-                                    bool readOnly = false);
+    static mq::Status Open(const std::string& path, int busyMs, bool readOnly,
+                           std::unique_ptr<Db>* out);
     ~Db();
     Db(const Db&) = delete;
     Db& operator=(const Db&) = delete;
 
     // The cached statement for sql, prepared on first use; an invalid Stmt
-    // (the cause in *error) when it can't be prepared.
-    Stmt Prepare(const char* sql, std::string* error);
+    // holding the cause when it can't be prepared.
+    Stmt Prepare(const char* sql);
     // Runs one or more statements without results.
-    bool Exec(const char* sql, std::string* error);
+    mq::Status Exec(const char* sql);
     // "database path: SQLite's message (statement)" for the connection's
     // last error in statement sql.
-    std::string Error(const char* sql) const;
+    mq::Status Failure(const char* sql) const;
     int64_t Changes() const { return sqlite3_changes64(m_db); }
-    // True when the last failure reported (through Error) was a full disk.
+    // True when the last failure reported (through Failure) was a full disk.
     bool DiskFull() const { return (m_lastError & 0xff) == SQLITE_FULL; }
     void ForgetFailure() { m_lastError = SQLITE_OK; }
     // Syncs the WAL file through SQLite's own file handle (so through any
-    // VFS in use), making every frame committed before durable. Returns
-    // false, the cause in *error, when the sync fails.
-    bool SyncWal(std::string* error);
-    // True when the database file at the connection's path is still the one
-    // the connection has open (not deleted or replaced under it); false,
-    // the cause in *error, when it is not.
-    bool SameFile(std::string* error);
+    // VFS in use), making every frame committed before durable.
+    mq::Status SyncWal();
+    // OK while the database file at the connection's path is still the one
+    // the connection has open; fails, saying so, once it was deleted or
+    // replaced under it.
+    mq::Status SameFile();
     sqlite3* Handle() const { return m_db; }
 
 private:
@@ -137,10 +145,10 @@ public:
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
-    bool Begin(std::string* error);
-    // Commits; for a durable transaction, then syncs. False when either
-    // fails (Committed() tells which).
-    bool Commit(std::string* error);
+    mq::Status Begin();
+    // Commits; for a durable transaction, then syncs. Fails when either
+    // does (Committed() tells which).
+    mq::Status Commit();
     // True once the commit itself succeeded (whether or not its sync did).
     bool Committed() const { return m_committed; }
 

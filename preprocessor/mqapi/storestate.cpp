@@ -89,10 +89,12 @@ QueueDb* ReadyQueue(const char* operation, Access access) {
     // lose them: a database deleted or replaced under us stops every call
     // until MQInit opens the new one. Calls that only read are spared the
     // look at the path: the next call that writes makes it.
-    std::string error;
-    if (access == Access::kWrite && !s.queue->CheckFile(&error)) {
-        LogFailure(operation, error + " (MQInit again to use the new one)");
-        return nullptr;
+    if (access == Access::kWrite) {
+        mq::Status same = s.queue->CheckFile();
+        if (!same.ok()) {
+            LogFailure(operation, same.With("MQInit again to use the new one"));
+            return nullptr;
+        }
     }
     return s.queue.get();
 }

@@ -27,7 +27,7 @@ TEST_F(ClientTest, GetMsgReadsTheFirstEntry) {
     cMQ q;
     cMessage* got = q.GetMsg("relay");
     ASSERT_NE(got, nullptr);
-    EXPECT_CALLS(Calls{"OpenMQChannel(relay)=R1", "GetFirstMessage(R1,false)=7", "GetMQEnvelope(7)",
+    EXPECT_READER_CALLS(Calls{"OpenMQChannel(relay)=R1", "GetFirstMessage(R1,false)=7", "GetMQEnvelope(7)",
                        "GetMQPathName(7,.msg)"});
     EXPECT_EQ(got, A::msg(q));
     EXPECT_EQ(got->getFrom(), A::from(q));
@@ -162,7 +162,7 @@ TEST_F(ClientTest, SuccessiveGetMsgCalls) {
         for (size_t i = 0; i < c.gets.size(); ++i) {
             EXPECT_EQ(q.GetMsg(c.gets[i]) != nullptr, c.wantMessage[i]) << "GetMsg " << i + 1;
         }
-        EXPECT_CALLS(c.wantCalls);
+        EXPECT_READER_CALLS(c.wantCalls);
         q.CloseMQChannel();
     }
 }
@@ -283,7 +283,7 @@ TEST_F(ClientTest, GetMsgEnvAppendsToTheCurrentMessage) {
     ForgetCalls();
     cMessage* got = q.GetMsgEnv(5);
     ASSERT_EQ(got, A::msg(q));
-    EXPECT_CALLS(Calls{"GetMQEnvelope(5)", "FreeMQEnvelope(env7)"});
+    EXPECT_READER_CALLS(Calls{"GetMQEnvelope(5)", "FreeMQEnvelope(env7)"});
     EXPECT_EQ(Addresses(got->getFrom()), "a@b.org g@h.org");
     EXPECT_EQ(Addresses(got->getTo()), "c@d.org e@f.org i@j.org");
     EXPECT_STREQ(got->getMsgpath(), mqdouble::IdPath(7, ".msg").c_str()) << "path not touched";
@@ -300,7 +300,7 @@ TEST_F(ClientTest, GetMsgEnvAppendsToTheCurrentMessage) {
     // DelMsg still acts on the channel's current entry.
     ForgetCalls();
     EXPECT_EQ(q.DelMsg(), MQ_SUCCESS);
-    EXPECT_CALLS(Calls{"FreeMQEnvelope(env5)", "RemoveMQChannel(R1)"});
+    EXPECT_READER_CALLS(Calls{"FreeMQEnvelope(env5)", "RemoveMQChannel(R1)"});
     q.CloseMQChannel();
 }
 
@@ -329,7 +329,7 @@ TEST_F(ClientTest, GetMsgEnvOfAnUnreadableEntryChangesNothing) {
     EXPECT_EQ(A::myEnv(q), env) << "the current envelope stays current";
     ForgetCalls();
     EXPECT_EQ(q.DelMsg(), MQ_SUCCESS);
-    EXPECT_CALLS(Calls{"FreeMQEnvelope(env7)", "RemoveMQChannel(R1)"});
+    EXPECT_READER_CALLS(Calls{"FreeMQEnvelope(env7)", "RemoveMQChannel(R1)"});
     q.CloseMQChannel();
 }
 

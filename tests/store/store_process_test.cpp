@@ -13,6 +13,7 @@
 
 #include "mq.h"
 #include "mqadmin.h"
+#include "mqput.h"
 #include "store_fixture.h"
 
 using mqtest::Drain;
@@ -445,6 +446,32 @@ TEST(StoreUnusable, ADamagedDatabaseFailsCallsWithoutACrash) {
             return ok ? 0 : 1;
         });
         EXPECT_EQ(Wait(reader), 0) << "damage from page " << c.firstPage;
+    }
+}
+
+// A statement the database can't prepare (its table gone from under the
+// store) fails the call that needs it; it must not pass for a query that
+// found nothing.
+TEST(StoreUnusable, AMissingTableFailsTheCallsThatNeedIt) {
+    struct Case {
+        const char* table;
+        std::function<bool()> call;  // true when it succeeded
+    } cases[] = {
+        {"leases", [] { return OpenMQChannel("relay") != nullptr; }},
+        {"blocks", [] { return CreateMQEntry() != nullptr; }},
+    };
+    for (const Case& c : cases) {
+        Install install;
+        std::string ini = install.Ini();
+        ASSERT_EQ(Wait(Spawn([ini] { return MQInit(ini.c_str(), "maker") ? 0 : 1; })), 0);
+        QueryDb(install.Db(), std::string("DROP TABLE ") + c.table);
+        std::function<bool()> call = c.call;
+        pid_t child = Spawn([ini, call]() -> int {
+            bool ok = Expect(MQInit(ini.c_str(), "user"), "MQInit");
+            ok = Expect(!call(), "the call without its table") && ok;
+            return Expect(MQLastCallFailed(), "the failure noted") && ok ? 0 : 1;
+        });
+        EXPECT_EQ(Wait(child), 0) << "without table " << c.table;
     }
 }
 

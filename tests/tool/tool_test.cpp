@@ -125,18 +125,6 @@ TEST_F(ToolTest, PutListGetDeleteOneByOne) {
     EXPECT_EQ(empty.ErrLines().size(), 1u) << empty.err;
 }
 
-TEST_F(ToolTest, GetWithoutDeleteGivesTheMessageBack) {
-    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
-    int64_t id = Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "x");
-    RunResult got = Ok(inst_, {"get", "RELAY"});
-    EXPECT_NE(got.out.find("id " + std::to_string(id) + "\n"), std::string::npos) << got.out;
-    std::vector<Json> show = JsonOf(Ok(inst_, {"show", std::to_string(id), "--json"}));
-    ASSERT_EQ(show.size(), 1u);
-    EXPECT_EQ(show[0]["state"].str, "queued");
-    EXPECT_EQ(show[0]["attempts"].Int(), 1) << "a get without --delete counts as an attempt";
-    EXPECT_EQ(show[0]["to"].items.size(), 1u);
-}
-
 TEST_F(ToolTest, ListFilters) {
     Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
     Ok(inst_, {"channel", "add", "LOCAL", "local", "in"});
@@ -271,27 +259,6 @@ TEST_F(ToolTest, CreationTimesPast2038) {
     }
     EXPECT_EQ(Ids(JsonOf(Ok(inst_, {"list", "--older-than", "1s", "--json"}))),
               std::vector<int64_t>{});
-}
-
-TEST_F(ToolTest, HoldKeepsAnEntryFromReadersUntilReleased) {
-    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
-    int64_t id = Put(inst_, "RELAY", "alice@example.org", {"bob@example.org"}, "held");
-    std::string sid = std::to_string(id);
-    EXPECT_EQ(Ok(inst_, {"hold", sid}).out, "held " + sid + "\n-- 1 entry held\n");
-    EXPECT_EQ(JsonOf(Ok(inst_, {"show", sid, "--json"}))[0]["state"].str, "held");
-    RunResult none = inst_.Run({"get", "RELAY"});
-    EXPECT_EQ(none.status, 1) << "a held entry was offered: " << none.out;
-
-    // Releasing what is not held is refused and changes nothing.
-    RunResult twice = inst_.Run({"requeue", sid});
-    EXPECT_EQ(twice.status, 1);
-    EXPECT_EQ(JsonOf(Ok(inst_, {"show", sid, "--json"}))[0]["state"].str, "held");
-
-    EXPECT_EQ(Ok(inst_, {"release", "-"}, sid + "\n").out,
-              "released " + sid + "\n-- 1 entry released\n");
-    std::vector<Json> got = JsonOf(Ok(inst_, {"get", "RELAY", "--json", "--delete"}));
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0]["id"].Int(), id);
 }
 
 TEST_F(ToolTest, DeleteByIdFromStandardInputAndAll) {

@@ -153,6 +153,87 @@ int RunPut(const std::string& command, const Args& args) {
     return kExitOk;
 }
 
+namespace {
+
+// What get took from its channel, as it prints it.
+struct Taken {
+    unsigned long id = 0;
+    std::string channel;
+    std::vector<std::string> from, to;
+    std::string path;
+    bool withBody = false;  // --body: body holds the message's bytes
+    std::string body;
+    bool deleted = false;  // --delete: removed once the output is out
+    // Where an entry given back stands (known false when it can't be said).
+    bool known = false;
+    mqadmin::EntryInfo after;
+    uint32_t maxAttempts = 0;
+};
+
+// PrintTaken - get's output for t: a JSON object, or "name value" lines
+// with the body after an empty line.
+void PrintTaken(const Taken& t, bool json) {
+    if (json) {
+        JsonObject o;
+        o.Int("id", static_cast<int64_t>(t.id))
+            .Str("channel", t.channel)
+            .Str("from", t.from.empty() ? "" : t.from[0])
+            .StrList("to", t.to)
+            .Str("path", t.path)
+            .Bool("deleted", t.deleted);
+        if (t.known) {
+            o.Int("attempts", t.after.attempts)
+                .Int("max_attempts", t.maxAttempts)
+                .Str("state", mqadmin::StateName(t.after.state));
+        }
+        if (t.withBody) o.Str("body", t.body);
+        o.Print();
+        return;
+    }
+    std::printf("id %lu\nchannel %s\n", t.id, Printable(t.channel).c_str());
+    for (const std::string& f : t.from) std::printf("from %s\n", Printable(f).c_str());
+    for (const std::string& r : t.to) std::printf("to %s\n", Printable(r).c_str());
+    std::printf("path %s\n%s", t.path.c_str(), t.deleted ? "deleted\n" : "");
+    if (t.known) {
+        std::string limit = t.maxAttempts > 0 ? " of " + std::to_string(t.maxAttempts) : "";
+        std::printf("handed back: attempt %u%s%s\n", t.after.attempts, limit.c_str(),
+                    t.after.state == mqadmin::EntryState::Failed
+                        ? "; set aside as failed (mqctl requeue to offer it again)"
+                        : "");
+    } else if (!t.deleted) {
+        std::printf("handed back\n");
+    }
+    if (t.withBody) {
+        std::printf("\n");
+        std::fwrite(t.body.data(), 1, t.body.size(), stdout);
+    }
+}
+
+// DeleteAfterOutput - removes entry id, which mq holds, once standard output
+// is flushed; a full disk or a closed pipe leaves it queued. Closes mq's
+// channel either way.
+int DeleteAfterOutput(const std::string& command, cMQ& mq, unsigned long id) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        int err = errno;
+        mq.CloseMQChannel();
+        PrintError(command, std::string("writing the output: ") + std::strerror(err) +
+                                "; entry " + std::to_string(id) + " stays queued");
+        return kExitTempFail;
+    }
+    int rc = mq.DelMsg();
+    mq.CloseMQChannel();
+    if (rc != MQ_SUCCESS) {
+        PrintResultError(command,
+                         "entry " + std::to_string(id) +
+                             " was printed but not deleted: it stays queued and comes again",
+                         rc);
+        return kExitTempFail;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
 int RunGet(const std::string& command, const Args& args) {
     const auto& words = args.Positional();
     if (words.size() != 1) return UsageError(command, "needs one CHANNEL");
@@ -175,82 +256,31 @@ int RunGet(const std::string& command, const Args& args) {
         PrintError(command, "no message waiting in channel " + channel);
         return kExitRefused;
     }
-    std::string path = m->getMsgpath() != nullptr ? m->getMsgpath() : "";
-    unsigned long id = mqadmin::EntryIdFromPath(path.c_str());
-    std::vector<std::string> from = Users(m->getFrom());
-    std::vector<std::string> to = Users(m->getTo());
-    std::string body, error;
-    if (args.Has("body") && !ReadWhole(path, &body, &error)) {
+    Taken t;
+    t.channel = channel;
+    t.path = m->getMsgpath() != nullptr ? m->getMsgpath() : "";
+    t.id = mqadmin::EntryIdFromPath(t.path.c_str());
+    t.from = Users(m->getFrom());
+    t.to = Users(m->getTo());
+    t.withBody = args.Has("body");
+    std::string error;
+    if (t.withBody && !ReadWhole(t.path, &t.body, &error)) {
         mq.CloseMQChannel();  // gives the message back to the queue
         PrintError(command, error);
         return kExitTempFail;
     }
     // With --delete the message is printed first and removed only once the
-    // output is flushed: a full disk or a closed pipe leaves it queued.
-    const bool remove = args.Has("delete");
-    bool known = false;
-    mqadmin::EntryInfo after;
-    uint32_t maxAttempts = 0;
-    if (!remove) {
+    // output is flushed.
+    t.deleted = args.Has("delete");
+    if (!t.deleted) {
         mq.CloseMQChannel();
         // Closing gave the entry back and counted the attempt; say where it
         // stands now, for an operator may not expect that a look costs one.
-        known = mqadmin::GetEntryInfo(id, &after);
-        maxAttempts = mqadmin::MaxAttempts();
+        t.known = mqadmin::GetEntryInfo(t.id, &t.after);
+        t.maxAttempts = mqadmin::MaxAttempts();
     }
-
-    if (args.Has("json")) {
-        JsonObject o;
-        o.Int("id", static_cast<int64_t>(id))
-            .Str("channel", channel)
-            .Str("from", from.empty() ? "" : from[0])
-            .StrList("to", to)
-            .Str("path", path)
-            .Bool("deleted", remove);
-        if (known) {
-            o.Int("attempts", after.attempts)
-                .Int("max_attempts", maxAttempts)
-                .Str("state", mqadmin::StateName(after.state));
-        }
-        if (args.Has("body")) o.Str("body", body);
-        o.Print();
-    } else {
-        std::printf("id %lu\nchannel %s\n", id, Printable(channel).c_str());
-        for (const std::string& f : from) std::printf("from %s\n", Printable(f).c_str());
-        for (const std::string& t : to) std::printf("to %s\n", Printable(t).c_str());
-        std::printf("path %s\n%s", path.c_str(), remove ? "deleted\n" : "");
-        if (known) {
-            std::string limit = maxAttempts > 0 ? " of " + std::to_string(maxAttempts) : "";
-            std::printf("handed back: attempt %u%s%s\n", after.attempts, limit.c_str(),
-                        after.state == mqadmin::EntryState::Failed
-                            ? "; set aside as failed (mqctl requeue to offer it again)"
-                            : "");
-        } else if (!remove) {
-            std::printf("handed back\n");
-        }
-        if (args.Has("body")) {
-            std::printf("\n");
-            std::fwrite(body.data(), 1, body.size(), stdout);
-        }
-    }
-    if (!remove) return kExitOk;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        int err = errno;
-        mq.CloseMQChannel();
-        PrintError(command, std::string("writing the output: ") + std::strerror(err) +
-                                "; entry " + std::to_string(id) + " stays queued");
-        return kExitTempFail;
-    }
-    int rc = mq.DelMsg();
-    mq.CloseMQChannel();
-    if (rc != MQ_SUCCESS) {
-        PrintResultError(command,
-                         "entry " + std::to_string(id) +
-                             " was printed but not deleted: it stays queued and comes again",
-                         rc);
-        return kExitTempFail;
-    }
-    return kExitOk;
+    PrintTaken(t, args.Has("json"));
+    return t.deleted ? DeleteAfterOutput(command, mq, t.id) : kExitOk;
 }
 
 int RunShow(const std::string& command, const Args& args) {

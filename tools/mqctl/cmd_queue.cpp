@@ -264,26 +264,43 @@ private:
     bool printed_ = false;             // the header is out
 };
 
-}  // namespace
-
-int RunList(const std::string& command, const Args& args) {
-    const auto& words = args.Positional();
-    if (words.size() > 1) return UsageError(command, "takes at most one CHANNEL");
+// What list's options ask for, beyond the store's own filter.
+struct ListOptions {
     Regex fromRe, toRe;
+    bool byFrom = false, byTo = false;
+    int64_t olderThan = -1, youngerThan = -1;
+    std::string sort = "id";
+    unsigned long limit = 0;
+
+    // True when e passes the address filters (which need the envelope, so
+    // the store can't apply them).
+    bool Matches(const mqadmin::EntryInfo& e) const {
+        if (byFrom && !fromRe.Matches(e.sender)) return false;
+        if (!byTo) return true;
+        for (const std::string& r : e.recipients) {
+            if (toRe.Matches(r)) return true;
+        }
+        return false;
+    }
+};
+
+// ParseListOptions - list's options into *out; kExitOk, or the usage
+// error's exit code once its line is printed.
+int ParseListOptions(const std::string& command, const Args& args, ListOptions* out) {
     std::string error;
-    if (args.Has("from") && !fromRe.Compile(args.Value("from"), &error)) {
+    out->byFrom = args.Has("from");
+    out->byTo = args.Has("to");
+    if (out->byFrom && !out->fromRe.Compile(args.Value("from"), &error)) {
         return UsageError(command, "--from " + args.Value("from") + ": " + error);
     }
-    if (args.Has("to") && !toRe.Compile(args.Value("to"), &error)) {
+    if (out->byTo && !out->toRe.Compile(args.Value("to"), &error)) {
         return UsageError(command, "--to " + args.Value("to") + ": " + error);
     }
-    int64_t olderThan = -1;
-    if (args.Has("older-than") && !ParseAge(args.Value("older-than"), &olderThan)) {
+    if (args.Has("older-than") && !ParseAge(args.Value("older-than"), &out->olderThan)) {
         return UsageError(command, "--older-than " + args.Value("older-than") +
                                        ": not an age like 90s, 30m, 2h, 1d");
     }
-    int64_t youngerThan = -1;
-    if (args.Has("younger-than") && !ParseAge(args.Value("younger-than"), &youngerThan)) {
+    if (args.Has("younger-than") && !ParseAge(args.Value("younger-than"), &out->youngerThan)) {
         return UsageError(command, "--younger-than " + args.Value("younger-than") +
                                        ": not an age like 90s, 30m, 2h, 1d");
     }
@@ -294,14 +311,85 @@ int RunList(const std::string& command, const Args& args) {
             return UsageError(command, std::string("--ids and --") + other + " exclude each other");
         }
     }
-    std::string sort = args.Has("sort") ? args.Value("sort") : "id";
-    if (sort != "id" && sort != "age" && sort != "size") {
-        return UsageError(command, "--sort " + sort + ": id, age or size");
+    if (args.Has("sort")) out->sort = args.Value("sort");
+    if (out->sort != "id" && out->sort != "age" && out->sort != "size") {
+        return UsageError(command, "--sort " + out->sort + ": id, age or size");
     }
-    unsigned long limit = 0;
-    if (args.Has("limit") && !ParseId(args.Value("limit"), &limit)) {
+    if (args.Has("limit") && !ParseId(args.Value("limit"), &out->limit)) {
         return UsageError(command, "--limit " + args.Value("limit") + ": not a count above 0");
     }
+    return kExitOk;
+}
+
+// PrintCount - list --count: the number of entries filter and options
+// select (none: no spool yet, so none at all), capped at --limit.
+int PrintCount(const std::string& command, const mqadmin::EntryFilter& filter,
+               const ListOptions& options, bool none, bool json) {
+    uint64_t n = 0;
+    bool ok = none;
+    if (!none && (options.byFrom || options.byTo)) {
+        ok = mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
+            if (options.Matches(e)) ++n;
+            return options.limit == 0 || n < options.limit;
+        });
+    } else if (!none) {
+        ok = mqadmin::CountMatching(filter, &n);
+    }
+    if (!ok) {
+        PrintError(command, "the queue store failed to count the entries (the log says why)");
+        return kExitRefused;
+    }
+    if (options.limit > 0 && n > options.limit) n = options.limit;
+    if (json) {
+        JsonObject().Int("count", static_cast<int64_t>(n)).Print();
+    } else {
+        std::printf("%llu\n", static_cast<unsigned long long>(n));
+    }
+    return kExitOk;
+}
+
+// PrintEntries - the entries filter and options select, through printer;
+// false when the store failed (what was read before is printed).
+bool PrintEntries(const mqadmin::EntryFilter& filter, const ListOptions& options,
+                  ListPrinter* printer) {
+    const unsigned long limit = options.limit;
+    if (options.sort == "id") {
+        // The store's order: printed as it is read, so that a listing cut
+        // short (--limit, or a reader that closed the pipe) reads no further.
+        return mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
+            if (!options.Matches(e)) return true;
+            printer->Add(e);
+            return (limit == 0 || printer->Count() < limit) && !printer->Broken();
+        });
+    }
+    // Identifiers are handed out in turn, so the store's order is the
+    // age order too but for identifiers that went round; --sort age is
+    // exact. Sorting needs every entry first.
+    std::vector<mqadmin::EntryInfo> entries;
+    bool ok = mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
+        if (options.Matches(e)) entries.push_back(e);
+        return true;
+    });
+    const bool byAge = options.sort == "age";
+    std::stable_sort(entries.begin(), entries.end(),
+                     [byAge](const mqadmin::EntryInfo& a, const mqadmin::EntryInfo& b) {
+                         return byAge ? a.created < b.created : a.bodySize > b.bodySize;
+                     });
+    for (const mqadmin::EntryInfo& e : entries) {
+        if ((limit > 0 && printer->Count() >= limit) || printer->Broken()) break;
+        printer->Add(e);
+    }
+    return ok;
+}
+
+}  // namespace
+
+int RunList(const std::string& command, const Args& args) {
+    const auto& words = args.Positional();
+    if (words.size() > 1) return UsageError(command, "takes at most one CHANNEL");
+    ListOptions options;
+    int parsed = ParseListOptions(command, args, &options);
+    if (parsed != kExitOk) return parsed;
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitRefused;
     std::string channel = words.empty() ? "" : words[0];
@@ -316,74 +404,16 @@ int RunList(const std::string& command, const Args& args) {
     filter.channel = channel;
     filter.held = args.Has("held");
     filter.failed = args.Has("failed");
-    if (olderThan >= 0) filter.createdBefore = TimeBefore(now, olderThan);
-    if (youngerThan >= 0) filter.createdAfter = TimeBefore(now, youngerThan);
-    // The address filters need the envelope: the store can't apply them.
-    const bool byAddress = args.Has("from") || args.Has("to");
-    auto matches = [&](const mqadmin::EntryInfo& e) {
-        if (args.Has("from") && !fromRe.Matches(e.sender)) return false;
-        if (!args.Has("to")) return true;
-        for (const std::string& r : e.recipients) {
-            if (toRe.Matches(r)) return true;
-        }
-        return false;
-    };
+    if (options.olderThan >= 0) filter.createdBefore = TimeBefore(now, options.olderThan);
+    if (options.youngerThan >= 0) filter.createdAfter = TimeBefore(now, options.youngerThan);
     const bool json = args.Has("json");
-
-    if (args.Has("count")) {
-        uint64_t n = 0;
-        bool ok = none || byAddress ? none || mqadmin::WalkEntries(filter,
-                                                   [&](const mqadmin::EntryInfo& e) {
-                                                       if (matches(e)) ++n;
-                                                       return limit == 0 || n < limit;
-                                                   })
-                            : mqadmin::CountMatching(filter, &n);
-        if (!ok) {
-            PrintError(command, "the queue store failed to count the entries (the log says why)");
-            return kExitRefused;
-        }
-        if (limit > 0 && n > limit) n = limit;
-        if (json) {
-            JsonObject().Int("count", static_cast<int64_t>(n)).Print();
-        } else {
-            std::printf("%llu\n", static_cast<unsigned long long>(n));
-        }
-        return kExitOk;
-    }
+    if (args.Has("count")) return PrintCount(command, filter, options, none, json);
 
     ListPrinter printer(args.Has("ids")  ? ListPrinter::Mode::Ids
                         : json           ? ListPrinter::Mode::Json
                                          : ListPrinter::Mode::Text,
                         args.Has("wide") ? 0 : TerminalColumns(), now);
-    bool ok = true;
-    if (sort == "id") {
-        // The store's order: printed as it is read, so that a listing cut
-        // short (--limit, or a reader that closed the pipe) reads no further.
-        ok = none || mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
-            if (!matches(e)) return true;
-            printer.Add(e);
-            return (limit == 0 || printer.Count() < limit) && !printer.Broken();
-        });
-    } else {
-        // Identifiers are handed out in turn, so the store's order is the
-        // age order too but for identifiers that went round; --sort age is
-        // exact. Sorting needs every entry first.
-        std::vector<mqadmin::EntryInfo> entries;
-        ok = none || mqadmin::WalkEntries(filter, [&](const mqadmin::EntryInfo& e) {
-            if (matches(e)) entries.push_back(e);
-            return true;
-        });
-        std::stable_sort(entries.begin(), entries.end(),
-                         [&sort](const mqadmin::EntryInfo& a, const mqadmin::EntryInfo& b) {
-                             return sort == "age" ? a.created < b.created
-                                                  : a.bodySize > b.bodySize;
-                         });
-        for (const mqadmin::EntryInfo& e : entries) {
-            if ((limit > 0 && printer.Count() >= limit) || printer.Broken()) break;
-            printer.Add(e);
-        }
-    }
-    if (!ok) {
+    if (!none && !PrintEntries(filter, options, &printer)) {
         // What was read before the failure is printed, then the error.
         printer.Finish(false);
         PrintError(command, "the queue store failed to list the entries (the log says why)");
