@@ -310,5 +310,39 @@ TEST(ToolJson, EightBitBodiesAndAddressesComeBackExactly) {
         << list.out;
 }
 
+// A put process, one per message behind a mail system's pipe, loads no
+// directory client library (libldap and its TLS and SASL libraries); the
+// commands that talk to the directory load it when they need it. The
+// loader's own trace (LD_DEBUG=files) names every library a process opens.
+TEST(ToolLibraries, TheDirectoryLibraryIsLoadedOnlyByCommandsThatUseIt) {
+    Installation inst;
+    ASSERT_EQ(inst.error(), "");
+    ASSERT_EQ(Ok(inst, {"channel", "add", "OUT", "relay", "out"}).status, 0);
+    ASSERT_EQ(Ok(inst, {"put", "OUT", "--from", "a@b.org", "--to", "c@d.org"}, "x").status, 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        bool wantLdap;
+    } cases[] = {
+        {{"put", "OUT", "--from", "a@b.org", "--to", "c@d.org", "-"}, "body\n", false},
+        {{"list", "--count"}, "", false},
+        {{"get", "OUT"}, "", false},
+        {{"check"}, "", true},  // looks the host's entry up
+        {{"channel", "add", "IN", "relay", "in"}, "", true},  // registers the module
+    };
+    for (const Case& tc : cases) {
+        RunResult r = inst.Run(tc.args, tc.input, {"LD_DEBUG=files"});
+        std::string what = tc.args[0] + (tc.args.size() > 1 ? " " + tc.args[1] : "");
+        EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+        // libldap itself, not our own client (libldap32).
+        bool loaded = r.err.find("/libldap-") != std::string::npos ||
+                      r.err.find("/libldap.so") != std::string::npos;
+        EXPECT_EQ(loaded, tc.wantLdap) << what << ": got libldap loaded " << loaded << ", want "
+                                       << tc.wantLdap;
+        // The trace is there at all: the program itself is named in it.
+        EXPECT_NE(r.err.find("libmqtoolkit"), std::string::npos) << what << ": no loader trace";
+    }
+}
+
 }  // namespace
 }  // namespace mqtest
