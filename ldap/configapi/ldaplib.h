@@ -3,7 +3,7 @@
 // The directory client is linked into every program of the toolkit, but
 // most of them (a mail system's `mqctl put` above all, one process per
 // message) never talk to a directory. libldap brings its TLS, SASL and
-// their crypto libraries with it: some twenty libraries and a few hundred
+// their crypto libraries with it: a dozen libraries and over a hundred
 // system calls at every start. So the client does not link libldap; it
 // opens it by its SONAME the first time a connection is made and calls it
 // through the table below.

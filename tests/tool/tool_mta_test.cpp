@@ -445,5 +445,36 @@ TEST(ToolLibraries, TheDirectoryLibraryIsLoadedOnlyByCommandsThatUseIt) {
     }
 }
 
+// A directory library that can't be opened (here a file that is no library,
+// found first along LD_LIBRARY_PATH under libldap's name) fails the
+// connection that needed it, logged with the loader's reason; a put, which
+// needs none, goes on as before.
+TEST(ToolLibraries, ADirectoryLibraryThatCantBeOpenedFailsOnlyWhatNeedsIt) {
+    Installation inst;
+    ASSERT_EQ(inst.error(), "");
+    ASSERT_EQ(Ok(inst, {"channel", "add", "OUT", "relay", "out"}).status, 0);
+    std::string libs = inst.dir() + "/bad-libs";
+    ASSERT_EQ(mkdir(libs.c_str(), 0755), 0);
+    ASSERT_TRUE(WriteFileText(libs + "/" MQ_LDAP_SONAME, "not a library\n"));
+    std::vector<std::string> env = {"LD_LIBRARY_PATH=" + libs};
+
+    RunResult check = inst.Run({"check", "--json"}, "", env);
+    EXPECT_EQ(check.status, 1) << check.err;
+    bool directoryFailed = false;
+    std::vector<Json> findings;
+    ASSERT_TRUE(check.Json(&findings)) << check.out;
+    for (const Json& f : findings) {
+        if (f["check"].str == "directory") directoryFailed = !f["ok"].b;
+    }
+    EXPECT_TRUE(directoryFailed) << "got the directory check passing:\n" << check.out;
+    std::string log = ReadFileText(inst.dir() + "/mq.log");
+    EXPECT_NE(log.find("opening " MQ_LDAP_SONAME ": "), std::string::npos)
+        << "got log\n" << log << "want the loader's reason for " MQ_LDAP_SONAME;
+
+    RunResult put =
+        inst.Run({"put", "OUT", "--from", "a@b.org", "--to", "c@d.org", "-"}, "body\n", env);
+    EXPECT_EQ(put.status, 0) << put.err;
+}
+
 }  // namespace
 }  // namespace mqtest
