@@ -6,12 +6,15 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
-#include "syscalls.h"
 #include "status.h"
+#include "syscalls.h"
 
 namespace mqstore {
 
@@ -81,7 +84,8 @@ mq::Status LockFile::SyncCovering(uint64_t ticket, const std::function<mq::Statu
         uint64_t target = m_shared->committed.load();
         synced = sync();
         uint64_t seen = m_shared->synced.load();
-        while (synced.ok() && seen < target && !m_shared->synced.compare_exchange_weak(seen, target)) {
+        while (synced.ok() && seen < target &&
+               !m_shared->synced.compare_exchange_weak(seen, target)) {
         }
     }
     struct flock unlock = Range(F_UNLCK, kSyncByte);
@@ -101,8 +105,7 @@ mq::Status LockFile::Open(const std::string& spoolRoot, std::unique_ptr<LockFile
     return mq::Status::OK();
 }
 
-mq::Status LockFile::OpenForReading(const std::string& spoolRoot,
-                                    std::unique_ptr<LockFile>* out) {
+mq::Status LockFile::OpenForReading(const std::string& spoolRoot, std::unique_ptr<LockFile>* out) {
     std::string path = spoolRoot + "/queue.lck";
     int fd = MQSysCallTable()->open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) return mq::Status::FromErrno("open", path, errno);
@@ -146,19 +149,34 @@ mq::Status LockFile::TakeSlot() {
         m_self.pid = getpid();
         return mq::Status::OK();
     }
-    return mq::Status::Error(m_path + ": all " + std::to_string(kSlots) +
-                             " process slots are taken", EAGAIN);
+    return mq::Status::Error(
+        m_path + ": all " + std::to_string(kSlots) + " process slots are taken", EAGAIN);
 }
 
 mq::Status LockFile::LockWriters() {
     if (m_readOnly) {
-        return mq::Status::Error("the store is open for reading only: " + m_path +
-                                 " was not opened for writing", EROFS);
+        return mq::Status::Error(
+            "the store is open for reading only: " + m_path + " was not opened for writing", EROFS);
     }
     struct flock lock = Range(F_WRLCK, 0);
-    while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
-        if (errno == EINTR) continue;
-        return mq::Status::FromErrno("lock", m_path, errno);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    auto pause = std::chrono::microseconds(50);
+    for (;;) {
+        if (fcntl(m_fd, F_OFD_SETLK, &lock) == 0) break;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
+            return mq::Status::FromErrno("lock", m_path, errno);
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return mq::Status::Error("lock " + m_path +
+                                         ": the store is busy: another process has held " +
+                                         "the writers' lock for more than " +
+                                         std::to_string(kWaitMs / 1000) + " seconds",
+                                     EBUSY);
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::microseconds(5000));
     }
     m_writing = true;
     return mq::Status::OK();
