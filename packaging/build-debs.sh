@@ -39,13 +39,24 @@ for p in dpkg-dev debhelper lintian; do
     [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || need+=("$p")
 done
 apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 "$@"; }
+# A mirror caught mid-sync fails an index's hash: tried three times; the
+# install after it goes on with the lists it did get, and fails on its own
+# if they lack a package.
+apt_update() {
+    local try
+    for try in 1 2 3; do
+        apt update >>"$work/apt.log" 2>&1 && return 0
+        [ $try -eq 3 ] || sleep $((try * 20))
+    done
+    echo "build-debs.sh: apt-get update failed three times: $(tail -3 "$work/apt.log")" >&2
+}
 if [ ${#need[@]} -gt 0 ]; then
-    apt update >"$work/apt.log" 2>&1 || fail "apt-get update: $(tail -3 "$work/apt.log")"
+    apt_update
     apt install -y --no-install-recommends "${need[@]}" >>"$work/apt.log" 2>&1 ||
         fail "apt-get install: $(tail -3 "$work/apt.log")"
 fi
 if ! dpkg-checkbuilddeps "$src/debian/control" 2>/dev/null; then
-    apt update >>"$work/apt.log" 2>&1 || fail "apt-get update: $(tail -3 "$work/apt.log")"
+    apt_update
     apt build-dep -y --no-install-recommends "$src" >>"$work/apt.log" 2>&1 ||
         fail "apt-get build-dep: $(tail -3 "$work/apt.log")"
 fi

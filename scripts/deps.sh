@@ -65,9 +65,23 @@ for p in "${packages[@]}"; do
     fi
     [ "$status" = "install ok installed" ] || missing+=("$p")
 done
+# The package lists, refreshed. A mirror caught mid-sync serves an index
+# that fails its hash ("File has unexpected size ... Mirror sync in
+# progress?"): tried three times, a minute apart at most; if it still
+# fails, the install goes on with the lists apt-get did get, and fails
+# itself if a package it needs is not among them.
+apt_update() {
+    local try
+    for try in 1 2 3; do
+        $sudo apt-get -o DPkg::Lock::Timeout=600 update && return 0
+        [ $try -eq 3 ] || sleep $((try * 20))
+    done
+    echo "deps.sh: apt-get update failed three times; installing from the lists it has" >&2
+}
+
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    $sudo apt-get -o DPkg::Lock::Timeout=600 update
+    apt_update
     # Postfix, for the mail-system test, which runs a private instance of its
     # own: the package is left unconfigured, and its service not started
     # (a container has no init system to start it with).
@@ -95,7 +109,7 @@ if [ $promtool -eq 1 ] && [ ! -x "$unpacked/usr/bin/promtool" ]; then
     # The package lists may be older than the archive: refreshed once if the
     # download fails.
     if ! (cd "$download" && apt-get -o DPkg::Lock::Timeout=600 download prometheus); then
-        $sudo apt-get -o DPkg::Lock::Timeout=600 update
+        apt_update
         (cd "$download" && apt-get -o DPkg::Lock::Timeout=600 download prometheus)
     fi
     rm -rf "$unpacked"
