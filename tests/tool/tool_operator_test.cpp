@@ -173,6 +173,7 @@ TEST_F(ToolOperator, BulkChangesActOnEachIdentifier) {
          {"no entry has identifier " + gone, "no entry has identifier " + gone}},
         {"empty input", {"delete", "-"}, "", 0, "-- 0 entries deleted\n", {}},
         {"only white space", {"requeue", "-q", "-"}, " \n\t\n", 0, "-- 0 entries requeued\n", {}},
+        {"hold it again", {"hold", b}, "", 0, "held " + b + "\n-- 1 entry held\n", {}},
         {"requeue of a held one", {"requeue", b}, "", 1, "-- 0 entries requeued\n",
          {"entry " + b + " has not failed: nothing changed (it is held)"}},
     };
