@@ -4,6 +4,10 @@
 #
 # usage: scripts/deps.sh [--no-i386] [--promtool]
 #
+# Exits 3 when everything but the :i386 packages went in (an archive whose
+# i386 lists don't match its amd64 ones); any other failure, apt-get's
+# status.
+#
 # Besides the amd64 build, the tests build and run the tree for i386: the
 # multilib compilers, the :i386 development packages (dpkg's i386
 # architecture is added when missing) and the user-mode emulator for a
@@ -79,25 +83,46 @@ apt_update() {
     echo "deps.sh: apt-get update failed three times; installing from the lists it has" >&2
 }
 
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    apt_update
+# Installs its arguments; apt-get's status.
+install() {
     # Postfix, for the mail-system test, which runs a private instance of its
     # own: the package is left unconfigured, and its service not started
     # (a container has no init system to start it with).
     echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
-    policy=/usr/sbin/policy-rc.d
-    made_policy=0
+    local policy=/usr/sbin/policy-rc.d made_policy=0 status=0
     if [ ! -e $policy ]; then
         printf '#!/bin/sh\nexit 101\n' | $sudo tee $policy >/dev/null
         $sudo chmod 755 $policy
         made_policy=1
     fi
-    status=0
     DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y \
-        --no-install-recommends "${missing[@]}" || status=$?
+        --no-install-recommends "$@" || status=$?
     [ $made_policy -eq 0 ] || $sudo rm -f $policy
-    [ $status -eq 0 ] || exit $status
+    return $status
+}
+
+# The :i386 packages go in by themselves, after the rest: multiarch wants
+# each at its amd64 twin's version, which an archive whose i386 lists lag
+# behind its amd64 ones (a security update not yet, or not wholly, on the
+# mirror) can't give. Then everything else is installed all the same and
+# the script exits 3, so that the caller can run without i386.
+own=() foreign=()
+for p in "${missing[@]}"; do
+    if [[ $p == *:i386 && $native != i386 ]]; then foreign+=("$p"); else own+=("$p"); fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt_update
+    if [ ${#own[@]} -gt 0 ]; then
+        status=0
+        install "${own[@]}" || status=$?
+        [ $status -eq 0 ] || exit $status
+    fi
+    if [ ${#foreign[@]} -gt 0 ] && ! install "${foreign[@]}"; then
+        echo "deps.sh: the i386 packages (${foreign[*]}) can't be installed from this" \
+             "archive's lists (apt-get's reason above)" >&2
+        i386_missing=1
+    fi
 fi
 
 unpacked=$root/build/deps/prometheus
@@ -117,3 +142,4 @@ if [ $promtool -eq 1 ] && [ ! -x "$unpacked/usr/bin/promtool" ]; then
     dpkg-deb -x "$download"/prometheus_*.deb "$unpacked"
     "$unpacked/usr/bin/promtool" --version >/dev/null
 fi
+[ "${i386_missing-0}" -eq 0 ] || exit 3
