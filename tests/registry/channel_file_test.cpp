@@ -217,7 +217,7 @@ TEST_F(ChannelFile, FileFailures) {
     const std::string before = "ch1\t\tapp1\t\tin\r\n";
     std::string notADir = install_.root() + "/plain";
     ASSERT_TRUE(regtest::WriteAll(notADir, "x"));
-    std::string lock = install_.dir() + "/queue.lck";
+    std::string lock = install_.dir() + "/queue.cfg.lck";
     struct {
         const char* name;
         std::function<void()> arrange;

@@ -1,6 +1,6 @@
 // mqchannel.cpp - the channel registry: IsLineSpace, ParseBuf and cChannel.
 //
-// Every change is one locked transaction: take the flock on "queue.lck",
+// Every change is one locked transaction: take the flock on "queue.cfg.lck",
 // check, read the whole channel file, write its successor to "queue.tmp",
 // make the directory call, then sync the successor, rename it over
 // "queue.cfg" and sync the directory. A crash at any point leaves the old
@@ -58,7 +58,7 @@ private:
     int fd_;
 };
 
-// LockRegistry - opens (creating) "queue.lck" beside the channel file
+// LockRegistry - opens (creating) "queue.cfg.lck" beside the channel file
 // queueFile and waits for its exclusive flock. flock belongs to the open file
 // description, so two threads of one process, each with its own open,
 // exclude each other as processes do. Returns false, with the failure
@@ -68,7 +68,7 @@ bool LockRegistry(const char* queueFile, Fd* lock) {
     // fixed. queueFile always ends in the channel file's name.
     static const char kCfg[] = "queue.cfg";
     std::string path(queueFile);
-    path.replace(path.size() - (sizeof kCfg - 1), std::string::npos, "queue.lck");
+    path.replace(path.size() - (sizeof kCfg - 1), std::string::npos, "queue.cfg.lck");
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
         LogFailure("open", path, errno);

@@ -9,7 +9,7 @@
 //
 // Thread safety: one cChannel is used by one thread at a time. Add and Del,
 // directory call included, are serialised across threads and processes by an
-// exclusive flock on "queue.lck" beside the channel file. The channel file is
+// exclusive flock on "queue.cfg.lck" beside the channel file. The channel file is
 // replaced atomically (written as "queue.tmp", synced, renamed over it), so
 // IsExist and List, which take no lock, always read a whole registry: the
 // one before or the one after a change.
