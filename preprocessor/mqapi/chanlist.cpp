@@ -13,6 +13,7 @@
 
 #include "chanline.h"
 #include "log.h"
+#include "syscalls.h"
 
 MQConfig OneMQ;
 
@@ -36,7 +37,7 @@ bool ReadChannelFile(const std::string& path, const std::string& log,
     out->clear();
     // Opened without blocking and taken only when it is a regular file: a
     // FIFO or a device put in its place must not hang MQInit.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int fd = MQSysCallTable()->open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
     if (fd < 0) {
         if (errno == ENOENT) return true;  // no channel registered yet
         *error = "open " + path + ": " + std::strerror(errno);
@@ -45,18 +46,18 @@ bool ReadChannelFile(const std::string& path, const std::string& log,
     struct stat st;
     if (fstat(fd, &st) != 0) {
         *error = "fstat " + path + ": " + std::strerror(errno);
-        close(fd);
+        MQSysCallTable()->close(fd);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
         *error = path + ": not a regular file";
-        close(fd);
+        MQSysCallTable()->close(fd);
         return false;
     }
     std::unique_ptr<FILE, FileCloser> file(fdopen(fd, "r"));
     if (!file) {
         *error = "fdopen " + path + ": " + std::strerror(errno);
-        close(fd);
+        MQSysCallTable()->close(fd);
         return false;
     }
     std::string line;

@@ -676,7 +676,7 @@ void QueueDb::KeepReserve() {
     int fd = sys->open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (fd < 0) return;  // there already, or no room for it yet
     // Blocks really allocated: a sparse file would free nothing.
-    bool ok = posix_fallocate(fd, 0, kReserveBytes) == 0;
+    bool ok = sys->fallocate(fd, 0, kReserveBytes) == 0;
     sys->close(fd);
     if (!ok) sys->unlink(path.c_str());
 }

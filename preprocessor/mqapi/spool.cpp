@@ -189,7 +189,7 @@ bool Spool::RemoveEntryFiles(unsigned long id, std::string* error) const {
     while (struct dirent* item = readdir(stream.get())) {
         if (std::strncmp(item->d_name, prefix, static_cast<size_t>(prefixLength)) != 0) continue;
         std::string path = dir + "/" + item->d_name;
-        if (unlink(path.c_str()) != 0 && errno != ENOENT && ok) {
+        if (MQSysCallTable()->unlink(path.c_str()) != 0 && errno != ENOENT && ok) {
             *error = mq::Status::FromErrno("unlink", path, errno).Cause();
             ok = false;
         }
