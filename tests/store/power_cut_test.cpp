@@ -18,6 +18,7 @@
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,6 +46,8 @@ namespace {
 // files of their own, synced before it.
 constexpr size_t kLimit = 4096;
 const char kConfig[] = "BodyInCommitLimit = 4096\n";
+// The spool's reserve, kept for readers on a full disk.
+constexpr off_t kReserveBytes = 4 << 20;
 
 // What the store has told its callers, as a power cut must leave it.
 struct Acknowledged {
@@ -275,6 +278,18 @@ class Trial {
         unlink(ini.c_str());
         Install::Write(ini, "[Config]\nInstallDirectory = " + copy.dir + "\n" + kConfig);
         if (!MQInit(ini.c_str(), "restarted")) return {"the store does not start"};
+
+        // The reserve a full disk gives up: whole, its blocks really
+        // allocated, whatever a cut left of it.
+        struct stat reserve;
+        std::string reservePath = copy.dir + "/spool/queue.reserve";
+        if (stat(reservePath.c_str(), &reserve) != 0) {
+            faults.push_back("the spool has no reserve after the restart");
+        } else if (reserve.st_size < kReserveBytes || reserve.st_blocks * 512 < kReserveBytes) {
+            faults.push_back("the reserve holds " + std::to_string(reserve.st_blocks * 512) +
+                             " allocated bytes of " + std::to_string(reserve.st_size) +
+                             " after the restart, not " + std::to_string(kReserveBytes));
+        }
 
         std::vector<mqadmin::EntryInfo> list;
         if (!mqadmin::ListEntries(nullptr, &list)) return {"the entries can't be listed"};
