@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <map>
+#include <random>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -32,6 +34,9 @@ struct Node {
     std::map<std::string, int> durableNames;  // a directory's names at its last sync
     bool unnamed = false;                     // a file whose last name went
     std::string lastContent;                  // its content then
+    // A directory's changes since its last sync, in order: a name given to
+    // a node, or taken away (-1). A cut may keep any first part of them.
+    std::vector<std::pair<std::string, int>> changes;
 };
 
 std::recursive_mutex g_mutex;
@@ -43,7 +48,7 @@ std::map<std::pair<dev_t, ino_t>, int> g_byInode;
 std::function<void(const std::string&)> g_hook;
 std::function<bool(const std::string&)> g_skip;
 int g_syncs = 0;
-const char* g_boot = "boot-1";
+int g_boot = 1;  // the boot the store is told it runs in
 
 MQSysCalls g_real;
 sqlite3_vfs* g_unix = nullptr;
@@ -68,19 +73,27 @@ std::string ReadAll(const std::string& path) {
 void WriteAll(const std::string& path, const std::string& content) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
     if (fd < 0) throw std::runtime_error("create " + path + ": " + std::strerror(errno));
-    // Zeros only (the reserve's 4 MiB): a hole of that size, far cheaper to
-    // write out at every cut, and the same bytes to a reader.
-    bool zeros = content.find_first_not_of('\0') == std::string::npos;
-    size_t done = zeros ? content.size() : 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n <= 0) {
-            ::close(fd);
-            throw std::runtime_error("write " + path + ": " + std::strerror(errno));
+    // Pages of zeros are left as holes (the lock file's gaps, the reserve):
+    // far cheaper to write out at every cut, and the same bytes to a reader.
+    const size_t kPage = 4096;
+    for (size_t at = 0; at < content.size(); at += kPage) {
+        size_t size = std::min(kPage, content.size() - at);
+        if (std::all_of(content.begin() + at, content.begin() + at + size,
+                        [](char c) { return c == '\0'; })) {
+            continue;
         }
-        done += static_cast<size_t>(n);
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = ::pwrite(fd, content.data() + at + done, size - done,
+                                 static_cast<off_t>(at + done));
+            if (n <= 0) {
+                ::close(fd);
+                throw std::runtime_error("write " + path + ": " + std::strerror(errno));
+            }
+            done += static_cast<size_t>(n);
+        }
     }
-    if (zeros && ::ftruncate(fd, static_cast<off_t>(content.size())) != 0) {
+    if (::ftruncate(fd, static_cast<off_t>(content.size())) != 0) {
         ::close(fd);
         throw std::runtime_error("truncate " + path + ": " + std::strerror(errno));
     }
@@ -148,11 +161,27 @@ int NodeOf(const struct stat& st) {
     return found != g_byInode.end() ? found->second : NewNode(st);
 }
 
+// Notes that path now names node (-1: nothing) in its directory, a change
+// that lasts only once the directory is synced.
+void NameChanged(const std::string& path, int node) {
+    std::string dir = ParentOf(path);
+    struct stat st;
+    if (!Watched(dir) || lstat(dir.c_str(), &st) != 0) return;
+    int id = NodeOf(st);
+    g_nodes[id].changes.emplace_back(path.substr(path.rfind('/') + 1), node);
+}
+
+// The node of what path names now, -1 for nothing.
+int NodeAt(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? NodeOf(st) : -1;
+}
+
 // A file or directory just made at path: a node of its own, even if its
 // inode number once belonged to another.
 void Created(const std::string& path) {
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0) NewNode(st);
+    if (lstat(path.c_str(), &st) == 0) NameChanged(path, NewNode(st));
 }
 
 // path is about to lose its name. If it is the file's last one, keep what
@@ -183,7 +212,9 @@ void DirSynced(const std::string& dir) {
         struct stat item;
         if (lstat((dir + "/" + name).c_str(), &item) == 0) names[name] = NodeOf(item);
     }
-    g_nodes[NodeOf(st)].durableNames = std::move(names);
+    int id = NodeOf(st);
+    g_nodes[id].durableNames = std::move(names);
+    g_nodes[id].changes.clear();
 }
 
 void FileSynced(const std::string& path, const struct stat& st) {
@@ -246,21 +277,29 @@ int Unlink(const char* path) {
     if (!Watched(path)) return g_real.unlink(path);
     std::pair<dev_t, ino_t> key = LastName(path);
     int rc = g_real.unlink(path);
-    if (rc == 0) Unnamed(key);
+    if (rc == 0) {
+        Unnamed(key);
+        NameChanged(path, -1);
+    }
     return rc;
 }
 
 int Rename(const char* from, const char* to) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     if (!Watched(to)) return g_real.rename(from, to);
+    int moved = NodeAt(from);
     std::pair<dev_t, ino_t> replaced = LastName(to);
     int rc = g_real.rename(from, to);
-    if (rc == 0) Unnamed(replaced);
+    if (rc == 0) {
+        Unnamed(replaced);
+        NameChanged(from, -1);
+        NameChanged(to, moved);
+    }
     return rc;
 }
 
 int BootId(char* out, size_t size) {
-    std::snprintf(out, size, "%s", g_boot);
+    std::snprintf(out, size, "boot-%d", g_boot);
     return static_cast<int>(std::strlen(out));
 }
 
@@ -306,7 +345,10 @@ int VfsDelete(sqlite3_vfs*, const char* name, int syncDir) {
     if (!Watched(name)) return g_unix->xDelete(g_unix, name, syncDir);
     std::pair<dev_t, ino_t> key = LastName(name);
     int rc = g_unix->xDelete(g_unix, name, syncDir);
-    if (rc == SQLITE_OK) Unnamed(key);
+    if (rc == SQLITE_OK) {
+        Unnamed(key);
+        NameChanged(name, -1);
+    }
     return rc;
 }
 
@@ -431,55 +473,100 @@ void InstallVfs() {
 
 // --- materialising a cut ---
 
-// Where each node is named now, walking the real tree from dir.
-void CurrentPaths(const std::string& dir, std::map<int, std::string>* out) {
-    for (const std::string& name : Names(dir)) {
-        std::string path = dir + "/" + name;
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0) continue;
-        (*out)[NodeOf(st)] = path;
-        if (S_ISDIR(st.st_mode)) CurrentPaths(path, out);
-    }
-}
+// Writes out one cut: which names each directory keeps and which bytes
+// each file, by the cut's kind.
+class Writer {
+  public:
+    Writer(Cut cut, unsigned seed) : cut_(cut), random_(seed) { CurrentPaths(g_root); }
 
-// The content a file keeps in a cut that keeps unsynced data.
-std::string CurrentContent(int id, const std::map<int, std::string>& current) {
-    auto found = current.find(id);
-    if (found != current.end()) return ReadAll(found->second);
-    const Node& node = g_nodes[id];
-    return node.unnamed ? node.lastContent : node.durable;
-}
-
-// The durable names under node, written out at into.
-void WriteDurableNames(int id, const std::string& into, bool currentData,
-                       const std::map<int, std::string>& current) {
-    for (const auto& entry : g_nodes[id].durableNames) {
-        std::string path = into + "/" + entry.first;
-        const Node& node = g_nodes[entry.second];
-        if (node.dir) {
-            MakeDir(path);
-            WriteDurableNames(entry.second, path, currentData, current);
-        } else {
-            WriteAll(path, currentData ? CurrentContent(entry.second, current) : node.durable);
+    void Directory(int id, const std::string& into, int depth) {
+        if (depth > 32) throw std::runtime_error("directories in a loop under " + into);
+        for (const auto& entry : NamesOf(id)) {
+            std::string path = into + "/" + entry.first;
+            if (g_nodes[entry.second].dir) {
+                MakeDir(path);
+                Directory(entry.second, path, depth + 1);
+            } else {
+                WriteAll(path, ContentOf(entry.second));
+            }
         }
     }
-}
 
-// The names there are now under from, each file with its durable image.
-void WriteCurrentNames(const std::string& from, const std::string& into) {
-    for (const std::string& name : Names(from)) {
-        std::string source = from + "/" + name;
-        std::string target = into + "/" + name;
+  private:
+    // Where each node is named now, walking the real tree from dir.
+    void CurrentPaths(const std::string& dir) {
         struct stat st;
-        if (lstat(source.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            MakeDir(target);
-            WriteCurrentNames(source, target);
-        } else if (S_ISREG(st.st_mode)) {
-            WriteAll(target, g_nodes[NodeOf(st)].durable);
+        if (dir == g_root && lstat(dir.c_str(), &st) == 0) current_[NodeOf(st)] = dir;
+        for (const std::string& name : Names(dir)) {
+            std::string path = dir + "/" + name;
+            if (lstat(path.c_str(), &st) != 0) continue;
+            current_[NodeOf(st)] = path;
+            if (S_ISDIR(st.st_mode)) CurrentPaths(path);
         }
     }
-}
+
+    bool Coin() { return (random_() & 1) != 0; }
+
+    std::map<std::string, int> NamesOf(int id) {
+        const Node& node = g_nodes[id];
+        auto now = current_.find(id);
+        if (cut_ == Cut::DataDropped && now != current_.end()) {
+            std::map<std::string, int> names;
+            for (const std::string& name : Names(now->second)) {
+                struct stat st;
+                if (lstat((now->second + "/" + name).c_str(), &st) != 0) continue;
+                if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) names[name] = NodeOf(st);
+            }
+            return names;
+        }
+        std::map<std::string, int> names = node.durableNames;
+        if (cut_ != Cut::Mixed) return names;
+        // The file system kept the directory's changes in order up to some
+        // point: any first part of them.
+        size_t kept = random_() % (node.changes.size() + 1);
+        for (size_t i = 0; i < kept; ++i) {
+            const auto& change = node.changes[i];
+            if (change.second < 0) {
+                names.erase(change.first);
+            } else {
+                names[change.first] = change.second;
+            }
+        }
+        return names;
+    }
+
+    // What a file holds now, or held when its last name went.
+    std::string Current(int id) {
+        auto found = current_.find(id);
+        if (found != current_.end()) return ReadAll(found->second);
+        const Node& node = g_nodes[id];
+        return node.unnamed ? node.lastContent : node.durable;
+    }
+
+    std::string ContentOf(int id) {
+        const std::string& durable = g_nodes[id].durable;
+        if (cut_ == Cut::Strict || cut_ == Cut::DataDropped) return durable;
+        std::string now = Current(id);
+        if (cut_ == Cut::NamesDropped || now == durable) return now;
+        // Mixed: the disk wrote some of the pages written since the last
+        // sync and not others, and kept the old size or the new; pages past
+        // both hold zeros.
+        const size_t kPage = 4096;
+        std::string torn(Coin() ? now.size() : durable.size(), '\0');
+        for (size_t at = 0; at < torn.size(); at += kPage) {
+            const std::string& from = Coin() ? now : durable;
+            if (at < from.size()) {
+                size_t size = std::min({kPage, torn.size() - at, from.size() - at});
+                torn.replace(at, size, from, at, size);
+            }
+        }
+        return torn;
+    }
+
+    Cut cut_;
+    std::mt19937 random_;
+    std::map<int, std::string> current_;
+};
 
 // Everything under dir counts as durable.
 void Baseline(const std::string& dir) {
@@ -508,6 +595,8 @@ const char* CutName(Cut cut) {
             return "names dropped";
         case Cut::DataDropped:
             return "data dropped";
+        case Cut::Mixed:
+            return "mixed";
     }
     return "?";
 }
@@ -535,7 +624,7 @@ void Begin(const std::string& root) {
     g_byInode.clear();
     g_syncs = 0;
     g_root = root;
-    g_boot = "boot-1";
+    ++g_boot;
     Baseline(root);
     struct stat st;
     if (lstat(root.c_str(), &st) != 0) throw std::runtime_error("no directory " + root);
@@ -553,16 +642,10 @@ void SkipSyncs(const std::function<bool(const std::string&)>& predicate) {
     g_skip = predicate;
 }
 
-void Materialise(Cut cut, const std::string& into) {
+void Materialise(Cut cut, const std::string& into, unsigned seed) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     MakeDir(into);
-    if (cut == Cut::DataDropped) {
-        WriteCurrentNames(g_root, into);
-        return;
-    }
-    std::map<int, std::string> current;
-    if (cut == Cut::NamesDropped) CurrentPaths(g_root, &current);
-    WriteDurableNames(g_rootNode, into, cut == Cut::NamesDropped, current);
+    Writer(cut, seed).Directory(g_rootNode, into, 0);
 }
 
 void End() {
@@ -570,7 +653,7 @@ void End() {
     g_on = false;
     g_hook = nullptr;
     g_skip = nullptr;
-    g_boot = "boot-2";
+    ++g_boot;
 }
 
 int Syncs() {

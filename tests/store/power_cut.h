@@ -28,9 +28,14 @@
 //   NamesDropped   the unsynced names but none of the data: durable names,
 //                  each file as it is now (or was when its last name went);
 //   DataDropped    the unsynced data but none of the names: the names as
-//                  they are now, each file its durable image.
+//                  they are now, each file its durable image;
+//   Mixed          some of each, drawn from a seed: each directory its
+//                  durable names and then a first part of the changes made
+//                  to them since (in their order, as a journal keeps them);
+//                  each file its old size or its new, and each 4 KiB page
+//                  of it as synced or as written since (zeros past both).
 //
-// A real cut may leave any mix of these; the three are its corners.
+// A real cut may leave any mix of these; the first three are its corners.
 //
 // Thread safety: one recorder per process (the table is global); the store
 // may call it from any thread, and a mutex guards its records. The cut hook
@@ -43,9 +48,9 @@
 
 namespace powercut {
 
-enum class Cut { Strict, NamesDropped, DataDropped };
+enum class Cut { Strict, NamesDropped, DataDropped, Mixed };
 
-// "strict", "names dropped" or "data dropped".
+// "strict", "names dropped", "data dropped" or "mixed".
 const char* CutName(Cut cut);
 
 // Registers the VFS as SQLite's default and puts the recorder's calls in
@@ -54,7 +59,8 @@ const char* CutName(Cut cut);
 void Install();
 
 // Starts watching root (an existing directory): what is under it now is
-// durable. The kernel's boot id, as the store reads it, is "boot-1".
+// durable. The kernel's boot id, as the store reads it, is a new one: the
+// store runs in another boot than the one that made what is there.
 void Begin(const std::string& root);
 
 // Called at every cut point with what is about to be synced (a path
@@ -62,13 +68,15 @@ void Begin(const std::string& root);
 void OnCut(const std::function<void(const std::string& what)>& hook);
 
 // Writes what a cut of kind cut, right now, would leave under the root, into
-// into (a new directory, made here). Files outside the root are not copied.
-void Materialise(Cut cut, const std::string& into);
+// into (a new directory, made here); seed draws a Mixed cut's choices. Files
+// outside the root are not copied. Throws std::runtime_error when the copy
+// can't be written.
+void Materialise(Cut cut, const std::string& into, unsigned seed = 0);
 
 // Stops watching; the calls go straight to the real ones again, but for
 // syncs, which are reported done and not made (the copies a test checks
 // after a cut need no durability, and a test runs the faster for it). The
-// boot id is now "boot-2", as after a restart.
+// boot id is a new one, as after a restart: no boot id ever comes back.
 //
 // While watching, the store's own syncs (the table's) are recorded but not
 // made either: no power really goes. SQLite's are made, so that what it

@@ -46,6 +46,8 @@ namespace {
 // files of their own, synced before it.
 constexpr size_t kLimit = 4096;
 const char kConfig[] = "BodyInCommitLimit = 4096\n";
+// Cuts drawn at random between the corners, at each cut point.
+constexpr size_t kMixedCuts = 2;
 // The spool's reserve, kept for readers on a full disk.
 constexpr off_t kReserveBytes = 4 << 20;
 
@@ -67,6 +69,7 @@ struct Acknowledged {
 struct CutCopy {
     std::string at;  // when: before which sync
     Cut cut;
+    unsigned seed;  // a mixed cut's
     std::string dir;
     Acknowledged acked;
 };
@@ -230,7 +233,9 @@ class Trial {
     std::vector<std::string> Check() {
         std::vector<std::string> faults;
         for (const CutCopy& copy : copies_) {
-            std::string where = "cut " + copy.at + " (" + powercut::CutName(copy.cut) + "): ";
+            std::string where = "cut " + copy.at + " (" + powercut::CutName(copy.cut) +
+                                (copy.cut == Cut::Mixed ? " " + std::to_string(copy.seed) : "") +
+                                "): ";
             for (const std::string& fault : CheckCopy(copy)) faults.push_back(where + fault);
         }
         return faults;
@@ -261,11 +266,15 @@ class Trial {
         if (run_ < 2 || run_ % 32 == 0) Copy("before the sync of " + path);
     }
 
+    // The corners of a cut at this point, and kMixedCuts mixes of them.
     void Copy(const std::string& at) {
-        for (Cut cut : {Cut::Strict, Cut::NamesDropped, Cut::DataDropped}) {
-            std::string dir = scratch_ + "/" + std::to_string(copies_.size());
-            powercut::Materialise(cut, dir);
-            copies_.push_back(CutCopy{at, cut, dir, acked_});
+        std::vector<Cut> cuts{Cut::Strict, Cut::NamesDropped, Cut::DataDropped};
+        cuts.insert(cuts.end(), kMixedCuts, Cut::Mixed);
+        for (Cut cut : cuts) {
+            unsigned seed = static_cast<unsigned>(copies_.size());
+            std::string dir = scratch_ + "/" + std::to_string(seed);
+            powercut::Materialise(cut, dir, seed);
+            copies_.push_back(CutCopy{at, cut, seed, dir, acked_});
         }
     }
 
