@@ -9,13 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <map>
-#include <random>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <utility>
 #include <vector>

@@ -31,7 +31,9 @@
 #include "durable.h"
 #include "mq.h"
 #include "mqadmin.h"
+#include "mqchannel.h"
 #include "mqput.h"
+#include "mqresult.h"
 #include "store_fixture.h"
 
 using mqadmin::AdminResult;
@@ -46,6 +48,8 @@ namespace {
 // files of their own, synced before it.
 constexpr size_t kLimit = 4096;
 const char kConfig[] = "BodyInCommitLimit = 4096\n";
+// The registry's directory calls go to a double; it wants a host.
+const char kRegistryConfig[] = "[Ldap]\nHostname = alpha.example.org\n";
 // Cuts drawn at random between the corners, at each cut point.
 constexpr size_t kMixedCuts = 2;
 // The spool's reserve, kept for readers on a full disk.
@@ -62,6 +66,9 @@ struct Acknowledged {
     std::map<unsigned long, Entry> live;  // puts acknowledged, removals not
     std::set<unsigned long> removed;      // removals acknowledged
     std::set<std::string> bodies;         // every body a put was given, acknowledged or not
+    // The channel file as acknowledged, and while a change is under way its
+    // successor too.
+    std::set<std::string> registry;
 };
 
 // The state a cut at one sync could leave, written out, with what had been
@@ -211,6 +218,28 @@ class Trial {
         acked_.live[id].states = {to};
     }
 
+    // A change of the channel registry (a cChannel call, made in the
+    // installation): the channel file is the old one or the new one at any
+    // cut during it, and the new one at any cut after.
+    void Registry(const std::function<int(cChannel&)>& change) {
+        ++operations_;
+        std::string cfg = install_.Dir() + "/queue.cfg";
+        std::string before = ReadFile(cfg);
+        size_t first = copies_.size();
+        setenv("MQ_CONFIG_DIR", install_.Dir().c_str(), 1);
+        int result;
+        {
+            cChannel registry;
+            result = change(registry);
+        }
+        unsetenv("MQ_CONFIG_DIR");
+        ASSERT_EQ(result, MQ_SUCCESS);
+        std::string after = ReadFile(cfg);
+        ASSERT_NE(after, before) << "the change left the channel file as it was";
+        for (size_t i = first; i < copies_.size(); ++i) copies_[i].acked.registry = {before, after};
+        acked_.registry = {after};
+    }
+
     const Install& Installation() const { return install_; }
 
     // --- recording and checking ---
@@ -220,6 +249,7 @@ class Trial {
     // made), and the end is the only cut point.
     void Record(const std::function<void()>& operations,
                 const std::function<bool(const std::string&)>& skip = nullptr) {
+        acked_.registry = {ReadFile(install_.Dir() + "/queue.cfg")};
         powercut::Begin(install_.Dir());
         powercut::SkipSyncs(skip);
         if (!skip) powercut::OnCut([this](const std::string& at) { CutPoint(at); });
@@ -283,10 +313,19 @@ class Trial {
         auto fault = [&faults](unsigned long id, const std::string& what) {
             faults.push_back("entry " + std::to_string(id) + " " + what);
         };
+        std::string registry = ReadFile(copy.dir + "/queue.cfg");
+        if (copy.acked.registry.count(registry) == 0) {
+            faults.push_back("the channel file holds " + std::to_string(registry.size()) +
+                             " bytes, neither the registry acknowledged nor its successor");
+        }
         std::string ini = copy.dir + "/daduv.ini";
         unlink(ini.c_str());
         Install::Write(ini, "[Config]\nInstallDirectory = " + copy.dir + "\n" + kConfig);
-        if (!MQInit(ini.c_str(), "restarted")) return {"the store does not start"};
+        auto stop = [&faults](const std::string& why) {
+            faults.push_back(why);
+            return faults;
+        };
+        if (!MQInit(ini.c_str(), "restarted")) return stop("the store does not start");
 
         // The reserve a full disk gives up: whole, its blocks really
         // allocated, whatever a cut left of it.
@@ -301,7 +340,7 @@ class Trial {
         }
 
         std::vector<mqadmin::EntryInfo> list;
-        if (!mqadmin::ListEntries(nullptr, &list)) return {"the entries can't be listed"};
+        if (!mqadmin::ListEntries(nullptr, &list)) return stop("the entries can't be listed");
         std::map<unsigned long, mqadmin::EntryInfo> there;
         for (const mqadmin::EntryInfo& info : list) there[info.id] = info;
 
@@ -332,7 +371,7 @@ class Trial {
         }
         // What a reader is handed: whole bodies too.
         MQContext* reader = OpenMQChannel("relay");
-        if (reader == nullptr) return {"a reader can't open relay"};
+        if (reader == nullptr) return stop("a reader can't open relay");
         for (unsigned long id = GetFirstMessage(reader, false); id != 0;
              id = GetNextMessage(reader, false)) {
             const char* path = GetMQPathName(reader, ".msg");
@@ -353,7 +392,7 @@ class Trial {
         return faults;
     }
 
-    Install install_{"relay\t\tsmtp\t\tout\r\n", kConfig};
+    Install install_{"relay\t\tsmtp\t\tout\r\n", std::string(kConfig) + kRegistryConfig};
     std::string scratch_;
     Acknowledged acked_;
     std::vector<CutCopy> copies_;
@@ -435,6 +474,17 @@ TEST_F(PowerCut, NothingAcknowledgedIsLostAtAnySync) {
              trial.Change(3, mqadmin::RequeueEntry, EntryState::Queued);
              trial.Delete(1);
          }},
+        {"the registry's rewrites beside a put",
+         [](Trial& trial) {
+             ASSERT_TRUE(trial.Init());
+             trial.Put(How::Body, kSmall);
+         },
+         [](Trial& trial) {
+             trial.Registry([](cChannel& r) { return r.Add("backup", "bk", "out", 0); });
+             ASSERT_TRUE(trial.Init());
+             trial.Put(How::Body, kSmall);
+             trial.Registry([](cChannel& r) { return r.Del("backup"); });
+         }},
         {"identifier blocks over many puts", nullptr,
          [](Trial& trial) {
              ASSERT_TRUE(trial.Init());
@@ -484,17 +534,21 @@ TEST_F(PowerCut, ASyncLeftOutIsFound) {
         return path.size() == 12 && path.compare(0, 10, "spool/msg/") == 0;
     };
     // Entries 1 to 3: a body in the commit, a body in a file of its own, a
-    // body renamed into place by its writer.
+    // body renamed into place by its writer; then a channel registered.
     const std::string lost = "lost, though its put was acknowledged";
     const std::string noBody = "has 0 bytes at its path, not its body";
+    const std::string registry = "bytes, neither the registry acknowledged nor its successor";
     struct Case {
         const char* name;
         std::function<bool(const std::string&)> skip;
         std::vector<std::string> want;  // faults that must be among those found
     } cases[] = {
-        {"the sync of the spool's parent after its mkdir",
+        {"the sync of the installation directory (the spool's mkdir, the registry's rename)",
          [](const std::string& path) { return path == "."; },
-         {"entry 1 " + lost, "entry 2 " + lost, "entry 3 " + lost}},
+         {"entry 1 " + lost, "entry 2 " + lost, "entry 3 " + lost, registry}},
+        {"the sync of the registry's successor before its rename",
+         [](const std::string& path) { return path == "queue.tmp"; },
+         {"the channel file holds 0 " + registry}},
         {"the sync of msg/ after each mkdir of msg/<xx>",
          [](const std::string& path) { return path == "spool/msg"; },
          {"entry 2 " + noBody, "entry 3 " + lost}},
@@ -502,9 +556,13 @@ TEST_F(PowerCut, ASyncLeftOutIsFound) {
          [&](const std::string& path) { return isBodyDir(path); },
          {"entry 2 " + noBody, "entry 3 " + lost}},
         {"a body file's sync",
-         [&](const std::string& path) { return ends(path, ".msg") || ends(path, ".tmp"); },
+         [&](const std::string& path) {
+             return path.compare(0, 10, "spool/msg/") == 0 &&
+                    (ends(path, ".msg") || ends(path, ".tmp"));
+         },
          {"entry 2 " + noBody, "entry 3 " + noBody}},
-        {"the write-ahead log's sync", [&](const std::string& path) { return ends(path, "-wal"); },
+        {"the write-ahead log's sync",
+         [&](const std::string& path) { return ends(path, "-wal"); },
          {"entry 1 " + lost, "entry 2 " + lost, "entry 3 " + lost}},
     };
     for (const Case& c : cases) {
@@ -516,6 +574,7 @@ TEST_F(PowerCut, ASyncLeftOutIsFound) {
                 trial.Put(How::Body, kSmall);
                 trial.Put(How::Body, kLarge);
                 trial.Put(How::ThenRename, kLarge);
+                trial.Registry([](cChannel& r) { return r.Add("backup", "bk", "out", 0); });
             },
             c.skip);
         std::vector<std::string> faults = trial.Check();
