@@ -419,6 +419,35 @@ bool Contains(const std::string& text, const std::string& part) {
 constexpr size_t kSmall = 300;
 constexpr size_t kLarge = 3 * kLimit;
 
+// A store with two entries (written by the rename pattern, as every body
+// was before), left in the layout of an earlier version.
+std::function<void(Trial&)> OlderLayout(int version) {
+    return [version](Trial& trial) {
+        ASSERT_TRUE(trial.Init());
+        trial.Put(How::ThenRename, kLarge);
+        trial.Put(How::ThenRename, kSmall);
+        // Closed (another installation taken), then taken back a version at
+        // a time.
+        Install elsewhere;
+        ASSERT_TRUE(elsewhere.Init());
+        const std::string& db = trial.Installation().Db();
+        mqtest::QueryDb(db,
+                        "DROP TRIGGER entries_bodies; DROP TABLE bodies;"
+                        " UPDATE meta SET value = 3 WHERE key = 'schema'");
+        if (version < 3) {
+            mqtest::QueryDb(db,
+                            "ALTER TABLE entries DROP COLUMN handed;"
+                            " ALTER TABLE entries DROP COLUMN reason;"
+                            " ALTER TABLE entries DROP COLUMN reason_at;"
+                            " ALTER TABLE entries DROP COLUMN reason_by;"
+                            " ALTER TABLE leases DROP COLUMN app;"
+                            " UPDATE meta SET value = 2 WHERE key = 'schema'");
+        }
+        ASSERT_EQ(mqtest::QueryDb(db, "SELECT value FROM meta WHERE key = 'schema'"),
+                  std::to_string(version));
+    };
+}
+
 class PowerCut : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { powercut::Install(); }
@@ -490,25 +519,17 @@ TEST_F(PowerCut, NothingAcknowledgedIsLostAtAnySync) {
              ASSERT_TRUE(trial.Init());
              for (int i = 0; i < 12; ++i) trial.Put(i % 3 == 0 ? How::Body : How::BodyFd, kSmall);
          }},
-        {"the layout's upgrade from version 3",
-         [](Trial& trial) {
-             ASSERT_TRUE(trial.Init());
-             trial.Put(How::ThenRename, kLarge);
-             trial.Put(How::ThenRename, kSmall);
-             // Closed (another installation taken), then made version 3.
-             Install elsewhere;
-             ASSERT_TRUE(elsewhere.Init());
-             mqtest::QueryDb(trial.Installation().Db(),
-                             "DROP TRIGGER entries_bodies; DROP TABLE bodies;"
-                             " UPDATE meta SET value = 3 WHERE key = 'schema'");
-             ASSERT_EQ(mqtest::QueryDb(trial.Installation().Db(),
-                                       "SELECT value FROM meta WHERE key = 'schema'"),
-                       "3");
-         },
+        {"the layout's upgrade from version 3", OlderLayout(3),
          [](Trial& trial) {
              ASSERT_TRUE(trial.Init());
              trial.Put(How::Body, kSmall);
              trial.Get(true);
+         }},
+        {"the layout's upgrade from version 2", OlderLayout(2),
+         [](Trial& trial) {
+             ASSERT_TRUE(trial.Init());
+             trial.Get(true);
+             trial.Put(How::Body, kSmall);
          }},
     };
     for (const Case& c : cases) {
