@@ -272,6 +272,7 @@ class Trial {
     }
 
     size_t Copies() const { return copies_.size(); }
+    size_t CutPoints() const { return cutPoints_; }
 
   private:
     void Removed(unsigned long id) {
@@ -298,6 +299,7 @@ class Trial {
 
     // The corners of a cut at this point, and kMixedCuts mixes of them.
     void Copy(const std::string& at) {
+        ++cutPoints_;
         std::vector<Cut> cuts{Cut::Strict, Cut::NamesDropped, Cut::DataDropped};
         cuts.insert(cuts.end(), kMixedCuts, Cut::Mixed);
         for (Cut cut : cuts) {
@@ -396,6 +398,7 @@ class Trial {
     std::string scratch_;
     Acknowledged acked_;
     std::vector<CutCopy> copies_;
+    size_t cutPoints_ = 0;
     int bodies_ = 0;
     std::string lastPath_;
     int operations_ = 0;  // begun so far
@@ -537,7 +540,8 @@ TEST_F(PowerCut, NothingAcknowledgedIsLostAtAnySync) {
         Trial trial;
         if (c.before) c.before(trial);
         trial.Record([&] { c.during(trial); });
-        EXPECT_GT(trial.Copies(), 3u) << "no sync was seen";
+        EXPECT_GT(trial.CutPoints(), 1u) << "no sync was seen";
+        std::printf("%s: %zu cut points, %zu copies\n", c.name, trial.CutPoints(), trial.Copies());
         std::vector<std::string> faults = trial.Check();
         EXPECT_TRUE(faults.empty()) << faults.size() << " faults:" << Joined(faults);
     }
