@@ -16,11 +16,12 @@
 // a file's last sync. Everything under the root when Begin is called counts
 // as durable.
 //
-// Each sync the store makes (a file's, a directory's, the database's, the
-// write-ahead log's, one SQLite makes of a directory) is a cut point: just
-// before it runs, the recorder calls the test's cut hook, which can write
-// out the states a cut at that moment could leave (Materialise). The cut
-// may drop:
+// Each sync made through the table or the VFS (a file's, a directory's,
+// the database's, the write-ahead log's) is a cut point: just before it
+// runs, the recorder calls the test's cut hook, which can write out the
+// states a cut at that moment could leave (Materialise). The directory
+// SQLite syncs of its own accord within a new log's first sync is recorded
+// as synced there, the log's sync being the cut point. The cut may drop:
 //
 //   Strict         every unsynced name and every unsynced byte: each
 //                  directory holds its durable names, each file its
