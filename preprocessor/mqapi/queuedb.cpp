@@ -679,8 +679,8 @@ void QueueDb::KeepReserve() {
     // a stat while it is whole, and no sync ever.
     struct stat st;
     bool there = lstat(path.c_str(), &st) == 0;
-    if (there && (!S_ISREG(st.st_mode) || (st.st_size >= kReserveBytes &&
-                                           st.st_blocks * 512 >= kReserveBytes))) {
+    if (there && (!S_ISREG(st.st_mode) ||
+                  (st.st_size >= kReserveBytes && st.st_blocks * 512 >= kReserveBytes))) {
         return;
     }
     MQSysCalls* sys = MQSysCallTable();
