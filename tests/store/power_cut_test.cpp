@@ -35,6 +35,7 @@
 #include "mqput.h"
 #include "mqresult.h"
 #include "store_fixture.h"
+#include "syscalls.h"
 
 using mqadmin::AdminResult;
 using mqadmin::EntryState;
@@ -238,6 +239,15 @@ class Trial {
         ASSERT_NE(after, before) << "the change left the channel file as it was";
         for (size_t i = first; i < copies_.size(); ++i) copies_[i].acked.registry = {before, after};
         acked_.registry = {after};
+    }
+
+    // The reserve given up, as a reader's write on a full disk gives it up
+    // (removed by name through the store's table); the next clean-up of a
+    // process makes it again.
+    void GiveUpReserve() {
+        ++operations_;
+        std::string path = install_.Spool() + "/queue.reserve";
+        ASSERT_EQ(MQSysCallTable()->unlink(path.c_str()), 0) << "no reserve at " << path;
     }
 
     const Install& Installation() const { return install_; }
@@ -516,6 +526,22 @@ TEST_F(PowerCut, NothingAcknowledgedIsLostAtAnySync) {
              ASSERT_TRUE(trial.Init());
              trial.Put(How::Body, kSmall);
              trial.Registry([](cChannel& r) { return r.Del("backup"); });
+         }},
+        {"the reserve given up and made again",
+         [](Trial& trial) {
+             ASSERT_TRUE(trial.Init());
+             trial.Put(How::Body, kSmall);
+             trial.Put(How::Body, kLarge);
+         },
+         [](Trial& trial) {
+             ASSERT_TRUE(trial.Init());
+             trial.GiveUpReserve();
+             trial.Get(true);  // a reader's opening makes it again
+             EXPECT_TRUE(mqtest::FileExists(trial.Installation().Spool() + "/queue.reserve"))
+                 << "a reader's clean-up did not make the reserve again";
+             trial.GiveUpReserve();
+             trial.Put(How::Body, kSmall);
+             trial.Get(true);
          }},
         {"identifier blocks over many puts", nullptr,
          [](Trial& trial) {
