@@ -25,8 +25,8 @@ int RealBootId(char* out, size_t size) {
 }
 
 MQSysCalls Real() {
-    return MQSysCalls{RealOpen, ::write, ::read,   ::fsync, ::fdatasync,
-                      ::rename, ::unlink, ::close, ::mkdir, RealBootId};
+    return MQSysCalls{RealOpen, ::write, ::read,   ::fsync, ::fdatasync,       ::rename,  ::unlink,
+                      ::close,  ::mkdir, ::pwrite, ::pread, ::posix_fallocate, RealBootId};
 }
 
 MQSysCalls g_table = Real();

@@ -1,9 +1,10 @@
 // syscalls.h - the system calls the queue store and its durable-file
 // module make on files, through one table that tests replace.
 //
-// Every open, write, sync, rename, unlink and close of the store's own files
-// (message bodies, the lock file, the channel file's rewrite), and every
-// mkdir of the spool's directories, goes through MQSysCallTable(), so that a
+// Every open, write, sync, rename, unlink, allocation and close of the
+// store's own files (message bodies, the lock file, the reserve, the channel
+// file and its rewrite), and every mkdir of the spool's directories, goes
+// through MQSysCallTable(), so that a
 // test can make any of them fail (ENOSPC, EIO, a short
 // write, a failed sync) and check what the caller makes of it. SQLite's own
 // file work is not in this table; tests reach it through a VFS of their own
@@ -31,6 +32,10 @@ struct MQSysCalls {
     int (*unlink)(const char* path);
     int (*close)(int fd);
     int (*mkdir)(const char* path, mode_t mode);  // the spool's directories
+    ssize_t (*pwrite)(int fd, const void* data, size_t size, off_t offset);
+    ssize_t (*pread)(int fd, void* data, size_t size, off_t offset);
+    // posix_fallocate's contract: 0 or the error number, errno untouched.
+    int (*fallocate)(int fd, off_t offset, off_t length);
     // The running boot's identity (the kernel's random boot id) into out,
     // NUL-terminated; its length, or -1 with errno. A test stands in
     // another boot through it.

@@ -13,6 +13,7 @@
 
 #include "chanline.h"
 #include "log.h"
+#include "syscalls.h"
 
 MQConfig OneMQ;
 
@@ -36,7 +37,7 @@ mq::Status ReadChannelFile(const std::string& path, const std::string& log,
     out->clear();
     // Opened without blocking and taken only when it is a regular file: a
     // FIFO or a device put in its place must not hang MQInit.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int fd = MQSysCallTable()->open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
     if (fd < 0) {
         if (errno == ENOENT) return mq::Status::OK();  // no channel registered yet
         return mq::Status::FromErrno("open", path, errno);
@@ -51,7 +52,7 @@ mq::Status ReadChannelFile(const std::string& path, const std::string& log,
     std::unique_ptr<FILE, FileCloser> file(unusable.ok() ? fdopen(fd, "r") : nullptr);
     if (!file) {
         if (unusable.ok()) unusable = mq::Status::FromErrno("fdopen", path, errno);
-        close(fd);
+        MQSysCallTable()->close(fd);
         return unusable;
     }
     std::string line;

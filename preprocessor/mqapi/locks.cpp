@@ -61,7 +61,7 @@ void LockFile::MapShared() {
     static_assert(std::atomic<uint64_t>::is_always_lock_free, "counters shared by processes");
     // Allocated for real first: touching a hole of a shared mapping on a
     // full disk would kill the process.
-    if (posix_fallocate(m_fd, kSharedPage, kSharedSize) != 0) return;
+    if (MQSysCallTable()->fallocate(m_fd, kSharedPage, kSharedSize) != 0) return;
     void* page = mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, kSharedPage);
     if (page != MAP_FAILED) m_shared = static_cast<Shared*>(page);
 }
@@ -139,7 +139,7 @@ mq::Status LockFile::TakeSlot() {
             return mq::Status::FromErrno("lock", m_path, errno);
         }
         int64_t nonce = NewNonce();
-        ssize_t n = pwrite(m_fd, &nonce, sizeof nonce, kNonceArea + slot * 8);
+        ssize_t n = MQSysCallTable()->pwrite(m_fd, &nonce, sizeof nonce, kNonceArea + slot * 8);
         if (n != static_cast<ssize_t>(sizeof nonce)) {
             // the descriptor's close releases the slot
             return mq::Status::FromErrno("write", m_path, n < 0 ? errno : ENOSPC);
@@ -198,7 +198,7 @@ bool LockFile::Alive(const Holder& holder) const {
     // another nonce is a dead predecessor's.
     if (lock.l_type == F_UNLCK) return false;
     int64_t nonce = 0;
-    if (pread(m_fd, &nonce, sizeof nonce, kNonceArea + holder.slot * 8) !=
+    if (MQSysCallTable()->pread(m_fd, &nonce, sizeof nonce, kNonceArea + holder.slot * 8) !=
         static_cast<ssize_t>(sizeof nonce)) {
         return true;
     }

@@ -2,6 +2,7 @@
 #include "queuedb.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -662,11 +663,22 @@ bool QueueDb::ReleaseReserve() {
 
 void QueueDb::KeepReserve() {
     std::string path = m_spool.Root() + "/" + kReserveName;
+    // Its allocation is never synced: a power cut may leave the name with
+    // fewer blocks, or none, behind it. A reserve counts as there only when
+    // its blocks are, and one that is short is allocated again; that costs
+    // a stat while it is whole, and no sync ever.
+    struct stat st;
+    bool there = lstat(path.c_str(), &st) == 0;
+    if (there && (!S_ISREG(st.st_mode) ||
+                  (st.st_size >= kReserveBytes && st.st_blocks * 512 >= kReserveBytes))) {
+        return;
+    }
     MQSysCalls* sys = MQSysCallTable();
-    int fd = sys->open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    if (fd < 0) return;  // there already, or no room for it yet
+    int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | (there ? 0 : O_CREAT | O_EXCL);
+    int fd = sys->open(path.c_str(), flags, 0640);
+    if (fd < 0) return;  // made by another process meanwhile, or no room for it yet
     // Blocks really allocated: a sparse file would free nothing.
-    bool ok = posix_fallocate(fd, 0, kReserveBytes) == 0;
+    bool ok = sys->fallocate(fd, 0, kReserveBytes) == 0;
     sys->close(fd);
     if (!ok) sys->unlink(path.c_str());
 }

@@ -177,7 +177,7 @@ class QueueDb {
     // Releases the leases of dead readers (an attempt each), removes the
     // bodiless entries of dead writers and the files of dead processes'
     // unused identifiers, and makes the spool's reserve again if it was
-    // used up.
+    // used up or a power cut left it short.
     mq::Status Reclaim();
 
     // Makes entry id's ".msg" file whole again from the copy its commit

@@ -172,7 +172,7 @@ mq::Status Spool::RemoveEntryFiles(unsigned long id) const {
     while (struct dirent* item = readdir(stream.get())) {
         if (std::strncmp(item->d_name, prefix, static_cast<size_t>(prefixLength)) != 0) continue;
         std::string path = dir + "/" + item->d_name;
-        if (unlink(path.c_str()) != 0 && errno != ENOENT && result.ok()) {
+        if (MQSysCallTable()->unlink(path.c_str()) != 0 && errno != ENOENT && result.ok()) {
             result = mq::Status::FromErrno("unlink", path, errno);
         }
         errno = 0;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <new>
 #include <string>
@@ -351,6 +352,34 @@ TEST_F(StoreFaults, ReadersDrainAFullDisk) {
     EXPECT_TRUE(Drain("relay", false).empty());
     EXPECT_TRUE(FileExists(install_.Spool() + "/queue.reserve"))
         << "the reserve is not made again once there is room";
+}
+
+// The reserve's allocation is never synced, so a power cut may leave its
+// name with fewer blocks behind it; the next start allocates it whole again.
+TEST_F(StoreFaults, AReserveACutLeftShortIsAllocatedAgain) {
+    const off_t kReserve = 4 << 20;
+    std::string path = install_.Spool() + "/queue.reserve";
+    struct Case {
+        const char* name;
+        std::function<int(int fd)> leave;  // what the cut left, on the emptied file
+    } cases[] = {
+        {"empty", [](int) { return 0; }},
+        {"its size without its blocks", [&](int fd) { return ftruncate(fd, kReserve); }},
+        {"half its blocks", [&](int fd) { return posix_fallocate(fd, 0, kReserve / 2); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+        ASSERT_GE(fd, 0) << "no reserve at " << path;
+        ASSERT_EQ(c.leave(fd), 0);
+        close(fd);
+        ASSERT_TRUE(install_.Init());
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, kReserve);
+        EXPECT_GE(st.st_blocks * 512, kReserve) << "got " << st.st_blocks * 512
+                                                << " bytes allocated, want the whole reserve";
+    }
 }
 
 // No exception leaves an exported call, whichever allocation fails: each

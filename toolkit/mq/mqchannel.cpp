@@ -28,6 +28,7 @@
 #include "mqdirectory.h"
 #include "mqresult.h"
 #include "profile.h"
+#include "syscalls.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ bool LockRegistry(const char* queueFile, Fd* lock) {
     static const char kCfg[] = "queue.cfg";
     std::string path(queueFile);
     path.replace(path.size() - (sizeof kCfg - 1), std::string::npos, "queue.cfg.lck");
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    int fd = MQSysCallTable()->open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
         LogFailure("open", path, errno);
         return false;
