@@ -104,6 +104,15 @@ std::unique_ptr<Db> Db::Open(const std::string& path, int busyMs, std::string* e
     if (!readOnly) {
         int persist = 1;
         sqlite3_file_control(handle, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+        // Kept, the log would also keep its largest size for ever: a burst
+        // of big bodies, or a reader that held checkpoints back, can leave
+        // it hundreds of megabytes long. The first commit after a
+        // checkpoint caught up cuts it back to kWalKeepBytes (twice what
+        // the automatic checkpoints let it reach, so that the usual cycle
+        // never cuts and grows it again).
+        const std::string limit =
+            "PRAGMA journal_size_limit=" + std::to_string(kWalKeepBytes);
+        if (!db->Exec(limit.c_str(), error)) return nullptr;
     }
     // Remember which file was opened, to notice its deletion or replacement.
     if (!db->SameFile(error)) return nullptr;
