@@ -196,6 +196,12 @@ bool CheckStore(HealthReport* report) {
     });
 }
 
+bool StoreSpace(SpaceReport* report) {
+    return WithQueue("StoreSpace", [&](QueueDb& queue, std::string* error) {
+        return queue.Space(report, error);
+    });
+}
+
 std::string SpoolDirectory() {
     return mqstore::Guarded("SpoolDirectory", std::string(), [&]() -> std::string {
         clLockGuard guard(OneMQ.csStore);

@@ -219,6 +219,7 @@ public:
                                      bool reset, int64_t reason, const std::string& who,
                                      std::string* error);
     bool Check(mqadmin::HealthReport* report, std::string* error);
+    bool Space(mqadmin::SpaceReport* report, std::string* error);
 
 private:
     QueueDb(std::unique_ptr<Db> db, std::unique_ptr<LockFile> locks, Spool spool)

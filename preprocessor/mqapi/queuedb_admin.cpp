@@ -294,19 +294,7 @@ mqadmin::AdminResult QueueDb::ChangeState(unsigned long id, std::vector<int64_t>
     return AdminResult::Done;
 }
 
-bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
-    report->integrity.clear();
-    report->orphanFiles.clear();
-    report->missingBodies.clear();
-    Stmt integrity = m_db->Prepare("PRAGMA integrity_check", error);
-    if (!integrity.Valid()) return false;
-    if (!integrity.ForEachRow(error, [&] {
-            if (!report->integrity.empty()) report->integrity += "\n";
-            report->integrity += integrity.Text(0);
-        })) {
-        return false;
-    }
-
+bool QueueDb::Space(mqadmin::SpaceReport* report, std::string* error) {
     Stmt pages = m_db->Prepare(
         "SELECT page_count * page_size, freelist_count * page_size"
         " FROM pragma_page_count, pragma_page_size, pragma_freelist_count",
@@ -320,6 +308,27 @@ bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
     struct stat wal;
     report->walBytes =
         stat((m_spool.DatabasePath() + "-wal").c_str(), &wal) == 0 ? wal.st_size : 0;
+    return true;
+}
+
+bool QueueDb::Check(mqadmin::HealthReport* report, std::string* error) {
+    report->integrity.clear();
+    report->orphanFiles.clear();
+    report->missingBodies.clear();
+    Stmt integrity = m_db->Prepare("PRAGMA integrity_check", error);
+    if (!integrity.Valid()) return false;
+    if (!integrity.ForEachRow(error, [&] {
+            if (!report->integrity.empty()) report->integrity += "\n";
+            report->integrity += integrity.Text(0);
+        })) {
+        return false;
+    }
+
+    mqadmin::SpaceReport space;
+    if (!Space(&space, error)) return false;
+    report->databaseBytes = space.databaseBytes;
+    report->databaseFree = space.databaseFree;
+    report->walBytes = space.walBytes;
 
     std::vector<mqadmin::EntryInfo> entries;
     if (!List(std::string(), &entries, error)) return false;
