@@ -4,23 +4,28 @@
 # private Postfix instance delivers the same load through its pipe(8) into
 # `mqctl put` as through its own virtual(8) delivery to Maildir.
 #
-# usage: bench/mta.sh [--messages N] [--size BYTES] [--sessions S]   (as root)
+# usage: bench/mta.sh [--messages N] [--size BYTES] [--sessions S] [--rounds R]
+#        (as root)
 #
 # mqctl is built without sanitizers (build/mqbench, as bench/run.sh does).
 # Everything runs in one new directory under /var/tmp, removed afterwards;
-# Postfix listens on 127.0.0.1 only. One run of each; the figures vary from
-# run to run with the disk's sync latency.
+# Postfix listens on 127.0.0.1 only. The two deliveries take turns, R
+# rounds of each (3 unless given), so that a change in the machine's load
+# falls on both; each is given as the median and the range of its rounds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 messages=500
 size=16384
 sessions=6
+rounds=3
 while [ $# -gt 0 ]; do
     case $1 in
         --messages) messages=$2; shift 2 ;;
         --size) size=$2; shift 2 ;;
         --sessions) sessions=$2; shift 2 ;;
-        *) echo "usage: bench/mta.sh [--messages N] [--size BYTES] [--sessions S]" >&2; exit 64 ;;
+        --rounds) rounds=$2; shift 2 ;;
+        *) echo "usage: bench/mta.sh [--messages N] [--size BYTES] [--sessions S] [--rounds R]" >&2
+           exit 64 ;;
     esac
 done
 PATH=$PATH:/usr/sbin
@@ -31,15 +36,14 @@ mqctl=$PWD/build/mqbench/tools/mqctl/mqctl
 
 work=$(mktemp -d /var/tmp/mq-mta.XXXXXX)
 chmod 755 "$work"
-conf=$work/conf
 inst=$work/inst
+. tests/mta/postfix_instance.sh
 cleanup() {
-    postfix -c "$conf" stop >/dev/null 2>&1 || true
+    pf_stop "$work"
     rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$inst" "$conf" "$work/queue" "$work/data" "$work/vmail"
-chown postfix "$work/data"
+mkdir -p "$inst" "$work/vmail"
 printf '[Config]\nInstallDirectory=%s\n' "$inst" > "$inst/daduv.ini"
 printf 'IN\t\tin\t\tin\r\n' > "$inst/queue.cfg"
 
@@ -66,21 +70,8 @@ printf 'mqctl put of %d bytes: %s system calls (%s failing, %s of them library l
 chown -R nobody:nogroup "$inst" "$work/vmail"
 
 # 2. The same load through Postfix: to the pipe, then to virtual(8) Maildir.
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat > "$conf/main.cf" <<EOF
-compatibility_level = 3.6
-queue_directory = $work/queue
-data_directory = $work/data
-meta_directory = /etc/postfix
-mail_owner = postfix
-setgid_group = postdrop
-myhostname = mx.mq.test
-mydestination =
-inet_protocols = ipv4
-mynetworks = 127.0.0.0/8
-relay_domains = in.test
-transport_maps = inline:{ in.test=mq: }
-mq_destination_recipient_limit = 1
+port=$(pf_free_port)
+pf_write_config "$work" "$mqctl" "$inst" "$port" "\
 virtual_mailbox_domains = vm.test
 virtual_mailbox_base = $work/vmail
 virtual_mailbox_maps = inline:{ rcpt@vm.test=rcpt/ }
@@ -88,36 +79,9 @@ virtual_uid_maps = static:65534
 virtual_gid_maps = static:65534
 virtual_minimum_uid = 100
 virtual_mailbox_limit = 0
-message_size_limit = 0
-alias_maps =
-smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination
-maillog_file_prefixes = $work
-maillog_file = $work/maillog
-EOF
-cat > "$conf/master.cf" <<EOF
-127.0.0.1:$port inet n - n - - smtpd
-pickup    unix n - n 60 1 pickup
-cleanup   unix n - n - 0 cleanup
-qmgr      unix n - n 300 1 qmgr
-rewrite   unix - - n - - trivial-rewrite
-bounce    unix - - n - 0 bounce
-defer     unix - - n - 0 bounce
-trace     unix - - n - 0 bounce
-verify    unix - - n - 1 verify
-flush     unix n - n 1000? 0 flush
-proxymap  unix - - n - - proxymap
-showq     unix n - n - - showq
-error     unix - - n - - error
-retry     unix - - n - - error
-discard   unix - - n - - discard
-virtual   unix - n n - - virtual
-anvil     unix - - n - 1 anvil
-scache    unix - - n - 1 scache
-postlog   unix-dgram n - n - 1 postlogd
-mq        unix - n n - - pipe
-  flags=q null_sender= user=nobody argv=$mqctl --config $inst put IN --from \${sender} --to \${recipient} -
-EOF
-postfix -c "$conf" start >/dev/null 2>&1
+message_size_limit = 0" "\
+virtual   unix - n n - - virtual"
+pf_start "$work"
 # rate TRANSPORT RECIPIENT: messages a second from the first message sent to
 # the last one delivered.
 rate() {
@@ -131,9 +95,23 @@ rate() {
     local ms=$(( ($(date +%s%N) - start) / 1000000 ))
     echo $(( messages * 1000 / ms ))
 }
-virtual=$(rate virtual rcpt@vm.test)
-pipe=$(rate mq rcpt@in.test)
-printf 'Postfix, %d messages of %d bytes in %d sessions: pipe to mqctl put %s msg/s, virtual(8) Maildir %s msg/s\n' \
-    "$messages" "$size" "$sessions" "$pipe" "$virtual"
+# median_range RATES...: "median (min-max)".
+median_range() {
+    printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END {
+        m = NR % 2 ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)
+        printf "%d (%d-%d)", m, v[1], v[NR] }'
+}
+virtual=()
+pipe=()
+for _ in $(seq "$rounds"); do
+    virtual+=("$(rate virtual rcpt@vm.test)")
+    pipe+=("$(rate mq rcpt@in.test)")
+done
+ratios=()
+for i in "${!pipe[@]}"; do ratios+=("$(( pipe[i] * 100 / virtual[i] ))"); done
+printf 'Postfix, %d messages of %d bytes in %d sessions, %d rounds, median (range):\n' \
+    "$messages" "$size" "$sessions" "$rounds"
+printf '  pipe to mqctl put %s msg/s; virtual(8) Maildir %s msg/s; pipe/Maildir %s %%\n' \
+    "$(median_range "${pipe[@]}")" "$(median_range "${virtual[@]}")" "$(median_range "${ratios[@]}")"
 grep -q 'status=bounced' "$work/maillog" && echo "some messages bounced" && exit 1
 exit 0

@@ -1,4 +1,6 @@
-// ldapclient.cpp - ldapClient on OpenLDAP's client library (libldap).
+// ldapclient.cpp - ldapClient on OpenLDAP's client library (libldap),
+// which is opened at the first connection (ldaplib.h), not at the start of
+// every program that links the client.
 //
 // Every failure is logged once here, with libldap's error text and the
 // server's diagnostic message when it sent one; callers only see the result.
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ldaplib.h"
 #include "log.h"
 
 namespace {
@@ -30,32 +33,41 @@ static_assert(sizeof(time_t) == sizeof(long), "libldap takes the native struct t
 const int kConnectSeconds = 3;
 const int kRequestSeconds = 5;
 
+// Lib - libldap's table. REQUIRES: a connection was made in this process
+// (ldapClientConnect opened the library): every other path starts from a
+// connection handle.
+const ldaplib::Api& Lib() { return *ldaplib::LdapLib(nullptr); }
+
+// A switch option's "on": libldap takes any non-null value as on.
+// (LDAP_OPT_ON points into liblber, which the client doesn't link.)
+const int kOptionOn = 1;
+
 const size_t kMaxAttrib = sizeof(attrval{}.attrib) - 1;  // 63
 const size_t kMaxValue = sizeof(attrval{}.value) - 1;    // 511
 const size_t kMaxDn = sizeof(SearchReq{}.dn) - 1;        // 255
 
 struct MessageFree {
-    void operator()(LDAPMessage* m) const { ldap_msgfree(m); }
+    void operator()(LDAPMessage* m) const { Lib().ldap_msgfree(m); }
 };
 using MessagePtr = std::unique_ptr<LDAPMessage, MessageFree>;
 
 struct MemFree {
-    void operator()(char* p) const { ldap_memfree(p); }
+    void operator()(char* p) const { Lib().ldap_memfree(p); }
 };
 using LdapText = std::unique_ptr<char, MemFree>;
 
 struct ValuesFree {
-    void operator()(berval** v) const { ldap_value_free_len(v); }
+    void operator()(berval** v) const { Lib().ldap_value_free_len(v); }
 };
 using ValuesPtr = std::unique_ptr<berval*, ValuesFree>;
 
 struct BerFree {
-    void operator()(BerElement* b) const { ber_free(b, 0); }
+    void operator()(BerElement* b) const { Lib().ber_free(b, 0); }
 };
 using BerPtr = std::unique_ptr<BerElement, BerFree>;
 
 struct Unbind {
-    void operator()(LDAP* ld) const { ldap_unbind_ext(ld, nullptr, nullptr); }
+    void operator()(LDAP* ld) const { Lib().ldap_unbind_ext(ld, nullptr, nullptr); }
 };
 using LdapPtr = std::unique_ptr<LDAP, Unbind>;
 
@@ -63,9 +75,9 @@ LDAP* Handle(void* ld) { return static_cast<LDAP*>(ld); }
 
 // The error text of rc, followed by the server's diagnostic message, if any.
 std::string ErrorText(LDAP* ld, int rc) {
-    std::string text = ldap_err2string(rc);
+    std::string text = Lib().ldap_err2string(rc);
     char* raw = nullptr;
-    if (ld != nullptr && ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &raw) == 0) {
+    if (ld != nullptr && Lib().ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &raw) == 0) {
         LdapText diag(raw);
         if (diag != nullptr && *diag != '\0') text += std::string(" (") + diag.get() + ")";
     }
@@ -125,7 +137,7 @@ attrval* Append(attrval** head, attrval** tail) {
 // fit its record: a value cut short or left out would be written back wrong
 // by callers that replace what they read.
 SearchReq* MakeEntry(LDAP* ld, LDAPMessage* entry) {
-    LdapText dn(ldap_get_dn(ld, entry));
+    LdapText dn(Lib().ldap_get_dn(ld, entry));
     if (dn == nullptr) {
         Fail("ldapClientSearch: entry without a name: " + ErrorText(ld, LDAP_DECODING_ERROR));
         return nullptr;
@@ -145,16 +157,16 @@ SearchReq* MakeEntry(LDAP* ld, LDAPMessage* entry) {
     attrval* tail = nullptr;
     BerElement* rawBer = nullptr;
     bool ok = true;
-    for (LdapText name(ldap_first_attribute(ld, entry, &rawBer)); ok && name != nullptr;
-         name.reset(ldap_next_attribute(ld, entry, rawBer))) {
+    for (LdapText name(Lib().ldap_first_attribute(ld, entry, &rawBer)); ok && name != nullptr;
+         name.reset(Lib().ldap_next_attribute(ld, entry, rawBer))) {
         if (std::strlen(name.get()) > kMaxAttrib) {
             Fail("ldapClientSearch: attribute name " + std::string(name.get()) + " of " + req->dn +
                  " is longer than " + std::to_string(kMaxAttrib) + " characters");
             ok = false;
             break;
         }
-        ValuesPtr values(ldap_get_values_len(ld, entry, name.get()));
-        size_t n = values == nullptr ? 0 : ldap_count_values_len(values.get());
+        ValuesPtr values(Lib().ldap_get_values_len(ld, entry, name.get()));
+        size_t n = values == nullptr ? 0 : Lib().ldap_count_values_len(values.get());
         // With attrsonly (or no values) the name alone stands for the attribute.
         for (size_t i = 0; ok && i < (n == 0 ? 1 : n); ++i) {
             const berval* v = n == 0 ? nullptr : values.get()[i];
@@ -204,32 +216,37 @@ int ldapClient::ldapClientConnect(const char* host, int port) {
                  " is out of range");
             return -1;
         }
+        const char* why = nullptr;
+        if (ldaplib::LdapLib(&why) == nullptr) {
+            Fail("ldapClientConnect " + std::string(host) + ": " + why);
+            return -1;
+        }
         bool ipv6 = std::strchr(host, ':') != nullptr;
         std::string uri = std::string("ldap://") + (ipv6 ? "[" : "") + host + (ipv6 ? "]" : "") +
                           ":" + std::to_string(port) + "/";
         LDAP* raw = nullptr;
-        int rc = ldap_initialize(&raw, uri.c_str());
+        int rc = Lib().ldap_initialize(&raw, uri.c_str());
         LdapPtr owner(raw);
         LDAP* ld = raw;
         if (rc != LDAP_SUCCESS) {
-            Fail("ldapClientConnect " + uri + ": " + ldap_err2string(rc));
+            Fail("ldapClientConnect " + uri + ": " + Lib().ldap_err2string(rc));
             return -1;
         }
         int version = LDAP_VERSION3;
         timeval connect{kConnectSeconds, 0};
         timeval request{kRequestSeconds, 0};
-        if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
-            ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect) != LDAP_OPT_SUCCESS ||
-            ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request) != LDAP_OPT_SUCCESS ||
+        if (Lib().ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
+            Lib().ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect) != LDAP_OPT_SUCCESS ||
+            Lib().ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request) != LDAP_OPT_SUCCESS ||
             // A referral would be followed with an anonymous bind elsewhere.
-            ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
-            ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON) != LDAP_OPT_SUCCESS ||
+            Lib().ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
+            Lib().ldap_set_option(ld, LDAP_OPT_RESTART, &kOptionOn) != LDAP_OPT_SUCCESS ||
             // The connection is made now, so that a dead server fails here.
-            ldap_set_option(ld, LDAP_OPT_CONNECT_ASYNC, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
+            Lib().ldap_set_option(ld, LDAP_OPT_CONNECT_ASYNC, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
             Fail("ldapClientConnect " + uri + ": setting the connection options failed");
             return -1;
         }
-        rc = ldap_connect(ld);
+        rc = Lib().ldap_connect(ld);
         if (rc != LDAP_SUCCESS) {
             Fail("ldapClientConnect " + uri + ": " + ErrorText(ld, rc));
             return -1;
@@ -254,8 +271,8 @@ int ldapClient::ldapClientBind(const char* user, const char* password) {
         }
         std::string pass = password != nullptr ? password : "";
         berval cred{static_cast<ber_len_t>(pass.size()), pass.data()};
-        int rc = ldap_sasl_bind_s(ld, user != nullptr ? user : "", LDAP_SASL_SIMPLE, &cred, nullptr,
-                                  nullptr, nullptr);
+        int rc = Lib().ldap_sasl_bind_s(ld, user != nullptr ? user : "", LDAP_SASL_SIMPLE, &cred,
+                                        nullptr, nullptr, nullptr);
         if (rc != LDAP_SUCCESS) {
             Fail("ldapClientBind " + std::string(user != nullptr ? user : "") + ": " +
                  ErrorText(ld, rc));
@@ -279,17 +296,17 @@ bool NamingContexts(LDAP* ld, std::vector<std::string>* out) {
     char* attrs[] = {attr, nullptr};
     timeval limit{kRequestSeconds, 0};
     LDAPMessage* raw = nullptr;
-    int rc = ldap_search_ext_s(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr,
-                               nullptr, &limit, 0, &raw);
+    int rc = Lib().ldap_search_ext_s(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr,
+                                     nullptr, &limit, 0, &raw);
     MessagePtr result(raw);
     if (rc != LDAP_SUCCESS) {
         Fail("ldapClientSearch: reading the root entry's naming contexts: " + ErrorText(ld, rc));
         return false;
     }
-    LDAPMessage* entry = ldap_first_entry(ld, result.get());
+    LDAPMessage* entry = Lib().ldap_first_entry(ld, result.get());
     if (entry == nullptr) return true;
-    ValuesPtr values(ldap_get_values_len(ld, entry, attr));
-    size_t n = values == nullptr ? 0 : ldap_count_values_len(values.get());
+    ValuesPtr values(Lib().ldap_get_values_len(ld, entry, attr));
+    size_t n = values == nullptr ? 0 : Lib().ldap_count_values_len(values.get());
     for (size_t i = 0; i < n; ++i)
         out->emplace_back(values.get()[i]->bv_val, values.get()[i]->bv_len);
     return true;
@@ -301,16 +318,16 @@ bool SearchOne(LDAP* ld, const char* base, int scope, int attrsonly, const char*
                SearchReq** head, SearchReq** tail, int* found) {
     timeval limit{kRequestSeconds, 0};
     LDAPMessage* raw = nullptr;
-    int rc = ldap_search_ext_s(ld, base, scope, filter, nullptr, attrsonly, nullptr, nullptr,
-                               &limit, LDAP_NO_LIMIT, &raw);
+    int rc = Lib().ldap_search_ext_s(ld, base, scope, filter, nullptr, attrsonly, nullptr, nullptr,
+                                     &limit, LDAP_NO_LIMIT, &raw);
     MessagePtr result(raw);
     if (rc == LDAP_NO_SUCH_OBJECT) return true;
     if (rc != LDAP_SUCCESS) {
         Fail("ldapClientSearch " + std::string(base) + " " + filter + ": " + ErrorText(ld, rc));
         return false;
     }
-    for (LDAPMessage* e = ldap_first_entry(ld, result.get()); e != nullptr;
-         e = ldap_next_entry(ld, e)) {
+    for (LDAPMessage* e = Lib().ldap_first_entry(ld, result.get()); e != nullptr;
+         e = Lib().ldap_next_entry(ld, e)) {
         SearchReq* req = MakeEntry(ld, e);
         if (req == nullptr) return false;
         if (*tail == nullptr) {
@@ -404,7 +421,7 @@ int ldapClient::ldapClientModify(const char* dn, attrval* mods) {
         std::vector<LDAPMod*> list;
         for (LDAPMod& m : parts) list.push_back(&m);
         list.push_back(nullptr);
-        int rc = ldap_modify_ext_s(ld, dn, list.data(), nullptr, nullptr);
+        int rc = Lib().ldap_modify_ext_s(ld, dn, list.data(), nullptr, nullptr);
         if (rc != LDAP_SUCCESS) {
             Fail(std::string("ldapClientModify ") + dn + ": " + ErrorText(ld, rc));
             return rc;
@@ -429,6 +446,6 @@ void ldapClient::srch_free(SearchReq* result) {
 
 void ldapClient::ldapClientUnbind() {
     if (m_ld == nullptr) return;
-    ldap_unbind_ext(Handle(m_ld), nullptr, nullptr);
+    Lib().ldap_unbind_ext(Handle(m_ld), nullptr, nullptr);
     m_ld = nullptr;
 }

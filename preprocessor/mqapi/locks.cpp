@@ -6,9 +6,12 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "syscalls.h"
 #include "status.h"
@@ -160,10 +163,24 @@ bool LockFile::LockWriters(std::string* error) {
         return false;
     }
     struct flock lock = Range(F_WRLCK, 0);
-    while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
-        if (errno == EINTR) continue;
-        *error = mq::Status::FromErrno("lock", m_path, errno).Cause();
-        return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    auto pause = std::chrono::microseconds(50);
+    for (;;) {
+        if (fcntl(m_fd, F_OFD_SETLK, &lock) == 0) break;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
+            *error = mq::Status::FromErrno("lock", m_path, errno).Cause();
+            return false;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            *error = "lock " + m_path + ": the store is busy: another process has held " +
+                     "the writers' lock for more than " + std::to_string(kWaitMs / 1000) +
+                     " seconds";
+            return false;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::microseconds(5000));
     }
     m_writing = true;
     return true;

@@ -2,9 +2,14 @@
 // and the slots by which processes show that they live.
 //
 // Writers' lock. Every write transaction of the store is taken under an
-// exclusive open-file-description lock on byte 0, waited for in the kernel
-// (F_OFD_SETLKW): no writer polls or sleeps, a waiting writer is woken when
-// the holder lets go, and a holder that dies lets go by dying. Within a
+// exclusive open-file-description lock on byte 0; a holder that dies lets go
+// by dying. A free lock costs one call. A busy one is tried again after
+// pauses that grow from 50 us to 5 ms (a commit holds it for well under a
+// millisecond), for at most kWaitMs: a writer stuck while holding it (a
+// stopped process, a hung disk) makes the others fail as a temporary fault
+// after that wait, the same as SQLite's busy timeout, rather than hang
+// them (and a mail system's delivery agents with them) for good. The kernel
+// has no bounded wait for a lock (F_OFD_SETLKW waits without end). Within a
 // process the store's mutex (OneMQ.csStore) already serialises callers, so
 // one process waits here with at most one thread.
 //
@@ -53,6 +58,9 @@ struct Holder {
 class LockFile {
   public:
     static constexpr int64_t kSlots = 16384;
+    // The store's wait: how long a writer waits for the writers' lock, and
+    // a reader for SQLite's (its busy timeout), before failing.
+    static constexpr int kWaitMs = 10000;
 
     // Opens (creating) the lock file of spool root and takes a free slot.
     // Returns null, the cause in *error, when it can't (no slot is free
@@ -71,8 +79,9 @@ class LockFile {
     // True when opened by OpenForReading: nothing may be written.
     bool ReadOnly() const { return m_readOnly; }
 
-    // Waits for the writers' lock; false (cause in *error) only when the
-    // kernel refuses the lock.
+    // Waits for the writers' lock, at most kWaitMs; false, the cause in
+    // *error, when the kernel refuses the lock or the wait ran out (the
+    // cause then says the store is busy and for how long it was waited for).
     bool LockWriters(std::string* error);
     void UnlockWriters();
 

@@ -23,8 +23,9 @@ namespace {
 static_assert(sizeof(time_t) >= 8, "the store needs 64-bit time");
 
 // Only readers can meet SQLite's busy handler (a writer holds the writers'
-// lock first); they wait for a checkpoint or a recovery at most this long.
-const int kBusyMs = 10000;
+// lock first); they wait for a checkpoint or a recovery at most as long as
+// writers wait for their lock.
+const int kBusyMs = LockFile::kWaitMs;
 // Identifiers reserved at a time, at most: one reservation per 64 puts. A
 // process's first reservation takes one, and each later one twice as many
 // as the last, so that a process that puts once (a mail system's pipe runs

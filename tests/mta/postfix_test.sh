@@ -24,25 +24,22 @@ fi
 
 work=$(mktemp -d /tmp/mq-postfix.XXXXXX)
 chmod 755 "$work"
-conf=$work/conf
 inst=$work/inst
 sink_pid=
+. "$(dirname "$0")/postfix_instance.sh"
 cleanup() {
-    postfix -c "$conf" stop >/dev/null 2>&1
+    pf_stop "$work"
     [ -z "$sink_pid" ] || kill "$sink_pid" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-smtp_port=$(free_port)
-sink_port=$(free_port)
-while [ "$sink_port" = "$smtp_port" ]; do sink_port=$(free_port); done
+smtp_port=$(pf_free_port)
+sink_port=$(pf_free_port)
+while [ "$sink_port" = "$smtp_port" ]; do sink_port=$(pf_free_port); done
 
 # The queue's installation; the pipe runs mqctl as nobody, who owns it.
-mkdir -p "$inst" "$conf" "$work/sink"
+mkdir -p "$inst" "$work/sink"
 printf '[Config]\nInstallDirectory=%s\n' "$inst" > "$inst/daduv.ini"
 printf 'OUT\t\tout\t\tout\r\n' > "$inst/queue.cfg"   # IN is missing at first
 chown -R nobody:nogroup "$inst"
@@ -51,62 +48,20 @@ mq() { MQ_LOG=$work/mq.log "$mqctl" --config "$inst" "$@"; }
 # mqctl run here as root may make files the pipe's user must write.
 give_back() { chown -R nobody:nogroup "$inst"; }
 
-cat > "$conf/main.cf" <<EOF
-compatibility_level = 3.6
-queue_directory = $work/queue
-data_directory = $work/data
-meta_directory = /etc/postfix
-mail_owner = postfix
-setgid_group = postdrop
-myhostname = mx.mq.test
-mydomain = mq.test
-myorigin = mq.test
-mydestination =
-inet_protocols = ipv4
-mynetworks = 127.0.0.0/8
-relay_domains = in.test
-transport_maps = inline:{ in.test=mq: }
-mq_destination_recipient_limit = 1
+# Mail for in.test goes to the queue's pipe; everything else (what deliver
+# hands to sendmail) to the smtp-sink. Deferred mail waits for postqueue -f.
+pf_write_config "$work" "$mqctl" "$inst" "$smtp_port" "\
 relayhost = [127.0.0.1]:$sink_port
 smtp_dns_support_level = disabled
-alias_maps =
 local_recipient_maps =
-smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination
-maillog_file_prefixes = $work
-maillog_file = $work/maillog
 queue_run_delay = 300s
 minimal_backoff_time = 300s
-maximal_backoff_time = 600s
-EOF
-cat > "$conf/master.cf" <<EOF
-127.0.0.1:$smtp_port inet n - n - - smtpd
-pickup    unix n - n 60 1 pickup
-cleanup   unix n - n - 0 cleanup
-qmgr      unix n - n 300 1 qmgr
-rewrite   unix - - n - - trivial-rewrite
-bounce    unix - - n - 0 bounce
-defer     unix - - n - 0 bounce
-trace     unix - - n - 0 bounce
-verify    unix - - n - 1 verify
-flush     unix n - n 1000? 0 flush
-proxymap  unix - - n - - proxymap
+maximal_backoff_time = 600s" "\
 smtp      unix - - n - - smtp
-relay     unix - - n - - smtp
-showq     unix n - n - - showq
-error     unix - - n - - error
-retry     unix - - n - - error
-discard   unix - - n - - discard
-anvil     unix - - n - 1 anvil
-scache    unix - - n - 1 scache
-postlog   unix-dgram n - n - 1 postlogd
-mq        unix - n n - - pipe
-  flags=q null_sender= user=nobody argv=$mqctl --config $inst put IN --from \${sender} --to \${recipient} -
-EOF
-export MAIL_CONFIG=$conf   # sendmail and postqueue use this instance
+relay     unix - - n - - smtp"
+export MAIL_CONFIG=$work/conf   # sendmail and postqueue use this instance
 
-mkdir -p "$work/queue" "$work/data"
-chown postfix "$work/data"
-if ! out=$(postfix -c "$conf" start 2>&1); then
+if ! out=$(pf_start "$work" 2>&1); then
     echo "FAIL: postfix start: $out"
     exit 1
 fi
@@ -131,7 +86,13 @@ at_least() { [ "$(count_log "$1")" -ge "$2" ]; }
 #    sendmail. IN is not in queue.cfg: each put exits 75, Postfix defers.
 smtp-source -s 2 -m 5 -l 2048 -f sender@src.test -t rcpt@in.test "127.0.0.1:$smtp_port" ||
     fail "smtp-source"
-printf 'Subject: bounce\n\nnull sender\n' | sendmail -i -f '<>' bounced@in.test || fail "sendmail"
+# The null sender's message has an 8-bit body (Latin-1 bytes, no MIME):
+# every byte must come out as it went in. (Its header is complete, so that
+# Postfix's cleanup adds none on the way out.)
+printf '%s\n' 'From: postmaster@src.test' 'Date: Tue, 8 Dec 2026 10:00:00 +0000' \
+       'Message-Id: <8bit.1@src.test>' 'Subject: bounce' '' |
+    cat - <(printf 'null sender, caf\351 cr\350me\n\377\200 end\n') |
+    sendmail -i -f '<>' bounced@in.test || fail "sendmail"
 wait_for "six deferrals (channel missing)" at_least 'relay=mq.*status=deferred' 6
 grep -q 'status=deferred.*channel IN is not in queue.cfg' "$work/maillog" ||
     fail "the deferral does not name its cause: $(grep 'relay=mq' "$work/maillog" | head -1)"
@@ -163,16 +124,19 @@ print(" ".join(sorted(json.loads(l)["from"] for l in sys.stdin)))')
 
 # 4. The way out: the queued messages moved to OUT, then delivered through
 #    sendmail to the smtp-sink, each exactly once.
+mkdir "$work/in"
 for id in $(mq list IN --ids); do
     mq show "$id" --json --body | python3 -c '
 import base64, json, sys
 o = json.loads(sys.stdin.read())
 body = base64.b64decode(o["body_base64"]) if "body_base64" in o else o["body"].encode()
-sys.stdout.buffer.write(body)' > "$work/body"
+sys.stdout.buffer.write(body)' > "$work/in/$id"
     from=$(mq show "$id" --json | python3 -c 'import json, sys; print(json.load(sys.stdin)["from"])')
-    mq put OUT --from "$from" --to "away-$id@out.test" "$work/body" >/dev/null || fail "put OUT"
+    mq put OUT --from "$from" --to "away-$id@out.test" "$work/in/$id" >/dev/null || fail "put OUT"
     mq delete "$id" -q >/dev/null || fail "delete $id"
 done
+grep -q "$(printf 'caf\351 cr\350me')" "$work"/in/* ||
+    fail "the 8-bit body did not reach the queue as it was sent"
 give_back
 mq deliver OUT -- sendmail -i -f '{sender}' -- '{recipients}' > "$work/delivered" ||
     fail "deliver exited $?"
@@ -185,10 +149,48 @@ sleep 1
 got=$(ls "$work/sink" | wc -l)
 [ "$got" -eq 6 ] || fail "the sink got $got messages, want 6"
 [ "$(count_log 'status=bounced')" -eq 0 ] || fail "bounced: $(grep 'status=bounced' "$work/maillog")"
+# What the pipe handed the queue is what the sink got, byte for byte: the
+# sink's copy, less what the way out adds (smtp-sink's X- lines, its
+# Received: line and the one of the Postfix that took the message from
+# sendmail in front, smtp-sink's empty line at the end; SMTP's CR LF line
+# ends read as LF), is one of the bodies read from IN, and each arrived once.
+out=$(python3 - "$work/in" "$work/sink" <<'EOF'
+import os, sys
+want = {}
+for name in os.listdir(sys.argv[1]):
+    with open(os.path.join(sys.argv[1], name), "rb") as f:
+        want[f.read()] = name
+seen = set()
+for name in sorted(os.listdir(sys.argv[2])):
+    with open(os.path.join(sys.argv[2], name), "rb") as f:
+        data = f.read().replace(b"\r\n", b"\n")
+    lines = data.split(b"\n")
+    i = 0
+    while i < len(lines) and lines[i].startswith(b"X-"):
+        i += 1
+    for _ in range(2):
+        if i < len(lines) and lines[i].startswith(b"Received: "):
+            i += 1
+            while i < len(lines) and lines[i][:1] in (b" ", b"\t"):
+                i += 1
+    got = b"\n".join(lines[i:])
+    if got.endswith(b"\n\n"):
+        got = got[:-1]  # the empty line that ends smtp-sink's copy
+    if got not in want:
+        print("sink file %s matches no body read from IN; it begins %r" % (name, got[:300]))
+    elif want[got] in seen:
+        print("body of entry %s arrived twice" % want[got])
+    seen.add(want.get(got))
+missing = set(want.values()) - seen
+if missing:
+    print("bodies of entries %s never arrived" % " ".join(sorted(missing)))
+EOF
+)
+[ -z "$out" ] || fail "bytes changed on the way: $out"
 
 [ "$failures" -eq 0 ] || {
     echo "--- maillog"
     tail -40 "$work/maillog"
     exit 1
 }
-echo "ok: 6 deferred twice, then queued once; 6 delivered once through sendmail"
+echo "ok: 6 deferred twice, then queued once; 6 delivered once through sendmail, byte for byte"

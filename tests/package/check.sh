@@ -67,6 +67,10 @@ dpkg-deb -I "$(deb_of mqtoolkit-common)" conffiles | grep -qx /etc/daduv.ini ||
 [ "$(dpkg-deb -f "$(deb_of libmqtoolkit1)" Multi-Arch)" = same ] ||
     fail "libmqtoolkit1 is not Multi-Arch: same"
 dpkg-deb -I "$(deb_of libmqtoolkit1)" symbols >/dev/null || fail "libmqtoolkit1 has no symbols file"
+# The directory client opens libldap when it first connects, so the library
+# package must name libldap's package itself (no linked library says so).
+dpkg-deb -f "$(deb_of libmqtoolkit1)" Depends | tr ',' '\n' | grep -q '^ *libldap' ||
+    fail "libmqtoolkit1 does not depend on libldap: $(dpkg-deb -f "$(deb_of libmqtoolkit1)" Depends)"
 # No run path in anything installed under /usr, none in the .pc file.
 mkdir -p "$work/unpacked"
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$work/unpacked"; done

@@ -237,6 +237,25 @@ TEST_F(Store, ReadersGetEntriesInIdentifierOrderWithTheirEnvelopes) {
     EXPECT_TRUE(Drain("relay", false).empty()) << "removed entries stay removed";
 }
 
+// Every process that opens the store alone reads its whole write-ahead log
+// to rebuild the log's index, and a mail system starts one put process a
+// message: the log must be checkpointed and restarted often, not left to
+// grow towards SQLite's default of 1,000 pages (4 MiB read per process).
+// A log that restarts stays about as long as the pages between two
+// checkpoints.
+TEST_F(Store, TheWriteAheadLogStaysShortUnderManyPuts) {
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_NE(PutEntry("relay", "a@example.org", {"b@example.org"}, std::string(3000, 'x')),
+                  0u)
+            << "put " << i;
+    }
+    struct stat st;
+    ASSERT_EQ(stat((install_.Db() + "-wal").c_str(), &st), 0);
+    const off_t kFrame = 4096 + 24;  // a page and its frame header
+    EXPECT_LE(st.st_size, 128 * kFrame)
+        << "got a log of " << st.st_size / kFrame << " pages after 300 puts, want at most 128";
+}
+
 TEST_F(Store, AnEntryRemovedRightAfterItsHandOutHasNoEnvelope) {
     struct Case {
         const char* name;
