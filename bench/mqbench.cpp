@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -351,6 +352,15 @@ int Main(int argc, char** argv) {
         }
         o.dir = tmpl;
         made = true;
+    } else {
+        // A --dir that does not exist yet (a fresh mount's subdirectory) is
+        // made, with its parents, and kept like any other.
+        std::error_code ec;
+        std::filesystem::create_directories(o.dir, ec);
+        if (ec) {
+            std::fprintf(stderr, "mqbench: mkdir %s: %s\n", o.dir.c_str(), ec.message().c_str());
+            return 1;
+        }
     }
     if (o.steady.seconds > 0) {
         o.steady.limit = o.limit;
