@@ -1,7 +1,10 @@
 // mqbench - how fast the queue puts and gets, held against this disk's own
 // limits, in one run on one disk.
 //
-//   mqbench [--dir DIR] [--rounds N] [--seconds S] [--ops N] [--deep N]
+//   mqbench [--quick] [--dir DIR] [--rounds N] [--seconds S] [--ops N] [--deep N]
+//           [--figures 0|1] [--matrix-seconds S] [--size-seconds S] [--sizes B,B,...]
+//           [--limit BYTES] [--strace S]
+//   mqbench --steady S [--rate N] [--steady-size B] [--interval S] [--dir DIR] [--limit BYTES]
 //
 // Everything happens under DIR (default: a new directory under /var/tmp,
 // removed at the end): the yardsticks' database and Maildir, a shallow store
@@ -10,6 +13,15 @@
 // order, so that the machine's drift hits all figures alike; each group runs
 // in a fresh worker process (one store per process). The report gives each
 // figure's median and range over the rounds and its ratio to its yardstick.
+//
+// The same rounds run the concurrency matrix (concurrency.h) and the body
+// size loads (sizeloads.h). --quick is 2 rounds of half a second a figure
+// and load and a deep store of 10,000, for a run of a few minutes. --limit
+// sets the store's BodyInCommitLimit for the matrix and the size loads.
+// --strace S runs the size loads once more after the rounds, S seconds
+// each, every process under strace -c -f, for the system calls and syncs
+// per operation (a traced run is slow: its rates are not reported).
+// --steady S is the space run instead (steady.h).
 #include <ftw.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,12 +30,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "concurrency.h"
 #include "queuefigures.h"
+#include "sizeloads.h"
+#include "steady.h"
 #include "yardsticks.h"
 
 namespace mqbench {
@@ -31,13 +46,43 @@ namespace {
 
 const long kShallow = 100;
 
+SteadyOptions NoSteady() {
+    SteadyOptions o;
+    o.seconds = 0;
+    return o;
+}
+
 struct Options {
     std::string dir;
     int rounds = 5;
     Budget budget;
     long deep = 100000;
     double matrixSeconds = 1.0;  // each load of the concurrency matrix; 0: none
+    bool figures = true;         // the single-process figures
+    double sizeSeconds = 1.0;    // each body size load; 0: none
+    std::vector<size_t> sizes = {1024, 4096, 65536, 1048576};
+    long limit = -1;             // BodyInCommitLimit; -1: the store's default
+    double straceSeconds = 0;    // the traced run's loads; 0: none
+    SteadyOptions steady = NoSteady();  // the space run, when steady.seconds > 0
 };
+
+// "1024,4096" into sizes; false on anything else.
+bool ParseSizes(const std::string& text, std::vector<size_t>* sizes) {
+    std::vector<size_t> got;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        std::string one = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        char* end = nullptr;
+        unsigned long v = std::strtoul(one.c_str(), &end, 10);
+        if (one.empty() || *end != '\0' || v == 0 || v > (64UL << 20)) return false;
+        got.push_back(v);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    *sizes = got;
+    return !got.empty();
+}
 
 // Worker side: runs one group and prints, per figure, "RUN\t<name>\t<ops>\t
 // <seconds>\t<calls>\t<syncs>\t<creates>\t<error>" (the counts "-" when the
@@ -133,6 +178,14 @@ double Median(std::vector<double> v) {
 bool ParseOptions(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--quick") {
+            o->rounds = 2;
+            o->budget.seconds = 0.5;
+            o->matrixSeconds = 0.5;
+            o->sizeSeconds = 0.5;
+            o->deep = 10000;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const char* v = argv[++i];
         if (a == "--dir") o->dir = v;
@@ -141,6 +194,15 @@ bool ParseOptions(int argc, char** argv, Options* o) {
         else if (a == "--ops") o->budget.maxOps = std::max(1L, std::atol(v));
         else if (a == "--deep") o->deep = std::max(kShallow, std::atol(v));
         else if (a == "--matrix-seconds") o->matrixSeconds = std::max(0.0, std::atof(v));
+        else if (a == "--size-seconds") o->sizeSeconds = std::max(0.0, std::atof(v));
+        else if (a == "--figures") o->figures = std::atoi(v) != 0;
+        else if (a == "--sizes") { if (!ParseSizes(v, &o->sizes)) return false; }
+        else if (a == "--limit") o->limit = std::atol(v);
+        else if (a == "--strace") o->straceSeconds = std::max(0.0, std::atof(v));
+        else if (a == "--steady") o->steady.seconds = std::max(0.0, std::atof(v));
+        else if (a == "--rate") o->steady.rate = std::max(1.0, std::atof(v));
+        else if (a == "--steady-size") o->steady.size = std::max(1L, std::atol(v));
+        else if (a == "--interval") o->steady.interval = std::max(1.0, std::atof(v));
         else return false;
     }
     return true;
@@ -274,8 +336,11 @@ int Main(int argc, char** argv) {
     Options o;
     if (!ParseOptions(argc, argv, &o)) {
         std::fprintf(stderr,
-                     "usage: mqbench [--dir DIR] [--rounds N] [--seconds S] [--ops N] [--deep N]"
-                     " [--matrix-seconds S]\n");
+                     "usage: mqbench [--quick] [--dir DIR] [--rounds N] [--seconds S] [--ops N]"
+                     " [--deep N] [--figures 0|1] [--matrix-seconds S] [--size-seconds S]"
+                     " [--sizes B,B,...] [--limit BYTES] [--strace S]\n"
+                     "       mqbench --steady S [--rate N] [--steady-size B] [--interval S]"
+                     " [--dir DIR] [--limit BYTES]\n");
         return 64;
     }
     bool made = false;
@@ -287,17 +352,39 @@ int Main(int argc, char** argv) {
         }
         o.dir = tmpl;
         made = true;
+    } else {
+        // A --dir that does not exist yet (a fresh mount's subdirectory) is
+        // made, with its parents, and kept like any other.
+        std::error_code ec;
+        std::filesystem::create_directories(o.dir, ec);
+        if (ec) {
+            std::fprintf(stderr, "mqbench: mkdir %s: %s\n", o.dir.c_str(), ec.message().c_str());
+            return 1;
+        }
+    }
+    if (o.steady.seconds > 0) {
+        o.steady.limit = o.limit;
+        int rc = RunSteady(o.dir + "/steady", o.steady);
+        if (made) RemoveTree(o.dir);
+        return rc;
     }
     const std::string yard = o.dir + "/yardsticks";
     const std::string stores[2] = {o.dir + "/shallow", o.dir + "/deep"};
     const long depths[2] = {kShallow, o.deep};
     const std::string matrix = o.dir + "/matrix";
-    std::string err = PrepareYardsticks(yard, kShallow);
-    if (err.empty() && o.matrixSeconds > 0) err = PrepareMatrix(matrix);
+    const bool loads = o.matrixSeconds > 0 || o.sizeSeconds > 0 || o.straceSeconds > 0;
+    const bool sized = o.sizeSeconds > 0 || o.straceSeconds > 0;
+    std::string err = o.figures ? PrepareYardsticks(yard, kShallow) : "";
+    if (err.empty() && loads) {
+        MatrixSetup setup;
+        if (sized) setup.sizes = o.sizes;
+        setup.bodyInCommitLimit = o.limit;
+        err = PrepareMatrix(matrix, setup);
+    }
     for (const std::string& s : stores)
-        if (err.empty()) err = PrepareStore(s);
+        if (err.empty() && o.figures) err = PrepareStore(s);
     std::vector<std::pair<std::string, Run>> ignored;
-    for (int i = 0; i < 2 && err.empty(); ++i) {
+    for (int i = 0; i < 2 && err.empty() && o.figures; ++i) {
         std::fprintf(stderr, "mqbench: filling %s to %ld entries\n", stores[i].c_str(), depths[i]);
         Budget fill;
         fill.maxOps = depths[i];
@@ -312,11 +399,31 @@ int Main(int argc, char** argv) {
     std::printf("mqbench: %d rounds, each figure %.1f s or %ld operations, under %s\n",
                 o.rounds, o.budget.seconds, o.budget.maxOps, o.dir.c_str());
     std::map<std::string, std::vector<Run>> results;
-    std::map<std::string, std::vector<LoadResult>> loads;
+    std::map<std::string, std::vector<LoadResult>> matrixResults, sizeResults, traced;
     bool failed = false;
+    auto runLoads = [&](const std::vector<Load>& list, double seconds, bool strace,
+                        std::map<std::string, std::vector<LoadResult>>* into) {
+        for (const Load& load : list) {
+            for (auto& r : RunLoad(load, matrix, seconds, strace)) {
+                if (!r.second.error.empty()) {
+                    std::fprintf(stderr, "mqbench: %s: %s\n", r.first.c_str(),
+                                 r.second.error.c_str());
+                    failed = true;
+                }
+                (*into)[r.first].push_back(r.second);
+            }
+        }
+    };
+    auto drain = [&]() {
+        std::string e = DrainSizes(matrix, o.sizes);
+        if (!e.empty()) {
+            std::fprintf(stderr, "mqbench: %s\n", e.c_str());
+            failed = true;
+        }
+    };
     for (int round = 0; round < o.rounds; ++round) {
         std::fprintf(stderr, "mqbench: round %d of %d\n", round + 1, o.rounds);
-        for (int turn = 0; turn < 3; ++turn) {
+        for (int turn = 0; turn < 3 && o.figures; ++turn) {
             int group = (round + turn) % 3;
             std::vector<std::pair<std::string, Run>> runs;
             std::string suffix;
@@ -339,20 +446,27 @@ int Main(int argc, char** argv) {
             }
         }
         // The matrix in the same round: puts first, so that the gets have
-        // entries to take; yardsticks beside each process count.
-        for (const Load& load : o.matrixSeconds > 0 ? Matrix() : std::vector<Load>()) {
-            for (auto& r : RunLoad(load, matrix, o.matrixSeconds)) {
-                if (!r.second.error.empty()) {
-                    std::fprintf(stderr, "mqbench: %s: %s\n", r.first.c_str(),
-                                 r.second.error.c_str());
-                    failed = true;
-                }
-                loads[r.first].push_back(r.second);
-            }
+        // entries to take; yardsticks beside each process count. Then the
+        // body sizes, each size's readers on what its puts left.
+        if (o.matrixSeconds > 0) runLoads(Matrix(), o.matrixSeconds, false, &matrixResults);
+        if (o.sizeSeconds > 0) {
+            runLoads(SizeLoads(o.sizes), o.sizeSeconds, false, &sizeResults);
+            drain();
         }
     }
-    Report(o, results);
-    if (!loads.empty()) ReportMatrix(loads);
+    if (o.straceSeconds > 0) {
+        std::fprintf(stderr, "mqbench: the traced run\n");
+        for (const Load& load : SizeLoads(o.sizes)) {
+            runLoads({load}, o.straceSeconds, true, &traced);
+            if (load.yard.empty() && load.aim == 0 && load.name.rfind("top-up", 0) == 0) continue;
+            runLoads({load}, 0, true, &traced);
+        }
+        drain();
+    }
+    if (o.figures) Report(o, results);
+    if (!matrixResults.empty()) ReportMatrix(matrixResults);
+    if (!sizeResults.empty()) ReportSizes(o.sizes, sizeResults);
+    if (!traced.empty()) ReportTraced(o.sizes, traced);
     if (made) RemoveTree(o.dir);
     return failed ? 1 : 0;
 }

@@ -194,6 +194,10 @@ bool CheckStore(HealthReport* report) {
     return WithQueue("CheckStore", [&](QueueDb& queue) { return queue.Check(report); });
 }
 
+bool StoreSpace(SpaceReport* report) {
+    return WithQueue("StoreSpace", [&](QueueDb& queue) { return queue.Space(report); });
+}
+
 std::string SpoolDirectory() {
     return mqstore::Guarded("SpoolDirectory", std::string(), [&]() -> std::string {
         clLockGuard guard(OneMQ.csStore);

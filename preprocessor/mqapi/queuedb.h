@@ -217,6 +217,8 @@ class QueueDb {
     mq::Status ChangeState(unsigned long id, std::vector<int64_t> from, int64_t to, bool reset,
                            int64_t reason, const std::string& who, mqadmin::AdminResult* outcome);
     mq::Status Check(mqadmin::HealthReport* report);
+    // The database's and the log's sizes and the database's free part.
+    mq::Status Space(mqadmin::SpaceReport* report);
 
 private:
     QueueDb(std::unique_ptr<Db> db, std::unique_ptr<LockFile> locks, Spool spool)

@@ -293,6 +293,23 @@ mq::Status QueueDb::ChangeState(unsigned long id, std::vector<int64_t> from, int
     return s;
 }
 
+mq::Status QueueDb::Space(mqadmin::SpaceReport* report) {
+    Stmt pages = m_db->Prepare(
+        "SELECT page_count * page_size, freelist_count * page_size"
+        " FROM pragma_page_count, pragma_page_size, pragma_freelist_count");
+    mq::Status s = pages.Step();
+    if (!s.ok()) return s;
+    if (pages.Row()) {
+        report->databaseBytes = pages.Int(0);
+        report->databaseFree = pages.Int(1);
+    }
+    pages.Reset();
+    struct stat wal;
+    report->walBytes =
+        stat((m_spool.DatabasePath() + "-wal").c_str(), &wal) == 0 ? wal.st_size : 0;
+    return s;
+}
+
 mq::Status QueueDb::Check(mqadmin::HealthReport* report) {
     report->integrity.clear();
     report->orphanFiles.clear();
@@ -304,19 +321,12 @@ mq::Status QueueDb::Check(mqadmin::HealthReport* report) {
     });
     if (!s.ok()) return s;
 
-    Stmt pages = m_db->Prepare(
-        "SELECT page_count * page_size, freelist_count * page_size"
-        " FROM pragma_page_count, pragma_page_size, pragma_freelist_count");
-    s = pages.Step();
+    mqadmin::SpaceReport space;
+    s = Space(&space);
     if (!s.ok()) return s;
-    if (pages.Row()) {
-        report->databaseBytes = pages.Int(0);
-        report->databaseFree = pages.Int(1);
-    }
-    pages.Reset();
-    struct stat wal;
-    report->walBytes =
-        stat((m_spool.DatabasePath() + "-wal").c_str(), &wal) == 0 ? wal.st_size : 0;
+    report->databaseBytes = space.databaseBytes;
+    report->databaseFree = space.databaseFree;
+    report->walBytes = space.walBytes;
 
     std::vector<mqadmin::EntryInfo> entries;
     s = List(std::string(), &entries);

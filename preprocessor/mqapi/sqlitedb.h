@@ -26,6 +26,11 @@
 
 namespace mqstore {
 
+// The write-ahead log's size a writer cuts it back to once a checkpoint has
+// caught up (SQLite's journal_size_limit): the automatic checkpoints start
+// at 256 pages (1 MiB), so 8 MiB is never cut in the usual cycle.
+const int64_t kWalKeepBytes = 8 << 20;
+
 class Db;
 class LockFile;
 

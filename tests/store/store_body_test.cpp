@@ -3,6 +3,7 @@
 // before any reader sees it, removal of every copy, and the limit's two
 // sides, against the real SQLite store in a private installation directory.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "mq.h"
 #include "mqadmin.h"
@@ -286,6 +288,79 @@ TEST_F(Bodies, RemovedBodiesFreeTheirSpace) {
     ASSERT_TRUE(mqadmin::CheckStore(&after));
     EXPECT_GE(after.databaseFree - before.databaseFree, static_cast<int64_t>(20 * kLimit))
         << "the removed bodies' pages are not free for reuse";
+}
+
+// A reader that holds a snapshot keeps checkpoints from catching up, and the
+// log grows past the size it is kept at; once the reader lets go, the next
+// commits checkpoint it and the log is cut back instead of staying at its
+// largest size for ever.
+TEST_F(Bodies, TheLogIsCutBackOnceCheckpointsCatchUp) {
+    const int64_t keep = 8 << 20;
+    auto walSize = [&] {
+        struct stat st;
+        return stat((install_.Db() + "-wal").c_str(), &st) == 0 ? int64_t{st.st_size} : -1;
+    };
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(install_.Db().c_str(), &reader, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM entries", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    std::vector<unsigned long> ids;
+    for (int i = 0; i < 3000 && walSize() <= keep + (1 << 20); ++i) {
+        ids.push_back(OneCallPut(BodyOf(kLimit)));
+        ASSERT_NE(ids.back(), 0u);
+    }
+    ASSERT_GT(walSize(), keep) << "the log never outgrew what it is kept at";
+    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+    for (unsigned long id : ids) ASSERT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
+    for (int i = 0; i < 3; ++i) ASSERT_NE(OneCallPut(BodyOf(10)), 0u);
+    EXPECT_LE(walSize(), keep) << "got a log of " << walSize() << " bytes, want it cut back";
+    // The removed bodies' pages are reused: as many bodies again leave the
+    // database no larger than it was.
+    mqadmin::HealthReport before;
+    ASSERT_TRUE(mqadmin::CheckStore(&before));
+    for (size_t i = 0; i < ids.size() / 2; ++i) ASSERT_NE(OneCallPut(BodyOf(kLimit)), 0u);
+    mqadmin::HealthReport after;
+    ASSERT_TRUE(mqadmin::CheckStore(&after));
+    EXPECT_LE(after.databaseBytes, before.databaseBytes)
+        << "the database grew from " << before.databaseBytes << " to " << after.databaseBytes
+        << " bytes with " << before.databaseFree << " free";
+}
+
+// An installation that keeps bodies up to 1 MiB in the commit.
+class BigBodies : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(install_.Init()); }
+    Install install_{"relay\t\tsmtp\t\tout\r\n", "BodyInCommitLimit = 1048576\n"};
+};
+
+// Removing an entry writes what the removal changes, not the body's size
+// again: the pages a removed body freed are not written back zeroed.
+TEST_F(BigBodies, ARemovalDoesNotWriteItsBodyAgain) {
+    const size_t size = 1 << 20;
+    unsigned long id = OneCallPut(BodyOf(size));
+    ASSERT_NE(id, 0u);
+    auto walSize = [&] {
+        struct stat st;
+        return stat((install_.Db() + "-wal").c_str(), &st) == 0 ? int64_t{st.st_size} : -1;
+    };
+    // A reader's snapshot keeps the log from being restarted: every frame
+    // the removal writes is appended.
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(install_.Db().c_str(), &reader, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM entries", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    int64_t before = walSize();
+    ASSERT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
+    int64_t grown = walSize() - before;
+    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+    EXPECT_LT(grown, static_cast<int64_t>(size / 4))
+        << "removing a body of " << size << " bytes wrote " << grown << " bytes to the log";
 }
 
 }  // namespace

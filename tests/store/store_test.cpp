@@ -242,7 +242,7 @@ TEST_F(Store, ReadersGetEntriesInIdentifierOrderWithTheirEnvelopes) {
 // message: the log must be checkpointed and restarted often, not left to
 // grow towards SQLite's default of 1,000 pages (4 MiB read per process).
 // A log that restarts stays about as long as the pages between two
-// checkpoints.
+// checkpoints (256); 300 puts write about a thousand.
 TEST_F(Store, TheWriteAheadLogStaysShortUnderManyPuts) {
     for (int i = 0; i < 300; ++i) {
         ASSERT_NE(PutEntry("relay", "a@example.org", {"b@example.org"}, std::string(3000, 'x')),
@@ -252,8 +252,8 @@ TEST_F(Store, TheWriteAheadLogStaysShortUnderManyPuts) {
     struct stat st;
     ASSERT_EQ(stat((install_.Db() + "-wal").c_str(), &st), 0);
     const off_t kFrame = 4096 + 24;  // a page and its frame header
-    EXPECT_LE(st.st_size, 128 * kFrame)
-        << "got a log of " << st.st_size / kFrame << " pages after 300 puts, want at most 128";
+    EXPECT_LE(st.st_size, 512 * kFrame)
+        << "got a log of " << st.st_size / kFrame << " pages after 300 puts, want at most 512";
 }
 
 TEST_F(Store, AnEntryRemovedRightAfterItsHandOutHasNoEnvelope) {

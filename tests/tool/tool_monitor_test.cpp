@@ -182,6 +182,17 @@ TEST_F(ToolMonitor, MetricsInTheExpositionFormat) {
     }
     double age = s["mqtoolkit_queue_oldest_age_seconds{channel=RELAY,}"];
     EXPECT_TRUE(age >= 0 && age < 300) << "oldest age " << age;
+
+    // The store's sizes, as check shows them: a database of some pages, a
+    // log that holds the puts' commits, no more free than there is.
+    for (const char* m : {"mqtoolkit_store_database_bytes{}",
+                          "mqtoolkit_store_database_free_bytes{}", "mqtoolkit_store_wal_bytes{}"}) {
+        ASSERT_EQ(s.count(m), 1u) << m << " missing:\n" << full.out;
+    }
+    double db = s["mqtoolkit_store_database_bytes{}"];
+    EXPECT_GE(db, 4096) << "got a database of " << db << " bytes";
+    EXPECT_GT(s["mqtoolkit_store_wal_bytes{}"], 0) << "got no log after two puts";
+    EXPECT_LE(s["mqtoolkit_store_database_free_bytes{}"], db);
 }
 
 TEST_F(ToolMonitor, StatusLineAndExitCodeByThreshold) {

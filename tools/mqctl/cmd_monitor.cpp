@@ -53,8 +53,10 @@ int CollectName(void* context, const char* channel, const char*, const char*, ch
 }
 
 // Gather - the figures of every registered channel (zero when empty) and of
-// every channel holding entries. Returns false after printing the error.
-bool Gather(const std::string& command, const Installation& inst, FigureMap* figures) {
+// every channel holding entries, and when space is not null the store's
+// sizes (zero without a spool). Returns false after printing the error.
+bool Gather(const std::string& command, const Installation& inst, FigureMap* figures,
+            mqadmin::SpaceReport* space = nullptr) {
     cMQ mq;
     // No spool yet: an empty queue, and nothing made.
     const bool none = !PrepareReading(inst.installDir);
@@ -62,6 +64,10 @@ bool Gather(const std::string& command, const Installation& inst, FigureMap* fig
     std::vector<mqadmin::EntryInfo> entries;
     if (!none && !mqadmin::ListEntries(nullptr, &entries)) {
         PrintError(command, "the queue store failed to list the entries (the log says why)");
+        return false;
+    }
+    if (!none && space != nullptr && !mqadmin::StoreSpace(space)) {
+        PrintError(command, "the queue store failed to read its sizes (the log says why)");
         return false;
     }
     cChannel registry;
@@ -120,7 +126,8 @@ int RunMetrics(const std::string& command, const Args& args) {
         std::printf("mqtoolkit_metrics_timestamp_seconds %lld\n", static_cast<long long>(now));
     };
     Installation inst;
-    if (!RequireInstallation(command, &inst) || !Gather(command, inst, &figures)) {
+    mqadmin::SpaceReport space;
+    if (!RequireInstallation(command, &inst) || !Gather(command, inst, &figures, &space)) {
         outcome(false);
         return kExitRefused;
     }
@@ -167,6 +174,23 @@ int RunMetrics(const std::string& command, const Args& args) {
             std::printf("%s{channel=\"%s\"} %lld\n", m.name, LabelValue(kv.second.channel).c_str(),
                         static_cast<long long>(m.value(kv.second, now)));
         }
+    }
+    const struct {
+        const char* name;
+        const char* help;
+        int64_t value;
+    } sizes[] = {
+        {"mqtoolkit_store_database_bytes", "Size of the queue's database in bytes.",
+         space.databaseBytes},
+        {"mqtoolkit_store_database_free_bytes",
+         "Bytes of the database free for reuse (pages of removed entries and bodies).",
+         space.databaseFree},
+        {"mqtoolkit_store_wal_bytes", "Size of the database's write-ahead log file in bytes.",
+         space.walBytes},
+    };
+    for (const auto& m : sizes) {
+        Family(m.name, m.help);
+        std::printf("%s %lld\n", m.name, static_cast<long long>(m.value));
     }
     return kExitOk;
 }

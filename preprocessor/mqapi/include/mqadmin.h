@@ -119,6 +119,13 @@ struct HealthReport {
     }
 };
 
+// The space the store takes, as HealthReport gives it, without the check.
+struct SpaceReport {
+    int64_t databaseBytes = 0;  // the database, the log's newer pages included
+    int64_t databaseFree = 0;   // of which free for reuse
+    int64_t walBytes = 0;       // the write-ahead log's file
+};
+
 enum class AdminResult {
     Done,        // the change was made (or was already so)
     NotFound,    // no entry has that identifier
@@ -189,6 +196,11 @@ MQAPI_EXPORT unsigned long EntryIdFromPath(const char* path);
 // made (store not initialised, database unreadable); the verdict is
 // report->Healthy().
 MQAPI_EXPORT bool CheckStore(HealthReport* report);
+
+// The database's and the log's sizes and the database's free part: a few
+// reads, no check. False when the store is not initialised or the database
+// can't be read.
+MQAPI_EXPORT bool StoreSpace(SpaceReport* report);
 
 // The spool directory ("<InstallDirectory>/spool", absolute) and the number
 // of attempts after which an entry fails, as MQInit read them; "" and 0
