@@ -214,6 +214,7 @@ mq::Status QueueDb::CommitEntry(unsigned long id, const std::string& app,
         if (!s.ok()) return s;
     }
     s = t.Commit();
+    if (s.ok()) CountMessageWritten();
     if (s.ok() || !t.Committed()) return s;
     // Committed, but the sync failed: the put is not acknowledged, and the
     // caller will discard the body, so the row must go too rather than be
@@ -429,6 +430,7 @@ mq::Status QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held
     remove.Reset();
     s = t.Commit();
     if (!s.ok() || !*held) return s;
+    CountMessageWritten();
     Trail(MQLOG_INFO, m_appName, static_cast<int64_t>(id), "removed",
           {{"by", "reader"}, {"app", TrailValue(m_appName)},
            {"pid", std::to_string(m_locks->Self().pid)}});
@@ -649,6 +651,17 @@ mq::Status QueueDb::RemoveLeased(int64_t lease, unsigned long id, bool* held) {
 
 mq::Status QueueDb::CloseLease(int64_t lease) {
     return ForReader([&] { return CloseLeaseOnce(lease); });
+}
+
+void QueueDb::CountMessageWritten() {
+    if (m_messagesWritten >= kLongLivedAfter || ++m_messagesWritten < kLongLivedAfter) return;
+    const std::string longer = "PRAGMA wal_autocheckpoint=" + std::to_string(kLongLogPages);
+    mq::Status s = m_db->Exec(longer.c_str());
+    // Only a cost: the short interval stays.
+    if (!s.ok()) {
+        LogMessagef(MQLOG_WARNING, m_appName.c_str(), "the log's checkpoints stay frequent: %s",
+                    s.Cause().c_str());
+    }
 }
 
 bool QueueDb::ReleaseReserve() {

@@ -248,6 +248,9 @@ private:
     bool ReleaseReserve();
     void KeepReserve();
     mq::Status ReserveBlock();
+    // Counts a message put or removed; at the kLongLivedAfter-th, the log's
+    // checkpoint interval goes to kLongLogPages (sqlitedb.h).
+    void CountMessageWritten();
     // NextEntryOnce's steps, within its transaction. The lowest entry of
     // channel ready to hand out whose body came with its commit, into
     // *chosen (0 for none).
@@ -306,6 +309,9 @@ private:
         std::string envelope;
     };
     HandedOut m_handedOut;
+    // Messages put or removed through this connection, counted up to
+    // kLongLivedAfter, when the log's checkpoint interval is lengthened.
+    int m_messagesWritten = 0;
     uint32_t m_maxAttempts = 5;
     std::string m_appName = "mqapi";
 };

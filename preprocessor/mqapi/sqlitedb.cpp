@@ -98,15 +98,9 @@ mq::Status Db::Open(const std::string& path, int busyMs, bool readOnly, std::uni
     mode.Reset();
     s = db->Exec("PRAGMA synchronous=NORMAL");
     if (!s.ok()) return s;
-    // A process that opens the store alone (a mail system's put process,
-    // one a message) reads every frame of the log to rebuild its index, so
-    // the log must restart long before SQLite's default of 1,000 pages
-    // (4 MiB read by each such process). But every checkpoint costs two
-    // syncs, and a put whose body rides in its commit writes about eight
-    // pages: at 64 pages the checkpoints came every eight puts and cost
-    // eight putting processes about a fifth of their rate. 256 pages (1 MiB
-    // at most to read) brings a checkpoint once in about thirty puts.
-    s = db->Exec("PRAGMA wal_autocheckpoint=256");
+    // A new connection checkpoints early, for the next lone opener's sake
+    // (sqlitedb.h); QueueDb lengthens the interval once it writes on.
+    s = db->Exec(("PRAGMA wal_autocheckpoint=" + std::to_string(kShortLogPages)).c_str());
     if (!s.ok()) return s;
     // The log and its index stay when the last writer closes: a reader
     // that may not create files (a member of the queue's group) can open

@@ -26,9 +26,27 @@
 
 namespace mqstore {
 
+// Pages the write-ahead log may hold before the commit that passes them
+// runs a checkpoint (SQLite's wal_autocheckpoint), in two stages.
+//
+// A process that opens the store alone (a mail system's put process, one a
+// message) reads every frame of the log to rebuild its index: SQLite's
+// default of 1,000 pages is 4 MiB read by each such process. So a new
+// connection checkpoints at kShortLogPages, and the process after it reads
+// a few dozen frames at most. But every checkpoint costs two syncs, and a
+// put whose body rides in its commit writes about eight pages: at 64 pages
+// a process that puts without end would sync for a checkpoint every eight
+// puts, about a fifth of its rate. Once a connection has written
+// kLongLivedAfter messages it is taken for a long-lived one and
+// checkpoints at kLongLogPages (1 MiB at most to read for the next lone
+// opener, a checkpoint once in about thirty puts).
+const int kShortLogPages = 64;
+const int kLongLogPages = 256;
+const int kLongLivedAfter = 16;
+
 // The write-ahead log's size a writer cuts it back to once a checkpoint has
 // caught up (SQLite's journal_size_limit): the automatic checkpoints start
-// at 256 pages (1 MiB), so 8 MiB is never cut in the usual cycle.
+// at kLongLogPages (1 MiB), so 8 MiB is never cut in the usual cycle.
 const int64_t kWalKeepBytes = 8 << 20;
 
 class Db;

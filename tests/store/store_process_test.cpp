@@ -317,6 +317,57 @@ TEST_F(StoreProcesses, AReaderThatCannotSeeAnotherInProcStillSeesItLive) {
     }
 }
 
+// The frames the write-ahead log holds since it last restarted: what a
+// process that opens the store alone reads to rebuild its index. Read from
+// the file, so that looking checkpoints nothing: the frames that carry the
+// header's salt, from the first on (a restarted log changes its salt and
+// writes over the old frames from the start). -1 when unreadable.
+int LogFrames(const std::string& db) {
+    std::string wal = mqtest::ReadFile(db + "-wal");
+    auto word = [&wal](size_t at) {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(wal.data()) + at;
+        return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+    };
+    if (wal.size() < 32) return -1;
+    const size_t frame = 24 + word(8);  // a frame's header and one page
+    int frames = 0;
+    for (size_t at = 32; at + frame <= wal.size(); at += frame, ++frames) {
+        if (word(at + 8) != word(16) || word(at + 12) != word(20)) break;
+    }
+    return frames;
+}
+
+// A mail system starts a process for each message it puts. Such processes
+// checkpoint early, so the log the next one reads stays a few dozen pages
+// long; a process that puts on checkpoints seldom (two syncs each time).
+TEST_F(StoreProcesses, TheLogStaysShortForOnePutProcessesAndLongerForOthers) {
+    const std::string ini = install_.Ini(), db = install_.Db();
+    const std::string body(3000, 'b');  // kept in its commit
+    auto put = [&body] {
+        MQContext* entry = CreateMQEntry();
+        if (entry == nullptr) return false;
+        mqtest::WriterEnvelope envelope({"a@e.org"}, {"b@e.org"});
+        if (!InsertMQChannel(entry, "relay", 0) || !PutMQEnvelope(entry, envelope.Get()) ||
+            !WriteMQBody(entry, body.data(), body.size()) || !CloseMQEntry(entry)) {
+            DiscardMQEntry(entry);
+            return false;
+        }
+        return true;
+    };
+    int most = 0;
+    for (int i = 0; i < 40; ++i) {
+        pid_t child = Spawn([&] { return MQInit(ini.c_str(), "put") && put() ? 0 : 1; });
+        ASSERT_EQ(Wait(child), 0);
+        int frames = LogFrames(db);
+        ASSERT_GE(frames, 0) << "the log's frames could not be read";
+        most = std::max(most, frames);
+    }
+    EXPECT_LE(most, 96) << "frames a lone opener reads after one-put processes";
+
+    for (int i = 0; i < 60; ++i) ASSERT_TRUE(put());
+    EXPECT_GT(LogFrames(db), 96) << "a process putting on checkpoints as often as one-put ones";
+}
+
 TEST_F(StoreProcesses, AChildInitialisesAgainAfterAFork) {
     MQContext* reader = OpenMQChannel("relay");
     ASSERT_NE(reader, nullptr);
