@@ -290,30 +290,48 @@ TEST_F(Bodies, RemovedBodiesFreeTheirSpace) {
         << "the removed bodies' pages are not free for reuse";
 }
 
+// The write-ahead log's size; -1 when it is not there.
+int64_t WalSize(const Install& install) {
+    struct stat st;
+    return stat((install.Db() + "-wal").c_str(), &st) == 0 ? int64_t{st.st_size} : -1;
+}
+
+// A reader of its own holding a snapshot of the database, which keeps the
+// log from being checkpointed past it or restarted; null if it can't. LetGo
+// ends it.
+sqlite3* HoldSnapshot(const Install& install) {
+    sqlite3* reader = nullptr;
+    if (sqlite3_open_v2(install.Db().c_str(), &reader, SQLITE_OPEN_READONLY, nullptr) !=
+            SQLITE_OK ||
+        sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM entries", nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+        sqlite3_close(reader);
+        return nullptr;
+    }
+    return reader;
+}
+
+void LetGo(sqlite3* reader) {
+    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+}
+
 // A reader that holds a snapshot keeps checkpoints from catching up, and the
 // log grows past the size it is kept at; once the reader lets go, the next
 // commits checkpoint it and the log is cut back instead of staying at its
 // largest size for ever.
 TEST_F(Bodies, TheLogIsCutBackOnceCheckpointsCatchUp) {
     const int64_t keep = 8 << 20;
-    auto walSize = [&] {
-        struct stat st;
-        return stat((install_.Db() + "-wal").c_str(), &st) == 0 ? int64_t{st.st_size} : -1;
-    };
-    sqlite3* reader = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(install_.Db().c_str(), &reader, SQLITE_OPEN_READONLY, nullptr),
-              SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM entries", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
+    auto walSize = [&] { return WalSize(install_); };
+    sqlite3* reader = HoldSnapshot(install_);
+    ASSERT_NE(reader, nullptr);
     std::vector<unsigned long> ids;
     for (int i = 0; i < 3000 && walSize() <= keep + (1 << 20); ++i) {
         ids.push_back(OneCallPut(BodyOf(kLimit)));
         ASSERT_NE(ids.back(), 0u);
     }
     ASSERT_GT(walSize(), keep) << "the log never outgrew what it is kept at";
-    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(reader);
+    LetGo(reader);
     for (unsigned long id : ids) ASSERT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
     for (int i = 0; i < 3; ++i) ASSERT_NE(OneCallPut(BodyOf(10)), 0u);
     EXPECT_LE(walSize(), keep) << "got a log of " << walSize() << " bytes, want it cut back";
@@ -342,23 +360,15 @@ TEST_F(BigBodies, ARemovalDoesNotWriteItsBodyAgain) {
     const size_t size = 1 << 20;
     unsigned long id = OneCallPut(BodyOf(size));
     ASSERT_NE(id, 0u);
-    auto walSize = [&] {
-        struct stat st;
-        return stat((install_.Db() + "-wal").c_str(), &st) == 0 ? int64_t{st.st_size} : -1;
-    };
+    auto walSize = [&] { return WalSize(install_); };
     // A reader's snapshot keeps the log from being restarted: every frame
     // the removal writes is appended.
-    sqlite3* reader = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(install_.Db().c_str(), &reader, SQLITE_OPEN_READONLY, nullptr),
-              SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM entries", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
+    sqlite3* reader = HoldSnapshot(install_);
+    ASSERT_NE(reader, nullptr);
     int64_t before = walSize();
     ASSERT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
     int64_t grown = walSize() - before;
-    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(reader);
+    LetGo(reader);
     EXPECT_LT(grown, static_cast<int64_t>(size / 4))
         << "removing a body of " << size << " bytes wrote " << grown << " bytes to the log";
 }
