@@ -4,7 +4,7 @@
 // name as its tag; the environment variable MQ_LOG sends lines to standard
 // error ("stderr"), appends them to a file (an absolute path), or sends the
 // syslog datagrams to another socket than /dev/log ("syslog:PATH") instead.
-// The README lists the levels and their syslog priorities.
+// LogMessage(3) lists the levels and their syslog priorities.
 //
 // Thread safety: may be called from any number of threads at once. It never
 // fails towards its caller and never waits on a slow log reader: a line that

@@ -29,7 +29,7 @@ static_assert(sizeof(time_t) == sizeof(long), "libldap takes the native struct t
 
 // A dead or silent server must never hang a caller: connecting is bounded
 // by kConnectSeconds, every request's wait for its answer by
-// kRequestSeconds (both in the README).
+// kRequestSeconds (both in docs/registry.md).
 const int kConnectSeconds = 3;
 const int kRequestSeconds = 5;
 

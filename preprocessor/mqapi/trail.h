@@ -5,7 +5,7 @@
 // (created, handed-out, given-back, removed, held, released, requeued,
 // failed, reclaimed); values are written by TrailValue, so a value never
 // holds a space or a control character and every line splits on spaces.
-// The README lists each event's keys.
+// docs/store-design.md lists each event's keys.
 //
 // Cost: one LogMessage call per event, from what the caller already has in
 // hand; nothing here reads the database or the disk.

@@ -54,6 +54,7 @@ holds libmqtoolkit-dev usr/include/mqtoolkit/mqapi.h usr/lib/$ma/libmqtoolkit.so
     usr/share/man/man3/mq.3.gz usr/share/man/man3/mqput.3.gz \
     usr/share/man/man3/mqfile.3.gz usr/share/man/man3/mqadmin.3.gz
 holds mqtoolkit-common etc/daduv.ini usr/share/doc/mqtoolkit-common/README.md.gz \
+    usr/share/doc/mqtoolkit-common/docs/registry.md.gz usr/share/doc/mqtoolkit-common/docs/permissions.md \
     usr/share/man/man5/daduv.ini.5.gz usr/share/man/man5/queue.cfg.5.gz
 holds mqctl usr/bin/mqctl usr/share/man/man8/mqctl.8.gz \
     usr/share/bash-completion/completions/mqctl

@@ -36,8 +36,8 @@ public:
     int setName(const char* name) __asm__("_ZN9cUserInfo7setNameEPc");
     int setQueueName(const char* queue) __asm__("_ZN9cUserInfo12setQueueNameEPc");
 
-    // Stores a copy of the address when it passes the address check (see the
-    // README) and returns 0; returns MQ_ERR_BAD_ADDRESS and stores nothing
+    // Stores a copy of the address when it passes the address check (see
+    // cMessage(3)) and returns 0; returns MQ_ERR_BAD_ADDRESS and stores nothing
     // otherwise (a null text included).
     int setLan_addr(const char* lan_addr) __asm__("_ZN9cUserInfo11setLan_addrEPc");
 

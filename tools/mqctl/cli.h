@@ -20,7 +20,7 @@
 
 namespace mqctl {
 
-// The exit codes the README and mqctl(8) document; scripts and mail
+// The exit codes mqctl(8) documents; scripts and mail
 // systems rely on them. Those above 1 are sysexits.h's, which a mail
 // system's pipe transport reads: 75 makes it defer and try again, 65 and 64
 // make it bounce.

@@ -314,8 +314,8 @@ void CheckDirectory(const std::string& ini, const std::vector<ChannelRecord>& re
     }
     if (rc == MQ_HOST_NO_ENTRY) {
         report->Problem("host entry", "no entry of class ZUDudivor for host " + host,
-                        "add host=" + host + " below its domain components (see The directory "
-                            "in /usr/share/doc/mqtoolkit-common/README.md.gz)");
+                        "add host=" + host + " below its domain components (see registry.md "
+                            "in /usr/share/doc/mqtoolkit-common/docs/)");
         return;
     }
     report->Ok("host entry", entry.dn);

@@ -65,7 +65,7 @@ public:
     int32_t iPri;     // priority; 0 is normal
 };
 
-// Initialises the store for this process (again after a fork; see the README
+// Initialises the store for this process (again after a fork; see mq(3)
 // for what the two strings mean). ldap is the application's setting string:
 // one that holds a '/' or ends in ".ini" names the configuration file, any
 // other (null and empty included) means "daduv.ini", looked up as the INI
