@@ -8,7 +8,7 @@
 #   mqtoolkit-common  /etc/daduv.ini (a conffile), the spool
 #                     /var/spool/mqtoolkit and the queue's user and group
 #                     (made by its postinst), the settings' manual pages and
-#                     the administrator's guide
+#                     the README with the guides of docs/
 #   mqctl             the administrator's tool, its manual page and bash
 #                     completion
 #
