@@ -269,4 +269,73 @@ TEST_F(TlsTest, ServerSetUps) {
     }
 }
 
+// Lines of text holding needle.
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(needle) != std::string::npos) out.push_back(line);
+    }
+    return out;
+}
+
+// mqctl check reports each server of the list on a line of its own, and
+// channel add, refused by a certificate, says why in one line and leaves
+// the channel file alone.
+TEST_F(TlsTest, Mqctl) {
+    Socket closed(false);
+    const std::string gs = std::to_string(good_->ldapsPort());
+    const std::string p = std::to_string(plain_->port());
+    std::string inst = dir_ + "/inst";
+    ASSERT_EQ(RunProgram({"mkdir", inst}, "", nullptr), 0);
+    ASSERT_EQ(good_->AddHost(kHost, {"archive"}), "");
+    LdapIni ini;
+    ini.server = "127.0.0.1:" + closed.port() + " ldaps://127.0.0.2:" + gs +
+                 " ldaps://127.0.0.1:" + gs + " 127.0.0.1:" + p;
+    ini.omitPort = true;
+    ini.user = Slapd::kWriterDn;
+    ini.password = Slapd::kWriterPassword;
+    ini.hostname = kHost;
+    ini.installDirectory = inst;
+    ini.extra = "TLSCACertFile=" + certs_ + "/ca.pem\n";
+    ASSERT_NE(good_->WriteIni(dir_, ini), "");
+
+    std::string out;
+    RunProgram({MQTEST_MQCTL, "check"}, "", &out);
+    struct Want {
+        std::string server;
+        const char* state;  // what its line says, after the address
+        bool ok;
+    } wants[] = {
+        {"ldap://127.0.0.1:" + closed.port() + "/", "not reachable, not bound: Can't contact", false},
+        {"ldaps://127.0.0.2:" + gs + "/", "reachable, no TLS, not bound: TLS handshake: the "
+                                          "server's certificate was refused", false},
+        {"ldaps://127.0.0.1:" + gs + "/", "reachable, TLS, bound as cn=admin,dc=example,dc=org",
+         true},
+        {"ldap://127.0.0.1:" + p + "/", "reachable, no TLS, bound as cn=admin", true},
+    };
+    for (const Want& w : wants) {
+        std::vector<std::string> lines = LinesWith(out, " " + w.server + " ");
+        ASSERT_EQ(lines.size(), 1u) << w.server << ": got " << lines.size()
+                                    << " lines, want 1, in\n" << out;
+        EXPECT_NE(lines[0].find(w.server + " " + w.state), std::string::npos)
+            << "got " << lines[0] << ", want " << w.state;
+        EXPECT_EQ(lines[0].compare(0, 2, "ok") == 0, w.ok) << lines[0];
+    }
+    EXPECT_EQ(LinesWith(out, "host entry").size(), 1u) << out;
+
+    // One server, whose certificate names another host.
+    ini.server = "ldaps://127.0.0.2:" + gs;
+    ASSERT_NE(good_->WriteIni(dir_, ini), "");
+    int rc = RunProgram({MQTEST_MQCTL, "channel", "add", "tlsch", "scan", "in"}, "", &out);
+    EXPECT_NE(rc, 0) << out;
+    std::vector<std::string> lines = LinesWith(out, "mqctl");
+    ASSERT_EQ(lines.size(), 1u) << out;
+    EXPECT_NE(lines[0].find("ldaps://127.0.0.2:" + gs + "/"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("certificate was refused"), std::string::npos) << lines[0];
+    EXPECT_EQ(ReadAll(inst + "/queue.cfg"), "") << "the channel file changed";
+    EXPECT_EQ(good_->Modules(kHostDn), Values{"archive"});
+}
+
 }  // namespace
