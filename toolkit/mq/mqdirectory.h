@@ -91,7 +91,7 @@ struct MQServerCheck {
 // each in out[0] to out[max - 1]; servers beyond max are not tried. Returns
 // the number of servers reported, 0 when none is set, or -1 when the
 // settings can't be used (why, when not null, then holds the reason, cut to
-// whySize). Logs nothing.
+// whySize). Logs a warning for each server that does not serve.
 MQTOOLKIT_EXPORT int CheckDirectoryServers(MQServerCheck* out, int max, char* why, int whySize);
 
 #endif

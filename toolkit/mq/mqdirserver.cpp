@@ -147,7 +147,7 @@ int Open(ldapClient& client, const Settings& settings, const std::string& what) 
         int rc = client.ldapClientOpen(&s, settings.user, settings.password, &report);
         if (rc == 0) {
             if (!passed.empty()) {
-                LogMessage(MQLOG_WARNING, kLogApp,
+                LogMessage(MQLOG_WARNING, mqdir::kLogApp,
                            (what + ": directory server " + passed + "; served by " +
                             report.address)
                                .c_str());
@@ -183,7 +183,12 @@ int CheckDirectoryServers(MQServerCheck* out, int max, char* why, int whySize) {
             ldapServerSettings s = settings.For(one);
             ldapServerReport report;
             ldapClient client;
-            client.ldapClientOpen(&s, settings.user, settings.password, &report);
+            if (client.ldapClientOpen(&s, settings.user, settings.password, &report) != 0) {
+                LogMessage(MQLOG_WARNING, mqdir::kLogApp,
+                           (std::string("directory check: directory server ") + report.address +
+                            ": " + report.why)
+                               .c_str());
+            }
             MQServerCheck& c = out[n++];
             std::memset(&c, 0, sizeof c);
             std::memcpy(c.address, report.address, sizeof c.address);
