@@ -30,8 +30,9 @@ MQTOOLKIT_EXPORT void FreeDomainList(int n, char** dclist);
 // Makes sure the module name is (is not) listed in the host's entry. True
 // when it already was (was not) or the directory accepted the new list;
 // false on every failure (logged once): the server's settings ("Ldap" in
-// "daduv.ini") unusable, the server unreachable or refusing the credentials
-// or the change, no entry of class "ZUDudivor" for the host, or a new list
+// "daduv.ini") unusable, no server of the list that connects (with TLS as
+// the settings ask, its certificate accepted) and binds, the server
+// refusing the change, no entry of class "ZUDudivor" for the host, or a new list
 // longer than 511 characters (nothing is written then). The host name is
 // escaped where it enters the search filter and the entry's name.
 MQTOOLKIT_EXPORT bool AddModuleName(const char* lpszHostname, const char* lpszModuleName)

@@ -12,8 +12,9 @@
 // makes between them is overwritten (the channel registry serialises its
 // own callers).
 //
-// Failures of the directory are logged once by the client; the failures
-// found here are logged here.
+// Failures up to the bind are logged once by FindHost (mqdirserver.h: the
+// servers of the list, TLS, the password rule), those of the search and the
+// modification once by the client, the failures found here here.
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
