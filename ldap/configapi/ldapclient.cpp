@@ -4,9 +4,13 @@
 //
 // Every failure is logged once here, with libldap's error text and the
 // server's diagnostic message when it sent one; callers only see the result.
+// ldapClientOpen is the exception: it hands its reason to the caller, which
+// may go on to another server and logs once for the whole attempt.
 #include "ldapclient.h"
 
 #include <ldap.h>
+
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "ldaplib.h"
+#include "ldapserver.h"
 #include "log.h"
 
 namespace {
@@ -257,6 +262,221 @@ int ldapClient::ldapClientConnect(const char* host, int port) {
         OutOfMemory();
         // Memory ran out: a failure like any other, never an exception
         // across the library's boundary.
+        return -1;
+    }
+}
+
+namespace {
+
+// Copies text into a report's array, cut to fit.
+template <size_t N>
+void Put(char (&out)[N], const std::string& text) {
+    size_t n = text.size() < N - 1 ? text.size() : N - 1;
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+// The time left to the deadline as a libldap timeout (at least 1 ms).
+timeval Left(int64_t deadline) {
+    int64_t left = deadline - ldapserver::NowMs();
+    if (left < 1) left = 1;
+    return timeval{static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000 * 1000)};
+}
+
+// Why a step that the read limit may have cut failed.
+std::string StepFailure(LDAP* ld, int rc, const ldapserver::ReadLimit* limit, const char* step) {
+    if ((limit != nullptr && limit->expired) || rc == LDAP_TIMEOUT) {
+        return std::string(step) + ": no answer within " + std::to_string(kRequestSeconds) + " s";
+    }
+    return std::string(step) + ": " + ErrorText(ld, rc);
+}
+
+// The TLS options of one connection, then a context of its own made from
+// them (LDAP_OPT_X_TLS_NEWCTX): the process-wide defaults of ldap.conf
+// never decide what is checked.
+bool SetTlsOptions(LDAP* ld, const ldapServerSettings& s, bool verify, std::string* why) {
+    int require = verify ? LDAP_OPT_X_TLS_DEMAND : LDAP_OPT_X_TLS_NEVER;
+    int client = 0;
+    if (Lib().ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require) != LDAP_OPT_SUCCESS ||
+        (s.caFile != nullptr && *s.caFile != '\0' &&
+         Lib().ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, s.caFile) != LDAP_OPT_SUCCESS)) {
+        *why = "setting the TLS options failed";
+        return false;
+    }
+    int rc = Lib().ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client);
+    if (rc != LDAP_OPT_SUCCESS) {
+        *why = "TLS set-up failed: " + ErrorText(ld, rc) +
+               (s.caFile != nullptr && *s.caFile != '\0'
+                    ? std::string(" (CA file ") + s.caFile + ")"
+                    : std::string());
+        return false;
+    }
+    return true;
+}
+
+// One connection to a server, made as far as TLS.
+struct Session {
+    LdapPtr ld;
+    ldapserver::ReadLimit* limit = nullptr;  // owned by ld
+    bool reached = false;
+    bool local = false;
+    bool tls = false;
+};
+
+// OpenSession - connects within connectMs and upgrades the connection to
+// TLS as the address asks, the certificate checked when verify is set; the
+// answers must come by deadline (0: kRequestSeconds after connecting).
+// Returns false with *why set; nothing is sent after a failed upgrade.
+bool OpenSession(const ldapserver::Address& address, const ldapServerSettings& s, bool verify,
+                 int connectMs, int64_t* deadline, Session* out, std::string* why) {
+    int fd = ldapserver::Connect(address.host, address.port, connectMs, &out->local, why);
+    if (fd < 0) {
+        *why = std::string(Lib().ldap_err2string(LDAP_SERVER_DOWN)) + " (" + *why + ")";
+        return false;
+    }
+    out->reached = true;
+    if (*deadline == 0) *deadline = ldapserver::NowMs() + kRequestSeconds * 1000;
+    LDAP* raw = nullptr;
+    int rc = Lib().ldap_init_fd(fd, LDAP_PROTO_TCP, address.url.c_str(), &raw);
+    if (rc != LDAP_SUCCESS) {
+        close(fd);
+        *why = std::string("setting up the connection: ") + Lib().ldap_err2string(rc);
+        return false;
+    }
+    out->ld.reset(raw);  // owns fd from here on
+    LDAP* ld = raw;
+    int version = LDAP_VERSION3;
+    timeval request{kRequestSeconds, 0};
+    if (Lib().ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
+        Lib().ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request) != LDAP_OPT_SUCCESS ||
+        Lib().ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
+        Lib().ldap_set_option(ld, LDAP_OPT_RESTART, &kOptionOn) != LDAP_OPT_SUCCESS) {
+        *why = "setting the connection options failed";
+        return false;
+    }
+    out->limit = ldapserver::AddReadLimit(Lib(), ld, fd, kRequestSeconds * 1000);
+    if (out->limit == nullptr) {
+        *why = "setting up the connection's read limit failed";
+        return false;
+    }
+    out->limit->deadlineMs = *deadline;
+    if (address.tls == ldapserver::Tls::kNone) return true;
+    if (!SetTlsOptions(ld, s, verify, why)) return false;
+    if (address.tls == ldapserver::Tls::kLdaps) {
+        rc = Lib().ldap_install_tls(ld);
+        if (rc != LDAP_SUCCESS) *why = StepFailure(ld, rc, out->limit, "TLS handshake");
+    } else {
+        timeval left = Left(*deadline);
+        Lib().ldap_set_option(ld, LDAP_OPT_TIMEOUT, &left);
+        rc = Lib().ldap_start_tls_s(ld, nullptr, nullptr);
+        if (rc != LDAP_SUCCESS) *why = StepFailure(ld, rc, out->limit, "StartTLS");
+    }
+    if (rc == LDAP_SUCCESS && Lib().ldap_tls_inplace(ld) == 0) {
+        rc = LDAP_LOCAL_ERROR;
+        *why = "TLS is not in place after the upgrade";
+    }
+    out->tls = rc == LDAP_SUCCESS;
+    return out->tls;
+}
+
+// RefusedCertificate - after a TLS upgrade failed with the certificate
+// checked: when it succeeds unchecked, on a connection of its own closed at
+// once, the certificate was the cause, and *why says so. libldap tells no
+// more than "Connect error" for every certificate fault.
+void RefusedCertificate(const ldapserver::Address& address, const ldapServerSettings& s,
+                        int64_t deadline, std::string* why) {
+    int64_t left = deadline - ldapserver::NowMs();
+    if (left <= 0) return;
+    Session probe;
+    std::string probeWhy;
+    int connectMs = static_cast<int>(left < kConnectSeconds * 1000 ? left : kConnectSeconds * 1000);
+    if (!OpenSession(address, s, false, connectMs, &deadline, &probe, &probeWhy)) return;
+    std::string ca = s.caFile != nullptr && *s.caFile != '\0' ? std::string("the CA in ") + s.caFile
+                                                              : std::string("the system's CAs");
+    *why = std::string(address.tls == ldapserver::Tls::kLdaps ? "TLS handshake" : "StartTLS") +
+           ": the server's certificate was refused: it is not signed by " + ca +
+           ", has expired, or does not name " + address.host + " (TLSVerify = never skips the check)";
+}
+
+}  // namespace
+
+// ldapClientOpen - connect, TLS, bind; 0 when bound (see the header).
+int ldapClient::ldapClientOpen(const ldapServerSettings* settings, const char* user,
+                               const char* password, ldapServerReport* report) {
+    ldapServerReport scratch;
+    if (report == nullptr) report = &scratch;
+    std::memset(report, 0, sizeof *report);
+    try {
+        ldapClientUnbind();
+        if (settings == nullptr || settings->server == nullptr) {
+            Put(report->why, "no server given");
+            return -1;
+        }
+        const ldapServerSettings& s = *settings;
+        if (s.tls < LDAP_CLIENT_TLS_NONE || s.tls > LDAP_CLIENT_TLS_LDAPS) {
+            Put(report->why, "unknown TLS mode " + std::to_string(s.tls));
+            return -1;
+        }
+        ldapserver::Address address;
+        std::string why;
+        if (!ldapserver::ParseAddress(s.server, s.port, static_cast<ldapserver::Tls>(s.tls),
+                                      &address, &why)) {
+            Put(report->address, s.server);
+            Put(report->why, why);
+            return -1;
+        }
+        Put(report->address, address.url);
+        const char* loadWhy = nullptr;
+        if (ldaplib::LdapLib(&loadWhy) == nullptr) {
+            Put(report->why, loadWhy);
+            return -1;
+        }
+        Session session;
+        int64_t deadline = 0;  // the answers up to the bind's must come by then
+        bool opened = OpenSession(address, s, s.verifyPeer != 0, kConnectSeconds * 1000,
+                                  &deadline, &session, &why);
+        report->reached = session.reached ? 1 : 0;
+        report->local = session.local ? 1 : 0;
+        report->tls = session.tls ? 1 : 0;
+        if (!opened) {
+            bool tlsFailed = session.reached && session.limit != nullptr &&
+                             !session.limit->expired && address.tls != ldapserver::Tls::kNone;
+            session.ld.reset();
+            if (tlsFailed && s.verifyPeer != 0) RefusedCertificate(address, s, deadline, &why);
+            Put(report->why, why);
+            return -1;
+        }
+        LDAP* ld = session.ld.get();
+        if (!ldapserver::PasswordMayGo(session.tls, session.local, password,
+                                       s.allowPlaintext != 0)) {
+            report->plaintextRefused = 1;
+            Put(report->why,
+                "the password is not sent unencrypted to another machine: set TLS = starttls "
+                "or ldaps (or AllowPlaintextPassword = yes) in section [Ldap]");
+            return -1;
+        }
+        std::string pass = password != nullptr ? password : "";
+        berval cred{static_cast<ber_len_t>(pass.size()), pass.data()};
+        timeval left = Left(deadline);
+        Lib().ldap_set_option(ld, LDAP_OPT_TIMEOUT, &left);
+        int rc = Lib().ldap_sasl_bind_s(ld, user != nullptr ? user : "", LDAP_SASL_SIMPLE, &cred,
+                                        nullptr, nullptr, nullptr);
+        if (rc != LDAP_SUCCESS) {
+            std::string as = user != nullptr && *user != '\0' ? user : "anonymous";
+            Put(report->why, StepFailure(ld, rc, session.limit, ("bind as " + as).c_str()));
+            if (rc > 0) report->ldapResult = rc;
+            return rc > 0 ? rc : -1;
+        }
+        // Bound: from here each read waits at most the request timeout.
+        session.limit->deadlineMs = 0;
+        timeval request{kRequestSeconds, 0};
+        Lib().ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request);
+        report->bound = 1;
+        m_ld = session.ld.release();
+        return 0;
+    } catch (...) {
+        // Memory ran out: a failure like any other.
+        Put(report->why, "out of memory");
         return -1;
     }
 }

@@ -48,6 +48,34 @@ struct SearchReq {
     SearchReq* next;   // next entry found, or null
 };
 
+// How ldapClientOpen reaches one server and protects the connection.
+enum { LDAP_CLIENT_TLS_NONE = 0, LDAP_CLIENT_TLS_STARTTLS = 1, LDAP_CLIENT_TLS_LDAPS = 2 };
+
+struct ldapServerSettings {
+    // "host", "host:port", "[v6addr]:port", "ldap://host[:port]" or
+    // "ldaps://host[:port]".
+    const char* server;
+    int port;            // the port of a bare host (an URL's default is its scheme's)
+    int tls;             // LDAP_CLIENT_TLS_*, for a bare host; an ldaps:// address is
+                         // always TLS, an ldap:// one gets StartTLS unless this is NONE
+    const char* caFile;  // CA certificates (PEM); null or "": the system's store
+    int verifyPeer;      // non-zero: the certificate must chain to the CA and name the host
+    int allowPlaintext;  // non-zero: a password may cross an unprotected connection
+};
+
+// What ldapClientOpen found out about the server. Texts end in NUL.
+struct ldapServerReport {
+    char address[160];  // the URL connected to, "ldaps://host:636/"
+    int reached;        // the connection was made
+    int tls;            // TLS protects the connection
+    int local;          // the server's address is a loopback one
+    int bound;          // the bind succeeded
+    int plaintextRefused;  // the bind was not sent: a password over an unprotected
+                           // connection to another machine
+    int ldapResult;     // the server's result when it refused the bind, else 0
+    char why[256];      // why the server does not serve; "" when bound
+};
+
 class LDAP32_EXPORT ldapClient {
 public:
     ldapClient();
@@ -62,6 +90,22 @@ public:
     // not reached in time. A connection held before is closed first.
     int ldapClientConnect(const char* host, int port)
         __asm__("_ZN10ldapClient17ldapClientConnectEPci");
+
+    // Connects to one server and binds, in this order: the connection
+    // (every address of the name in turn, 3 seconds in all), TLS as the
+    // settings ask (StartTLS or TLS from the start; the certificate checked
+    // unless verifyPeer is 0), then the simple bind. TLS, the answers to
+    // StartTLS and the bind must all come within 5 seconds of the
+    // connection, so a server that takes the connection and never answers
+    // costs at most 8 seconds. A bind with a non-empty password is not sent
+    // over a connection that is neither TLS nor to a loopback address unless
+    // allowPlaintext is set. Returns 0 when bound; the server's LDAP result
+    // when it refused the bind; -1 for every other failure (nothing was
+    // sent after a failed TLS upgrade). Fills *report (zeroed first) in
+    // every case. Logs nothing: the caller, which may try another server,
+    // does. A connection held before is closed first.
+    int ldapClientOpen(const ldapServerSettings* settings, const char* user,
+                       const char* password, ldapServerReport* report);
 
     // Simple bind with a name and a password (empty texts bind anonymously).
     // Returns 0 when bound, non-zero on failure (the LDAP result code, e.g.

@@ -15,6 +15,7 @@
 #define MQ_LDAPLIB_H
 
 #include <ldap.h>
+#include <openldap.h>
 
 namespace ldaplib {
 
@@ -26,6 +27,11 @@ struct Api {
     X(ldap_set_option)       \
     X(ldap_get_option)       \
     X(ldap_connect)          \
+    X(ldap_init_fd)          \
+    X(ldap_install_tls)      \
+    X(ldap_start_tls_s)      \
+    X(ldap_tls_inplace)      \
+    X(ber_sockbuf_add_io)    \
     X(ldap_err2string)       \
     X(ldap_sasl_bind_s)      \
     X(ldap_search_ext_s)     \

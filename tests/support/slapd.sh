@@ -10,6 +10,11 @@
 #       server as soon as that process is gone, so that a test program that
 #       is killed outright leaves no server behind; when DIR holds a file
 #       named "remove-when-orphaned", the watchdog then removes DIR too.
+#       With TLS_DIR (slapd.sh start DIR WATCH_PID TLS_DIR), the server
+#       also speaks TLS with TLS_DIR/server.pem, TLS_DIR/server.key and the
+#       CA TLS_DIR/ca.pem: StartTLS on its port and TLS from the start on a
+#       second one ("ldaps_port=<port>"), both on 127.0.0.1 and 127.0.0.2,
+#       and it logs every operation (BIND among them) to DIR/slapd.log.
 #   slapd.sh stop DIR
 #       Stops the server whose pid DIR/slapd.pid records (only when that
 #       process is still this directory's slapd) and waits until it is gone.
@@ -31,7 +36,7 @@ module_dir=/usr/lib/ldap
 slapd_bin=/usr/sbin/slapd
 
 usage() {
-    echo "usage: $0 start DIR [WATCH_PID] | stop DIR" >&2
+    echo "usage: $0 start DIR [WATCH_PID [TLS_DIR]] | stop DIR" >&2
     exit 2
 }
 
@@ -66,9 +71,15 @@ stop_pid() {
 }
 
 write_conf() {
-    local dir=$1
+    local dir=$1 tls=${2:-} tls_conf=""
+    if [ -n "$tls" ]; then
+        tls_conf="TLSCACertificateFile $tls/ca.pem
+TLSCertificateFile $tls/server.pem
+TLSCertificateKeyFile $tls/server.key"
+    fi
     cat >"$dir/slapd.conf" <<EOF
 # Written by tests/support/slapd.sh; rewritten on every start.
+$tls_conf
 include         $sys_schema/core.schema
 include         $sys_schema/cosine.schema
 include         $schema_file
@@ -134,7 +145,7 @@ answers() {
 }
 
 start() {
-    local dir=$1 watch=${2:-}
+    local dir=$1 watch=${2:-} tls=${3:-}
     mkdir -p "$dir"
     dir=$(cd "$dir" && pwd)
     if [ -f "$dir/slapd.pid" ] && is_our_slapd "$(cat "$dir/slapd.pid")" "$dir"; then
@@ -143,7 +154,7 @@ start() {
     fi
     rm -rf "$dir/db-org" "$dir/db-net"
     mkdir -p "$dir/db-org" "$dir/db-net"
-    write_conf "$dir"
+    write_conf "$dir" "$tls"
     "${slapd_bin%slapd}slapadd" -q -f "$dir/slapd.conf" -b dc=example,dc=org \
         -l "$dir/base-org.ldif" >"$dir/slapadd.log" 2>&1
     "${slapd_bin%slapd}slapadd" -q -f "$dir/slapd.conf" -b dc=example,dc=net \
@@ -154,14 +165,21 @@ start() {
     # port. One may still be taken between the choice and slapd's bind:
     # slapd then exits without a word at debug level 0, so any early exit
     # is tried again on another port.
-    local low high attempt port uri pid i
+    local low high attempt port uri pid i ldaps_port="" listen debug=0
     read -r low high </proc/sys/net/ipv4/ip_local_port_range || low=32768
     [ "$low" -gt 11024 ] || low=32768
     for ((attempt = 0; attempt < 20; attempt++)); do
         port=$((1024 + (RANDOM * 32768 + RANDOM) % (low - 1024)))
         uri="ldap://127.0.0.1:$port/"
+        listen=$uri
+        if [ -n "$tls" ]; then
+            ldaps_port=$((1024 + (RANDOM * 32768 + RANDOM) % (low - 1024)))
+            listen="$uri ldap://127.0.0.2:$port/ ldaps://127.0.0.1:$ldaps_port/"
+            listen="$listen ldaps://127.0.0.2:$ldaps_port/"
+            debug=256  # stats: connections and operations, to slapd.log
+        fi
         # -d keeps slapd in the foreground, so $! is the server itself.
-        "$slapd_bin" -d 0 -h "$uri" -f "$dir/slapd.conf" \
+        "$slapd_bin" -d "$debug" -h "$listen" -f "$dir/slapd.conf" \
             </dev/null >"$dir/slapd.log" 2>&1 &
         pid=$!
         for ((i = 0; i < 200; i++)); do
@@ -177,6 +195,7 @@ start() {
                 fi
                 echo "port=$port"
                 echo "pid=$pid"
+                [ -z "$ldaps_port" ] || echo "ldaps_port=$ldaps_port"
                 return 0
             fi
             sleep 0.02
@@ -230,7 +249,7 @@ stop() {
 
 [ $# -ge 2 ] || usage
 case "$1" in
-start) start "$2" "${3:-}" ;;
+start) start "$2" "${3:-}" "${4:-}" ;;
 stop) stop "$2" ;;
 *) usage ;;
 esac

@@ -193,7 +193,13 @@ Slapd* Slapd::Get() {
 
 const std::string& Slapd::error() { return g_error; }
 
-bool Slapd::Start(std::string* error) {
+std::unique_ptr<Slapd> Slapd::StartTls(const std::string& tlsDir, std::string* error) {
+    std::unique_ptr<Slapd> server(new Slapd());
+    if (!server->Start(error, tlsDir)) return nullptr;
+    return server;
+}
+
+bool Slapd::Start(std::string* error, const std::string& tlsDir) {
     dir_ = MakeTempDir("mqtest-slapd");
     if (dir_.empty()) {
         *error = std::string("mkdtemp: ") + std::strerror(errno);
@@ -204,23 +210,25 @@ bool Slapd::Start(std::string* error) {
     g_ownerPid = getpid();
     InstallHandlers();
     std::string output;
-    int rc = RunProgram({MQTEST_SLAPD_SCRIPT, "start", dir_, std::to_string(getpid())}, "",
-                        &output);
+    std::vector<std::string> argv = {MQTEST_SLAPD_SCRIPT, "start", dir_, std::to_string(getpid())};
+    if (!tlsDir.empty()) argv.push_back(tlsDir);
+    int rc = RunProgram(argv, "", &output);
     port_ = std::atoi(ReadValue(output, "port").c_str());
+    ldapsPort_ = std::atoi(ReadValue(output, "ldaps_port").c_str());
     pid_ = static_cast<pid_t>(std::atol(ReadValue(output, "pid").c_str()));
     if (rc != 0 || port_ <= 0 || pid_ <= 0) {
         *error = "slapd.sh start " + dir_ + " failed: " + output;
         RemoveTree(dir_);
         return false;
     }
-    g_serverPid = pid_;
+    if (tlsDir.empty()) g_serverPid = pid_;
     uri_ = "ldap://127.0.0.1:" + std::to_string(port_) + "/";
     return true;
 }
 
 void Slapd::Stop() {
     if (pid_ == 0) return;
-    g_serverPid = 0;
+    if (g_serverPid == pid_) g_serverPid = 0;
     std::string output;
     if (RunProgram({MQTEST_SLAPD_SCRIPT, "stop", dir_}, "", &output) != 0) {
         std::fprintf(stderr, "slapd fixture: stopping %d failed: %s\n", static_cast<int>(pid_),
@@ -366,6 +374,7 @@ std::string Slapd::WriteIni(const std::string& dir, const LdapIni& ini) const {
     out << "Username=" << ini.user << "\n";
     out << "Password=" << ini.password << "\n";
     out << "Hostname=" << ini.hostname << "\n";
+    out << ini.extra;
     out.close();
     return out ? path : "";
 }

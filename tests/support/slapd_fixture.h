@@ -18,6 +18,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ struct LdapIni {
     std::string password;              // "Password"
     std::string hostname;              // "Hostname": the host whose entry lists modules
     std::string installDirectory;      // [Config] "InstallDirectory", when not empty
+    std::string extra;                 // further lines of section "Ldap", as they are
 };
 
 class Slapd {
@@ -51,6 +53,16 @@ public:
     // returns null and error() tells why.
     static Slapd* Get();
     static const std::string& error();
+
+    // A server of the caller's own that also speaks TLS with the
+    // certificate, key and CA in tlsDir (server.pem, server.key, ca.pem):
+    // StartTLS on port(), TLS from the start on ldapsPort(), both on
+    // 127.0.0.1 and 127.0.0.2; it logs each operation to dir()/slapd.log.
+    // Stopped when the pointer is released (or by the watchdog, should the
+    // program be killed). Null with *error set when it can't be started.
+    static std::unique_ptr<Slapd> StartTls(const std::string& tlsDir, std::string* error);
+    int ldapsPort() const { return ldapsPort_; }
+    ~Slapd() { Stop(); }
 
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
@@ -93,7 +105,7 @@ public:
 
 private:
     Slapd() = default;
-    bool Start(std::string* error);
+    bool Start(std::string* error, const std::string& tlsDir = "");
     std::string AccountFor(const std::string& dn) const;
     std::vector<std::string> Search(const std::string& base, const char* scope,
                                     const std::string& filter, const std::string& attr,
@@ -102,6 +114,7 @@ private:
     std::string dir_;
     std::string uri_;
     int port_ = 0;
+    int ldapsPort_ = 0;
     pid_t pid_ = 0;
 };
 

@@ -12,8 +12,9 @@
 // makes between them is overwritten (the channel registry serialises its
 // own callers).
 //
-// Failures of the directory are logged once by the client; the failures
-// found here are logged here.
+// Failures up to the bind are logged once by FindHost (mqdirserver.h: the
+// servers of the list, TLS, the password rule), those of the search and the
+// modification once by the client, the failures found here here.
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "ldapclient.h"
 #include "log.h"
 #include "mqdirectory.h"
+#include "mqdirserver.h"
 #include "profile.h"
 
 namespace {
@@ -35,19 +37,9 @@ const char kIniFile[] = "daduv.ini";
 const char kModules[] = "modules";
 const size_t kMaxList = sizeof(attrval{}.value) - 1;  // 511
 const int kReplace = 2;                                 // RFC 1823 numbering
-const int kDefaultPort = 389;
 
 void Fail(const char* op, const char* host, const std::string& why) {
     LogMessage(MQLOG_ERROR, kLogApp, (std::string(op) + " " + host + ": " + why).c_str());
-}
-
-// The port rule: the text as atoi reads it (clamped to int's range rather
-// than overflowing), 0 meaning the standard port.
-int PortOf(const char* text) {
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) value = INT_MAX;
-    if (value < INT_MIN) value = INT_MIN;
-    return value == 0 ? kDefaultPort : static_cast<int>(value);
 }
 
 // The non-empty pieces of a comma-separated list, in order. Views into list.
@@ -181,62 +173,27 @@ bool DelStep(const std::vector<std::string>& values, const char* name, std::stri
     return found;
 }
 
-// Settings - the server's settings of section "Ldap", read in one place for
-// the registration calls and LookupHostEntry. Each is read whole (an INI
-// line holds far less than the buffer) and one longer than the directory
-// client takes is refused in tooLong, never cut: a cut password binds as
-// "wrong credentials", and nobody could tell why.
-struct Settings {
-    char server[128] = "", port[16] = "", user[64] = "", password[64] = "";
-    std::string tooLong;  // why a setting is refused; "" when none is
-    Settings() {
-        Read("HostName", server, sizeof server);
-        GetPrivateProfileString("Ldap", "Port", "", port, sizeof port, kIniFile);
-        Read("Username", user, sizeof user);
-        Read("Password", password, sizeof password);
-    }
-    void Read(const char* key, char* out, size_t size) {
-        char whole[1024] = "";
-        GetPrivateProfileString("Ldap", key, "", whole, sizeof whole, kIniFile);
-        size_t length = std::strlen(whole);
-        if (length < size) {
-            std::memcpy(out, whole, length + 1);
-        } else if (tooLong.empty()) {
-            tooLong = std::string(key) + " in section [Ldap] of " + kIniFile + " is " +
-                      std::to_string(length) + " characters long, more than the " +
-                      std::to_string(size - 1) + " the directory client takes; refused, not cut";
-        }
-    }
-};
-
-// FindHost - connects with the settings, binds, and searches the host's
-// entry. Returns MQ_HOST_FOUND with *found holding the entry, or the step
-// that failed (*bindResult: the bind's LDAP result when it was refused).
-int FindHost(ldapClient& client, const Settings& settings, const char* host,
-             SearchReq** found, int* bindResult) {
+// FindHost - connects to the first server of the settings that serves,
+// and searches the host's entry. Returns MQ_HOST_FOUND with *found holding
+// the entry, or the step that failed (*bindResult: the bind's LDAP result
+// when it was refused). Every failure up to the search is logged here, once,
+// prefixed with op and the host.
+int FindHost(ldapClient& client, const mqdir::Settings& settings, const char* op,
+             const char* host, SearchReq** found, int* bindResult) {
     *found = nullptr;
     *bindResult = 0;
-    if (!settings.tooLong.empty()) {
-        LogMessage(MQLOG_ERROR, kLogApp, settings.tooLong.c_str());
+    std::string what = std::string(op) + " " + host;
+    if (!settings.problem.empty()) {
+        LogMessage(MQLOG_ERROR, kLogApp, (what + ": " + settings.problem).c_str());
         return MQ_HOST_BAD_SETTING;
     }
-    if (settings.server[0] == '\0') return MQ_HOST_NOT_CONFIGURED;
-    if (client.ldapClientConnect(settings.server, PortOf(settings.port)) != 0) {
-        return MQ_HOST_UNREACHABLE;
+    if (settings.Servers().empty()) return MQ_HOST_NOT_CONFIGURED;
+    int rc = mqdir::Open(client, settings, what);
+    if (rc > 0) {
+        *bindResult = rc;
+        return MQ_HOST_BIND_REFUSED;
     }
-    *bindResult = client.ldapClientBind(settings.user, settings.password);
-    if (*bindResult < 0) {
-        // The client library's own codes (server down, timeout, connect
-        // error): the server went away, the credentials were never judged.
-        LogMessage(MQLOG_ERROR, kLogApp,
-                   (std::string("directory server ") + settings.server + ":" +
-                    std::to_string(PortOf(settings.port)) + " can't be reached (LDAP result " +
-                    std::to_string(*bindResult) + " at the bind)")
-                       .c_str());
-        *bindResult = 0;
-        return MQ_HOST_UNREACHABLE;
-    }
-    if (*bindResult != 0) return MQ_HOST_BIND_REFUSED;
+    if (rc != 0) return MQ_HOST_UNREACHABLE;
     std::string filter = "(&(objectclass=ZUDudivor)(host=" + EscapeFilterValue(host) + "))";
     int count = 0;
     *found = client.ldapClientSearch(nullptr, 2, 0, filter.c_str(), &count);
@@ -251,19 +208,17 @@ bool Change(const char* op, const char* lpszHostname, const char* lpszModuleName
     }
     try {
         ldapClient client;
-        Settings settings;
+        mqdir::Settings settings;
         SearchReq* req = nullptr;
         int bindResult = 0;
-        int rc = FindHost(client, settings, lpszHostname, &req, &bindResult);
+        int rc = FindHost(client, settings, op, lpszHostname, &req, &bindResult);
         Result found(client, req);
-        // An unreachable server was logged by the client (its URI names the
-        // host and port) or by FindHost (a bind the client library failed).
+        // Failures up to the search were logged by FindHost, those of the
+        // search by the client.
         if (rc == MQ_HOST_NOT_CONFIGURED) {
             Fail(op, lpszHostname,
                  std::string("no directory server set (HostName in section [Ldap] of ") +
                      kIniFile + " is empty); without one, write queue.cfg by hand");
-        } else if (rc == MQ_HOST_BAD_SETTING) {
-            Fail(op, lpszHostname, settings.tooLong);
         } else if (rc == MQ_HOST_NO_ENTRY) {
             Fail(op, lpszHostname, "no directory entry of class ZUDudivor");
         }
@@ -332,14 +287,14 @@ int LookupHostEntry(const char* lpszHostname, MQHostEntry* entry) {
     if (entry == nullptr) return MQ_HOST_NOT_CONFIGURED;
     *entry = MQHostEntry();
     try {
-        Settings settings;
+        mqdir::Settings settings;
         std::snprintf(entry->server, sizeof entry->server, "%s", settings.server);
         std::snprintf(entry->user, sizeof entry->user, "%s", settings.user);
-        entry->port = PortOf(settings.port);
+        entry->port = settings.BarePort();
         ldapClient client;
         SearchReq* req = nullptr;
-        int rc = FindHost(client, settings, lpszHostname != nullptr ? lpszHostname : "",
-                          &req, &entry->ldapResult);
+        int rc = FindHost(client, settings, "LookupHostEntry",
+                          lpszHostname != nullptr ? lpszHostname : "", &req, &entry->ldapResult);
         Result found(client, req);
         if (rc != MQ_HOST_FOUND) return rc;
         std::snprintf(entry->dn, sizeof entry->dn, "%s", req->dn);

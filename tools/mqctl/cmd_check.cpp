@@ -256,52 +256,69 @@ void CheckStoreFiles(const std::string& installDir, const std::vector<ChannelRec
     CheckStranded(records, report);
 }
 
-// The directory through the toolkit's own lookup of the host's entry, so
-// that check and the registry agree on the settings, the port and the
-// search. An installation without a directory server is no fault: channels
-// are then kept in queue.cfg by hand.
+// ServerFinding - one line for one directory server: reachable or not,
+// TLS or not, bound or why not, and what to do when it does not serve.
+void ServerFinding(const std::string& ini, const std::string& user, const MQServerCheck& s,
+                   Report* report) {
+    std::string address = s.address;
+    std::string state = s.reached ? std::string("reachable, ") + (s.tls ? "TLS" : "no TLS")
+                                  : std::string("not reachable");
+    if (s.bound) {
+        report->Ok("directory", address + " " + state + ", bound as " + user);
+        return;
+    }
+    std::string in = " in section [Ldap] of " + ini;
+    std::string fix;
+    if (s.plaintextRefused) {
+        fix = "set TLS = starttls or ldaps" + in + " (AllowPlaintextPassword = yes sends the "
+              "password in the clear)";
+    } else if (s.ldapResult != 0) {
+        fix = "correct Username and Password" + in;
+    } else if (s.reached) {
+        fix = "check the server's TLS set-up and certificate, and TLS, TLSCACertFile and "
+              "TLSVerify" + in;
+    } else {
+        fix = "start it, or correct HostName and Port" + in;
+    }
+    report->Problem("directory", address + " " + state + ", not bound: " + s.why, fix);
+}
+
+// The directory through the toolkit's own calls, so that check and the
+// registry agree on the settings, the servers, the port and the search:
+// each server of HostName on a line of its own, then the host's entry as
+// the first that serves finds it. An installation without a directory
+// server is no fault: channels are then kept in queue.cfg by hand.
 void CheckDirectory(const std::string& ini, const std::vector<ChannelRecord>& records,
                     Report* report) {
     std::string host = Setting(ini, "Ldap", "Hostname");
-    MQHostEntry entry;
-    int rc = LookupHostEntry(host.c_str(), &entry);
-    std::string where = std::string(entry.server) + ":" + std::to_string(entry.port);
-    std::string user = entry.user[0] != '\0' ? entry.user : "anonymous";
-    switch (rc) {
-    case MQ_HOST_NOT_CONFIGURED:
+    std::string user = Setting(ini, "Ldap", "Username");
+    if (user.empty()) user = "anonymous";
+    MQServerCheck servers[16];
+    char why[512] = "";
+    int n = CheckDirectoryServers(servers, 16, why, sizeof why);
+    if (n < 0) {
+        report->Problem("directory", why, "correct it in " + ShellQuote(ini) + " (see daduv.ini(5))");
+        return;
+    }
+    if (n == 0) {
         report->Ok("directory", "not configured (no HostName in section [Ldap]); channels "
                                 "are kept in queue.cfg alone");
         return;
-    case MQ_HOST_UNREACHABLE:
-        report->Problem("directory", "the directory server " + where + " can't be reached",
-                        "start it, or correct HostName and Port in section [Ldap] of " + ini);
-        return;
-    case MQ_HOST_BAD_SETTING:
-        for (const char* key : {"HostName", "Username", "Password"}) {
-            size_t limit = key[0] == 'H' ? sizeof entry.server - 1 : sizeof entry.user - 1;
-            size_t length = Setting(ini, "Ldap", key).size();
-            if (length <= limit) continue;
-            report->Problem("directory",
-                            std::string(key) + " in section [Ldap] is " + std::to_string(length) +
-                                " characters long, more than the " + std::to_string(limit) +
-                                " the directory client takes",
-                            std::string("shorten it (for Username, a shorter name of the same "
-                                        "account) in ") + ShellQuote(ini));
-            return;
-        }
-        report->Problem("directory", "a setting of section [Ldap] is too long",
-                        "read the log (MQ_LOG=stderr mqctl check)");
-        return;
-    case MQ_HOST_BIND_REFUSED:
-        report->Problem("directory",
-                        where + " refused the bind as " + user + " (LDAP result " +
-                            std::to_string(entry.ldapResult) + ")",
-                        "correct Username and Password in section [Ldap] of " + ini);
-        return;
-    default:
-        break;
     }
-    report->Ok("directory", where + " answers");
+    bool serving = false;
+    for (int i = 0; i < n; ++i) {
+        ServerFinding(ini, user, servers[i], report);
+        serving = serving || servers[i].bound;
+    }
+    if (!serving) return;  // the lines above say why
+    MQHostEntry entry;
+    int rc = LookupHostEntry(host.c_str(), &entry);
+    if (rc != MQ_HOST_FOUND && rc != MQ_HOST_SEARCH_FAILED && rc != MQ_HOST_NO_ENTRY) {
+        report->Problem("directory", "no server serves the search any more (read the log)",
+                        "run mqctl check again; read the log (MQ_LOG=stderr mqctl check)");
+        return;
+    }
+    std::string where = "the directory";
     if (host.empty()) {
         report->Problem("host entry", "no host set whose entry lists the modules",
                         "set Hostname in section [Ldap] of " + ini);
