@@ -192,6 +192,31 @@ int Connect(const std::string& host, int port, int timeoutMs, bool* local, std::
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_family = AF_UNSPEC;
+    // A numeric address needs no look-up: connected straight away, with no
+    // allocation (the C library's getaddrinfo leaks what it had built when
+    // one of its allocations fails).
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    addrinfo numeric{};
+    numeric.ai_socktype = SOCK_STREAM;
+    if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(port));
+        numeric.ai_family = AF_INET;
+        numeric.ai_addr = reinterpret_cast<sockaddr*>(&v4);
+        numeric.ai_addrlen = sizeof v4;
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<uint16_t>(port));
+        numeric.ai_family = AF_INET6;
+        numeric.ai_addr = reinterpret_cast<sockaddr*>(&v6);
+        numeric.ai_addrlen = sizeof v6;
+    }
+    if (numeric.ai_addr != nullptr) {
+        int fd = ConnectOne(&numeric, deadline, why);
+        if (fd >= 0) *local = IsLocal(numeric.ai_addr);
+        return fd;
+    }
     addrinfo* found = nullptr;
     std::string service = std::to_string(port);
     int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
