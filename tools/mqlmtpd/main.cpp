@@ -1,0 +1,492 @@
+// main.cpp - mqlmtpd: takes mail by LMTP on local or loopback sockets and
+// puts each message into one channel of the queue store.
+//
+// One process listens; each session runs in a child process of its own
+// (forked, not executed: no libraries to load, no configuration to parse
+// again), which opens its own connection to the store. The store makes a
+// put durable under a per-process mutex that covers the commit's sync, so
+// threads of one process would sync one after the other; separate
+// processes share each other's syncs (the store's group commit), which is
+// what lets many sessions make their puts durable for a fraction of a sync
+// each. A session that crashes takes no other session with it.
+//
+// Exit codes (sysexits.h): 0 after SIGTERM or SIGINT, 64 for a usage error,
+// 78 for a set-up the server refuses to run with (no configuration, root
+// over another user's spool), 71 when a socket can't be opened.
+#include <fcntl.h>
+#include <getopt.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <mqapi.h>
+#include <profile.h>
+#include <profilepath.h>
+
+#include "lmtpsession.h"
+#include "listeners.h"
+#include "storesink.h"
+
+namespace mqlmtpd {
+namespace {
+
+const int kExitUsage = 64;
+const int kExitOsErr = 71;
+const int kExitConfig = 78;
+const char kIniName[] = "daduv.ini";
+// A body past this is spilled to a file as it arrives.
+const size_t kSpillSize = 256 * 1024;
+
+struct Options {
+    std::string channel;
+    std::vector<std::string> listen;
+    SocketAccess access;
+    SessionLimits limits;
+    unsigned maxSessions = 64;
+    int commandTimeout = 300;
+    int dataTimeout = 600;
+    std::string hostname;
+};
+
+volatile sig_atomic_t g_stop = 0;
+int g_wakeWrite = -1;
+
+void OnStop(int) {
+    g_stop = 1;
+    if (g_wakeWrite >= 0) {
+        int saved = errno;
+        ssize_t ignored = write(g_wakeWrite, "t", 1);
+        (void)ignored;
+        errno = saved;
+    }
+}
+
+void OnChild(int) {
+    if (g_wakeWrite >= 0) {
+        int saved = errno;
+        ssize_t ignored = write(g_wakeWrite, "c", 1);
+        (void)ignored;
+        errno = saved;
+    }
+}
+
+void Log(const std::string& line) {
+    std::string out = "mqlmtpd[" + std::to_string(getpid()) + "]: " + line + "\n";
+    ssize_t ignored = write(STDERR_FILENO, out.data(), out.size());
+    (void)ignored;
+}
+
+void Usage(FILE* to) {
+    std::fprintf(to,
+                 "usage: mqlmtpd --channel NAME [--listen unix:PATH|HOST:PORT|PORT]...\n"
+                 "               [--socket-owner USER] [--socket-group GROUP] [--socket-mode MODE]\n"
+                 "               [--max-size BYTES] [--max-sessions N] [--max-recipients N]\n"
+                 "               [--command-timeout SECONDS] [--data-timeout SECONDS]\n"
+                 "               [--hostname NAME] [--config PATH]\n");
+}
+
+bool ParseNumber(const char* text, unsigned long long max, unsigned long long* out) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max) return false;
+    *out = v;
+    return true;
+}
+
+// ApplyConfig - --config PATH, a directory holding daduv.ini or that file:
+// the toolkit reads its configuration from MQ_CONFIG_DIR.
+bool ApplyConfig(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    std::string dir = path;
+    if (!S_ISDIR(st.st_mode)) {
+        size_t slash = path.rfind('/');
+        if (path.substr(slash == std::string::npos ? 0 : slash + 1) != kIniName) return false;
+        dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    }
+    char real[PATH_MAX];
+    if (realpath(dir.c_str(), real) == nullptr) return false;
+    return setenv("MQ_CONFIG_DIR", real, 1) == 0;
+}
+
+int ParseOptions(int argc, char** argv, Options* o) {
+    enum { kOwner = 256, kGroup, kMode, kMaxSize, kMaxSessions, kMaxRcpt, kCmdTimeout,
+           kDataTimeout, kHostname, kConfig, kHelp, kVersion };
+    static const struct option kLong[] = {
+        {"channel", required_argument, nullptr, 'c'},
+        {"listen", required_argument, nullptr, 'l'},
+        {"socket-owner", required_argument, nullptr, kOwner},
+        {"socket-group", required_argument, nullptr, kGroup},
+        {"socket-mode", required_argument, nullptr, kMode},
+        {"max-size", required_argument, nullptr, kMaxSize},
+        {"max-sessions", required_argument, nullptr, kMaxSessions},
+        {"max-recipients", required_argument, nullptr, kMaxRcpt},
+        {"command-timeout", required_argument, nullptr, kCmdTimeout},
+        {"data-timeout", required_argument, nullptr, kDataTimeout},
+        {"hostname", required_argument, nullptr, kHostname},
+        {"config", required_argument, nullptr, kConfig},
+        {"help", no_argument, nullptr, kHelp},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0}};
+    int c;
+    unsigned long long v = 0;
+    while ((c = getopt_long(argc, argv, "c:l:", kLong, nullptr)) != -1) {
+        auto bad = [&](const char* what) {
+            std::fprintf(stderr, "mqlmtpd: %s: %s\n", what, optarg);
+            return kExitUsage;
+        };
+        switch (c) {
+            case 'c': o->channel = optarg; break;
+            case 'l': o->listen.push_back(optarg); break;
+            case kOwner: {
+                struct passwd* pw = getpwnam(optarg);
+                unsigned long long id = 0;
+                if (pw != nullptr) {
+                    o->access.owner = pw->pw_uid;
+                } else if (ParseNumber(optarg, UINT_MAX - 1, &id)) {
+                    o->access.owner = static_cast<uid_t>(id);
+                } else {
+                    return bad("--socket-owner: no such user");
+                }
+                break;
+            }
+            case kGroup: {
+                struct group* gr = getgrnam(optarg);
+                unsigned long long id = 0;
+                if (gr != nullptr) {
+                    o->access.group = gr->gr_gid;
+                } else if (ParseNumber(optarg, UINT_MAX - 1, &id)) {
+                    o->access.group = static_cast<gid_t>(id);
+                } else {
+                    return bad("--socket-group: no such group");
+                }
+                break;
+            }
+            case kMode: {
+                char* end = nullptr;
+                unsigned long m = std::strtoul(optarg, &end, 8);
+                if (*optarg == '\0' || *end != '\0' || m > 0777) return bad("--socket-mode: want octal");
+                o->access.mode = static_cast<mode_t>(m);
+                break;
+            }
+            case kMaxSize:
+                if (!ParseNumber(optarg, 1ull << 40, &v) || v == 0) return bad("--max-size");
+                o->limits.maxSize = v;
+                break;
+            case kMaxSessions:
+                if (!ParseNumber(optarg, 10000, &v) || v == 0) return bad("--max-sessions");
+                o->maxSessions = static_cast<unsigned>(v);
+                break;
+            case kMaxRcpt:
+                if (!ParseNumber(optarg, 1000000, &v) || v == 0) return bad("--max-recipients");
+                o->limits.maxRecipients = static_cast<size_t>(v);
+                break;
+            case kCmdTimeout:
+                if (!ParseNumber(optarg, 86400, &v) || v == 0) return bad("--command-timeout");
+                o->commandTimeout = static_cast<int>(v);
+                break;
+            case kDataTimeout:
+                if (!ParseNumber(optarg, 86400, &v) || v == 0) return bad("--data-timeout");
+                o->dataTimeout = static_cast<int>(v);
+                break;
+            case kHostname: o->hostname = optarg; break;
+            case kConfig:
+                if (!ApplyConfig(optarg)) return bad("--config: not daduv.ini or its directory");
+                break;
+            case kHelp: Usage(stdout); std::exit(0);
+            case kVersion: std::printf("mqlmtpd %s\n", MQLMTPD_VERSION); std::exit(0);
+            default: Usage(stderr); return kExitUsage;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "mqlmtpd: unexpected argument %s\n", argv[optind]);
+        return kExitUsage;
+    }
+    if (o->channel.empty()) {
+        std::fprintf(stderr, "mqlmtpd: --channel NAME is needed\n");
+        return kExitUsage;
+    }
+    if (o->hostname.empty()) {
+        char host[256] = "localhost";
+        gethostname(host, sizeof host - 1);
+        o->hostname = host;
+    }
+    return 0;
+}
+
+// SpoolDirectory - the store's spool directory of the configuration in
+// use, or empty with *error.
+std::string SpoolDirectory(std::string* error) {
+    std::string ini = mqcommon::ResolveProfilePath(kIniName);
+    if (ini.empty()) {
+        *error = std::string("configuration file ") + kIniName +
+                 " not found (MQ_CONFIG_DIR, the current directory, /etc; or --config)";
+        return "";
+    }
+    char install[PATH_MAX] = "";
+    GetPrivateProfileString("Config", "InstallDirectory", "", install, sizeof install, ini.c_str());
+    if (install[0] == '\0') {
+        *error = ini + ": no InstallDirectory in section Config";
+        return "";
+    }
+    std::string dir = install;
+    if (dir[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            *error = std::string("getcwd: ") + std::strerror(errno);
+            return "";
+        }
+        dir = std::string(cwd) + "/" + dir;
+    }
+    return dir + "/spool";
+}
+
+// RootCheck - refuses root over a queue that belongs to another user: the
+// files root would create there (the database's log, a body) would be
+// unwritable for the queue's own programs. Returns false with *error.
+bool RootCheck(const std::string& spool, std::string* error) {
+    if (geteuid() != 0) return true;
+    struct stat st;
+    std::string what = spool;
+    if (stat(spool.c_str(), &st) != 0) {
+        what = spool.substr(0, spool.rfind('/'));
+        if (stat(what.c_str(), &st) != 0) return true;
+    }
+    if (st.st_uid == 0) return true;
+    struct passwd* pw = getpwuid(st.st_uid);
+    *error = "refusing to run as root: " + what + " belongs to " +
+             (pw != nullptr ? std::string(pw->pw_name) : std::to_string(st.st_uid)) +
+             "; run mqlmtpd as that user";
+    return false;
+}
+
+std::string PeerName(int fd) {
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return "unknown";
+    char host[INET6_ADDRSTRLEN] = "";
+    if (ss.ss_family == AF_INET) {
+        auto* in = reinterpret_cast<struct sockaddr_in*>(&ss);
+        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+    }
+    if (ss.ss_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<struct sockaddr_in6*>(&ss);
+        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+    }
+    return "unix";
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Serve - one session on fd, in its own process; returns the exit code.
+int Serve(int fd, const Options& o, const std::string& spool) {
+    const std::string peer = PeerName(fd);
+    const std::string prefix = "peer=" + peer + " channel=" + o.channel + " ";
+    auto log = [&](const std::string& line) { Log(prefix + line); };
+    // A client that stops reading can't hold the session for longer than a
+    // command's time.
+    struct timeval tv = {o.commandTimeout, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+
+    cMQ mq;
+    if (mq.OpenMQChannel("mqlmtpd", kIniName) != MQ_SUCCESS) {
+        WriteAll(fd, "421 4.3.0 " + o.hostname + " queue unavailable, try again later\r\n");
+        log("event=session status=deferred reason=\"the queue store can't be opened\"");
+        return 0;
+    }
+    StoreSink sink(&mq, o.channel, spool, kSpillSize);
+    LmtpSession session(&sink, o.limits, o.hostname, log);
+    session.Greet();
+    // SIGTERM is taken only while waiting for the client, so that a stop
+    // never cuts a put short.
+    sigset_t blocked, waiting;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    sigdelset(&waiting, SIGTERM);
+    sigdelset(&waiting, SIGINT);
+    char buffer[65536];
+    for (;;) {
+        if (!WriteAll(fd, session.TakeOutput())) {
+            session.Disconnected();
+            break;
+        }
+        if (session.Closed()) break;
+        if (g_stop && !session.InData()) {
+            session.Close("4.3.2", "shutting down");
+            continue;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        struct timespec limit = {session.InData() ? o.dataTimeout : o.commandTimeout, 0};
+        int ready = ppoll(&p, 1, &limit, &waiting);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+            session.Close("4.4.2", session.InData() ? "data timeout" : "command timeout");
+            log("event=timeout");
+            continue;
+        }
+        ssize_t n = ready > 0 ? read(fd, buffer, sizeof buffer) : -1;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            session.Disconnected();
+            break;
+        }
+        session.Feed(buffer, static_cast<size_t>(n));
+    }
+    return 0;
+}
+
+void Reap(std::set<pid_t>* children) {
+    int status;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        children->erase(pid);
+        if (WIFSIGNALED(status)) {
+            Log("event=session-died pid=" + std::to_string(pid) +
+                " signal=" + std::to_string(WTERMSIG(status)));
+        }
+    }
+}
+
+int Run(int argc, char** argv) {
+    Options o;
+    if (int rc = ParseOptions(argc, argv, &o); rc != 0) return rc;
+    std::string error;
+    std::string spool = SpoolDirectory(&error);
+    if (spool.empty() || !RootCheck(spool, &error)) {
+        std::fprintf(stderr, "mqlmtpd: %s\n", error.c_str());
+        return kExitConfig;
+    }
+    std::vector<int> listeners = ListenersFromEnvironment();
+    for (const std::string& text : o.listen) {
+        ListenSpec spec;
+        int fd = -1;
+        if (!ParseListen(text, &spec, &error)) {
+            std::fprintf(stderr, "mqlmtpd: %s\n", error.c_str());
+            return kExitUsage;
+        }
+        if (!OpenListener(spec, o.access, &fd, &error)) {
+            std::fprintf(stderr, "mqlmtpd: %s\n", error.c_str());
+            return kExitOsErr;
+        }
+        listeners.push_back(fd);
+    }
+    if (listeners.empty()) {
+        std::fprintf(stderr, "mqlmtpd: nothing to listen on: give --listen or start it by its socket unit\n");
+        return kExitUsage;
+    }
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::fprintf(stderr, "mqlmtpd: pipe: %s\n", std::strerror(errno));
+        return kExitOsErr;
+    }
+    g_wakeWrite = wake[1];
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnStop;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = OnChild;
+    sa.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Log("event=start channel=" + o.channel + " listeners=" + std::to_string(listeners.size()));
+    std::set<pid_t> children;
+    std::vector<struct pollfd> polls;
+    polls.push_back({wake[0], POLLIN, 0});
+    for (int fd : listeners) polls.push_back({fd, POLLIN, 0});
+    while (!g_stop) {
+        int ready = poll(polls.data(), polls.size(), -1);
+        if (ready < 0 && errno != EINTR) {
+            Log(std::string("event=error reason=\"poll: ") + std::strerror(errno) + "\"");
+            break;
+        }
+        if (polls[0].revents & POLLIN) {
+            char drain[64];
+            while (read(wake[0], drain, sizeof drain) > 0) {
+            }
+        }
+        Reap(&children);
+        if (g_stop || ready <= 0) continue;
+        for (size_t i = 1; i < polls.size(); ++i) {
+            if (!(polls[i].revents & POLLIN)) continue;
+            int fd = accept4(polls[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            if (children.size() >= o.maxSessions) {
+                WriteAll(fd, "421 4.3.2 " + o.hostname + " too many sessions, try again later\r\n");
+                Log("event=refused reason=\"over --max-sessions\" peer=" + PeerName(fd));
+                close(fd);
+                continue;
+            }
+            pid_t pid = fork();
+            if (pid == 0) {
+                close(wake[0]);
+                close(wake[1]);
+                g_wakeWrite = -1;
+                for (int l : listeners) close(l);
+                signal(SIGCHLD, SIG_DFL);
+                int rc = Serve(fd, o, spool);
+                close(fd);
+                return rc;
+            }
+            if (pid < 0) {
+                WriteAll(fd, "421 4.3.2 " + o.hostname + " can't serve now, try again later\r\n");
+                Log(std::string("event=error reason=\"fork: ") + std::strerror(errno) + "\"");
+            } else {
+                children.insert(pid);
+            }
+            close(fd);
+        }
+    }
+    // Stopping: no more sessions; those running finish the message they are
+    // in, answer 421 and end.
+    for (int fd : listeners) close(fd);
+    for (pid_t pid : children) kill(pid, SIGTERM);
+    while (!children.empty()) {
+        int status;
+        pid_t pid = waitpid(-1, &status, 0);
+        if (pid < 0 && errno == EINTR) continue;
+        if (pid < 0) break;
+        children.erase(pid);
+    }
+    Log("event=stop");
+    close(wake[0]);
+    close(wake[1]);
+    return 0;
+}
+
+}  // namespace
+}  // namespace mqlmtpd
+
+int main(int argc, char** argv) { return mqlmtpd::Run(argc, argv); }
