@@ -147,6 +147,10 @@ void LmtpSession::ResetTransaction() {
 void LmtpSession::Feed(const char* data, size_t size) {
     size_t i = 0;
     while (i < size && !m_closed) {
+        if (m_stopping && m_state == State::kCommand) {
+            Close("4.3.2", "shutting down");
+            break;
+        }
         if (m_state == State::kData) {
             i += FeedData(data + i, size - i);
             continue;
@@ -401,6 +405,11 @@ void LmtpSession::EndOfData() {
         m_log(line);
     }
     ResetTransaction();
+}
+
+void LmtpSession::RequestStop() {
+    m_stopping = true;
+    if (m_state == State::kCommand) Close("4.3.2", "shutting down");
 }
 
 void LmtpSession::Disconnected() {

@@ -76,6 +76,11 @@ public:
     // shutdown); a message in DATA is dropped.
     void Close(const std::string& enhanced, const std::string& text);
 
+    // The server is stopping: a message in DATA is still taken to its end
+    // and answered, then the session ends with 421 4.3.2 instead of
+    // reading any further command.
+    void RequestStop();
+
     bool Closed() const { return m_closed; }
     bool InData() const { return m_state == State::kData; }
 
@@ -103,6 +108,7 @@ private:
 
     State m_state = State::kCommand;
     bool m_closed = false;
+    bool m_stopping = false;
     bool m_greeted = false;  // LHLO seen
     std::string m_out;
     std::string m_line;       // a command line being read

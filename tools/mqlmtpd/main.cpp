@@ -342,9 +342,9 @@ int Serve(int fd, const Options& o, const std::string& spool) {
             break;
         }
         if (session.Closed()) break;
-        if (g_stop && !session.InData()) {
-            session.Close("4.3.2", "shutting down");
-            continue;
+        if (g_stop) {
+            session.RequestStop();
+            if (session.Closed()) continue;
         }
         struct pollfd p = {fd, POLLIN, 0};
         struct timespec limit = {session.InData() ? o.dataTimeout : o.commandTimeout, 0};
