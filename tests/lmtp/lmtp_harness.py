@@ -68,8 +68,13 @@ class Server:
              "--listen", "unix:" + self.socket, "--hostname", "lmtp.test"] + list(extra),
             stdout=self.log, stderr=self.log, env=env, start_new_session=True)
         for _ in range(200):
-            if os.path.exists(self.socket):
+            try:
+                probe = socket.socket(socket.AF_UNIX)
+                probe.connect(self.socket)
+                probe.close()
                 return
+            except OSError:
+                probe.close()
             if self.proc.poll() is not None:
                 raise RuntimeError("mqlmtpd exited with %d" % self.proc.returncode)
             time.sleep(0.02)
