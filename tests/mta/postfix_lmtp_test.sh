@@ -74,27 +74,10 @@ fi
 sock=$work/queue/private/mqlmtpd
 
 # start_lmtpd: the socket made as the service manager makes it (root,
-# group postfix, 0660), passed as descriptor 3 to mqlmtpd run as nobody.
+# group postfix, 0660), passed to mqlmtpd run as nobody (lmtpd_socket.py).
 start_lmtpd() {
-    python3 - "$sock" "$mqlmtpd" "$inst" 2>>"$work/lmtpd.log" <<'PY' &
-import grp, os, pwd, socket, sys
-path, binary, inst = sys.argv[1:4]
-if os.path.exists(path):
-    os.unlink(path)
-s = socket.socket(socket.AF_UNIX)
-s.bind(path)
-os.chown(path, 0, grp.getgrnam("postfix").gr_gid)
-os.chmod(path, 0o660)
-s.listen(64)
-os.dup2(s.fileno(), 3)
-os.set_inheritable(3, True)  # dup2 onto itself keeps close-on-exec
-nobody = pwd.getpwnam("nobody")
-os.setgroups([])
-os.setgid(nobody.pw_gid)
-os.setuid(nobody.pw_uid)
-os.environ.update(LISTEN_FDS="1", LISTEN_PID=str(os.getpid()), MQ_LOG=inst + "/mq.log")
-os.execv(binary, [binary, "--config", inst, "--channel", "IN", "--hostname", "lmtp.test"])
-PY
+    python3 "$(dirname "$0")/lmtpd_socket.py" "$sock" "$mqlmtpd" "$inst" nobody \
+        --channel IN --hostname lmtp.test 2>>"$work/lmtpd.log" &
     lmtpd_pid=$!
 }
 
