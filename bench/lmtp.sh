@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# mqlmtpd's memory with large messages: SESSIONS sessions (20 unless
-# given) each send one message of MIB MiB (10 unless given) at once, and the
-# server's processes are sampled every 0.2 s for their resident (RSS) and
-# proportional (PSS: shared pages divided among the processes sharing them)
-# set sizes, summed over the listening process and its workers; the peaks
-# are printed.
+# mqlmtpd alone, on its unix socket:
+# 1. put latency: 8 sessions each send 250 messages of 1-64 KiB down one
+#    connection; the time from the final dot to the 250 (the put made
+#    durable) is taken for each, and the median, p99 and rate printed;
+# 2. memory with large messages: SESSIONS sessions (20 unless given) each
+#    send one message of MIB MiB (10 unless given) at once, and the
+#    server's processes are sampled every 0.2 s for their resident (RSS)
+#    and proportional (PSS: shared pages divided among the processes
+#    sharing them) set sizes, summed over the listening process and its
+#    workers; the peaks are printed.
 #
-# usage: bench/lmtp_memory.sh [SESSIONS [MIB]]
+# usage: bench/lmtp.sh [SESSIONS [MIB]]
 # mqlmtpd is built without sanitizers (build/mqbench, as bench/run.sh does);
 # the queue lives in a new directory under /var/tmp, removed afterwards.
 set -euo pipefail
@@ -28,6 +32,43 @@ build/mqbench/tools/mqlmtpd/mqlmtpd --config "$work" --channel IN \
     --listen "unix:$work/lmtp.sock" 2>"$work/lmtpd.log" &
 pid=$!
 for _ in $(seq 100); do [ -S "$work/lmtp.sock" ] && break; sleep 0.05; done
+python3 - "$work/lmtp.sock" <<'PY'
+import random, socket, sys, threading, time
+path = sys.argv[1]
+times = []
+
+def session(k):
+    rng = random.Random(k)
+    s = socket.socket(socket.AF_UNIX)
+    s.connect(path)
+    f = s.makefile("rb")
+    f.readline()
+    s.sendall(b"LHLO bench.test\r\n")
+    while f.readline()[3:4] == b"-":
+        pass
+    for _ in range(250):
+        body = (b"y" * 78 + b"\r\n") * (rng.randrange(1024, 65536) // 80)
+        s.sendall(b"MAIL FROM:<a@src.test>\r\nRCPT TO:<r@in.test>\r\nDATA\r\n" + body)
+        for _ in range(3):
+            f.readline()
+        start = time.perf_counter()
+        s.sendall(b".\r\n")
+        f.readline()
+        times.append(time.perf_counter() - start)
+    s.close()
+
+start = time.perf_counter()
+threads = [threading.Thread(target=session, args=(k,)) for k in range(8)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+elapsed = time.perf_counter() - start
+times.sort()
+print("mqlmtpd, 8 sessions of 250 messages of 1-64 KiB: %.0f msg/s; put latency median %.1f ms,"
+      " p99 %.1f ms" % (len(times) / elapsed, times[len(times) // 2] * 1000,
+                        times[int(len(times) * 0.99)] * 1000))
+PY
 python3 - "$pid" "$work/lmtp.sock" "$sessions" "$mib" <<'PY'
 import socket, sys, threading, time
 server, path, sessions, mib = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
