@@ -59,6 +59,7 @@ def sender(session, server, acked, sent, stop):
 def main():
     inst = Installation(MQCTL)
     failures = []
+    server = None
     try:
         server = Server(LMTPD, inst)
         acked, sent, stop = [], {}, threading.Event()
@@ -91,14 +92,19 @@ def main():
         print("%d acknowledged, %d in the queue after the kill" % (len(acked), len(have)))
         # Started again: the stale socket is replaced, mail comes in.
         again = Server(LMTPD, inst)
-        c = Client(again.socket)
-        c.send(message(b"s@src.test", [b"after@in.test"], b"after\r\n") + b"QUIT\r\n")
-        got = [r[0] if r else None for r in c.replies(7)]
-        c.close()
-        again.stop()
+        try:
+            c = Client(again.socket)
+            c.send(message(b"s@src.test", [b"after@in.test"], b"after\r\n") + b"QUIT\r\n")
+            got = [r[0] if r else None for r in c.replies(7)]
+            c.close()
+        finally:
+            again.stop()
         if got != ["220", "250", "250", "250", "354", "250", "221"]:
             failures.append("after the restart: replies %r" % got)
     finally:
+        # A test that failed half way leaves no server behind.
+        if server is not None and server.proc.poll() is None:
+            server.kill()
         shutil.rmtree(inst.dir, ignore_errors=True)
     for f in failures[:20]:
         print("FAIL:", f)
