@@ -10,7 +10,8 @@
 #                     (made by its postinst), the settings' manual pages and
 #                     the README with the guides of docs/
 #   mqctl             the administrator's tool, its manual page and bash
-#                     completion
+#                     completion; the LMTP server mqlmtpd, its manual page
+#                     and its systemd units (shipped disabled)
 #
 # and the -dbgsym packages of the libraries and mqctl. Installs what the
 # build needs with apt-get first (the source's Build-Depends, dpkg-dev,

@@ -26,7 +26,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils groff-base
           postfix python3 dpkg-dev debhelper lintian mmdebstrap mandoc
-          openssl iproute2)
+          openssl iproute2
+          clang)  # libFuzzer for the LMTP session's fuzz harness (tests/lmtp/fuzz.sh)
 i386=1
 promtool=0
 for arg in "$@"; do

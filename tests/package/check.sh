@@ -56,7 +56,9 @@ holds libmqtoolkit-dev usr/include/mqtoolkit/mqapi.h usr/lib/$ma/libmqtoolkit.so
 holds mqtoolkit-common etc/daduv.ini usr/share/doc/mqtoolkit-common/README.md.gz \
     usr/share/doc/mqtoolkit-common/docs/registry.md.gz usr/share/doc/mqtoolkit-common/docs/permissions.md \
     usr/share/man/man5/daduv.ini.5.gz usr/share/man/man5/queue.cfg.5.gz
-holds mqctl usr/bin/mqctl usr/share/man/man8/mqctl.8.gz \
+holds mqctl usr/bin/mqctl usr/share/man/man8/mqctl.8.gz usr/sbin/mqlmtpd \
+    usr/share/man/man8/mqlmtpd.8.gz lib/systemd/system/mqlmtpd.socket \
+    lib/systemd/system/mqlmtpd.service \
     usr/share/bash-completion/completions/mqctl
 for pkg in libmqtoolkit1 libmqtoolkit-dev mqctl; do
     if dpkg-deb -c "$(deb_of "$pkg")" | awk '{ print $6 }' | grep -E '^\./(etc|var)/'; then
