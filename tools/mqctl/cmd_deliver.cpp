@@ -3,10 +3,11 @@
 // command said it took it.
 //
 // The entry stays leased to this process while its command runs, so no other
-// reader is handed it; an entry the command defers (exit 75) stays leased
-// until deliver ends, so that it is tried once a run, then goes back to the
-// queue. A deliver killed at any point loses nothing: the store gives a dead
-// reader's entries back.
+// reader is handed it; an entry the command defers (exit 75, or killed by a
+// signal) goes back deferred, offered again after its backoff (the store's
+// retry schedule, mqadmin.h); one whose command can't be run at all goes
+// back untried. A deliver killed at any point loses nothing: the store gives
+// a dead reader's entries back.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -221,6 +222,7 @@ int RunDeliver(const std::string& command, const Args& args) {
             // The command can't be run: every entry would fare the same. This
             // one goes back untouched, and so do the rest.
             std::string why = !out.ran ? out.error : out.reason;
+            mqadmin::GiveBackEntry(env.id, mqadmin::GiveBackKind::Untried, nullptr, nullptr);
             PrintError(command, "entry " + id + " given back: the command could not be run: " +
                                     OneLine(why));
             exitCode = kExitTempFail;
@@ -240,11 +242,21 @@ int RunDeliver(const std::string& command, const Args& args) {
         }
         exitCode = kExitRefused;
         if (out.status == 75 || out.signaled) {
-            // Tried again by a later run: the lease holds it until then.
-            PrintError(command, "entry " + id + " deferred: " +
-                                    (out.signaled ? "signal " + std::to_string(out.status - 128)
-                                                  : "exit 75") +
-                                    (out.reason.empty() ? "" : ": " + OneLine(out.reason)));
+            // Tried again once its backoff is over.
+            std::string why = (out.signaled ? "signal " + std::to_string(out.status - 128)
+                                            : std::string("exit 75")) +
+                              (out.reason.empty() ? "" : ": " + OneLine(out.reason));
+            mqadmin::EntryInfo after;
+            mqadmin::AdminResult r = mqadmin::GiveBackEntry(
+                env.id, mqadmin::GiveBackKind::Deferred, why.c_str(), &after);
+            std::string next;
+            if (r == mqadmin::AdminResult::Done && after.state == mqadmin::EntryState::Failed) {
+                next = " (set aside: it expired)";
+            } else if (r == mqadmin::AdminResult::Done) {
+                next = " (next in " +
+                       std::to_string((after.due - mqadmin::ClockMs() + 999) / 1000) + "s)";
+            }
+            PrintError(command, "entry " + id + " deferred: " + why + next);
             continue;
         }
         std::string why = "deliver: exit " + std::to_string(out.status) +
@@ -258,8 +270,8 @@ int RunDeliver(const std::string& command, const Args& args) {
         }
         PrintError(command, "entry " + id + " set aside as failed: " + why);
     }
-    // Whatever was not delivered goes back to the queue, each with an
-    // attempt counted.
+    // Whatever is still held (nothing, but for a failure above) goes back
+    // to the queue deferred.
     mq.CloseMQChannel();
     return exitCode;
 }

@@ -59,6 +59,8 @@ private:
 };
 
 std::string StateText(const mqadmin::EntryInfo& e) {
+    const int64_t nowMs = mqadmin::ClockMs();
+    if (Deferred(e, nowMs)) return "deferred," + FormatAge((e.due - nowMs + 999) / 1000);
     std::string s = mqadmin::StateName(e.state);
     if (e.leased) s += ",leased";
     return s;
@@ -399,7 +401,7 @@ int RunList(const std::string& command, const Args& args) {
     const bool none = !PrepareReading(inst.installDir);
     if (!none && !OpenStore(mq, command)) return kExitRefused;
 
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t now = mqadmin::ClockMs() / 1000;
     mqadmin::EntryFilter filter;
     filter.channel = channel;
     filter.held = args.Has("held");
@@ -450,7 +452,7 @@ int RunSummary(const std::string& command, const Args& args) {
         registry.List(CollectName, &names);
         for (const std::string& n : names) shapes[n].name = n;
     }
-    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    int64_t now = mqadmin::ClockMs() / 1000;
     Shape total;
     for (const mqadmin::EntryInfo& e : entries) {
         if (e.state == mqadmin::EntryState::Writing) continue;  // not in the queue yet

@@ -48,9 +48,9 @@ const std::vector<Command>& AllCommands() {
         {"get", "get CHANNEL [--delete] [--body] [--json]",
          "take the next message of a channel",
          "Prints its identifier, sender, recipients and path. A message taken\n"
-         "without --delete goes back to the queue and counts as one attempt\n"
-         "(\"handed back: attempt 3 of 5\"); after MaxAttempts it is set aside\n"
-         "as failed. Use show to look without that. Nothing waiting: exit 1.\n"
+         "without --delete goes back to the queue deferred, offered again after\n"
+         "its backoff (\"handed back: deferred, next in 5m\"; flush offers it at\n"
+         "once). Use show to look without that. Nothing waiting: exit 1.\n"
          "  --delete   remove the message once its output is written and flushed\n"
          "             (an output that can't be written leaves it queued, exit 75);\n"
          "             for operators: a script that hands messages on uses deliver\n"
@@ -64,7 +64,8 @@ const std::vector<Command>& AllCommands() {
          "recipient; {sender} (<> for the null sender), {id} and {channel} are\n"
          "replaced inside any argument. The command's exit decides:\n"
          "  0                the message is removed (\"ID delivered\" on standard output)\n"
-         "  75 or a signal   deferred: given back when deliver ends, for a later run\n"
+         "  75 or a signal   deferred: offered again after its backoff (MinimalBackoff,\n"
+         "                   doubling up to MaximalBackoff; see daduv.ini(5))\n"
          "  126, 127         the command can't be run: given back, deliver stops (75)\n"
          "  anything else    set aside as failed, with the exit status and the first\n"
          "                   line of the command's standard error as its reason\n"
@@ -82,8 +83,9 @@ const std::vector<Command>& AllCommands() {
          "       [--ids | --count | --json] [--wide]",
          "list the queue's entries",
          "One line per entry: identifier, channel, age, size, state, last reason\n"
-         "(\"-\", or reason,age[,operator]: returned, reader-died, failed, held,\n"
-         "released, requeued), sender, recipients. Lines come as the entries are\n"
+         "(\"-\", or reason,age[,operator]: returned, deferred, reader-died, failed,\n"
+         "expired, held, released, requeued), sender, recipients. A deferred\n"
+         "entry's state is deferred,WAIT (its next attempt). Lines come as the entries are\n"
          "read; --sort age and size read them all first. Control characters,\n"
          "spaces and backslashes in names and\n"
          "addresses are shown escaped (\\n, \\x20, \\\\). On a terminal lines are\n"
@@ -132,6 +134,11 @@ const std::vector<Command>& AllCommands() {
          "as failed (list --failed shows them). Every entry must be failed;\n"
          "when one is not, nothing changes.\n" CHANGE_OPTIONS,
          {kDryRun, kQuiet}, RunRequeue},
+        {"flush", "flush [CHANNEL | ID...]", "offer deferred entries again now",
+         "Entries put off by their readers (\"deferred, next in 4m\" in list and\n"
+         "show) wait out their backoff; flush makes them due at once: every\n"
+         "deferred entry, a channel's, or those named. Their counts stay.\n",
+         {}, RunFlush},
         {"summary", "summary [--by channel|domain] [--json]", "count entries per channel by age",
          "A queue-shape table: per channel (or recipient domain) the entries\n"
          "in all, held, failed, their bytes, the oldest one's age, and the\n"
