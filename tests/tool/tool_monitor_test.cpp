@@ -228,6 +228,7 @@ TEST_F(ToolMonitor, StatusLineAndExitCodeByThreshold) {
         {{"monitor", "NOPE"}, 3, "MQ UNKNOWN - channel NOPE is not registered", ""},
         {{"monitor", "--warn-age", "soon"}, 3, "MQ UNKNOWN - usage: --warn-age soon", ""},
         {{"check", "--nagios", "--warn-count", "2"}, 1, "MQ WARNING - 2 entries", "entries=2;2;;0"},
+        {{"monitor"}, 0, "MQ OK - 2 entries, oldest ", " 0 failed, 0 deferred | "},
     };
     for (const Case& tc : cases) {
         std::string name;
@@ -238,6 +239,11 @@ TEST_F(ToolMonitor, StatusLineAndExitCodeByThreshold) {
         EXPECT_NE(r.out.find(tc.perf), std::string::npos) << name << ": got " << r.out;
         EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << name << ": one line";
     }
+    // A look puts one off: counted apart, and due again ten minutes on.
+    ASSERT_EQ(inst_.Run({"get", "RELAY"}).status, 0);
+    EXPECT_NE(inst_.Run({"monitor"}).out.find("deferred=1;;;0"), std::string::npos);
+    EXPECT_NE(inst_.Run({"monitor"}, "", {"MQ_TEST_CLOCK_OFFSET=600"}).out.find("deferred=0;;;0"),
+              std::string::npos);
     EXPECT_EQ(inst_.Run({"monitor", "--bogus"}).status, 3) << "usage errors are UNKNOWN";
     EXPECT_EQ(inst_.Run({"check", "--nagios", "--bogus"}).status, 3);
     RunResult noConfig = inst_.Run({"monitor"}, "", {"MQ_CONFIG_DIR=/nonexistent"});

@@ -279,7 +279,7 @@ int RunMonitor(const std::string& command, const Args& args) {
     if (!Gather(command, inst, &figures)) return Unknown("the queue store can't be read (the log says why)");
 
     int64_t now = mqadmin::ClockMs() / 1000;
-    int64_t entries = 0, held = 0, failed = 0, oldest = 0;
+    int64_t entries = 0, held = 0, failed = 0, deferred = 0, oldest = 0;
     for (const auto& kv : figures) {
         if (!channel.empty() && strcasecmp(kv.first.c_str(), channel.c_str()) != 0) continue;
         for (const auto& s : kv.second.entries) entries += s.second;
@@ -287,6 +287,7 @@ int RunMonitor(const std::string& command, const Args& args) {
         auto f = kv.second.entries.find(EntryState::Failed);
         held += h == kv.second.entries.end() ? 0 : h->second;
         failed += f == kv.second.entries.end() ? 0 : f->second;
+        deferred += kv.second.deferred;
         if (kv.second.oldest != 0 && (oldest == 0 || kv.second.oldest < oldest)) {
             oldest = kv.second.oldest;
         }
@@ -297,15 +298,17 @@ int RunMonitor(const std::string& command, const Args& args) {
     if (over(entries, warnCount) || over(age, warnAge)) status = kPluginWarning;
     if (over(entries, critCount) || over(age, critAge)) status = kPluginCritical;
     static const char* const kNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-    std::printf("MQ %s - %s%s%lld %s, oldest %s, %lld held, %lld failed | %s %s %s %s\n",
+    std::printf("MQ %s - %s%s%lld %s, oldest %s, %lld held, %lld failed, %lld deferred"
+                " | %s %s %s %s %s\n",
                 kNames[status], channel.empty() ? "" : "channel ",
                 channel.empty() ? "" : (Printable(channel) + ": ").c_str(),
                 static_cast<long long>(entries), entries == 1 ? "entry" : "entries",
                 FormatAge(age).c_str(), static_cast<long long>(held),
-                static_cast<long long>(failed),
+                static_cast<long long>(failed), static_cast<long long>(deferred),
                 Perf("entries", entries, "", warnCount, critCount).c_str(),
                 Perf("oldest", age, "s", warnAge, critAge).c_str(),
-                Perf("held", held, "", -1, -1).c_str(), Perf("failed", failed, "", -1, -1).c_str());
+                Perf("held", held, "", -1, -1).c_str(), Perf("failed", failed, "", -1, -1).c_str(),
+                Perf("deferred", deferred, "", -1, -1).c_str());
     return status;
 }
 

@@ -87,6 +87,7 @@ std::string BucketName(size_t i) {
 struct Shape {
     std::string name;
     uint32_t total = 0, held = 0, failed = 0;
+    uint32_t deferred = 0;  // queued, put off to a later attempt
     int64_t bytes = 0;
     int64_t oldest = 0;  // creation time of the oldest entry; 0 for none
     std::vector<uint32_t> ages = std::vector<uint32_t>(kBuckets, 0);
@@ -94,6 +95,7 @@ struct Shape {
         ++total;
         if (e.state == mqadmin::EntryState::Held) ++held;
         if (e.state == mqadmin::EntryState::Failed) ++failed;
+        if (Deferred(e, mqadmin::ClockMs())) ++deferred;
         if (e.bodySize > 0) bytes += e.bodySize;
         if (oldest == 0 || e.created < oldest) oldest = e.created;
         ++ages[BucketOf(age)];
@@ -483,6 +485,7 @@ int RunSummary(const std::string& command, const Args& args) {
             o.Int("total", s->total)
                 .Int("held", s->held)
                 .Int("failed", s->failed)
+                .Int("deferred", s->deferred)
                 .Int("bytes", s->bytes)
                 .Int("oldest", s->total > 0 ? AgeSince(now, s->oldest) : 0)
                 .Raw("ages", ages.Text())
@@ -491,14 +494,15 @@ int RunSummary(const std::string& command, const Args& args) {
         return kExitOk;
     }
     std::vector<std::string> header{by == "channel" ? "CHANNEL" : "DOMAIN", "TOTAL", "HELD",
-                                    "FAILED", "BYTES", "OLDEST"};
+                                    "FAILED", "DEFERRED", "BYTES", "OLDEST"};
     for (size_t i = 0; i < kBuckets; ++i) header.push_back(BucketName(i));
     TextTable table(header);
     for (const Shape* s : rows) {
         // Names hold no spaces, so the total's label can't be a name.
         std::vector<std::string> row{s == &total ? "(all " + by + "s)" : Printable(s->name),
                                      std::to_string(s->total), std::to_string(s->held),
-                                     std::to_string(s->failed), std::to_string(s->bytes),
+                                     std::to_string(s->failed), std::to_string(s->deferred),
+                                     std::to_string(s->bytes),
                                      s->total > 0 ? FormatAge(AgeSince(now, s->oldest)) : "-"};
         for (uint32_t n : s->ages) row.push_back(std::to_string(n));
         table.Row(row);

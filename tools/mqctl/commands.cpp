@@ -56,7 +56,9 @@ const std::vector<Command>& AllCommands() {
          "             for operators: a script that hands messages on uses deliver\n"
          "  --body     print the body as well\n",
          {{"delete", false}, {"body", false}, kJson}, RunGet},
-        {"deliver", "deliver CHANNEL [--max N] -- COMMAND [ARG...]",
+        {"deliver",
+         "deliver CHANNEL [--max N | --follow [--concurrency N] [--stop-timeout S]]\n"
+         "       -- COMMAND [ARG...]",
          "hand each message of a channel to a command, removing it after",
          "Takes the channel's messages one at a time and runs COMMAND for each\n"
          "with the body on standard input (its standard output is thrown away).\n"
@@ -75,8 +77,16 @@ const std::vector<Command>& AllCommands() {
          "deliver killed mid-way loses nothing (the store gives it back). Exit 0\n"
          "when every message was delivered, 1 when one was deferred or set aside.\n"
          "  --max N   at most N messages\n"
+         "  --follow  stay running: hand each message on as it arrives (a delivery\n"
+         "            service; SIGTERM or SIGINT stops it, exit 0), one log line per\n"
+         "            attempt on standard error (id= channel= status= attempt= delay=\n"
+         "            reason=)\n"
+         "  --concurrency N   with --follow: up to N commands at once (default 1)\n"
+         "  --stop-timeout S  with --follow: on stopping, wait S seconds for running\n"
+         "                    commands (default 30), then signal them\n"
          "Example: mqctl deliver OUT -- /usr/sbin/sendmail -i -f {sender} -- {recipients}\n",
-         {{"max", true}}, RunDeliver},
+         {{"max", true}, {"follow", false}, {"concurrency", true}, {"stop-timeout", true}},
+         RunDeliver},
         {"list",
          "list [CHANNEL] [--from RE] [--to RE] [--older-than AGE] [--younger-than AGE]\n"
          "       [--held] [--failed] [--sort id|age|size] [--limit N]\n"
