@@ -25,7 +25,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils groff-base
-          postfix python3 dpkg-dev debhelper lintian mmdebstrap mandoc)
+          postfix python3 dpkg-dev debhelper lintian mmdebstrap mandoc systemd)
 i386=1
 promtool=0
 for arg in "$@"; do
