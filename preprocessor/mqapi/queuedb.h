@@ -10,7 +10,8 @@
 //                     locks.h) until the body is seen in place, lease (the
 //                     read handle holding it), attempts, encoded envelope,
 //                     the last hand-out's time, and why it last came back
-//                     or was moved (reason, when, by whom)
+//                     or was moved (reason, when, by whom, the reader's
+//                     words); the retry schedule's due time and deferrals
 //   leases            one row per open read handle, with its holder and
 //                     application
 //   blocks            the identifier block each writing process holds
@@ -18,8 +19,10 @@
 // with the identifier taken from the process's block (reserved kBlock at a
 // time in a transaction of its own, unsynced). Indexes keep every
 // per-message query to a few B-tree steps at any depth: entries ready to
-// hand out (no claim) and entries waiting for their body, by (channel, id);
-// leased entries by lease; claimed ones by holder.
+// hand out (no claim) and due now, and entries waiting for their body, by
+// (channel, id); deferred ones by (channel, due), so that a reader finds
+// the next due entry in a step however many wait for later; leased entries
+// by lease; claimed ones by holder.
 //
 // Liveness. Leases, claims and blocks name their process by slot and nonce
 // (locks.h), never by process id, so a reader in another PID namespace or
@@ -32,7 +35,9 @@
 // operator's changes, are durable; leases, releases, block reservations and
 // clean-ups are not: a later durable commit's sync covers their frames too,
 // and losing one in a power cut only re-offers an entry or drops one nobody
-// was told about. Why each ordering is safe:
+// was told about. A give-back's schedule (its due time and counts) is not
+// durable either: lost, the entry is only offered sooner. A flush is an
+// operator's change, durable. Why each ordering is safe:
 // - A reader sees a committed entry whose WAL frames are not yet synced: it
 //   may take it, deliver it and remove it. If power fails before any sync
 //   covers the put, the writer was never told it succeeded and may put it
