@@ -25,7 +25,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils groff-base
-          postfix python3 dpkg-dev debhelper lintian mmdebstrap mandoc
+          postfix python3 dpkg-dev debhelper lintian mmdebstrap mandoc systemd
           openssl iproute2
           clang)  # libFuzzer for the LMTP session's fuzz harness (tests/lmtp/fuzz.sh)
 i386=1

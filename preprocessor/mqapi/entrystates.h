@@ -27,7 +27,10 @@ enum : int64_t {
     kReasonHeld = 3,        // an operator held it
     kReasonReleased = 4,    // an operator released it
     kReasonRequeued = 5,    // an operator requeued it
-    kReasonFailed = 6       // set aside after MaxAttempts hand-outs came back
+    kReasonFailed = 6,      // set aside: its readers died MaxAttempts times holding it
+    kReasonDeferred = 7,    // its reader will try again later (reason_text: why)
+    kReasonExpired = 8,     // set aside: still queued QueueLifetime after its put
+    kReasonFlushed = 9      // an operator made it due now
 };
 
 static_assert(MQ_SQL_QUEUED[0] - '0' == kQueued && MQ_SQL_QUEUED[1] == '\0', "queued");

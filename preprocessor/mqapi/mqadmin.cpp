@@ -113,6 +113,10 @@ const char* ReasonName(EntryReason reason) {
             return "requeued";
         case EntryReason::Failed:
             return "failed";
+        case EntryReason::Deferred:
+            return "deferred";
+        case EntryReason::Expired:
+            return "expired";
     }
     return "";
 }
@@ -209,6 +213,95 @@ std::string SpoolDirectory() {
 void SetReadOnly(bool on) {
     clLockGuard guard(OneMQ.csStore);
     mqstore::State().readOnly = on;
+}
+
+Schedule RetrySchedule() {
+    return mqstore::Guarded("RetrySchedule", Schedule(), [&]() -> Schedule {
+        clLockGuard guard(OneMQ.csStore);
+        const mqstore::StoreState& s = mqstore::State();
+        Schedule out;
+        if (!s.queue) return out;
+        out.minimalBackoff = s.schedule.minimalBackoff;
+        out.maximalBackoff = s.schedule.maximalBackoff;
+        out.queueLifetime = s.schedule.queueLifetime;
+        return out;
+    });
+}
+
+int64_t ClockMs() { return mqstore::StoreNowMs(); }
+
+bool ParseDuration(const char* text, int64_t* seconds) {
+    if (text == nullptr || text[0] < '0' || text[0] > '9') return false;
+    int64_t value = 0;
+    const char* p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > 3650LL * 86400) return false;
+    }
+    int64_t unit = 1;
+    switch (*p) {
+        case '\0': break;
+        case 's': unit = 1; ++p; break;
+        case 'm': unit = 60; ++p; break;
+        case 'h': unit = 3600; ++p; break;
+        case 'd': unit = 86400; ++p; break;
+        default: return false;
+    }
+    if (*p != '\0' || value * unit > 3650LL * 86400) return false;
+    *seconds = value * unit;
+    return true;
+}
+
+AdminResult GiveBackEntry(unsigned long id, GiveBackKind kind, const char* why,
+                          EntryInfo* after) {
+    return mqstore::Guarded("GiveBackEntry", AdminResult::Failed, [&]() -> AdminResult {
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("GiveBackEntry");
+        if (queue == nullptr) return AdminResult::Failed;
+        if (!ValidId(id)) return AdminResult::NotFound;
+        mqstore::GivenBackEntry back;
+        bool held = false;
+        mq::Status done = queue->GiveBack(
+            id, kind == GiveBackKind::Untried ? mqstore::GiveBackKind::kUntried
+                                              : mqstore::GiveBackKind::kDeferred,
+            why != nullptr ? why : "", &back, &held);
+        if (done.ok() && held && after != nullptr) {
+            bool found = false;
+            done = queue->Info(id, after, &found);
+        }
+        return Report("GiveBackEntry", done, held ? AdminResult::Done : AdminResult::NotFound);
+    });
+}
+
+AdminResult FlushEntry(unsigned long id) {
+    return mqstore::Guarded("FlushEntry", AdminResult::Failed, [&]() -> AdminResult {
+        std::string who = OperatorName();
+        clLockGuard guard(OneMQ.csStore);
+        QueueDb* queue = ReadyQueue("FlushEntry");
+        if (queue == nullptr) return AdminResult::Failed;
+        if (!ValidId(id)) return AdminResult::NotFound;
+        EntryInfo info;
+        bool found = false;
+        uint64_t count = 0;
+        mq::Status done = queue->Info(id, &info, &found);
+        if (done.ok() && found) done = queue->Flush(id, "", who, &count);
+        return Report("FlushEntry", done, found ? AdminResult::Done : AdminResult::NotFound);
+    });
+}
+
+bool FlushChannel(const char* channel, uint64_t* count) {
+    *count = 0;
+    std::string who = OperatorName();
+    return WithQueue("FlushChannel", [&](QueueDb& queue) {
+        return queue.Flush(0, channel != nullptr ? channel : "", who, count);
+    });
+}
+
+bool NextDue(const char* channel, int64_t* due) {
+    *due = 0;
+    return WithQueue("NextDue", [&](QueueDb& queue) {
+        return queue.NextDue(channel != nullptr ? channel : "", due);
+    });
 }
 
 uint32_t MaxAttempts() {

@@ -26,6 +26,7 @@
 #include "log.h"
 #include "durable.h"
 #include "mq.h"
+#include "mqadmin.h"
 #include "mqput.h"
 #include "profile.h"
 #include "profilepath.h"
@@ -150,6 +151,23 @@ uint32_t ParseMaxAttempts(const std::string& text, const std::string& file,
     return static_cast<uint32_t>(value);
 }
 
+// A duration setting (mqadmin::ParseDuration): a bad one is logged and
+// fallback used. zeroAllowed: 0 is a value (QueueLifetime: never).
+int64_t ParseDurationSetting(const char* key, const std::string& text, int64_t fallback,
+                             bool zeroAllowed, const std::string& file, const std::string& tag) {
+    if (text.empty()) return fallback;
+    int64_t seconds = 0;
+    if (!mqadmin::ParseDuration(text.c_str(), &seconds) || (seconds == 0 && !zeroAllowed)) {
+        LogMessagef(MQLOG_WARNING, tag.c_str(),
+                    "%s: %s \"%s\" is no duration (seconds, or a number with s, m, h or d%s);"
+                    " using %llds",
+                    file.c_str(), key, text.c_str(), zeroAllowed ? "; 0 for never" : ", from 1",
+                    static_cast<long long>(fallback));
+        return fallback;
+    }
+    return seconds;
+}
+
 // BodyInCommitLimit: bytes, a whole number up to kMaxBodyInCommit; 0 puts
 // every body in a synced file of its own.
 const unsigned long kMaxBodyInCommit = 16ul << 20;
@@ -204,6 +222,7 @@ struct InitSettings {
     std::string install;  // the installation directory, absolute
     uint32_t maxAttempts = kDefaultMaxAttempts;
     size_t bodyLimit = mqstore::kDefaultBodyLimit;
+    mqstore::RetrySchedule schedule;
 };
 
 // ReadInitSettings - the settings of configuration ldap (MQInit's
@@ -225,6 +244,25 @@ mq::Status ReadInitSettings(const char* ldap, const std::string& tag, InitSettin
     }
     out->maxAttempts = ParseMaxAttempts(ReadSetting("Config", "MaxAttempts", file), file, tag);
     out->bodyLimit = ParseBodyLimit(ReadSetting("Config", "BodyInCommitLimit", file), file, tag);
+    const mqstore::RetrySchedule defaults;
+    mqstore::RetrySchedule& r = out->schedule;
+    r.minimalBackoff = ParseDurationSetting("MinimalBackoff",
+                                            ReadSetting("Config", "MinimalBackoff", file),
+                                            defaults.minimalBackoff, false, file, tag);
+    r.maximalBackoff = ParseDurationSetting("MaximalBackoff",
+                                            ReadSetting("Config", "MaximalBackoff", file),
+                                            defaults.maximalBackoff, false, file, tag);
+    if (r.maximalBackoff < r.minimalBackoff) {
+        LogMessagef(MQLOG_WARNING, tag.c_str(),
+                    "%s: MaximalBackoff (%llds) is below MinimalBackoff (%llds); using %llds",
+                    file.c_str(), static_cast<long long>(r.maximalBackoff),
+                    static_cast<long long>(r.minimalBackoff),
+                    static_cast<long long>(r.minimalBackoff));
+        r.maximalBackoff = r.minimalBackoff;
+    }
+    r.queueLifetime = ParseDurationSetting("QueueLifetime",
+                                           ReadSetting("Config", "QueueLifetime", file),
+                                           defaults.queueLifetime, true, file, tag);
     return mq::Status::OK();
 }
 
@@ -312,6 +350,8 @@ mq::Status UseConnection(mqstore::StoreState& s, const mqstore::Spool& spool,
     s.maxAttempts = settings.maxAttempts;
     s.queue->SetAppName(tag);
     s.queue->SetMaxAttempts(settings.maxAttempts);
+    s.schedule = settings.schedule;
+    s.queue->SetSchedule(settings.schedule);
     s.queue->SetBodyLimit(settings.bodyLimit);
     if (!s.queueReadOnly) ReclaimNow(s.queue.get(), "MQInit");
     return mq::Status::OK();

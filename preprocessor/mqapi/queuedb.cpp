@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <set>
 #include <unordered_set>
@@ -49,7 +50,28 @@ int64_t NowMs() {
         .count();
 }
 
+// The backoff after the n-th return, n the column's value before it
+// (deferrals or attempts, so n - 1 doublings), in milliseconds: ?min and
+// ?max are bound in milliseconds. The doubling stops at 2^20 times the
+// least, which no sensible cap exceeds, so that it can't overflow.
+#define BACKOFF_MS(n) "min(?8, ?7 << min(" n ", 20))"
+// The backoff with its spread: up to a tenth more, so that a backlog that
+// came back at one instant does not come due at one instant.
+#define SPREAD_MS(n) "(" BACKOFF_MS(n) " + abs(random()) % (" BACKOFF_MS(n) " / 10 + 1))"
+// An entry still queued QueueLifetime (?9, milliseconds; 0 none) after its
+// put, at ?6 (now, milliseconds).
+#define EXPIRED "(state = " MQ_SQL_QUEUED " AND ?9 > 0 AND created * 1000 + ?9 <= ?6)"
+
 }  // namespace
+
+int64_t StoreNowMs() {
+    int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    const char* offset = std::getenv("MQ_TEST_CLOCK_OFFSET");
+    if (offset != nullptr && offset[0] != '\0') now += std::atoll(offset) * 1000;
+    return now;
+}
 
 mq::Status QueueDb::Open(const Spool& spool, std::unique_ptr<QueueDb>* out) {
     std::unique_ptr<LockFile> locks;
@@ -194,7 +216,7 @@ mq::Status QueueDb::CommitEntry(unsigned long id, const std::string& app,
         " claim_pid, envelope) VALUES(?1, ?2, 1, ?3, ?4, ?5, ?6, ?7, ?8)");
     insert.Bind(1, static_cast<int64_t>(id))
         .Bind(2, channel)
-        .Bind(3, static_cast<int64_t>(std::time(nullptr)))
+        .Bind(3, StoreNowS())
         .Bind(4, app)
         .BindBlob(8, EncodeEnvelope(envelope));
     if (bodyInPlace) {
@@ -296,7 +318,7 @@ mq::Status QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease) {
                 .Bind(2, me.nonce)
                 .Bind(3, me.pid)
                 .Bind(4, channel)
-                .Bind(5, static_cast<int64_t>(std::time(nullptr)))
+                .Bind(5, StoreNowS())
                 .Bind(6, m_appName)
                 .Run();
     }
@@ -324,15 +346,65 @@ mq::Status QueueDb::DropBodiless(int64_t id, const Holder& writer) {
 
 mq::Status QueueDb::FirstReady(const std::string& channel, int64_t* chosen) {
     // An entry without a claim has its body in place: no look at the file.
-    Stmt ready = m_db->Prepare(
-        "SELECT id FROM entries"
+    // A deferred entry that has come due goes first (the earliest due),
+    // then the lowest of those never deferred; each is one index step.
+    Stmt deferred = m_db->Prepare(
+        "SELECT id, created FROM entries"
         " WHERE channel = ?1 AND state = " MQ_SQL_QUEUED
-        " AND lease IS NULL"
-        " AND claim_slot IS NULL ORDER BY id LIMIT 1");
-    mq::Status s = ready.Bind(1, channel).Step();
+        " AND lease IS NULL AND claim_slot IS NULL"
+        " AND due IS NOT NULL AND due <= ?2 ORDER BY due LIMIT 1");
+    Stmt ready = m_db->Prepare(
+        "SELECT id, created FROM entries"
+        " WHERE channel = ?1 AND state = " MQ_SQL_QUEUED
+        " AND lease IS NULL AND claim_slot IS NULL"
+        " AND due IS NULL ORDER BY id LIMIT 1");
+    const int64_t now = StoreNowMs();
+    *chosen = 0;
+    for (Stmt* look : {&deferred, &ready}) {
+        look->Bind(1, channel);
+        if (look == &deferred) look->Bind(2, now);
+        mq::Status s = look->Step();
+        if (!s.ok()) return s;
+        if (look->Row()) *chosen = look->Int(0);
+        look->Reset();
+        if (*chosen != 0) return s;
+    }
+    return mq::Status::OK();
+}
+
+mq::Status QueueDb::Expired(int64_t id, bool* expired) {
+    *expired = false;
+    const int64_t lifetime = m_schedule.queueLifetime * 1000;
+    if (lifetime <= 0) return mq::Status::OK();
+    Stmt created = m_db->Prepare("SELECT created FROM entries WHERE id = ?1");
+    mq::Status s = created.Bind(1, id).Step();
     if (!s.ok()) return s;
-    *chosen = ready.Row() ? ready.Int(0) : 0;
-    ready.Reset();
+    *expired = created.Row() && created.Int(0) * 1000 + lifetime <= StoreNowMs();
+    created.Reset();
+    return s;
+}
+
+mq::Status QueueDb::Expire(int64_t id) {
+    const int64_t now = StoreNowS();
+    Stmt expire = m_db->Prepare(
+        "UPDATE entries SET state = " MQ_SQL_FAILED ", reason = ?2, reason_at = ?3,"
+        " reason_by = ?4, reason_text = ?5 WHERE id = ?1 RETURNING attempts, deferrals");
+    std::string text = "still queued after " + std::to_string(m_schedule.queueLifetime) + "s";
+    mq::Status s = expire.Bind(1, id)
+                       .Bind(2, static_cast<int64_t>(kReasonExpired))
+                       .Bind(3, now)
+                       .Bind(4, m_appName + "[" + std::to_string(m_locks->Self().pid) + "]")
+                       .Bind(5, text)
+                       .Step();
+    if (!s.ok()) return s;
+    std::string attempts = expire.Row() ? std::to_string(expire.Int(0)) : "0";
+    std::string deferrals = expire.Row() ? std::to_string(expire.Int(1)) : "0";
+    s = expire.Run();
+    if (!s.ok()) return s;
+    // Logged within the hand-out's transaction: a rollback would leave the
+    // line, and the entry is set aside again by the next reader.
+    Trail(MQLOG_WARNING, m_appName, id, "failed",
+          {{"reason", "expired"}, {"attempts", attempts}, {"deferrals", deferrals}});
     return s;
 }
 
@@ -370,7 +442,7 @@ mq::Status QueueDb::FirstArrived(const std::string& channel, int64_t* chosen) {
         if (!m_locks->Alive(w.writer)) {
             s = DropBodiless(w.id, w.writer);
             if (!s.ok()) return s;
-        } else if (std::time(nullptr) - w.created >= kPatienceS) {
+        } else if (StoreNowS() - w.created >= kPatienceS) {
             // Entries taken or removed elsewhere leave their mark behind;
             // forgetting them all now and then costs one more look each.
             if (m_recheck.size() >= 10000) m_recheck.clear();
@@ -386,7 +458,7 @@ mq::Status QueueDb::Lease(int64_t chosen, int64_t lease) {
         " claim_pid = NULL, handed = ?3 WHERE id = ?1 RETURNING envelope");
     mq::Status s = take.Bind(1, chosen)
                        .Bind(2, lease)
-                       .Bind(3, static_cast<int64_t>(std::time(nullptr)))
+                       .Bind(3, StoreNowS())
                        .Step();
     if (!s.ok()) return s;
     // The reader asks for the envelope next: kept, it costs no second
@@ -400,8 +472,16 @@ mq::Status QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, uns
     Transaction t = Write(Sync::kUnsynced);
     int64_t chosen = 0;
     mq::Status s = t.Begin();
-    if (s.ok()) s = FirstReady(channel, &chosen);
-    if (s.ok()) s = FirstArrived(channel, &chosen);
+    // Mail that waited its whole lifetime is a matter for a person: set
+    // aside, and the next one looked for.
+    for (bool expired = true; s.ok() && expired;) {
+        chosen = 0;
+        s = FirstReady(channel, &chosen);
+        if (s.ok()) s = FirstArrived(channel, &chosen);
+        if (s.ok() && chosen != 0) s = Expired(chosen, &expired);
+        if (s.ok() && chosen != 0 && expired) s = Expire(chosen);
+        expired = expired && chosen != 0;
+    }
     if (s.ok() && chosen != 0) s = Lease(chosen, lease);
     if (!s.ok()) return s;
     s = t.Commit();
@@ -446,47 +526,99 @@ mq::Status QueueDb::RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held
 }
 
 mq::Status QueueDb::ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
-                                 std::vector<GivenBack>* back) {
+                                 std::vector<GivenBack>* back, int64_t id,
+                                 const std::string& why, bool dropLease) {
     // A held entry keeps its operator's reason, and one its reader set aside
-    // as failed keeps the reader's; the others record this one, or "failed"
-    // when this give-back sets them aside.
-    Stmt release = m_db->Prepare(
-        "UPDATE entries SET lease = NULL, attempts = attempts + 1,"
-        " state = CASE WHEN state = " MQ_SQL_QUEUED " AND ?2 > 0 AND attempts + 1 >= ?2"
-        "  THEN " MQ_SQL_FAILED " ELSE state END,"
-        " reason = CASE WHEN state IN (" MQ_SQL_HELD ", " MQ_SQL_FAILED ") THEN reason"
-        "  WHEN state = " MQ_SQL_QUEUED " AND ?2 > 0 AND attempts + 1 >= ?2"
-        "  THEN " MQ_SQL_REASON_FAILED " ELSE ?3 END,"
-        " reason_at = CASE WHEN state IN (" MQ_SQL_HELD ", " MQ_SQL_FAILED ") THEN reason_at"
-        "  ELSE ?4 END,"
-        " reason_by = CASE WHEN state IN (" MQ_SQL_HELD ", " MQ_SQL_FAILED ") THEN reason_by"
-        "  ELSE ?5 END"
-        " WHERE lease = ?1 RETURNING id, state, attempts");
-    release.Bind(1, lease)
-        .Bind(2, static_cast<int64_t>(m_maxAttempts))
-        .Bind(3, reason)
-        .Bind(4, static_cast<int64_t>(std::time(nullptr)))
-        .Bind(5, reader.app + "[" + std::to_string(reader.pid) + "]");
+    // as failed keeps the reader's; the others record this one, or the
+    // set-aside's when this give-back sets them aside (expired: queued
+    // QueueLifetime after its put; failed: its readers died MaxAttempts
+    // times holding it).
+    const char* const kept = "state IN (" MQ_SQL_HELD ", " MQ_SQL_FAILED ")";
+    std::string sql;
+    if (reason == 0) {
+        // Untried: back as it was, nothing counted, nothing recorded.
+        sql = "UPDATE entries SET lease = NULL WHERE lease = ?1 AND (?10 = 0 OR id = ?10)"
+              " RETURNING id, state, reason, attempts, deferrals, due";
+    } else if (reason == kReasonReaderDied) {
+        // At once the first time, after the backoff from the second on.
+        const std::string poison = "(state = " MQ_SQL_QUEUED " AND ?2 > 0 AND attempts + 1 >= ?2)";
+        sql = std::string("UPDATE entries SET lease = NULL, attempts = attempts + 1,") +
+              " state = CASE WHEN " + poison + " OR " EXPIRED " THEN " MQ_SQL_FAILED
+              " ELSE state END,"
+              " reason = CASE WHEN " + kept + " THEN reason WHEN " + poison + " THEN " +
+              MQ_SQL_REASON_FAILED + " WHEN " EXPIRED " THEN " + std::to_string(kReasonExpired) +
+              " ELSE ?3 END,"
+              " reason_text = CASE WHEN " + kept + " THEN reason_text WHEN " + poison +
+              " THEN 'its readers died ' || (attempts + 1) || ' times holding it'"
+              " WHEN " EXPIRED " THEN 'still queued after ' || (?9 / 1000) || 's'"
+              " ELSE NULL END,"
+              " due = CASE WHEN state = " MQ_SQL_QUEUED " AND attempts >= 1 THEN ?6 + " +
+              SPREAD_MS("attempts - 1") + " ELSE NULL END,";
+    } else {
+        sql = std::string("UPDATE entries SET lease = NULL, deferrals = deferrals + 1,") +
+              " state = CASE WHEN " EXPIRED " THEN " MQ_SQL_FAILED " ELSE state END,"
+              " reason = CASE WHEN " + kept + " THEN reason WHEN " EXPIRED " THEN " +
+              std::to_string(kReasonExpired) + " ELSE ?3 END,"
+              " reason_text = CASE WHEN " + kept + " THEN reason_text WHEN " EXPIRED
+              " THEN 'still queued after ' || (?9 / 1000) || 's' ELSE ?11 END,"
+              " due = CASE WHEN state = " MQ_SQL_QUEUED " THEN ?6 + " + SPREAD_MS("deferrals") +
+              " ELSE due END,";
+    }
+    if (reason != 0) {
+        sql += std::string(" reason_at = CASE WHEN ") + kept + " THEN reason_at ELSE ?4 END," +
+               " reason_by = CASE WHEN " + kept + " THEN reason_by ELSE ?5 END" +
+               " WHERE lease = ?1 AND (?10 = 0 OR id = ?10)"
+               " RETURNING id, state, reason, attempts, deferrals, due";
+    }
+    Stmt release = m_db->Prepare(sql.c_str());
+    release.Bind(1, lease).Bind(10, id);
+    if (reason != 0) {
+        release.Bind(2, static_cast<int64_t>(m_maxAttempts))
+            .Bind(3, reason)
+            .Bind(4, StoreNowS())
+            .Bind(5, reader.app + "[" + std::to_string(reader.pid) + "]")
+            .Bind(6, StoreNowMs())
+            .Bind(7, m_schedule.minimalBackoff * 1000)
+            .Bind(8, m_schedule.maximalBackoff * 1000)
+            .Bind(9, m_schedule.queueLifetime * 1000);
+        if (reason != kReasonReaderDied) {
+            if (why.empty()) {
+                release.BindNull(11);
+            } else {
+                release.Bind(11, why);
+            }
+        }
+    }
     mq::Status s = release.ForEachRow([&] {
-        back->push_back({release.Int(0), release.Int(1), release.Int(2)});
+        back->push_back({release.Int(0), release.Int(1), release.Int(2), release.Int(3),
+                         release.Int(4), release.IsNull(5) ? 0 : release.Int(5)});
     });
-    if (!s.ok()) return s;
+    if (!s.ok() || !dropLease) return s;
     return m_db->Prepare("DELETE FROM leases WHERE id = ?1").Bind(1, lease).Run();
 }
 
 void QueueDb::LogGivenBack(const std::vector<GivenBack>& back, int64_t reason,
                            const Reader& reader) {
-    const char* why = reason == kReasonReaderDied ? "reader-died" : "closed";
+    const char* why = reason == kReasonReaderDied ? "reader-died"
+                      : reason == kReasonDeferred ? "deferred"
+                      : reason == 0               ? "untried"
+                                                  : "closed";
     std::string app = TrailValue(reader.app), pid = std::to_string(reader.pid);
+    const int64_t now = StoreNowMs();
     for (const GivenBack& b : back) {
         std::string attempts = std::to_string(b.attempts);
-        if (b.state == kFailed && b.attempts == static_cast<int64_t>(m_maxAttempts)) {
+        std::string deferrals = std::to_string(b.deferrals);
+        if (b.state == kFailed && (b.reason == kReasonExpired || b.reason == kReasonFailed) &&
+            reason != 0) {
             Trail(MQLOG_WARNING, m_appName, b.id, "failed",
-                  {{"attempts", attempts}, {"reason", why}, {"app", app}, {"pid", pid}});
+                  {{"reason", b.reason == kReasonExpired ? "expired" : why},
+                   {"attempts", attempts}, {"deferrals", deferrals}, {"app", app}, {"pid", pid}});
         } else {
+            std::string in = b.due > now ? std::to_string((b.due - now + 999) / 1000) : "0";
             Trail(reason == kReasonReaderDied ? MQLOG_NOTICE : MQLOG_INFO, m_appName, b.id,
                   reason == kReasonReaderDied ? "reclaimed" : "given-back",
-                  {{"reason", why}, {"app", app}, {"pid", pid}, {"attempts", attempts}});
+                  {{"reason", why}, {"app", app}, {"pid", pid}, {"attempts", attempts},
+                   {"deferrals", deferrals}, {"due-in", in}});
         }
     }
 }
@@ -500,6 +632,76 @@ mq::Status QueueDb::CloseLeaseOnce(int64_t lease) {
     if (s.ok()) s = ReleaseLease(lease, kReasonReturned, self, &back);
     if (s.ok()) s = t.Commit();
     if (s.ok()) LogGivenBack(back, kReasonReturned, self);
+    return s;
+}
+
+mq::Status QueueDb::GiveBack(unsigned long id, GiveBackKind kind, const std::string& why,
+                             GivenBackEntry* out, bool* held) {
+    *held = false;
+    if (m_handedOut.id == static_cast<int64_t>(id)) m_handedOut = HandedOut();
+    const Holder& me = m_locks->Self();
+    return ForReader([&] {
+        Transaction t = Write(Sync::kUnsynced);
+        mq::Status s = t.Begin();
+        Stmt mine = m_db->Prepare(
+            "SELECT l.id FROM entries e JOIN leases l ON l.id = e.lease"
+            " WHERE e.id = ?1 AND l.slot = ?2 AND l.nonce = ?3");
+        if (s.ok()) {
+            s = mine.Bind(1, static_cast<int64_t>(id)).Bind(2, me.slot).Bind(3, me.nonce).Step();
+        }
+        if (!s.ok()) return s;
+        if (!mine.Row()) return t.Commit();
+        int64_t lease = mine.Int(0);
+        mine.Reset();
+        const int64_t reason = kind == GiveBackKind::kUntried ? int64_t{0} : int64_t{kReasonDeferred};
+        Reader self{m_appName, me.pid};
+        std::vector<GivenBack> back;
+        s = ReleaseLease(lease, reason, self, &back, static_cast<int64_t>(id), why, false);
+        if (s.ok()) s = t.Commit();
+        if (!s.ok()) return s;
+        *held = !back.empty();
+        if (*held) *out = back.front();
+        LogGivenBack(back, reason, self);
+        return s;
+    });
+}
+
+mq::Status QueueDb::Flush(unsigned long id, const std::string& channel, const std::string& who,
+                          uint64_t* count) {
+    *count = 0;
+    Transaction t = Write(Sync::kDurable);
+    mq::Status s = t.Begin();
+    if (!s.ok()) return s;
+    std::string sql = "UPDATE entries SET due = NULL WHERE state = " MQ_SQL_QUEUED
+                      " AND due IS NOT NULL";
+    if (id != 0) {
+        sql += " AND id = ?1";
+    } else if (!channel.empty()) {
+        sql += " AND channel = ?2";
+    }
+    sql += " RETURNING id";
+    Stmt flush = m_db->Prepare(sql.c_str());
+    if (id != 0) flush.Bind(1, static_cast<int64_t>(id));
+    if (id == 0 && !channel.empty()) flush.Bind(2, channel);
+    std::vector<int64_t> ids;
+    s = flush.ForEachRow([&] { ids.push_back(flush.Int(0)); });
+    if (s.ok()) s = t.Commit();
+    if (!s.ok()) return s;
+    *count = ids.size();
+    for (int64_t one : ids) Trail(MQLOG_INFO, m_appName, one, "flushed", {{"user", TrailValue(who)}});
+    return s;
+}
+
+mq::Status QueueDb::NextDue(const std::string& channel, int64_t* due) {
+    *due = 0;
+    Stmt next = m_db->Prepare(
+        "SELECT min(due) FROM entries"
+        " WHERE channel = ?1 AND state = " MQ_SQL_QUEUED
+        " AND lease IS NULL AND claim_slot IS NULL AND due IS NOT NULL");
+    mq::Status s = next.Bind(1, channel).Step();
+    if (!s.ok()) return s;
+    if (next.Row() && !next.IsNull(0)) *due = next.Int(0);
+    next.Reset();
     return s;
 }
 

@@ -10,7 +10,8 @@
 //                     locks.h) until the body is seen in place, lease (the
 //                     read handle holding it), attempts, encoded envelope,
 //                     the last hand-out's time, and why it last came back
-//                     or was moved (reason, when, by whom)
+//                     or was moved (reason, when, by whom, the reader's
+//                     words); the retry schedule's due time and deferrals
 //   leases            one row per open read handle, with its holder and
 //                     application
 //   blocks            the identifier block each writing process holds
@@ -18,8 +19,10 @@
 // with the identifier taken from the process's block (reserved kBlock at a
 // time in a transaction of its own, unsynced). Indexes keep every
 // per-message query to a few B-tree steps at any depth: entries ready to
-// hand out (no claim) and entries waiting for their body, by (channel, id);
-// leased entries by lease; claimed ones by holder.
+// hand out (no claim) and due now, and entries waiting for their body, by
+// (channel, id); deferred ones by (channel, due), so that a reader finds
+// the next due entry in a step however many wait for later; leased entries
+// by lease; claimed ones by holder.
 //
 // Liveness. Leases, claims and blocks name their process by slot and nonce
 // (locks.h), never by process id, so a reader in another PID namespace or
@@ -32,7 +35,9 @@
 // operator's changes, are durable; leases, releases, block reservations and
 // clean-ups are not: a later durable commit's sync covers their frames too,
 // and losing one in a power cut only re-offers an entry or drops one nobody
-// was told about. Why each ordering is safe:
+// was told about. A give-back's schedule (its due time and counts) is not
+// durable either: lost, the entry is only offered sooner. A flush is an
+// operator's change, durable. Why each ordering is safe:
 // - A reader sees a committed entry whose WAL frames are not yet synced: it
 //   may take it, deliver it and remove it. If power fails before any sync
 //   covers the put, the writer was never told it succeeded and may put it
@@ -120,6 +125,36 @@ namespace mqstore {
 // checkpoints carrying every byte twice. 4 KiB gains where it can't lose.
 const size_t kDefaultBodyLimit = 4096;
 
+// The store's clock: milliseconds since the epoch (UTC). Tests move it on
+// through the environment variable MQ_TEST_CLOCK_OFFSET (seconds added to
+// the system's time, read at every call); nothing else sets it.
+int64_t StoreNowMs();
+inline int64_t StoreNowS() { return StoreNowMs() / 1000; }
+
+// When entries that come back are offered again (queuedb.cpp: the three
+// ways back), in seconds.
+struct RetrySchedule {
+    int64_t minimalBackoff = 300;
+    int64_t maximalBackoff = 3600;
+    int64_t queueLifetime = 5 * 86400;  // 0: entries never expire
+};
+
+// How an entry leased to a reader of this process goes back.
+enum class GiveBackKind {
+    kDeferred,  // to be tried again after its backoff; counts a deferral
+    kUntried    // never tried: due at once, nothing counted
+};
+
+// An entry given back, as it stands after it.
+struct GivenBackEntry {
+    int64_t id = 0;
+    int64_t state = 0;
+    int64_t reason = 0;
+    int64_t attempts = 0;
+    int64_t deferrals = 0;
+    int64_t due = 0;  // milliseconds since the epoch; 0: due now
+};
+
 // The running boot's identity; empty when it can't be read (every file
 // written from a commit's copy then counts as possibly stale).
 std::string CurrentBoot();
@@ -134,6 +169,7 @@ class QueueDb {
     static mq::Status OpenForReading(const Spool& spool, std::unique_ptr<QueueDb>* out);
 
     void SetMaxAttempts(uint32_t maxAttempts) { m_maxAttempts = maxAttempts; }
+    void SetSchedule(const RetrySchedule& schedule) { m_schedule = schedule; }
     // The application's name (MQInit's appname): recorded with the leases
     // this process opens and in the trail's lines, and the tag of the lines
     // the database logs itself (entries set aside, clean-up after the dead,
@@ -171,9 +207,22 @@ class QueueDb {
     // Removes entry id, leased to lease, with its files. *held is false
     // (and nothing changed) when the lease no longer holds it.
     mq::Status RemoveLeased(int64_t lease, unsigned long id, bool* held);
-    // Gives back every entry lease holds, each counting an attempt, and
-    // drops the lease.
+    // Gives back every entry lease holds, each deferred (a reader that
+    // closes without removing will try later), and drops the lease.
     mq::Status CloseLease(int64_t lease);
+    // Gives back entry id, leased to a read handle of this process, as kind
+    // says, recording why (the reader's words) with a deferral; *out is how
+    // it stands after. *held is false (nothing changed) when no lease of
+    // this process holds it.
+    mq::Status GiveBack(unsigned long id, GiveBackKind kind, const std::string& why,
+                        GivenBackEntry* out, bool* held);
+    // Makes deferred entries due now: entry id (0: every entry of channel,
+    // "" for every channel). *count is the number of entries changed.
+    mq::Status Flush(unsigned long id, const std::string& channel, const std::string& who,
+                     uint64_t* count);
+    // The earliest time (milliseconds since the epoch) at which a deferred
+    // entry of channel comes due, into *due; 0 when none waits.
+    mq::Status NextDue(const std::string& channel, int64_t* due);
     // Releases the leases of dead readers (an attempt each), removes the
     // bodiless entries of dead writers and the files of dead processes'
     // unused identifiers, and makes the spool's reserve again if it was
@@ -269,19 +318,20 @@ private:
     // Dead writers' identifier blocks: files under identifiers they never
     // committed are theirs (a body written before a commit that never came).
     mq::Status ReclaimBlocks();
-    // An entry a give-back released, as it stands after it.
-    struct GivenBack {
-        int64_t id;
-        int64_t state;
-        int64_t attempts;
-    };
-    // Within a transaction: gives back the entries of lease, recording
-    // reason (kReasonReturned or kReasonReaderDied) for reader, into *back,
-    // and drops the lease.
+    using GivenBack = GivenBackEntry;
+    // Within a transaction: gives back the entries of lease (only entry id,
+    // when not 0) with reason: kReasonReturned or kReasonDeferred (deferred,
+    // why recorded), kReasonReaderDied (an attempt), or 0 (untried), for
+    // reader, into *back. Drops the lease when dropLease.
     mq::Status ReleaseLease(int64_t lease, int64_t reason, const Reader& reader,
-                            std::vector<GivenBack>* back);
+                            std::vector<GivenBack>* back, int64_t id = 0,
+                            const std::string& why = std::string(), bool dropLease = true);
     // After the commit: one trail line per entry given back.
     void LogGivenBack(const std::vector<GivenBack>& back, int64_t reason, const Reader& reader);
+    // Whether entry id is still queued QueueLifetime after its put.
+    mq::Status Expired(int64_t id, bool* expired);
+    // Within NextEntry's transaction: sets entry id aside as expired.
+    mq::Status Expire(int64_t id);
     // Within a transaction: removes claimed entry id, whose writer is gone
     // and whose body never came.
     mq::Status DropBodiless(int64_t id, const Holder& writer);
@@ -313,6 +363,7 @@ private:
     // kLongLivedAfter, when the log's checkpoint interval is lengthened.
     int m_messagesWritten = 0;
     uint32_t m_maxAttempts = 5;
+    RetrySchedule m_schedule;
     std::string m_appName = "mqapi";
 };
 

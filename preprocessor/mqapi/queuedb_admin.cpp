@@ -18,7 +18,8 @@ namespace {
 
 const char* const kEntryColumns =
     "SELECT id, channel, state, lease IS NOT NULL, created, attempts, app, envelope,"
-    " claim_slot IS NOT NULL, handed, reason, reason_at, reason_by FROM entries";
+    " claim_slot IS NOT NULL, handed, reason, reason_at, reason_by, due, deferrals, reason_text"
+    " FROM entries";
 
 // Entries a walk reads at a time: small enough that a walk stopped early
 // reads little more, large enough that a page's index look-up costs
@@ -46,6 +47,8 @@ mqadmin::EntryReason ReasonOf(int64_t reason) {
         case kReasonReleased: return mqadmin::EntryReason::Released;
         case kReasonRequeued: return mqadmin::EntryReason::Requeued;
         case kReasonFailed: return mqadmin::EntryReason::Failed;
+        case kReasonDeferred: return mqadmin::EntryReason::Deferred;
+        case kReasonExpired: return mqadmin::EntryReason::Expired;
         default: return mqadmin::EntryReason::None;
     }
 }
@@ -74,6 +77,9 @@ void ReadRow(const Stmt& row, RawEntry* raw) {
     info.reason = ReasonOf(row.Int(10));
     info.reasonTime = row.Int(11);
     info.reasonBy = row.Text(12);
+    info.due = row.IsNull(13) ? 0 : row.Int(13);
+    info.deferrals = static_cast<uint32_t>(row.Int(14));
+    info.reasonText = row.Text(15);
 }
 
 // Completes raw->info from its envelope and its file. Fails when the
@@ -191,10 +197,12 @@ mq::Status QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found)
 mq::Status QueueDb::Count(std::vector<mqadmin::ChannelCount>* out) {
     out->clear();
     Stmt count = m_db->Prepare(
-        "SELECT channel, state, lease IS NOT NULL, count(*), min(created)"
+        "SELECT channel, state, lease IS NOT NULL, count(*), min(created),"
+        " state = " MQ_SQL_QUEUED " AND lease IS NULL AND coalesce(due > ?1, 0)"
         " FROM entries"
-        " GROUP BY channel COLLATE NOCASE, state, lease IS NOT NULL"
+        " GROUP BY channel COLLATE NOCASE, state, lease IS NOT NULL, 6"
         " ORDER BY channel COLLATE NOCASE");
+    count.Bind(1, StoreNowMs());
     mq::Status s = count.ForEachRow([&] {
         std::string channel = count.Text(0);
         if (out->empty() || strcasecmp(out->back().channel.c_str(), channel.c_str()) != 0) {
@@ -217,6 +225,12 @@ mq::Status QueueDb::Count(std::vector<mqadmin::ChannelCount>* out) {
                 break;
         }
         if (count.Int(2) != 0) c.leased += n;
+        if (count.Int(5) != 0) {
+            c.deferred += n;
+            if (c.oldestDeferred == 0 || count.Int(4) < c.oldestDeferred) {
+                c.oldestDeferred = count.Int(4);
+            }
+        }
     });
     if (!s.ok()) out->clear();
     return s;
@@ -278,12 +292,14 @@ mq::Status QueueDb::ChangeState(unsigned long id, std::vector<int64_t> from, int
     if (now == to || !allowed) return s;
     s = m_db->Prepare(
                 "UPDATE entries SET state = ?2, attempts = CASE WHEN ?3 THEN 0 ELSE attempts END,"
+                " deferrals = CASE WHEN ?3 THEN 0 ELSE deferrals END,"
+                " due = CASE WHEN ?2 = " MQ_SQL_QUEUED " THEN NULL ELSE due END,"
                 " reason = ?4, reason_at = ?5, reason_by = ?6 WHERE id = ?1")
             .Bind(1, static_cast<int64_t>(id))
             .Bind(2, to)
             .Bind(3, reset ? 1 : 0)
             .Bind(4, reason)
-            .Bind(5, static_cast<int64_t>(std::time(nullptr)))
+            .Bind(5, StoreNowS())
             .Bind(6, who)
             .Run();
     if (s.ok()) s = t.Commit();

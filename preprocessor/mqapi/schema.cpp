@@ -39,9 +39,10 @@ const char* const kTables =
     " handed INTEGER,"
     " reason INTEGER,"
     " reason_at INTEGER,"
-    " reason_by TEXT);"
-    "CREATE INDEX IF NOT EXISTS entries_ready ON entries(channel, id)"
-    " WHERE state = " MQ_SQL_QUEUED " AND lease IS NULL AND claim_slot IS NULL;"
+    " reason_by TEXT,"
+    " due INTEGER,"
+    " deferrals INTEGER NOT NULL DEFAULT 0,"
+    " reason_text TEXT);"
     "CREATE INDEX IF NOT EXISTS entries_pending ON entries(channel, id)"
     " WHERE state = " MQ_SQL_QUEUED " AND lease IS NULL AND claim_slot IS NOT NULL;"
     "CREATE INDEX IF NOT EXISTS entries_leased ON entries(lease) WHERE lease IS NOT NULL;"
@@ -62,6 +63,30 @@ const char* const kTables =
     " nonce INTEGER NOT NULL,"
     " pid INTEGER NOT NULL);"
     BODIES_TABLES;
+
+// Version 5: the retry schedule. due is when a deferred entry may be handed
+// out again (milliseconds since the epoch; NULL: now), deferrals how often
+// its readers put it off, reason_text the reader's words on the last time.
+// Entries ready to hand out are split in two indexes: those due now by
+// (channel, id), the lowest first as before, and those deferred by
+// (channel, due), so that a reader finds the next due entry in a few steps
+// however many wait for a later time.
+#define DUE_INDEXES                                                                       \
+    "DROP INDEX IF EXISTS entries_ready;"                                                 \
+    "CREATE INDEX IF NOT EXISTS entries_due ON entries(channel, id)"                      \
+    " WHERE state = " MQ_SQL_QUEUED " AND lease IS NULL AND claim_slot IS NULL"           \
+    " AND due IS NULL;"                                                                   \
+    "CREATE INDEX IF NOT EXISTS entries_deferred ON entries(channel, due)"                \
+    " WHERE state = " MQ_SQL_QUEUED " AND lease IS NULL AND claim_slot IS NULL"           \
+    " AND due IS NOT NULL;"
+
+const char* const kTo5 =
+    "ALTER TABLE entries ADD COLUMN due INTEGER;"
+    "ALTER TABLE entries ADD COLUMN deferrals INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE entries ADD COLUMN reason_text TEXT;" DUE_INDEXES
+    "UPDATE meta SET value = 5 WHERE key = 'schema';";
+
+const char* const kIndexes = DUE_INDEXES;
 
 // Version 3: why an entry is where it is (its last hand-out, the reason it
 // last came back or was moved, when and by whom), and the application of
@@ -91,6 +116,9 @@ mq::Status PrepareSchema(Db* db, const std::string& path) {
         s = UpgradeSchema(db, found);
         if (!s.ok()) return s;
         found = kSchemaVersion;
+    } else if (found == kSchemaVersion) {
+        s = db->Exec(kIndexes);
+        if (!s.ok()) return s;
     }
     if (found != kSchemaVersion) {
         return mq::Status::Error(path + ": written by another version of the store (schema " +
@@ -106,7 +134,8 @@ mq::Status UpgradeSchema(Db* db, int64_t from) {
     // One step per version, oldest first.
     mq::Status s;
     if (from < 3) s = db->Exec(kTo3);
-    if (s.ok()) s = db->Exec(kTo4);
+    if (s.ok() && from < 4) s = db->Exec(kTo4);
+    if (s.ok()) s = db->Exec(kTo5);
     return s;
 }
 

@@ -21,8 +21,8 @@ namespace mqstore {
 
 // The version this store writes (its SQL spelling a macro, for the
 // statements that write it), and the oldest it can upgrade.
-#define MQ_SCHEMA_VERSION "4"
-const int64_t kSchemaVersion = 4;
+#define MQ_SCHEMA_VERSION "5"
+const int64_t kSchemaVersion = 5;
 const int64_t kOldestSchema = 2;
 static_assert(MQ_SCHEMA_VERSION[0] - '0' == kSchemaVersion && MQ_SCHEMA_VERSION[1] == '\0',
               "one schema version");

@@ -29,6 +29,7 @@ struct StoreState {
     std::unique_ptr<QueueDb> queue;    // null before MQInit
     std::string installDir;
     uint32_t maxAttempts = 5;
+    RetrySchedule schedule;
     size_t handles = 0;                // open read and write handles
     bool readOnly = false;             // MQInit opens for reading only (SetReadOnly)
     bool queueReadOnly = false;        // queue was opened for reading only

@@ -193,4 +193,69 @@ EOF
     tail -40 "$work/maillog"
     exit 1
 }
-echo "ok: 6 deferred twice, then queued once; 6 delivered once through sendmail, byte for byte"
+# 5. A relay outage: the delivery service (deliver --follow) hands OUT's mail
+#    straight to the smtp-sink over SMTP. The sink refuses (421 at RCPT):
+#    every message is deferred, on the queue's schedule (a clock of
+#    seconds here), none set aside; then the sink accepts again and every
+#    message arrives once.
+cat > "$work/relay.py" <<'PY'
+import smtplib, sys
+sender, port, rcpts = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+data = sys.stdin.buffer.read()
+try:
+    with smtplib.SMTP("127.0.0.1", port, timeout=10) as s:
+        s.sendmail("" if sender == "<>" else sender, rcpts, data)
+except smtplib.SMTPRecipientsRefused as e:
+    code = min(c for c, _ in e.recipients.values())
+    print(f"{code} recipients refused", file=sys.stderr)
+    sys.exit(75 if code < 500 else 69)
+except smtplib.SMTPResponseException as e:
+    print(f"{e.smtp_code} {e.smtp_error!r}", file=sys.stderr)
+    sys.exit(75 if e.smtp_code < 500 else 69)
+except (OSError, smtplib.SMTPException) as e:
+    print(f"relay unreachable: {e}", file=sys.stderr)
+    sys.exit(75)
+PY
+printf 'MinimalBackoff=1s\nMaximalBackoff=2s\n' >> "$inst/daduv.ini"
+kill "$sink_pid"
+wait "$sink_pid" 2>/dev/null
+mkdir -p "$work/sink2"
+chmod 777 "$work/sink2"
+smtp-sink -u nobody -Q RCPT "127.0.0.1:$sink_port" 16 &
+sink_pid=$!
+for n in 1 2 3 4; do
+    printf 'Subject: outage %s\n\nmessage %s\n' "$n" "$n" > "$work/outage-$n"
+    mq put OUT --from sender@src.test --to "after-$n@out.test" "$work/outage-$n" >/dev/null ||
+        fail "put OUT $n"
+done
+MQ_LOG=$work/mq.log "$mqctl" --config "$inst" deliver OUT --follow --concurrency 2 -- \
+    python3 "$work/relay.py" '{sender}' "$sink_port" '{recipients}' 2> "$work/follow.log" &
+follow_pid=$!
+deferrals() { [ "$(grep -c 'status=deferred' "$work/follow.log")" -ge "$1" ]; }
+wait_for "eight deferrals while the relay refuses" deferrals 8
+grep -q 'status=deferred attempt=2 .*reason="exit 75: 421' "$work/follow.log" ||
+    fail "no second attempt deferred with the relay's words: $(head -3 "$work/follow.log")"
+[ "$(mq list OUT --failed --count)" = 0 ] || fail "set aside during the outage"
+[ "$(mq list OUT --count)" = 4 ] || fail "OUT holds $(mq list OUT --count) during the outage"
+kill "$sink_pid"
+wait "$sink_pid" 2>/dev/null
+smtp-sink -u nobody -d "$work/sink2/%H%M%S." "127.0.0.1:$sink_port" 16 &
+sink_pid=$!
+sent() { [ "$(grep -c 'status=sent' "$work/follow.log")" -ge 4 ]; }
+wait_for "four messages sent after the outage" sent
+kill -TERM "$follow_pid"
+wait "$follow_pid"
+rc=$?
+[ "$rc" = 0 ] || fail "the delivery service exited $rc on SIGTERM"
+sleep 1
+[ "$(mq list OUT --count)" = 0 ] || fail "OUT is not empty after the outage"
+[ "$(grep -c 'status=failed' "$work/follow.log")" = 0 ] || fail "set aside: $(grep failed "$work/follow.log")"
+[ "$(grep -c 'status=sent' "$work/follow.log")" = 4 ] || fail "not four sent: $(cat "$work/follow.log")"
+for n in 1 2 3 4; do
+    copies=$(grep -lx "message $n" "$work"/sink2/* 2>/dev/null | wc -l)
+    [ "$copies" = 1 ] || fail "message $n reached the sink $copies times"
+done
+give_back
+
+echo "ok: 6 deferred twice, then queued once; 6 delivered once through sendmail, byte for byte;" \
+     "4 deferred through a relay outage, then delivered once each"

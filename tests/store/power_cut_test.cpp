@@ -445,8 +445,18 @@ std::function<void(Trial&)> OlderLayout(int version) {
         ASSERT_TRUE(elsewhere.Init());
         const std::string& db = trial.Installation().Db();
         mqtest::QueryDb(db,
-                        "DROP TRIGGER entries_bodies; DROP TABLE bodies;"
-                        " UPDATE meta SET value = 3 WHERE key = 'schema'");
+                        "DROP INDEX entries_due; DROP INDEX entries_deferred;"
+                        " ALTER TABLE entries DROP COLUMN due;"
+                        " ALTER TABLE entries DROP COLUMN deferrals;"
+                        " ALTER TABLE entries DROP COLUMN reason_text;"
+                        " CREATE INDEX entries_ready ON entries(channel, id)"
+                        " WHERE state = 1 AND lease IS NULL AND claim_slot IS NULL;"
+                        " UPDATE meta SET value = 4 WHERE key = 'schema'");
+        if (version < 4) {
+            mqtest::QueryDb(db,
+                            "DROP TRIGGER entries_bodies; DROP TABLE bodies;"
+                            " UPDATE meta SET value = 3 WHERE key = 'schema'");
+        }
         if (version < 3) {
             mqtest::QueryDb(db,
                             "ALTER TABLE entries DROP COLUMN handed;"
@@ -547,6 +557,13 @@ TEST_F(PowerCut, NothingAcknowledgedIsLostAtAnySync) {
          [](Trial& trial) {
              ASSERT_TRUE(trial.Init());
              for (int i = 0; i < 12; ++i) trial.Put(i % 3 == 0 ? How::Body : How::BodyFd, kSmall);
+         }},
+        {"the layout's upgrade from version 4", OlderLayout(4),
+         [](Trial& trial) {
+             ASSERT_TRUE(trial.Init());
+             trial.Get(false);
+             trial.Put(How::Body, kSmall);
+             trial.Get(true);
          }},
         {"the layout's upgrade from version 3", OlderLayout(3),
          [](Trial& trial) {

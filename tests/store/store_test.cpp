@@ -78,6 +78,15 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
 // A database of the earlier layout (schema 2) is upgraded in place when
 // opened, its entries kept; the new columns then record what they are for.
 // A layout this store does not know is refused, the database untouched.
+// Takes a database of this version back to version 4's layout (before the
+// retry schedule).
+#define MQTEST_BACK_TO_4                                                                   \
+    "DROP INDEX entries_due; DROP INDEX entries_deferred;"                                 \
+    "ALTER TABLE entries DROP COLUMN due; ALTER TABLE entries DROP COLUMN deferrals;"      \
+    "ALTER TABLE entries DROP COLUMN reason_text;"                                         \
+    "CREATE INDEX entries_ready ON entries(channel, id)"                                   \
+    " WHERE state = 1 AND lease IS NULL AND claim_slot IS NULL;"
+
 TEST(StoreInit, AnEarlierLayoutIsUpgradedAndOthersRefused) {
     struct Case {
         const char* name;
@@ -86,16 +95,20 @@ TEST(StoreInit, AnEarlierLayoutIsUpgradedAndOthersRefused) {
         const char* schemaAfter;
     } cases[] = {
         {"schema 2",
+         MQTEST_BACK_TO_4
          "ALTER TABLE entries DROP COLUMN handed; ALTER TABLE entries DROP COLUMN reason;"
          "ALTER TABLE entries DROP COLUMN reason_at; ALTER TABLE entries DROP COLUMN reason_by;"
          "ALTER TABLE leases DROP COLUMN app; DROP TRIGGER entries_bodies; DROP TABLE bodies;"
          "UPDATE meta SET value = 2 WHERE key = 'schema'",
-         true, "4"},
+         true, "5"},
         {"schema 3",
+         MQTEST_BACK_TO_4
          "DROP TRIGGER entries_bodies; DROP TABLE bodies; UPDATE meta SET value = 3 WHERE key = "
          "'schema'",
-         true, "4"},
-        {"a later one", "UPDATE meta SET value = 5 WHERE key = 'schema'", false, "5"},
+         true, "5"},
+        {"schema 4", MQTEST_BACK_TO_4 "UPDATE meta SET value = 4 WHERE key = 'schema'", true,
+         "5"},
+        {"a later one", "UPDATE meta SET value = 6 WHERE key = 'schema'", false, "6"},
         {"an older one", "UPDATE meta SET value = 1 WHERE key = 'schema'", false, "1"},
     };
     for (const Case& c : cases) {
@@ -120,6 +133,14 @@ TEST(StoreInit, AnEarlierLayoutIsUpgradedAndOthersRefused) {
         EXPECT_EQ(info.sender, "a@example.org");
         EXPECT_EQ(info.reason, mqadmin::EntryReason::Returned);
         EXPECT_GT(info.handed, 0);
+        // The upgrade made what the schedule needs: the entry given back is
+        // deferred, and a reader finds it only once it is due.
+        EXPECT_GT(info.due, 0) << c.name;
+        EXPECT_TRUE(Drain("relay", false).empty()) << c.name;
+        EXPECT_EQ(QueryDb(install.Db(), "SELECT count(*) FROM sqlite_master"
+                                        " WHERE name IN ('entries_due', 'entries_deferred')"),
+                  "2")
+            << c.name;
         // The upgrade made what a body in the commit needs, removal included.
         EXPECT_EQ(QueryDb(install.Db(), "SELECT count(*) FROM sqlite_master"
                                         " WHERE name IN ('bodies', 'entries_bodies')"),
@@ -284,6 +305,7 @@ TEST_F(Store, ChannelNamesMatchWithoutLetterCase) {
     unsigned long id = PutEntry("RELAY", "a@example.org", {"b@example.org"}, "x");
     ASSERT_NE(id, 0u);
     EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{id});
+    EXPECT_EQ(mqadmin::FlushEntry(id), mqadmin::AdminResult::Done);
     EXPECT_EQ(Drain("Relay", true), std::vector<unsigned long>{id});
     EXPECT_EQ(OpenMQChannel("nosuch"), nullptr);
     MQContext* entry = CreateMQEntry();
@@ -416,31 +438,48 @@ TEST_F(Store, HeldEntriesWaitUntilReleased) {
     EXPECT_EQ(held.handed, 0) << "never handed out";
     EXPECT_EQ(mqadmin::ReleaseEntry(first), mqadmin::AdminResult::Done);
     EXPECT_EQ(InfoOf(first).reason, mqadmin::EntryReason::Released);
-    EXPECT_EQ(Drain("relay", false), (std::vector<unsigned long>{first, second}));
+    // The second was put off by its reader: not due yet.
+    EXPECT_EQ(Drain("relay", false), (std::vector<unsigned long>{first}));
     EXPECT_EQ(mqadmin::HoldEntry(999999), mqadmin::AdminResult::NotFound);
     EXPECT_EQ(mqadmin::RequeueEntry(first), mqadmin::AdminResult::Done) << "queued already";
 }
 
-TEST(StoreAttempts, EntriesThatKeepComingBackFailUntilRequeued) {
+// Readers that die holding an entry count attempts; after MaxAttempts it is
+// set aside as failed, offered again only once an operator requeues it.
+TEST(StoreAttempts, EntriesWhoseReadersKeepDyingFailUntilRequeued) {
     Install install("relay\t\tsmtp\t\tout\r\n", "MaxAttempts = 2\n");
     ASSERT_TRUE(install.Init());
     EXPECT_EQ(mqadmin::MaxAttempts(), 2u);
     unsigned long id = PutEntry("relay", "a@example.org", {"b@example.org"}, "x");
     ASSERT_NE(id, 0u);
-    EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{id}) << "attempt 1";
+    std::string ini = install.Ini();
+    auto dieHolding = [&] {
+        pid_t reader = Spawn([ini] {
+            if (!MQInit(ini.c_str(), "dying")) return 1;
+            MQContext* handle = OpenMQChannel("relay");
+            if (handle == nullptr || GetFirstMessage(handle, false) == 0) return 2;
+            kill(getpid(), SIGKILL);
+            return 3;
+        });
+        return Wait(reader);
+    };
+    ASSERT_EQ(dieHolding(), -SIGKILL) << "attempt 1";
+    ASSERT_TRUE(install.Init());  // the clean-up after the dead reader
     mqadmin::EntryInfo info;
     ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
     EXPECT_EQ(info.attempts, 1u);
     EXPECT_EQ(info.state, mqadmin::EntryState::Queued);
-    EXPECT_EQ(info.reason, mqadmin::EntryReason::Returned);
-    EXPECT_EQ(info.reasonBy, "storetest[" + std::to_string(getpid()) + "]");
+    EXPECT_EQ(info.reason, mqadmin::EntryReason::ReaderDied);
+    EXPECT_EQ(info.due, 0) << "the first death: offered again at once";
     EXPECT_GT(info.handed, 0);
     EXPECT_GE(info.reasonTime, info.handed);
-    EXPECT_EQ(Drain("relay", false), std::vector<unsigned long>{id}) << "attempt 2";
+    ASSERT_EQ(dieHolding(), -SIGKILL) << "attempt 2";
+    ASSERT_TRUE(install.Init());
     EXPECT_TRUE(Drain("relay", false).empty()) << "failed entries are not offered";
     ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
     EXPECT_EQ(info.state, mqadmin::EntryState::Failed);
     EXPECT_EQ(info.reason, mqadmin::EntryReason::Failed);
+    EXPECT_NE(info.reasonText.find("died 2 times"), std::string::npos) << info.reasonText;
     EXPECT_EQ(mqadmin::HoldEntry(id), mqadmin::AdminResult::WrongState);
     EXPECT_EQ(mqadmin::ReleaseEntry(id), mqadmin::AdminResult::WrongState);
 

@@ -158,7 +158,7 @@ TEST_F(ToolMonitor, MetricsInTheExpositionFormat) {
     std::string held = Put("12345");
     Put("678");
     ASSERT_EQ(inst_.Run({"hold", held}).status, 0);
-    ASSERT_EQ(inst_.Run({"get", "RELAY"}).status, 0);  // one attempt on the queued one
+    ASSERT_EQ(inst_.Run({"get", "RELAY"}).status, 0);  // the queued one deferred
     RunResult full = inst_.Run({"metrics"});
     ASSERT_EQ(full.status, 0) << full.err;
     s.clear();
@@ -172,7 +172,10 @@ TEST_F(ToolMonitor, MetricsInTheExpositionFormat) {
         {"mqtoolkit_queue_entries{channel=RELAY,state=failed,}", 0},
         {"mqtoolkit_queue_bytes{channel=RELAY,state=queued,}", 3},
         {"mqtoolkit_queue_bytes{channel=RELAY,state=held,}", 5},
-        {"mqtoolkit_queue_attempts{channel=RELAY,}", 1},
+        {"mqtoolkit_queue_attempts{channel=RELAY,}", 0},
+        {"mqtoolkit_queue_deferrals{channel=RELAY,}", 1},
+        {"mqtoolkit_queue_deferred_entries{channel=RELAY,}", 1},
+        {"mqtoolkit_queue_deferred_entries{channel=IDLE,}", 0},
         {"mqtoolkit_queue_leased_entries{channel=RELAY,}", 0},
         {"mqtoolkit_queue_entries{channel=IDLE,state=queued,}", 0},
     };
@@ -182,6 +185,16 @@ TEST_F(ToolMonitor, MetricsInTheExpositionFormat) {
     }
     double age = s["mqtoolkit_queue_oldest_age_seconds{channel=RELAY,}"];
     EXPECT_TRUE(age >= 0 && age < 300) << "oldest age " << age;
+    // Ten minutes on, the deferred entry is ten minutes old and due again.
+    RunResult later = inst_.Run({"metrics"}, "", {"MQ_TEST_CLOCK_OFFSET=600"});
+    Samples l;
+    ASSERT_EQ(ParseExposition(later.out, &l), "") << later.out;
+    EXPECT_EQ(l["mqtoolkit_queue_deferred_entries{channel=RELAY,}"], 0);
+    RunResult soon = inst_.Run({"metrics"}, "", {"MQ_TEST_CLOCK_OFFSET=120"});
+    Samples o;
+    ASSERT_EQ(ParseExposition(soon.out, &o), "") << soon.out;
+    double deferredAge = o["mqtoolkit_queue_oldest_deferred_age_seconds{channel=RELAY,}"];
+    EXPECT_TRUE(deferredAge >= 120 && deferredAge < 400) << deferredAge;
 
     // The store's sizes, as check shows them: a database of some pages, a
     // log that holds the puts' commits, no more free than there is.
@@ -215,6 +228,7 @@ TEST_F(ToolMonitor, StatusLineAndExitCodeByThreshold) {
         {{"monitor", "NOPE"}, 3, "MQ UNKNOWN - channel NOPE is not registered", ""},
         {{"monitor", "--warn-age", "soon"}, 3, "MQ UNKNOWN - usage: --warn-age soon", ""},
         {{"check", "--nagios", "--warn-count", "2"}, 1, "MQ WARNING - 2 entries", "entries=2;2;;0"},
+        {{"monitor"}, 0, "MQ OK - 2 entries, oldest ", " 0 failed, 0 deferred | "},
     };
     for (const Case& tc : cases) {
         std::string name;
@@ -225,6 +239,11 @@ TEST_F(ToolMonitor, StatusLineAndExitCodeByThreshold) {
         EXPECT_NE(r.out.find(tc.perf), std::string::npos) << name << ": got " << r.out;
         EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << name << ": one line";
     }
+    // A look puts one off: counted apart, and due again ten minutes on.
+    ASSERT_EQ(inst_.Run({"get", "RELAY"}).status, 0);
+    EXPECT_NE(inst_.Run({"monitor"}).out.find("deferred=1;;;0"), std::string::npos);
+    EXPECT_NE(inst_.Run({"monitor"}, "", {"MQ_TEST_CLOCK_OFFSET=600"}).out.find("deferred=0;;;0"),
+              std::string::npos);
     EXPECT_EQ(inst_.Run({"monitor", "--bogus"}).status, 3) << "usage errors are UNKNOWN";
     EXPECT_EQ(inst_.Run({"check", "--nagios", "--bogus"}).status, 3);
     RunResult noConfig = inst_.Run({"monitor"}, "", {"MQ_CONFIG_DIR=/nonexistent"});

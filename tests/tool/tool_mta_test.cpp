@@ -221,7 +221,11 @@ TEST_F(ToolDeliver, TheCommandsExitDecides) {
     EXPECT_EQ(r.out, ok + " delivered\n" + null + " delivered\n");
     std::vector<std::string> lines = r.ErrLines();
     ASSERT_EQ(lines.size(), 2u) << r.err;
-    EXPECT_EQ(lines[0], "mqctl: deliver: entry " + deferred + " deferred: exit 75: connection refused");
+    EXPECT_EQ(lines[0].rfind("mqctl: deliver: entry " + deferred +
+                                 " deferred: exit 75: connection refused (next in ",
+                             0),
+              0u)
+        << lines[0];
     EXPECT_EQ(lines[1], "mqctl: deliver: entry " + bad +
                             " set aside as failed: deliver: exit 67: 550 no such user");
     EXPECT_EQ(Handed(), "-f a@b.org -- x@y.org z@y.org id=" + ok + "/OUT|ok\n" +
@@ -237,7 +241,7 @@ TEST_F(ToolDeliver, TheCommandsExitDecides) {
     } wants[] = {
         {ok, 66, "", ""},
         {null, 66, "", ""},
-        {deferred, 0, "queued", "mqctl["},
+        {deferred, 0, "queued", "mqctl["},  // reason_text: the command's words
         {bad, 0, "failed", "deliver: exit 67: 550 no such user"},
     };
     for (const Want& w : wants) {
@@ -250,13 +254,25 @@ TEST_F(ToolDeliver, TheCommandsExitDecides) {
         EXPECT_NE(objects[0]["reason_by"].str.find(w.reasonBy), std::string::npos)
             << w.id << ": got " << objects[0]["reason_by"].str;
     }
-    // A later run tries the deferred entry again; the failed one stays aside.
+    // A later run leaves the deferred entry be until its backoff is over (a
+    // clock 5 minutes on), then tries it again; the failed one stays aside.
     WriteFileText(inst_.dir() + "/handed", "");
-    RunResult again = inst_.Run({"deliver", "OUT", "--max", "5", "--", script_});
+    RunResult early = inst_.Run({"deliver", "OUT", "--", script_}, "", {"MQ_TEST_CLOCK_OFFSET=200"});
+    EXPECT_EQ(early.status, 0) << early.err;
+    EXPECT_EQ(Handed(), "");
+    RunResult again = inst_.Run({"deliver", "OUT", "--max", "5", "--", script_}, "",
+                                {"MQ_TEST_CLOCK_OFFSET=340"});
     EXPECT_EQ(again.status, 1) << again.err;
     EXPECT_EQ(Handed(), "|defer\n");
+    // Deferred again: the second backoff is twice the first.
+    RunResult third = inst_.Run({"deliver", "OUT", "--", script_}, "", {"MQ_TEST_CLOCK_OFFSET=700"});
+    EXPECT_EQ(Handed(), "|defer\n") << "tried before its second backoff was over";
+    EXPECT_EQ(Ok(inst_, {"flush", "OUT"}).out, "-- 1 entry made due\n");
+    RunResult flushed = inst_.Run({"deliver", "OUT", "--", script_}, "", {"MQ_TEST_CLOCK_OFFSET=700"});
+    EXPECT_EQ(Handed(), "|defer\n|defer\n") << "flush did not make it due";
     // Nothing waiting is no failure; a command that can't be run gives the
     // entry back and stops.
+    Ok(inst_, {"flush"});
     RunResult missing = inst_.Run({"deliver", "OUT", "--", inst_.dir() + "/no-such-command"});
     EXPECT_EQ(missing.status, 75) << missing.err;
     EXPECT_NE(missing.err.find("the command could not be run: exec"), std::string::npos)

@@ -197,18 +197,24 @@ TEST_F(ToolOperator, BulkChangesActOnEachIdentifier) {
     EXPECT_EQ(left, b + "\n" + d + "\n");
 }
 
+// A look with get puts the entry off (it is no attempt); list and show say
+// when it comes again, and flush makes it due at once.
 TEST_F(ToolOperator, GetSaysTheEntryWasHandedBack) {
-    Installation limited("MaxAttempts=2");
+    Installation limited("MaxAttempts=2\nMinimalBackoff=4m");
     ASSERT_EQ(limited.error(), "");
     Ok(limited, {"channel", "add", "RELAY", "relay", "out"});
     std::string id = PutId(limited, "RELAY");
-    EXPECT_NE(Ok(limited, {"get", "RELAY"}).out.find("\nhanded back: attempt 1 of 2\n"),
-              std::string::npos);
+    std::string first = Ok(limited, {"get", "RELAY"}).out;
+    EXPECT_NE(first.find("\nhanded back: deferred, next in 4m"), std::string::npos) << first;
+    EXPECT_EQ(limited.Run({"get", "RELAY"}).status, 1) << "offered before it was due";
+    std::string list = Ok(limited, {"list"}).out;
+    EXPECT_NE(list.find(" deferred,4m "), std::string::npos) << list;
+    std::string show = Ok(limited, {"show", id}).out;
+    EXPECT_NE(show.find("(deferred, next in 4m)"), std::string::npos) << show;
+    EXPECT_EQ(Ok(limited, {"flush", id}).out, "flushed " + id + "\n-- 1 entry made due\n");
     std::string second = Ok(limited, {"get", "RELAY"}).out;
-    EXPECT_NE(second.find("\nhanded back: attempt 2 of 2; set aside as failed"),
-              std::string::npos)
-        << second;
-    EXPECT_EQ(Ok(limited, {"list", "--failed", "--ids"}).out, id + "\n");
+    EXPECT_NE(second.find("\nhanded back: deferred, next in 8m"), std::string::npos) << second;
+    EXPECT_TRUE(Ok(limited, {"list", "--failed", "--ids"}).out.empty()) << "deferrals count";
 }
 
 // The trail lines about entry id that the log gained since *offset, each
@@ -224,7 +230,7 @@ std::vector<std::string> TrailOf(const Installation& inst, int64_t id, size_t* o
         size_t at = line.find(key), level = line.find("] ");
         if (at == std::string::npos || level == std::string::npos) continue;
         std::string text = line.substr(level + 2, at - level - 2) + line.substr(at + key.size());
-        for (const char* masked : {" pid=", " lease="}) {
+        for (const char* masked : {" pid=", " lease=", " due-in="}) {
             size_t from = text.find(masked);
             if (from == std::string::npos) continue;
             from += std::string(masked).size();
@@ -314,26 +320,34 @@ TEST(ToolTrail, EachEventOfAnEntryIsLoggedAndShown) {
          0},
         {"get gives A back", mqctl({"get", "RELAY"}), 0,
          {"info: handed-out app=mqctl pid=N lease=N",
-          "info: given-back reason=closed app=mqctl pid=N attempts=1"},
-         "returned", "queued", 1},
-        {"hold A", mqctl({"hold", "A"}), 0, {"info: held user=" + user}, "held", "held", 1},
+          "info: given-back reason=closed app=mqctl pid=N attempts=0 deferrals=1 due-in=N"},
+         "returned", "queued", 0},
+        {"hold A", mqctl({"hold", "A"}), 0, {"info: held user=" + user}, "held", "held", 0},
         {"get --delete takes B", mqctl({"get", "RELAY", "--delete"}), 1,
          {"info: handed-out app=mqctl pid=N lease=N",
           "info: removed by=reader app=mqctl pid=N"},
          nullptr, nullptr, 0},
         {"release A", mqctl({"release", "A"}), 0, {"info: released user=" + user}, "released",
-         "queued", 1},
-        {"the second give-back fails A", mqctl({"get", "RELAY"}), 0,
-         {"info: handed-out app=mqctl pid=N lease=N",
-          "warning: failed attempts=2 reason=closed app=mqctl pid=N"},
-         "failed", "failed", 2},
+         "queued", 0},
+        {"A's first reader dies", readerDies, 0, {"info: handed-out app=dier pid=N lease=N"},
+         nullptr, nullptr, 0},
+        {"the next command offers A again at once", mqctl({"summary"}), 0,
+         {"notice: reclaimed reason=reader-died app=dier pid=N attempts=1 deferrals=1"
+          " due-in=N"},
+         "reader-died", "queued", 1},
+        {"A's second reader dies", readerDies, 0, {"info: handed-out app=dier pid=N lease=N"},
+         nullptr, nullptr, 0},
+        {"the next command sets A aside", mqctl({"summary"}), 0,
+         {"warning: failed reason=reader-died attempts=2 deferrals=1 app=dier pid=N"}, "failed",
+         "failed", 2},
         {"requeue A", mqctl({"requeue", "A"}), 0, {"info: requeued user=" + user}, "requeued",
          "queued", 0},
         {"A's reader dies", readerDies, 0, {"info: handed-out app=dier pid=N lease=N"}, nullptr,
          nullptr, 0},
         {"the next command reclaims A", mqctl({"summary"}), 0,
-         {"notice: reclaimed reason=reader-died app=dier pid=N attempts=1"}, "reader-died",
-         "queued", 1},
+         {"notice: reclaimed reason=reader-died app=dier pid=N attempts=1 deferrals=0"
+          " due-in=N"},
+         "reader-died", "queued", 1},
         {"C's writer dies before the body", writerDies, 2,
          {"info: created channel=RELAY from=<erin@example.org> rcpts=1 size=-"}, nullptr,
          nullptr, 0},

@@ -343,7 +343,8 @@ TEST_F(ToolTest, CheckHealthyInstallation) {
         EXPECT_TRUE(f["ok"].b) << f["check"].str << ": " << f["detail"].str;
     }
     for (const char* c : {"configuration", "install dir", "channel file", "database", "space",
-                          "orphan files", "message files", "directory", "host entry"}) {
+                          "orphan files", "message files", "directory", "host entry",
+                          "schedule"}) {
         EXPECT_EQ(checks.count(c), 1u) << "no finding " << c;
     }
 }
@@ -383,6 +384,18 @@ TEST(ToolCheck, NamesEachProblemWithAFix) {
          [](const Installation& i, const std::string&) {
              std::string ini = ReadFileText(i.dir() + "/daduv.ini");
              ini.replace(ini.find("Password="), 9, "Password=" + std::string(70, 'p') + "\n;");
+             WriteFileText(i.dir() + "/daduv.ini", ini);
+         }},
+        {"a backoff that is no duration", "schedule",
+         [](const Installation& i, const std::string&) {
+             std::string ini = ReadFileText(i.dir() + "/daduv.ini");
+             ini.replace(ini.find("[Config]"), 8, "[Config]\nMinimalBackoff=5 minutes");
+             WriteFileText(i.dir() + "/daduv.ini", ini);
+         }},
+        {"a lifetime that is negative", "schedule",
+         [](const Installation& i, const std::string&) {
+             std::string ini = ReadFileText(i.dir() + "/daduv.ini");
+             ini.replace(ini.find("[Config]"), 8, "[Config]\nQueueLifetime=-1d");
              WriteFileText(i.dir() + "/daduv.ini", ini);
          }},
         {"server unreachable", "directory",

@@ -160,6 +160,31 @@ std::string Setting(const std::string& ini, const char* section, const char* key
     return buf;
 }
 
+// CheckSchedule - the retry schedule's settings: a value the store can't
+// read is a problem (the store logs it and uses the default).
+void CheckSchedule(const std::string& ini, Report* report) {
+    std::vector<std::string> bad;
+    for (const char* key : {"MinimalBackoff", "MaximalBackoff", "QueueLifetime"}) {
+        std::string text = Setting(ini, "Config", key);
+        int64_t seconds = 0;
+        if (text.empty()) continue;
+        bool zeroAllowed = std::string(key) == "QueueLifetime";
+        if (!mqadmin::ParseDuration(text.c_str(), &seconds) || (seconds == 0 && !zeroAllowed)) {
+            bad.push_back(std::string(key) + " \"" + Printable(text) + "\"");
+        }
+    }
+    if (bad.empty()) {
+        report->Ok("schedule", "MinimalBackoff, MaximalBackoff and QueueLifetime are readable");
+    } else {
+        report->Problem("schedule",
+                        ini + ": " + Join(bad, ", ") +
+                            " is no duration (seconds, or a number with s, m, h or d): "
+                            "its default is used",
+                        "set it to, say, 5m (MinimalBackoff), 1h (MaximalBackoff) or 5d "
+                        "(QueueLifetime, 0 for never)");
+    }
+}
+
 struct ChannelRecord {
     std::string channel, application;
 };
@@ -386,6 +411,7 @@ int RunCheck(const std::string& command, const Args& args) {
         return kExitRefused;
     }
     CheckSettingsFile(inst.iniPath, &report);
+    CheckSchedule(inst.iniPath, &report);
     struct stat st;
     bool exists = stat(inst.installDir.c_str(), &st) == 0;
     if (!exists || !S_ISDIR(st.st_mode)) {

@@ -3,10 +3,11 @@
 // command said it took it.
 //
 // The entry stays leased to this process while its command runs, so no other
-// reader is handed it; an entry the command defers (exit 75) stays leased
-// until deliver ends, so that it is tried once a run, then goes back to the
-// queue. A deliver killed at any point loses nothing: the store gives a dead
-// reader's entries back.
+// reader is handed it; an entry the command defers (exit 75, or killed by a
+// signal) goes back deferred, offered again after its backoff (the store's
+// retry schedule, mqadmin.h); one whose command can't be run at all goes
+// back untried. A deliver killed at any point loses nothing: the store gives
+// a dead reader's entries back.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -24,6 +25,7 @@
 #include <mqput.h>
 
 #include "commands.h"
+#include "deliver_follow.h"
 #include "session.h"
 
 namespace mqctl {
@@ -33,13 +35,6 @@ namespace {
 // The first line of what the command wrote on standard error is kept, this
 // much of it.
 const size_t kReasonMax = 200;
-
-struct Envelope {
-    unsigned long id = 0;
-    std::string channel;
-    std::string sender;  // "<>" for the null sender
-    std::vector<std::string> recipients;
-};
 
 // OneLine - text with its control characters (C0 and DEL) as \xHH, so that
 // it stays on one line; spaces and 8-bit text pass as they are.
@@ -77,20 +72,6 @@ std::string Expand(const std::string& word, const Envelope& env) {
             }
         }
         if (!replaced) out += word[i++];
-    }
-    return out;
-}
-
-// CommandLine - the command's words for one entry: a word that is exactly
-// "{recipients}" becomes one word per recipient.
-std::vector<std::string> CommandLine(const std::vector<std::string>& words, const Envelope& env) {
-    std::vector<std::string> out;
-    for (const std::string& w : words) {
-        if (w == "{recipients}") {
-            out.insert(out.end(), env.recipients.begin(), env.recipients.end());
-        } else {
-            out.push_back(Expand(w, env));
-        }
     }
     return out;
 }
@@ -178,6 +159,68 @@ Outcome Run(const std::vector<std::string>& argv, const std::string& bodyPath) {
 
 }  // namespace
 
+// CommandLine - the command's words for one entry: a word that is exactly
+// "{recipients}" becomes one word per recipient.
+std::vector<std::string> CommandLine(const std::vector<std::string>& words, const Envelope& env) {
+    std::vector<std::string> out;
+    for (const std::string& w : words) {
+        if (w == "{recipients}") {
+            out.insert(out.end(), env.recipients.begin(), env.recipients.end());
+        } else {
+            out.push_back(Expand(w, env));
+        }
+    }
+    return out;
+}
+
+pid_t StartCommand(const std::vector<std::string>& argv, const std::string& bodyPath,
+                   int* errFd, std::string* error) {
+    *errFd = -1;
+    int body = open(bodyPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (body < 0) {
+        *error = "open " + bodyPath + ": " + std::strerror(errno);
+        return -1;
+    }
+    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int err[2];
+    if (devnull < 0 || pipe2(err, O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        close(body);
+        if (devnull >= 0) close(devnull);
+        return -1;
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(body, STDIN_FILENO);
+        dup2(devnull, STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        execvp(args[0], args.data());
+        int e = errno;
+        dprintf(STDERR_FILENO, "exec %s: %s\n", args[0], std::strerror(e));
+        _exit(e == ENOENT ? 127 : 126);
+    }
+    int forkErrno = errno;
+    close(body);
+    close(devnull);
+    close(err[1]);
+    if (pid < 0) {
+        close(err[0]);
+        *error = std::string("fork: ") + std::strerror(forkErrno);
+        return -1;
+    }
+    fcntl(err[0], F_SETFL, O_NONBLOCK);
+    *errFd = err[0];
+    return pid;
+}
+
 int RunDeliver(const std::string& command, const Args& args) {
     const auto& words = args.Positional();
     if (words.size() < 2) return UsageError(command, "needs CHANNEL -- COMMAND [ARG...]");
@@ -187,6 +230,28 @@ int RunDeliver(const std::string& command, const Args& args) {
     if (args.Has("max") && !ParseId(args.Value("max"), &max)) {
         return UsageError(command, "--max takes a number from 1: " + args.Value("max"));
     }
+    const bool follow = args.Has("follow");
+    FollowOptions options;
+    unsigned long number = 0;
+    if (args.Has("concurrency")) {
+        if (!ParseId(args.Value("concurrency"), &number) || number > 256) {
+            return UsageError(command,
+                              "--concurrency takes a number from 1 to 256: " +
+                                  args.Value("concurrency"));
+        }
+        options.concurrency = static_cast<int>(number);
+    }
+    if (args.Has("stop-timeout")) {
+        if (!ParseId(args.Value("stop-timeout"), &number) || number > 86400) {
+            return UsageError(command, "--stop-timeout takes seconds from 1 to 86400: " +
+                                           args.Value("stop-timeout"));
+        }
+        options.stopTimeoutS = static_cast<int>(number);
+    }
+    if (!follow && (args.Has("concurrency") || args.Has("stop-timeout"))) {
+        return UsageError(command, "--concurrency and --stop-timeout go with --follow");
+    }
+    if (follow && args.Has("max")) return UsageError(command, "--max and --follow exclude each other");
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitTempFail;
     if (!IsRegistered(command, channel)) return kExitTempFail;
@@ -194,6 +259,7 @@ int RunDeliver(const std::string& command, const Args& args) {
     if (!OpenStore(mq, command)) return kExitTempFail;
     // A command that dies or closes its pipe must not take deliver with it.
     signal(SIGPIPE, SIG_IGN);
+    if (follow) return RunFollow(command, channel, commandWords, options);
 
     unsigned long handled = 0;
     int exitCode = kExitOk;
@@ -221,6 +287,7 @@ int RunDeliver(const std::string& command, const Args& args) {
             // The command can't be run: every entry would fare the same. This
             // one goes back untouched, and so do the rest.
             std::string why = !out.ran ? out.error : out.reason;
+            mqadmin::GiveBackEntry(env.id, mqadmin::GiveBackKind::Untried, nullptr, nullptr);
             PrintError(command, "entry " + id + " given back: the command could not be run: " +
                                     OneLine(why));
             exitCode = kExitTempFail;
@@ -240,11 +307,21 @@ int RunDeliver(const std::string& command, const Args& args) {
         }
         exitCode = kExitRefused;
         if (out.status == 75 || out.signaled) {
-            // Tried again by a later run: the lease holds it until then.
-            PrintError(command, "entry " + id + " deferred: " +
-                                    (out.signaled ? "signal " + std::to_string(out.status - 128)
-                                                  : "exit 75") +
-                                    (out.reason.empty() ? "" : ": " + OneLine(out.reason)));
+            // Tried again once its backoff is over.
+            std::string why = (out.signaled ? "signal " + std::to_string(out.status - 128)
+                                            : std::string("exit 75")) +
+                              (out.reason.empty() ? "" : ": " + OneLine(out.reason));
+            mqadmin::EntryInfo after;
+            mqadmin::AdminResult r = mqadmin::GiveBackEntry(
+                env.id, mqadmin::GiveBackKind::Deferred, why.c_str(), &after);
+            std::string next;
+            if (r == mqadmin::AdminResult::Done && after.state == mqadmin::EntryState::Failed) {
+                next = " (set aside: it expired)";
+            } else if (r == mqadmin::AdminResult::Done) {
+                next = " (next in " +
+                       std::to_string((after.due - mqadmin::ClockMs() + 999) / 1000) + "s)";
+            }
+            PrintError(command, "entry " + id + " deferred: " + why + next);
             continue;
         }
         std::string why = "deliver: exit " + std::to_string(out.status) +
@@ -258,8 +335,8 @@ int RunDeliver(const std::string& command, const Args& args) {
         }
         PrintError(command, "entry " + id + " set aside as failed: " + why);
     }
-    // Whatever was not delivered goes back to the queue, each with an
-    // attempt counted.
+    // Whatever is still held (nothing, but for a failure above) goes back
+    // to the queue deferred.
     mq.CloseMQChannel();
     return exitCode;
 }

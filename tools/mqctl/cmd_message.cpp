@@ -183,6 +183,8 @@ void PrintTaken(const Taken& t, bool json) {
             .Bool("deleted", t.deleted);
         if (t.known) {
             o.Int("attempts", t.after.attempts)
+                .Int("deferrals", t.after.deferrals)
+                .Int("next_attempt", Deferred(t.after, mqadmin::ClockMs()) ? t.after.due / 1000 : 0)
                 .Int("max_attempts", t.maxAttempts)
                 .Str("state", mqadmin::StateName(t.after.state));
         }
@@ -195,11 +197,11 @@ void PrintTaken(const Taken& t, bool json) {
     for (const std::string& r : t.to) std::printf("to %s\n", Printable(r).c_str());
     std::printf("path %s\n%s", t.path.c_str(), t.deleted ? "deleted\n" : "");
     if (t.known) {
-        std::string limit = t.maxAttempts > 0 ? " of " + std::to_string(t.maxAttempts) : "";
-        std::printf("handed back: attempt %u%s%s\n", t.after.attempts, limit.c_str(),
+        std::string next = NextAttempt(t.after, mqadmin::ClockMs());
+        std::printf("handed back: %s%s\n", next.empty() ? "due now" : next.c_str(),
                     t.after.state == mqadmin::EntryState::Failed
                         ? "; set aside as failed (mqctl requeue to offer it again)"
-                        : "");
+                        : " (mqctl flush to offer it at once)");
     } else if (!t.deleted) {
         std::printf("handed back\n");
     }
@@ -274,8 +276,8 @@ int RunGet(const std::string& command, const Args& args) {
     t.deleted = args.Has("delete");
     if (!t.deleted) {
         mq.CloseMQChannel();
-        // Closing gave the entry back and counted the attempt; say where it
-        // stands now, for an operator may not expect that a look costs one.
+        // Closing gave the entry back deferred; say when it is offered
+        // again, for an operator may not expect that a look puts it off.
         t.known = mqadmin::GetEntryInfo(t.id, &t.after);
         t.maxAttempts = mqadmin::MaxAttempts();
     }
@@ -316,7 +318,7 @@ int RunShow(const std::string& command, const Args& args) {
         PrintError(command, error);
         return kExitTempFail;
     }
-    int64_t age = AgeSince(static_cast<int64_t>(std::time(nullptr)), info.created);
+    int64_t age = AgeSince(mqadmin::ClockMs() / 1000, info.created);
     if (args.Has("json")) {
         JsonObject o;
         o.Int("id", static_cast<int64_t>(info.id))
@@ -349,7 +351,7 @@ int RunShow(const std::string& command, const Args& args) {
     for (const std::string& f : from) std::printf("from %s\n", Printable(f).c_str());
     for (const std::string& t : to) std::printf("to %s\n", Printable(t).c_str());
     std::printf("path %s\n", info.path.c_str());
-    std::printf("%s", LastLines(info, static_cast<int64_t>(std::time(nullptr))).c_str());
+    std::printf("%s", LastLines(info, mqadmin::ClockMs() / 1000).c_str());
     if (withBody) {
         std::printf("\n");
         std::fwrite(body.data(), 1, body.size(), stdout);

@@ -37,6 +37,12 @@ struct Figures {
     int64_t leased = 0;
     int64_t attempts = 0;
     int64_t oldest = 0;  // creation time of the oldest entry; 0 for none
+    // Queued entries put off by their readers to a later time, apart from
+    // those waiting to be offered; their deferrals; the oldest one's
+    // creation time (0 for none).
+    int64_t deferred = 0;
+    int64_t deferrals = 0;
+    int64_t oldestDeferred = 0;
 };
 
 struct CaseLess {
@@ -72,6 +78,7 @@ bool Gather(const std::string& command, const Installation& inst, FigureMap* fig
     }
     cChannel registry;
     registry.List(CollectName, figures);
+    const int64_t nowMs = mqadmin::ClockMs();
     for (const mqadmin::EntryInfo& e : entries) {
         if (e.state == EntryState::Writing) continue;
         Figures& f = (*figures)[e.channel];
@@ -80,7 +87,14 @@ bool Gather(const std::string& command, const Installation& inst, FigureMap* fig
         if (e.bodySize > 0) f.bytes[e.state] += e.bodySize;
         f.leased += e.leased;
         f.attempts += e.attempts;
+        f.deferrals += e.deferrals;
         if (f.oldest == 0 || e.created < f.oldest) f.oldest = e.created;
+        if (Deferred(e, nowMs)) {
+            ++f.deferred;
+            if (f.oldestDeferred == 0 || e.created < f.oldestDeferred) {
+                f.oldestDeferred = e.created;
+            }
+        }
     }
     return true;
 }
@@ -114,7 +128,7 @@ void Family(const char* name, const char* help) {
 int RunMetrics(const std::string& command, const Args& args) {
     if (!args.Positional().empty()) return UsageError(command, "takes no arguments");
     FigureMap figures;
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t now = mqadmin::ClockMs() / 1000;
     // Whether the figures could be read, and when: a page written by a
     // failed run says so (0), and a page left from an old run shows its age,
     // so a textfile collector never takes stale figures for current ones.
@@ -165,8 +179,20 @@ int RunMetrics(const std::string& command, const Args& args) {
          "Entries handed to a reader that has not removed them yet.",
          [](const Figures& f, int64_t) { return f.leased; }},
         {"mqtoolkit_queue_attempts",
-         "Hand-outs that came back without a removal, summed over the channel's entries.",
+         "Hand-outs whose reader died holding them, summed over the channel's entries.",
          [](const Figures& f, int64_t) { return f.attempts; }},
+        {"mqtoolkit_queue_deferred_entries",
+         "Queued entries deferred to a later attempt (among the queued ones).",
+         [](const Figures& f, int64_t) { return f.deferred; }},
+        {"mqtoolkit_queue_deferrals",
+         "Deferrals by readers, summed over the channel's entries.",
+         [](const Figures& f, int64_t) { return f.deferrals; }},
+        {"mqtoolkit_queue_oldest_deferred_age_seconds",
+         "Age of the channel's oldest deferred entry in seconds; 0 when none is deferred.",
+         [](const Figures& f, int64_t t) {
+             return f.oldestDeferred == 0 ? 0
+                                          : std::max<int64_t>(0, AgeSince(t, f.oldestDeferred));
+         }},
     };
     for (const Single& m : singles) {
         Family(m.name, m.help);
@@ -252,8 +278,8 @@ int RunMonitor(const std::string& command, const Args& args) {
     FigureMap figures;
     if (!Gather(command, inst, &figures)) return Unknown("the queue store can't be read (the log says why)");
 
-    int64_t now = static_cast<int64_t>(std::time(nullptr));
-    int64_t entries = 0, held = 0, failed = 0, oldest = 0;
+    int64_t now = mqadmin::ClockMs() / 1000;
+    int64_t entries = 0, held = 0, failed = 0, deferred = 0, oldest = 0;
     for (const auto& kv : figures) {
         if (!channel.empty() && strcasecmp(kv.first.c_str(), channel.c_str()) != 0) continue;
         for (const auto& s : kv.second.entries) entries += s.second;
@@ -261,6 +287,7 @@ int RunMonitor(const std::string& command, const Args& args) {
         auto f = kv.second.entries.find(EntryState::Failed);
         held += h == kv.second.entries.end() ? 0 : h->second;
         failed += f == kv.second.entries.end() ? 0 : f->second;
+        deferred += kv.second.deferred;
         if (kv.second.oldest != 0 && (oldest == 0 || kv.second.oldest < oldest)) {
             oldest = kv.second.oldest;
         }
@@ -271,15 +298,17 @@ int RunMonitor(const std::string& command, const Args& args) {
     if (over(entries, warnCount) || over(age, warnAge)) status = kPluginWarning;
     if (over(entries, critCount) || over(age, critAge)) status = kPluginCritical;
     static const char* const kNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-    std::printf("MQ %s - %s%s%lld %s, oldest %s, %lld held, %lld failed | %s %s %s %s\n",
+    std::printf("MQ %s - %s%s%lld %s, oldest %s, %lld held, %lld failed, %lld deferred"
+                " | %s %s %s %s %s\n",
                 kNames[status], channel.empty() ? "" : "channel ",
                 channel.empty() ? "" : (Printable(channel) + ": ").c_str(),
                 static_cast<long long>(entries), entries == 1 ? "entry" : "entries",
                 FormatAge(age).c_str(), static_cast<long long>(held),
-                static_cast<long long>(failed),
+                static_cast<long long>(failed), static_cast<long long>(deferred),
                 Perf("entries", entries, "", warnCount, critCount).c_str(),
                 Perf("oldest", age, "s", warnAge, critAge).c_str(),
-                Perf("held", held, "", -1, -1).c_str(), Perf("failed", failed, "", -1, -1).c_str());
+                Perf("held", held, "", -1, -1).c_str(), Perf("failed", failed, "", -1, -1).c_str(),
+                Perf("deferred", deferred, "", -1, -1).c_str());
     return status;
 }
 

@@ -59,6 +59,8 @@ private:
 };
 
 std::string StateText(const mqadmin::EntryInfo& e) {
+    const int64_t nowMs = mqadmin::ClockMs();
+    if (Deferred(e, nowMs)) return "deferred," + FormatAge((e.due - nowMs + 999) / 1000);
     std::string s = mqadmin::StateName(e.state);
     if (e.leased) s += ",leased";
     return s;
@@ -85,6 +87,7 @@ std::string BucketName(size_t i) {
 struct Shape {
     std::string name;
     uint32_t total = 0, held = 0, failed = 0;
+    uint32_t deferred = 0;  // queued, put off to a later attempt
     int64_t bytes = 0;
     int64_t oldest = 0;  // creation time of the oldest entry; 0 for none
     std::vector<uint32_t> ages = std::vector<uint32_t>(kBuckets, 0);
@@ -92,6 +95,7 @@ struct Shape {
         ++total;
         if (e.state == mqadmin::EntryState::Held) ++held;
         if (e.state == mqadmin::EntryState::Failed) ++failed;
+        if (Deferred(e, mqadmin::ClockMs())) ++deferred;
         if (e.bodySize > 0) bytes += e.bodySize;
         if (oldest == 0 || e.created < oldest) oldest = e.created;
         ++ages[BucketOf(age)];
@@ -399,7 +403,7 @@ int RunList(const std::string& command, const Args& args) {
     const bool none = !PrepareReading(inst.installDir);
     if (!none && !OpenStore(mq, command)) return kExitRefused;
 
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t now = mqadmin::ClockMs() / 1000;
     mqadmin::EntryFilter filter;
     filter.channel = channel;
     filter.held = args.Has("held");
@@ -450,7 +454,7 @@ int RunSummary(const std::string& command, const Args& args) {
         registry.List(CollectName, &names);
         for (const std::string& n : names) shapes[n].name = n;
     }
-    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    int64_t now = mqadmin::ClockMs() / 1000;
     Shape total;
     for (const mqadmin::EntryInfo& e : entries) {
         if (e.state == mqadmin::EntryState::Writing) continue;  // not in the queue yet
@@ -481,6 +485,7 @@ int RunSummary(const std::string& command, const Args& args) {
             o.Int("total", s->total)
                 .Int("held", s->held)
                 .Int("failed", s->failed)
+                .Int("deferred", s->deferred)
                 .Int("bytes", s->bytes)
                 .Int("oldest", s->total > 0 ? AgeSince(now, s->oldest) : 0)
                 .Raw("ages", ages.Text())
@@ -489,14 +494,15 @@ int RunSummary(const std::string& command, const Args& args) {
         return kExitOk;
     }
     std::vector<std::string> header{by == "channel" ? "CHANNEL" : "DOMAIN", "TOTAL", "HELD",
-                                    "FAILED", "BYTES", "OLDEST"};
+                                    "FAILED", "DEFERRED", "BYTES", "OLDEST"};
     for (size_t i = 0; i < kBuckets; ++i) header.push_back(BucketName(i));
     TextTable table(header);
     for (const Shape* s : rows) {
         // Names hold no spaces, so the total's label can't be a name.
         std::vector<std::string> row{s == &total ? "(all " + by + "s)" : Printable(s->name),
                                      std::to_string(s->total), std::to_string(s->held),
-                                     std::to_string(s->failed), std::to_string(s->bytes),
+                                     std::to_string(s->failed), std::to_string(s->deferred),
+                                     std::to_string(s->bytes),
                                      s->total > 0 ? FormatAge(AgeSince(now, s->oldest)) : "-"};
         for (uint32_t n : s->ages) row.push_back(std::to_string(n));
         table.Row(row);

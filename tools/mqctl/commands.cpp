@@ -48,15 +48,17 @@ const std::vector<Command>& AllCommands() {
         {"get", "get CHANNEL [--delete] [--body] [--json]",
          "take the next message of a channel",
          "Prints its identifier, sender, recipients and path. A message taken\n"
-         "without --delete goes back to the queue and counts as one attempt\n"
-         "(\"handed back: attempt 3 of 5\"); after MaxAttempts it is set aside\n"
-         "as failed. Use show to look without that. Nothing waiting: exit 1.\n"
+         "without --delete goes back to the queue deferred, offered again after\n"
+         "its backoff (\"handed back: deferred, next in 5m\"; flush offers it at\n"
+         "once). Use show to look without that. Nothing waiting: exit 1.\n"
          "  --delete   remove the message once its output is written and flushed\n"
          "             (an output that can't be written leaves it queued, exit 75);\n"
          "             for operators: a script that hands messages on uses deliver\n"
          "  --body     print the body as well\n",
          {{"delete", false}, {"body", false}, kJson}, RunGet},
-        {"deliver", "deliver CHANNEL [--max N] -- COMMAND [ARG...]",
+        {"deliver",
+         "deliver CHANNEL [--max N | --follow [--concurrency N] [--stop-timeout S]]\n"
+         "       -- COMMAND [ARG...]",
          "hand each message of a channel to a command, removing it after",
          "Takes the channel's messages one at a time and runs COMMAND for each\n"
          "with the body on standard input (its standard output is thrown away).\n"
@@ -64,7 +66,8 @@ const std::vector<Command>& AllCommands() {
          "recipient; {sender} (<> for the null sender), {id} and {channel} are\n"
          "replaced inside any argument. The command's exit decides:\n"
          "  0                the message is removed (\"ID delivered\" on standard output)\n"
-         "  75 or a signal   deferred: given back when deliver ends, for a later run\n"
+         "  75 or a signal   deferred: offered again after its backoff (MinimalBackoff,\n"
+         "                   doubling up to MaximalBackoff; see daduv.ini(5))\n"
          "  126, 127         the command can't be run: given back, deliver stops (75)\n"
          "  anything else    set aside as failed, with the exit status and the first\n"
          "                   line of the command's standard error as its reason\n"
@@ -74,16 +77,25 @@ const std::vector<Command>& AllCommands() {
          "deliver killed mid-way loses nothing (the store gives it back). Exit 0\n"
          "when every message was delivered, 1 when one was deferred or set aside.\n"
          "  --max N   at most N messages\n"
+         "  --follow  stay running: hand each message on as it arrives (a delivery\n"
+         "            service; SIGTERM or SIGINT stops it, exit 0), one log line per\n"
+         "            attempt on standard error (id= channel= status= attempt= delay=\n"
+         "            reason=)\n"
+         "  --concurrency N   with --follow: up to N commands at once (default 1)\n"
+         "  --stop-timeout S  with --follow: on stopping, wait S seconds for running\n"
+         "                    commands (default 30), then signal them\n"
          "Example: mqctl deliver OUT -- /usr/sbin/sendmail -i -f {sender} -- {recipients}\n",
-         {{"max", true}}, RunDeliver},
+         {{"max", true}, {"follow", false}, {"concurrency", true}, {"stop-timeout", true}},
+         RunDeliver},
         {"list",
          "list [CHANNEL] [--from RE] [--to RE] [--older-than AGE] [--younger-than AGE]\n"
          "       [--held] [--failed] [--sort id|age|size] [--limit N]\n"
          "       [--ids | --count | --json] [--wide]",
          "list the queue's entries",
          "One line per entry: identifier, channel, age, size, state, last reason\n"
-         "(\"-\", or reason,age[,operator]: returned, reader-died, failed, held,\n"
-         "released, requeued), sender, recipients. Lines come as the entries are\n"
+         "(\"-\", or reason,age[,operator]: returned, deferred, reader-died, failed,\n"
+         "expired, held, released, requeued), sender, recipients. A deferred\n"
+         "entry's state is deferred,WAIT (its next attempt). Lines come as the entries are\n"
          "read; --sort age and size read them all first. Control characters,\n"
          "spaces and backslashes in names and\n"
          "addresses are shown escaped (\\n, \\x20, \\\\). On a terminal lines are\n"
@@ -132,6 +144,11 @@ const std::vector<Command>& AllCommands() {
          "as failed (list --failed shows them). Every entry must be failed;\n"
          "when one is not, nothing changes.\n" CHANGE_OPTIONS,
          {kDryRun, kQuiet}, RunRequeue},
+        {"flush", "flush [CHANNEL | ID...]", "offer deferred entries again now",
+         "Entries put off by their readers (\"deferred, next in 4m\" in list and\n"
+         "show) wait out their backoff; flush makes them due at once: every\n"
+         "deferred entry, a channel's, or those named. Their counts stay.\n",
+         {}, RunFlush},
         {"summary", "summary [--by channel|domain] [--json]", "count entries per channel by age",
          "A queue-shape table: per channel (or recipient domain) the entries\n"
          "in all, held, failed, their bytes, the oldest one's age, and the\n"

@@ -46,6 +46,7 @@ int RunDelete(const std::string& command, const Args& args);
 int RunHold(const std::string& command, const Args& args);
 int RunRelease(const std::string& command, const Args& args);
 int RunRequeue(const std::string& command, const Args& args);
+int RunFlush(const std::string& command, const Args& args);
 int RunCheck(const std::string& command, const Args& args);
 int RunMetrics(const std::string& command, const Args& args);
 // Answers as a monitoring plugin: exit 0 OK, 1 WARNING, 2 CRITICAL,

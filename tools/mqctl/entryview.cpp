@@ -47,7 +47,19 @@ void AddLastJson(JsonObject* o, const mqadmin::EntryInfo& e) {
     o->Int("handed", e.handed)
         .Str("reason", mqadmin::ReasonName(e.reason))
         .Int("reason_time", e.reasonTime)
-        .Str("reason_by", e.reasonBy);
+        .Str("reason_by", e.reasonBy)
+        .Str("reason_text", e.reasonText)
+        .Int("deferrals", e.deferrals)
+        .Int("next_attempt", Deferred(e, mqadmin::ClockMs()) ? e.due / 1000 : 0);
+}
+
+bool Deferred(const mqadmin::EntryInfo& e, int64_t nowMs) {
+    return e.state == mqadmin::EntryState::Queued && !e.leased && e.due > nowMs;
+}
+
+std::string NextAttempt(const mqadmin::EntryInfo& e, int64_t nowMs) {
+    if (!Deferred(e, nowMs)) return "";
+    return "deferred, next in " + FormatAge((e.due - nowMs + 999) / 1000);
 }
 
 std::string LastLines(const mqadmin::EntryInfo& e, int64_t now) {
@@ -59,6 +71,11 @@ std::string LastLines(const mqadmin::EntryInfo& e, int64_t now) {
         if (!e.reasonBy.empty()) out += " by " + Printable(e.reasonBy);
         out += " at " + IsoTime(e.reasonTime) + " (" + FormatAge(AgeSince(now, e.reasonTime)) +
                " ago)\n";
+    }
+    if (!e.reasonText.empty()) out += "reason " + Printable(e.reasonText) + "\n";
+    const int64_t nowMs = mqadmin::ClockMs();
+    if (Deferred(e, nowMs)) {
+        out += "next attempt " + IsoTime(e.due / 1000) + " (" + NextAttempt(e, nowMs) + ")\n";
     }
     return out;
 }

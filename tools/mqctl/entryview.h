@@ -22,12 +22,23 @@ namespace mqctl {
 std::string LastCell(const mqadmin::EntryInfo& e, int64_t now);
 
 // AddLastJson - adds "handed" (0: never), "reason" ("" for none),
-// "reason_time" (0 for none) and "reason_by" to o.
+// "reason_time" (0 for none), "reason_by", "reason_text" (the reader's or
+// the set-aside's words), "deferrals" and "next_attempt" (seconds since the
+// epoch; 0: due now) to o.
 void AddLastJson(JsonObject* o, const mqadmin::EntryInfo& e);
 
 // LastLines - show's lines: "handed out TIME (AGE ago)" or "handed out
-// never", and "last REASON by WHO at TIME (AGE ago)" when there is one.
+// never", "last REASON by WHO at TIME (AGE ago)" when there is one, then
+// "reason TEXT" when its words were kept, and "next attempt TIME
+// (deferred, next in AGE)" for a deferred entry.
 std::string LastLines(const mqadmin::EntryInfo& e, int64_t now);
+
+// Deferred - whether e is queued and put off to a time after nowMs (the
+// store's clock, mqadmin::ClockMs).
+bool Deferred(const mqadmin::EntryInfo& e, int64_t nowMs);
+
+// NextAttempt - "deferred, next in 4m" for a deferred entry, else "".
+std::string NextAttempt(const mqadmin::EntryInfo& e, int64_t nowMs);
 
 // AgeSince - the seconds from then to now (negative for a time in the
 // future), INT64_MAX or INT64_MIN where the difference would not fit: a

@@ -47,11 +47,14 @@ enum class EntryReason {
     Held,        // an operator held it
     Released,    // an operator released it
     Requeued,    // an operator requeued it
-    Failed       // set aside after MaxAttempts hand-outs came back
+    Failed,      // set aside: its readers died MaxAttempts times holding it, or
+                 // its deliverer's command refused it for good (reasonText says)
+    Deferred,    // its reader will try again later (reasonText: the reader's words)
+    Expired      // set aside: still queued QueueLifetime after its put
 };
 
-// "", "returned", "reader-died", "held", "released", "requeued" or
-// "failed"; never null.
+// "", "returned", "reader-died", "held", "released", "requeued",
+// "failed", "deferred" or "expired"; never null.
 MQAPI_EXPORT const char* ReasonName(EntryReason reason);
 
 struct EntryInfo {
@@ -72,6 +75,12 @@ struct EntryInfo {
     // Who: the operator's user name, or the reader as "application[pid]"
     // ("" with None, and for entries recorded before reasons were kept).
     std::string reasonBy;
+    // The retry schedule: when a deferred entry is offered again
+    // (milliseconds since the epoch; 0: due now), how often its readers put
+    // it off, and their words (or the set-aside's) on the last time.
+    int64_t due = 0;
+    uint32_t deferrals = 0;
+    std::string reasonText;
 };
 
 // Which entries WalkEntries and CountMatching take; every field narrows.
@@ -93,6 +102,10 @@ struct ChannelCount {
     uint32_t held = 0;
     uint32_t failed = 0;
     uint32_t leased = 0;
+    // Queued entries deferred to a later time (among queued; not leased),
+    // and the creation time of the oldest of them (0: none).
+    uint32_t deferred = 0;
+    int64_t oldestDeferred = 0;
     int64_t oldest = 0;         // creation time of its oldest entry
 };
 
@@ -185,6 +198,58 @@ MQAPI_EXPORT AdminResult RequeueEntry(unsigned long id);
 // reason's "by" text, and the entry keeps both when its reader gives it
 // back. A lease on it stays its reader's. Any other state: WrongState.
 MQAPI_EXPORT AdminResult FailEntry(unsigned long id, const char* why);
+
+// The retry schedule (daduv.ini's [Config] MinimalBackoff, MaximalBackoff
+// and QueueLifetime), in seconds, as MQInit read it. An entry comes back to
+// the queue without being removed in three ways:
+// - deferred (a reader that will try later: a read handle closed without
+//   removing it, GiveBackEntry(Deferred)): offered again after its n-th
+//   deferral no sooner than min(maximalBackoff, minimalBackoff * 2^(n-1)),
+//   and up to a tenth later (a random spread); never counts an attempt;
+// - its reader died holding it: offered again at once the first time, then
+//   after the backoff of its deaths; each counts an attempt, and after
+//   MaxAttempts it is set aside as failed;
+// - given back untried (GiveBackEntry(Untried)): at once, counting nothing.
+// Readers are offered only entries that are due. An entry still queued
+// queueLifetime after its put is set aside as failed, reason Expired,
+// when a reader would be offered it or gives it back (0: never).
+struct Schedule {
+    int64_t minimalBackoff = 0;
+    int64_t maximalBackoff = 0;
+    int64_t queueLifetime = 0;
+};
+MQAPI_EXPORT Schedule RetrySchedule();
+
+// The store's clock, milliseconds since the epoch: the system's, moved on
+// by MQ_TEST_CLOCK_OFFSET (seconds) in the environment, which only tests set.
+MQAPI_EXPORT int64_t ClockMs();
+
+// A duration setting: a whole number of seconds, or one with a unit s, m,
+// h or d ("90", "5m", "1h", "5d"), up to 3650 days, into *seconds. False
+// for anything else (empty, negative, a fraction, an unknown unit).
+MQAPI_EXPORT bool ParseDuration(const char* text, int64_t* seconds);
+
+enum class GiveBackKind { Deferred, Untried };
+
+// Gives back entry id, which a read handle of this process was handed, as
+// kind says; why (null: none) is recorded as the deferral's reason text.
+// *after (may be null) is the entry as it stands after: queued with its
+// next due time, or failed, reason Expired, when its lifetime is over.
+// NotFound when no read handle of this process holds it.
+MQAPI_EXPORT AdminResult GiveBackEntry(unsigned long id, GiveBackKind kind, const char* why,
+                                       EntryInfo* after);
+
+// Makes a deferred entry due now (already due, or held or failed: Done,
+// nothing changed; no entry: NotFound).
+MQAPI_EXPORT AdminResult FlushEntry(unsigned long id);
+
+// Makes every deferred entry of channel (null or "": of every channel) due
+// now; *count is how many. False when the store fails.
+MQAPI_EXPORT bool FlushChannel(const char* channel, uint64_t* count);
+
+// When the first deferred entry of channel comes due (milliseconds since
+// the epoch; 0 when none is deferred), into *due. False when the store fails.
+MQAPI_EXPORT bool NextDue(const char* channel, int64_t* due);
 
 // The identifier of the entry a file path names ("<spool>/msg/<xx>/<id>.<ext>",
 // any extension GetMQPathName accepts); 0 when path is no entry file path
