@@ -2,6 +2,9 @@
 #include "sqlitedb.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "locks.h"
 
@@ -89,8 +92,19 @@ mq::Status Db::Open(const std::string& path, int busyMs, bool readOnly, std::uni
     // journal_mode answers with the mode it ended up in; anything but "wal"
     // (a read-only directory, an unsupported file system) is refused, since
     // readers and writers of several processes rely on WAL's concurrency.
+    // Processes that open a database not yet made race to make it: one
+    // may be refused with SQLITE_BUSY here without SQLite's busy handler
+    // being asked (its lock steps while another connection writes the
+    // first pages). Such an opening waits, within the same time as the busy
+    // handler, for the other to finish; it never fails on it.
     Stmt mode = db->Prepare(readOnly ? "PRAGMA journal_mode" : "PRAGMA journal_mode=WAL");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(busyMs);
     mq::Status s = mode.Step();
+    while (!s.ok() && db->Busy() && std::chrono::steady_clock::now() < deadline) {
+        mode.Reset();
+        usleep(2000);
+        s = mode.Step();
+    }
     if (!s.ok()) return s;
     if (!mode.Row() || mode.Text(0) != "wal") {
         return mq::Status::Error("open " + path + ": the database can't be put in WAL mode");

@@ -129,6 +129,11 @@ public:
     int64_t Changes() const { return sqlite3_changes64(m_db); }
     // True when the last failure reported (through Failure) was a full disk.
     bool DiskFull() const { return (m_lastError & 0xff) == SQLITE_FULL; }
+    // True when the last failure was another connection's lock (SQLITE_BUSY
+    // or SQLITE_LOCKED).
+    bool Busy() const {
+        return (m_lastError & 0xff) == SQLITE_BUSY || (m_lastError & 0xff) == SQLITE_LOCKED;
+    }
     void ForgetFailure() { m_lastError = SQLITE_OK; }
     // Syncs the WAL file through SQLite's own file handle (so through any
     // VFS in use), making every frame committed before durable.
