@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/temp_dir.h"
+#include "temp_dir.h"
 
 namespace {
 

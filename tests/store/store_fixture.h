@@ -20,7 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "child.h"  // Spawn, Wait
 #include "mq.h"
+#include "temp_dir.h"
 
 namespace mqtest {
 
@@ -35,13 +37,12 @@ public:
     explicit Install(const std::string& channels = "relay\t\tsmtp\t\tout\r\n"
                                                    "local\t\tlmtp\t\tin\t\tC\r\n",
                      const std::string& extraConfig = "") {
-        char pattern[] = "/tmp/mqstore-test-XXXXXX";
-        dir_ = mkdtemp(pattern);
+        dir_ = mqtest::MakeTempDir("mqstore-test");
         ini_ = dir_ + "/daduv.ini";
         Write(ini_, "[Config]\nInstallDirectory = " + dir_ + "\n" + extraConfig);
         Write(dir_ + "/queue.cfg", channels);
     }
-    ~Install() { nftw(dir_.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS); }
+    ~Install() { mqtest::RemoveTree(dir_); }
     Install(const Install&) = delete;
     Install& operator=(const Install&) = delete;
 
@@ -139,23 +140,6 @@ inline std::vector<unsigned long> Drain(const char* channel, bool remove) {
     }
     CloseMQChannel(reader);
     return ids;
-}
-
-// Runs body in a child process, which ends with body's result as its exit
-// status (_exit: the child runs none of the parent's exit handlers).
-inline pid_t Spawn(const std::function<int()>& body) {
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    return pid;
-}
-
-// The exit status of child pid, or -signal when a signal ended it.
-inline int Wait(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1000;
-    if (WIFSIGNALED(status)) return -WTERMSIG(status);
-    return WEXITSTATUS(status);
 }
 
 // Runs sql on the store's database through a connection of its own (for
