@@ -122,6 +122,9 @@ TEST_F(StoreProcesses, TwoReaderProcessesGetDisjointSharesOfEverything) {
     std::sort(all.begin(), all.end());
     EXPECT_EQ(all, put) << "got " << first.size() << " + " << second.size() << ", want "
                         << put.size() << " entries, each once";
+    // Each reader still gets its share in identifier (put) order.
+    EXPECT_TRUE(std::is_sorted(first.begin(), first.end())) << "reader 0 out of order";
+    EXPECT_TRUE(std::is_sorted(second.begin(), second.end())) << "reader 1 out of order";
     EXPECT_TRUE(Drain("relay", false).empty());
 }
 
