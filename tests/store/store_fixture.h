@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -140,6 +141,28 @@ inline std::vector<unsigned long> Drain(const char* channel, bool remove) {
     }
     CloseMQChannel(reader);
     return ids;
+}
+
+// The frames the write-ahead log holds since it last restarted: what a
+// process that opens the store alone reads to rebuild its index. Read from
+// the file, so that looking checkpoints nothing: the frames that carry the
+// header's salt, from the first on (a restarted log changes its salt and
+// writes over the old frames from the start). -1 when unreadable. *salt,
+// when given, gets the salt, which tells one run of the log from the next.
+inline int LogFrames(const std::string& db, uint32_t* salt = nullptr) {
+    std::string wal = ReadFile(db + "-wal");
+    auto word = [&wal](size_t at) {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(wal.data()) + at;
+        return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+    };
+    if (wal.size() < 32) return -1;
+    if (salt != nullptr) *salt = word(16);
+    const size_t frame = 24 + word(8);  // a frame's header and one page
+    int frames = 0;
+    for (size_t at = 32; at + frame <= wal.size(); at += frame, ++frames) {
+        if (word(at + 8) != word(16) || word(at + 12) != word(20)) break;
+    }
+    return frames;
 }
 
 // Runs sql on the store's database through a connection of its own (for

@@ -320,26 +320,6 @@ TEST_F(StoreProcesses, AReaderThatCannotSeeAnotherInProcStillSeesItLive) {
     }
 }
 
-// The frames the write-ahead log holds since it last restarted: what a
-// process that opens the store alone reads to rebuild its index. Read from
-// the file, so that looking checkpoints nothing: the frames that carry the
-// header's salt, from the first on (a restarted log changes its salt and
-// writes over the old frames from the start). -1 when unreadable.
-int LogFrames(const std::string& db) {
-    std::string wal = mqtest::ReadFile(db + "-wal");
-    auto word = [&wal](size_t at) {
-        const unsigned char* b = reinterpret_cast<const unsigned char*>(wal.data()) + at;
-        return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
-    };
-    if (wal.size() < 32) return -1;
-    const size_t frame = 24 + word(8);  // a frame's header and one page
-    int frames = 0;
-    for (size_t at = 32; at + frame <= wal.size(); at += frame, ++frames) {
-        if (word(at + 8) != word(16) || word(at + 12) != word(20)) break;
-    }
-    return frames;
-}
-
 // A mail system starts a process for each message it puts. Such processes
 // checkpoint early, so the log the next one reads stays short however many
 // came before; a process that puts on checkpoints seldom (two syncs each
@@ -366,7 +346,7 @@ TEST_F(StoreProcesses, TheLogStaysShortForOnePutProcessesAndLongerForOthers) {
     for (int i = 0; i < 40; ++i) {
         pid_t child = Spawn([&] { return MQInit(ini.c_str(), "put") && put() ? 0 : 1; });
         ASSERT_EQ(Wait(child), 0);
-        int frames = LogFrames(db);
+        int frames = mqtest::LogFrames(db);
         ASSERT_GE(frames, 0) << "the log's frames could not be read";
         most[i / 20] = std::max(most[i / 20], frames);
         if (i > 0) step = std::max(step, frames - before);
@@ -378,7 +358,7 @@ TEST_F(StoreProcesses, TheLogStaysShortForOnePutProcessesAndLongerForOthers) {
         << " frames after the first 20, " << most[1] << " after the next 20";
 
     for (int i = 0; i < 60; ++i) ASSERT_TRUE(put());
-    EXPECT_GT(LogFrames(db), most[0])
+    EXPECT_GT(mqtest::LogFrames(db), most[0])
         << "a process putting on checkpoints as often as one-put ones";
 }
 
