@@ -3,6 +3,11 @@
 # need and this machine lacks. Does nothing when everything is there.
 #
 # usage: scripts/deps.sh [--no-i386] [--promtool]
+#        scripts/deps.sh --list-build
+#
+# --list-build prints, one a line and installing nothing, the packages the
+# build and its tests need on the machine that runs them (the i386 root of
+# scripts/i386-root takes them).
 #
 # Exits 3 when everything but the :i386 packages went in (an archive whose
 # i386 lists don't match its amd64 ones); any other failure, apt-get's
@@ -23,19 +28,25 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
-          libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils groff-base
-          postfix python3 dpkg-dev debhelper lintian mmdebstrap mandoc systemd
-          openssl iproute2
-          clang)  # libFuzzer for the LMTP session's fuzz harness (tests/lmtp/fuzz.sh)
+build=(build-essential cmake pkg-config libgtest-dev libgmock-dev
+       libsqlite3-dev libinih-dev libldap-dev slapd ldap-utils groff-base
+       postfix python3 mandoc openssl iproute2)
+# The Debian packages' build and check, and the i386 root's making; the
+# unit check (systemd-analyze) and libFuzzer for the LMTP session's fuzz
+# harness (tests/lmtp/fuzz.sh), which the i386 suite does without.
+packages=("${build[@]}" dpkg-dev debhelper lintian mmdebstrap arch-test systemd clang)
 i386=1
 promtool=0
 for arg in "$@"; do
     case $arg in
         --no-i386) i386=0 ;;
         --promtool) promtool=1 ;;
+        --list-build)
+            printf '%s\n' "${build[@]}"
+            exit 0
+            ;;
         *)
-            echo "usage: scripts/deps.sh [--no-i386] [--promtool]" >&2
+            echo "usage: scripts/deps.sh [--no-i386] [--promtool] | --list-build" >&2
             exit 2
             ;;
     esac

@@ -5,9 +5,7 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <fstream>
-#include <set>
 
 #include "e2e_support.h"
 
@@ -67,38 +65,6 @@ TEST_F(EndToEnd, ChannelsKeepTheirOwnEntries) {
     PutAll(dir, "local", 2, "local");
     EXPECT_EQ(GetAll(dir, "local", true), Expected("local", 0, 2));
     EXPECT_EQ(GetAll(dir, "RELAY", true), Expected("relay", 0, 3));
-}
-
-TEST_F(EndToEnd, TwoReadersShareAChannelDisjointlyAndCompletely) {
-    const int kCount = 150;
-    PutAll(dir, "RELAY", kCount, "shared");
-    Agent first(dir, {"get", "RELAY", "1"});
-    Agent second(dir, {"get", "RELAY", "1"});
-    ASSERT_EQ(first.ReadLine(), "READY");
-    ASSERT_EQ(second.ReadLine(), "READY");
-    first.Go();
-    second.Go();
-    std::vector<std::string> a = first.ReadAll();
-    std::vector<std::string> b = second.ReadAll();
-    EXPECT_EQ(first.Wait(), 0);
-    EXPECT_EQ(second.Wait(), 0);
-    ASSERT_FALSE(a.empty());
-    ASSERT_FALSE(b.empty());
-    a.pop_back();  // "END"
-    b.pop_back();
-
-    std::multiset<std::string> all(a.begin(), a.end());
-    all.insert(b.begin(), b.end());
-    std::vector<std::string> want = Expected("shared", 0, kCount);
-    for (const std::string& w : want) {
-        EXPECT_EQ(all.count(w), 1u) << w << " was got " << all.count(w) << " times, want once";
-    }
-    EXPECT_EQ(all.size(), size_t(kCount));
-    // Each reader still sees its share in put order.
-    EXPECT_TRUE(std::is_sorted(a.begin(), a.end(), [&](const std::string& x, const std::string& y) {
-        return std::find(want.begin(), want.end(), x) < std::find(want.begin(), want.end(), y);
-    }));
-    EXPECT_TRUE(GetAll(dir, "RELAY", false).empty());
 }
 
 TEST_F(EndToEnd, MessageOfAReaderKilledBeforeDelMsgIsGotAgain) {

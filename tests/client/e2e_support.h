@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace e2e {
 
 // A fresh installation directory with the channels RELAY (out) and local
@@ -24,22 +26,14 @@ namespace e2e {
 class InstallDir {
 public:
     InstallDir() {
-        char tmpl[] = "/tmp/mqclient-e2e-XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        dir_ = made != nullptr ? made : "";
+        dir_ = mqtest::MakeTempDir("mqclient-e2e");
         std::ofstream ini(dir_ + "/daduv.ini");
         ini << "[Config]\nInstallDirectory=" << dir_ << "\n";
         std::ofstream cfg(dir_ + "/queue.cfg", std::ios::binary);
         cfg << "RELAY\t\tsmtpd\t\tout\r\n"
             << "local\t\tlocal\t\tin\t\tC\r\n";
     }
-    ~InstallDir() {
-        if (!dir_.empty()) {
-            nftw(dir_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) {
-                return std::remove(p);
-            }, 16, FTW_DEPTH | FTW_PHYS);
-        }
-    }
+    ~InstallDir() { mqtest::RemoveTree(dir_); }
     InstallDir(const InstallDir&) = delete;
     InstallDir& operator=(const InstallDir&) = delete;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/temp_dir.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ TEST(BlankLine, Table) {
     } cases[] = {
         {"", true},      {"\r\n", true},      {" \t \r\n", true}, {"\f\v", true},
         {nullptr, true}, {"\r\nx", false},    {"x", false},       {" \t.\r\n", false},
-        {"\xA0", false}, {"\x85\r\n", false}, {"\x01", false},
+        {"\xA0", false}, {"\x85\r\n", false}, {"\x01", false}, {"\xFF", false},
     };
     for (const auto& c : cases) {
         bool got = mqcommon::IsBlankLine(c.line);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/temp_dir.h"
+#include "temp_dir.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/temp_dir.h"
+#include "temp_dir.h"
 #include "thread_line.h"
 
 extern char** environ;

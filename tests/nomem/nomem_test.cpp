@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "../common/temp_dir.h"
+#include "temp_dir.h"
 #include "failing_new.h"
 #include "ldapclient.h"
 #include "mqapi.h"

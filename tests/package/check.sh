@@ -2,7 +2,7 @@
 # Builds the Debian packages (packaging/build-debs.sh, which fails on any
 # lintian error or warning), checks what each one holds, then installs them
 # into a clean Debian root made by mmdebstrap from this machine's apt
-# sources, and there:
+# sources (scripts/debian-root.sh, which keeps it for later runs), and there:
 #   - the queue's user and group exist, the spool is theirs and not
 #     world-readable, /etc/daduv.ini is not world-readable;
 #   - the owner (user mqtoolkit) registers a channel, puts and gets;
@@ -85,20 +85,17 @@ if grep -n rpath "$work/unpacked/usr/lib/$ma/pkgconfig/mqtoolkit.pc"; then
 fi
 
 # A clean Debian root from this machine's apt sources, with what the
-# packages depend on (so that dpkg installs them without the network).
-sources=()
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-    [ -s "$f" ] && sources+=("$f")
-done
-[ ${#sources[@]} -gt 0 ] || fail "no apt sources on this machine"
-suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+# packages depend on (so that dpkg installs them without the network):
+# made once and kept in build/roots/ for later runs (scripts/debian-root.sh),
+# made again when the versions the packages need change.
 ours='^(libmqtoolkit1|libmqtoolkit-dev|mqtoolkit-common|mqctl)$'
 deps=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Depends; done | tr ',' '\n' |
        sed 's/([^)]*)//; s/|.*//; s/ //g' | grep -v -E "$ours" | grep . | sort -u | paste -sd, -)
 root=$work/root
-mmdebstrap --variant=apt --mode=root --format=directory --include="$deps,passwd" \
-    "$suite" "$root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1 ||
-    fail "mmdebstrap: $(tail -5 "$work/mmdebstrap.log")"
+versions=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Depends; done)
+tarball=$("$src/scripts/debian-root.sh" make "$src/build/roots" "$(dpkg --print-architecture)" \
+          "$deps,passwd" "$versions") || fail "no Debian root (the reason above)"
+"$src/scripts/debian-root.sh" unpack "$tarball" "$root" || fail "can't unpack the Debian root"
 mkdir -p "$root/tmp/debs"
 cp "${debs[@]}" "$root/tmp/debs/"
 in_root() { chroot "$root" "$@"; }

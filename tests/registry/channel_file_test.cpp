@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "mqchannel.h"
 #include "mqresult.h"
 #include "failing_syscalls.h"
@@ -293,20 +294,16 @@ TEST_F(ChannelFile, WriteFailureOnFullDisk) {
     const std::string before(400, 'a');
     Seed(before + "\t\tapp1\t\tin\r\n");
     std::string seeded = File();
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    pid_t child = mqtest::Spawn([] {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {200, 200};
         setrlimit(RLIMIT_FSIZE, &limit);
         cChannel registry;
-        _exit(registry.Add("ch2", "app2", "in", 0));
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), MQ_ERR_FILE)
-        << "got " << WEXITSTATUS(status) << ", want " << MQ_ERR_FILE;
+        return registry.Add("ch2", "app2", "in", 0);
+    });
+    ASSERT_GE(child, 0);
+    int got = mqtest::Wait(child);
+    EXPECT_EQ(got, MQ_ERR_FILE) << "got " << got << ", want " << MQ_ERR_FILE;
     EXPECT_EQ(File(), seeded);
     EXPECT_FALSE(regtest::Exists(install_.tmp()));
 }

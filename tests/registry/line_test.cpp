@@ -12,21 +12,15 @@ namespace {
 
 using regtest::Show;
 
-TEST(IsLineSpace, Table) {
+// The field rule and the blank-line rule themselves are the common
+// parser's, tested with it (tests/common/chanline_test.cpp); here, what the
+// registry's two exported calls add: the old interface's names, its null
+// line, and fields copied whole, terminated, into the caller's buffers.
+TEST(IsLineSpace, TakesTheCommonRule) {
     std::setlocale(LC_ALL, "C");
-    struct {
-        const char* line;
-        bool want;
-    } cases[] = {
-        {"", true},        {"\r\n", true},   {" \t \r\n", true},     {"\f\v", true},
-        {nullptr, true},   {"\r\nx", false}, {"\xA0\r\n", false},    {"\xFF", false},
-        {"ch1\r\n", false}, {" \t.", false},
-    };
-    for (const auto& c : cases) {
-        bool got = IsLineSpace(c.line);
-        EXPECT_EQ(got, c.want) << (c.line ? Show(c.line) : "null") << ": got " << got
-                               << ", want " << c.want;
-    }
+    EXPECT_TRUE(IsLineSpace(nullptr));
+    EXPECT_TRUE(IsLineSpace(" \t \r\n"));
+    EXPECT_FALSE(IsLineSpace("ch1\r\n"));
 }
 
 TEST(ParseBuf, Table) {
@@ -36,14 +30,8 @@ TEST(ParseBuf, Table) {
         std::string channel, application;
     } cases[] = {
         {"ch1\t\tapp1\t\tin\t\tC\r\n", "ch1", "app1"},
-        {"ch1\t\tapp1\t\tout\r\n", "ch1", "app1"},
-        {"  \tch1 app1 in", "ch1", "app1"},
-        {"ch1\t\tapp1\r\n", "ch1", "app1\r\n"},
         {"ch1", "ch1", ""},
-        {"ch1\r\n", "ch1\r\n", ""},
-        {"\r\n", "\r\n", ""},
         {"", "", ""},
-        {" \t \t", "", ""},
         {longName + "\t" + longName + "x\tin\r\n", longName, longName + "x"},
     };
     for (const auto& c : cases) {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "child.h"
 #include "mqchannel.h"
 #include "mqresult.h"
 #include "registry_util.h"
@@ -30,19 +31,8 @@ using regtest::Show;
 const char kHost[] = "alpha.example.org";
 const char kHostDn[] = "host=alpha.example.org,dc=alpha,dc=example,dc=org";
 
-// Runs body in a forked child; its result is the child's exit status.
-pid_t Spawn(const std::function<int()>& body) {
-    pid_t child = fork();
-    if (child == 0) _exit(body());
-    return child;
-}
-
-// The exit status of child, or -1 when it did not exit normally.
-int Wait(pid_t child) {
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
+using mqtest::Spawn;
+using mqtest::Wait;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -246,7 +236,7 @@ TEST_F(Registry, KilledWhileHoldingTheLock) {
     EXPECT_EQ(File(), before) << "file changed under the lock: " << Show(File());
 
     kill(stuck, SIGKILL);
-    EXPECT_EQ(Wait(stuck), -1);
+    EXPECT_EQ(Wait(stuck), -SIGKILL);
     EXPECT_EQ(Wait(waiting), MQ_SUCCESS);
     close(silent);
     std::string want = before + "ch3\t\tapp3\t\tin\r\n";

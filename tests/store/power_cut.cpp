@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "syscalls.h"
+#include "vfs_wrapper.h"
 
 namespace powercut {
 
@@ -51,9 +52,6 @@ int g_syncs = 0;
 int g_boot = 1;  // the boot the store is told it runs in
 
 MQSysCalls g_real;
-sqlite3_vfs* g_unix = nullptr;
-sqlite3_vfs g_vfs;
-sqlite3_io_methods g_methods;
 int (*g_openDirectory)(const char*, int*) = nullptr;
 
 // --- plain file work (never through the table: the recorder's own) ---
@@ -303,48 +301,36 @@ int BootId(char* out, size_t size) {
     return static_cast<int>(std::strlen(out));
 }
 
-// --- SQLite: a VFS over "unix" ---
+// --- SQLite: hooks of the pass-through VFS (vfs_wrapper.h) over "unix" ---
 
-struct File {
-    sqlite3_file base;
-    const char* path;  // SQLite keeps the name until xClose; null if none
-    sqlite3_file* real() { return reinterpret_cast<sqlite3_file*>(this + 1); }
-};
-
-sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real(); }
-
-int VfsSync(sqlite3_file* f, int flags) {
+int VfsSync(vfswrap::File* f, int flags) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    const char* path = reinterpret_cast<File*>(f)->path;
+    const char* path = f->path;
     if (path == nullptr || !Watched(path) || !SyncBegins(path)) return SQLITE_OK;
     // Made for real, unlike the table's: unix's sync of a new log or journal
     // syncs its directory too (OpenDirectory sees it), which only it knows
     // to do.
-    int rc = Real(f)->pMethods->xSync(Real(f), flags);
+    int rc = vfswrap::Real(f)->pMethods->xSync(vfswrap::Real(f), flags);
     struct stat st;
     if (rc == SQLITE_OK && stat(path, &st) == 0) FileSynced(path, st);
     return rc;
 }
 
-int VfsOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+int VfsOpen(sqlite3_vfs* real, sqlite3_filename name, vfswrap::File* f, int flags, int* outFlags) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    File* file = reinterpret_cast<File*>(f);
-    file->base.pMethods = nullptr;
-    file->path = name;
     struct stat st;
     bool creates = name != nullptr && Watched(name) && (flags & SQLITE_OPEN_CREATE) != 0 &&
                    lstat(name, &st) != 0;
-    int rc = g_unix->xOpen(g_unix, name, file->real(), flags, outFlags);
+    int rc = real->xOpen(real, name, vfswrap::Real(f), flags, outFlags);
     if (rc == SQLITE_OK && creates) Created(name);
-    if (file->real()->pMethods != nullptr) file->base.pMethods = &g_methods;
     return rc;
 }
 
-int VfsDelete(sqlite3_vfs*, const char* name, int syncDir) {
+int VfsDelete(sqlite3_vfs* real, const char* name, int syncDir) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    if (!Watched(name)) return g_unix->xDelete(g_unix, name, syncDir);
+    if (!Watched(name)) return real->xDelete(real, name, syncDir);
     std::pair<dev_t, ino_t> key = LastName(name);
-    int rc = g_unix->xDelete(g_unix, name, syncDir);
+    int rc = real->xDelete(real, name, syncDir);
     if (rc == SQLITE_OK) {
         Unnamed(key);
         NameChanged(name, -1);
@@ -365,108 +351,21 @@ int OpenDirectory(const char* file, int* fd) {
     return rc;
 }
 
-// The methods that only pass through.
-int VfsClose(sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); }
-int VfsRead(sqlite3_file* f, void* p, int n, sqlite3_int64 o) {
-    return Real(f)->pMethods->xRead(Real(f), p, n, o);
-}
-int VfsWrite(sqlite3_file* f, const void* p, int n, sqlite3_int64 o) {
-    return Real(f)->pMethods->xWrite(Real(f), p, n, o);
-}
-int VfsTruncate(sqlite3_file* f, sqlite3_int64 size) {
-    return Real(f)->pMethods->xTruncate(Real(f), size);
-}
-int VfsFileSize(sqlite3_file* f, sqlite3_int64* size) {
-    return Real(f)->pMethods->xFileSize(Real(f), size);
-}
-int VfsLock(sqlite3_file* f, int level) { return Real(f)->pMethods->xLock(Real(f), level); }
-int VfsUnlock(sqlite3_file* f, int level) { return Real(f)->pMethods->xUnlock(Real(f), level); }
-int VfsCheckReserved(sqlite3_file* f, int* out) {
-    return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
-}
-int VfsFileControl(sqlite3_file* f, int op, void* arg) {
-    return Real(f)->pMethods->xFileControl(Real(f), op, arg);
-}
-int VfsSectorSize(sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); }
-int VfsCharacteristics(sqlite3_file* f) {
-    return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
-}
-int VfsShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out) {
-    return Real(f)->pMethods->xShmMap(Real(f), page, size, extend, out);
-}
-int VfsShmLock(sqlite3_file* f, int offset, int n, int flags) {
-    return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
-}
-void VfsShmBarrier(sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); }
-int VfsShmUnmap(sqlite3_file* f, int del) { return Real(f)->pMethods->xShmUnmap(Real(f), del); }
-int VfsFetch(sqlite3_file* f, sqlite3_int64 o, int n, void** p) {
-    return Real(f)->pMethods->xFetch(Real(f), o, n, p);
-}
-int VfsUnfetch(sqlite3_file* f, sqlite3_int64 o, void* p) {
-    return Real(f)->pMethods->xUnfetch(Real(f), o, p);
-}
-
-int VfsAccess(sqlite3_vfs*, const char* name, int flags, int* out) {
-    return g_unix->xAccess(g_unix, name, flags, out);
-}
-int VfsFullPathname(sqlite3_vfs*, const char* name, int n, char* out) {
-    return g_unix->xFullPathname(g_unix, name, n, out);
-}
-int VfsRandomness(sqlite3_vfs*, int n, char* out) { return g_unix->xRandomness(g_unix, n, out); }
-int VfsSleep(sqlite3_vfs*, int us) { return g_unix->xSleep(g_unix, us); }
-int VfsCurrentTime(sqlite3_vfs*, double* out) { return g_unix->xCurrentTime(g_unix, out); }
-int VfsLastError(sqlite3_vfs*, int n, char* out) { return g_unix->xGetLastError(g_unix, n, out); }
-int VfsCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
-    return g_unix->xCurrentTimeInt64(g_unix, out);
-}
-
 void InstallVfs() {
-    g_unix = sqlite3_vfs_find("unix");
-    if (g_unix == nullptr) throw std::runtime_error("SQLite has no \"unix\" VFS");
-    g_openDirectory = reinterpret_cast<int (*)(const char*, int*)>(
-        g_unix->xGetSystemCall(g_unix, "openDirectory"));
+    sqlite3_vfs* os = sqlite3_vfs_find("unix");
+    if (os == nullptr) throw std::runtime_error("SQLite has no \"unix\" VFS");
+    g_openDirectory =
+        reinterpret_cast<int (*)(const char*, int*)>(os->xGetSystemCall(os, "openDirectory"));
     if (g_openDirectory == nullptr ||
-        g_unix->xSetSystemCall(g_unix, "openDirectory",
-                               reinterpret_cast<sqlite3_syscall_ptr>(OpenDirectory)) != SQLITE_OK) {
+        os->xSetSystemCall(os, "openDirectory",
+                           reinterpret_cast<sqlite3_syscall_ptr>(OpenDirectory)) != SQLITE_OK) {
         throw std::runtime_error("SQLite's \"unix\" VFS lets no one see its directory syncs");
     }
-
-    g_methods = sqlite3_io_methods{};
-    g_methods.iVersion = 3;
-    g_methods.xClose = VfsClose;
-    g_methods.xRead = VfsRead;
-    g_methods.xWrite = VfsWrite;
-    g_methods.xTruncate = VfsTruncate;
-    g_methods.xSync = VfsSync;
-    g_methods.xFileSize = VfsFileSize;
-    g_methods.xLock = VfsLock;
-    g_methods.xUnlock = VfsUnlock;
-    g_methods.xCheckReservedLock = VfsCheckReserved;
-    g_methods.xFileControl = VfsFileControl;
-    g_methods.xSectorSize = VfsSectorSize;
-    g_methods.xDeviceCharacteristics = VfsCharacteristics;
-    g_methods.xShmMap = VfsShmMap;
-    g_methods.xShmLock = VfsShmLock;
-    g_methods.xShmBarrier = VfsShmBarrier;
-    g_methods.xShmUnmap = VfsShmUnmap;
-    g_methods.xFetch = VfsFetch;
-    g_methods.xUnfetch = VfsUnfetch;
-
-    g_vfs = sqlite3_vfs{};
-    g_vfs.iVersion = 2;
-    g_vfs.szOsFile = static_cast<int>(sizeof(File)) + g_unix->szOsFile;
-    g_vfs.mxPathname = g_unix->mxPathname;
-    g_vfs.zName = "powercut";
-    g_vfs.xOpen = VfsOpen;
-    g_vfs.xDelete = VfsDelete;
-    g_vfs.xAccess = VfsAccess;
-    g_vfs.xFullPathname = VfsFullPathname;
-    g_vfs.xRandomness = VfsRandomness;
-    g_vfs.xSleep = VfsSleep;
-    g_vfs.xCurrentTime = VfsCurrentTime;
-    g_vfs.xGetLastError = VfsLastError;
-    g_vfs.xCurrentTimeInt64 = VfsCurrentTimeInt64;
-    if (sqlite3_vfs_register(&g_vfs, 1) != SQLITE_OK) {
+    vfswrap::Hooks hooks;
+    hooks.open = VfsOpen;
+    hooks.remove = VfsDelete;
+    hooks.sync = VfsSync;
+    if (vfswrap::Register("powercut", os, hooks) != SQLITE_OK) {
         throw std::runtime_error("can't register the recording VFS");
     }
 }

@@ -15,7 +15,6 @@
 #include "power_cut.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -145,8 +144,6 @@ unsigned long PutOne(How how, const std::string& body) {
     return IdOf(msg);
 }
 
-int RemoveTree(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
 // One run of operations over a store of its own, with every sync a cut
 // point: the copies a cut at each would leave, and what was acknowledged by
 // then.
@@ -165,7 +162,7 @@ class Trial {
     }
     ~Trial() {
         powercut::End();
-        if (!scratch_.empty()) nftw(scratch_.c_str(), RemoveTree, 16, FTW_DEPTH | FTW_PHYS);
+        mqtest::RemoveTree(scratch_);
     }
     Trial(const Trial&) = delete;
     Trial& operator=(const Trial&) = delete;

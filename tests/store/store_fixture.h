@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -20,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "child.h"  // Spawn, Wait
 #include "mq.h"
+#include "temp_dir.h"
 
 namespace mqtest {
 
@@ -35,13 +38,12 @@ public:
     explicit Install(const std::string& channels = "relay\t\tsmtp\t\tout\r\n"
                                                    "local\t\tlmtp\t\tin\t\tC\r\n",
                      const std::string& extraConfig = "") {
-        char pattern[] = "/tmp/mqstore-test-XXXXXX";
-        dir_ = mkdtemp(pattern);
+        dir_ = mqtest::MakeTempDir("mqstore-test");
         ini_ = dir_ + "/daduv.ini";
         Write(ini_, "[Config]\nInstallDirectory = " + dir_ + "\n" + extraConfig);
         Write(dir_ + "/queue.cfg", channels);
     }
-    ~Install() { nftw(dir_.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS); }
+    ~Install() { mqtest::RemoveTree(dir_); }
     Install(const Install&) = delete;
     Install& operator=(const Install&) = delete;
 
@@ -141,21 +143,26 @@ inline std::vector<unsigned long> Drain(const char* channel, bool remove) {
     return ids;
 }
 
-// Runs body in a child process, which ends with body's result as its exit
-// status (_exit: the child runs none of the parent's exit handlers).
-inline pid_t Spawn(const std::function<int()>& body) {
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    return pid;
-}
-
-// The exit status of child pid, or -signal when a signal ended it.
-inline int Wait(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1000;
-    if (WIFSIGNALED(status)) return -WTERMSIG(status);
-    return WEXITSTATUS(status);
+// The frames the write-ahead log holds since it last restarted: what a
+// process that opens the store alone reads to rebuild its index. Read from
+// the file, so that looking checkpoints nothing: the frames that carry the
+// header's salt, from the first on (a restarted log changes its salt and
+// writes over the old frames from the start). -1 when unreadable. *salt,
+// when given, gets the salt, which tells one run of the log from the next.
+inline int LogFrames(const std::string& db, uint32_t* salt = nullptr) {
+    std::string wal = ReadFile(db + "-wal");
+    auto word = [&wal](size_t at) {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(wal.data()) + at;
+        return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+    };
+    if (wal.size() < 32) return -1;
+    if (salt != nullptr) *salt = word(16);
+    const size_t frame = 24 + word(8);  // a frame's header and one page
+    int frames = 0;
+    for (size_t at = 32; at + frame <= wal.size(); at += frame, ++frames) {
+        if (word(at + 8) != word(16) || word(at + 12) != word(20)) break;
+    }
+    return frames;
 }
 
 // Runs sql on the store's database through a connection of its own (for

@@ -105,10 +105,6 @@ bool EndsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-int RemoveOne(const char* path, const struct stat*, int, struct FTW*) {
-    return std::remove(path);
-}
-
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& argv, const std::string& input,
@@ -163,20 +159,6 @@ int RunProgram(const std::vector<std::string>& argv, const std::string& input,
     }
     if (output != nullptr) *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string MakeTempDir(const std::string& prefix) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" +
-                       prefix + "-XXXXXX";
-    std::vector<char> buf(path.begin(), path.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) return "";
-    return buf.data();
-}
-
-void RemoveTree(const std::string& path) {
-    if (!path.empty()) nftw(path.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 Slapd* Slapd::Get() {

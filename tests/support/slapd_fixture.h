@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"  // MakeTempDir, RemoveTree
+
 namespace mqtest {
 
 // Settings of the "Ldap" section (and "Config" InstallDirectory) written to
@@ -125,10 +127,6 @@ private:
 int RunProgram(const std::vector<std::string>& argv, const std::string& input,
                std::string* output);
 
-// A fresh directory below $TMPDIR (or /tmp) named after prefix; "" on failure.
-// The caller removes it (RemoveTree).
-std::string MakeTempDir(const std::string& prefix);
-void RemoveTree(const std::string& path);
 
 }  // namespace mqtest
 
