@@ -24,7 +24,7 @@ namespace {
 
 std::string PutId(const Installation& inst, const std::string& channel) {
     RunResult r = Ok(inst, {"put", channel, "--from", "a@b.org", "--to", "c@d.org"}, "body");
-    return r.out.substr(0, r.out.find(' '));
+    return r.out.substr(0, r.out.find_first_of(" \n"));
 }
 
 // Runs body in a child process that uses the toolkit as a mail system's own
