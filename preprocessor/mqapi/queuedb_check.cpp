@@ -92,6 +92,9 @@ mq::Status QueueDb::CheckDatabase(const mqadmin::CheckOptions& options, std::str
     }
     ScanProgress progress{&options, std::chrono::steady_clock::now()};
     if (options.progress) {
+        // SQLite calls the handler between its steps, and its walk of the
+        // trees is one long step: the line says the scan began.
+        options.progress("database", 0, 0);
         sqlite3_progress_handler(m_db->Handle(), kStepsPerLook, OnScanStep, &progress);
     }
     Stmt integrity = m_db->Prepare("PRAGMA integrity_check");

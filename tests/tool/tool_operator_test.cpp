@@ -475,6 +475,21 @@ TEST_F(ToolOperator, ListLinesFitATerminalAndStayWholeElsewhere) {
     EXPECT_EQ(ids.find_first_not_of("0123456789\n"), std::string::npos) << ids;
 }
 
+// check only reads, quick or full: the bodies the puts kept in the
+// database get no file from it, and no entry changes.
+TEST_F(ToolOperator, CheckChangesNothing) {
+    PutId(inst_, "RELAY");
+    PutId(inst_, "RELAY");
+    const std::string before = inst_.Snapshot();
+    ASSERT_NE(before.find("files:\nmodules:"), std::string::npos) << "the puts wrote files";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"check"}, std::vector<std::string>{"check", "--quick"}}) {
+        RunResult r = inst_.Run(args);
+        EXPECT_EQ(r.status, 0) << args.back() << ":\n" << r.out << r.err;
+        EXPECT_EQ(inst_.Snapshot(), before) << args.back() << " changed something";
+    }
+}
+
 TEST_F(ToolOperator, ChannelWithEntriesIsKeptUnlessForcedAndCheckSaysWhatIsStranded) {
     std::string id = PutId(inst_, "RELAY");
     RunResult kept = inst_.Run({"channel", "del", "RELAY"});
