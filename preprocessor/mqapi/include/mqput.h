@@ -1,5 +1,5 @@
-// mqput.h - the one-call put's store calls (the body of a new entry written
-// by the store itself, at its final path, before the entry is committed),
+// mqput.h - the one-call put's store calls (the body of a new entry given
+// to the store, which makes it durable with the entry's commit),
 // and whether the last call failed or found nothing.
 //
 // Between CreateMQEntry and CloseMQEntry (mq.h), WriteMQBody or
