@@ -147,6 +147,15 @@ bool GetEntryInfo(unsigned long id, EntryInfo* out) {
            found;
 }
 
+bool LookUpEntry(unsigned long id, EntryInfo* out) {
+    bool found = false;
+    return WithQueue("LookUpEntry",
+                     [&](QueueDb& queue) {
+                         return ValidId(id) ? queue.InfoAsIs(id, out, &found) : mq::Status::OK();
+                     }) &&
+           found;
+}
+
 bool CountEntries(std::vector<ChannelCount>* out) {
     out->clear();
     return WithQueue("CountEntries", [&](QueueDb& queue) { return queue.Count(out); });
@@ -194,8 +203,11 @@ unsigned long EntryIdFromPath(const char* path) {
     });
 }
 
-bool CheckStore(HealthReport* report) {
-    return WithQueue("CheckStore", [&](QueueDb& queue) { return queue.Check(report); });
+bool CheckStore(HealthReport* report) { return CheckStore(report, CheckOptions()); }
+
+bool CheckStore(HealthReport* report, const CheckOptions& options) {
+    return WithQueue("CheckStore",
+                     [&](QueueDb& queue) { return queue.Check(options, report); });
 }
 
 bool StoreSpace(SpaceReport* report) {

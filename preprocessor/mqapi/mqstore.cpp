@@ -669,12 +669,6 @@ static bool CloseMQEntryBody(MQContext* entry) {
                            entry->bodyInPlace, entry->bodyInCommit ? &entry->body : nullptr);
     if (!committed.ok()) {
         LogFailure("CloseMQEntry", committed);
-        // Its file was never synced and its entry is not there: it goes now,
-        // not only when the caller discards the handle.
-        if (entry->bodyInCommit) {
-            mq::Status removed = queue->GetSpool().RemoveBody(entry->id);
-            if (!removed.ok()) LogFailure("CloseMQEntry", removed);
-        }
         return false;
     }
     const mqstore::EnvelopeData& e = entry->envelope;
@@ -764,9 +758,10 @@ bool WriteBody(MQContext* entry, const mqdurable::Source& source, const char* op
         path = spool.EntryPath(entry->id, ".msg");
         limit = queue->BodyLimit();
     }
-    // Written outside the store's lock: other threads go on meanwhile.
-    // A body up to the limit rides in the commit (its file written now,
-    // unsynced: queuedb.h says why that is safe).
+    // Read outside the store's lock: other threads go on meanwhile. A body
+    // up to the limit rides in the commit and gets no file now: the file is
+    // written from the commit when its path is first named (queuedb.h), so
+    // a waiting body is kept once and the put writes one copy less.
     std::string head;
     bool small = false;
     if (source.fd < 0) {
@@ -780,11 +775,6 @@ bool WriteBody(MQContext* entry, const mqdurable::Source& source, const char* op
         }
     }
     if (small) {
-        mq::Status written = spool.WriteLooseBody(entry->id, head, false);
-        if (!written.ok()) {
-            LogFailure(operation, written);
-            return false;
-        }
         entry->bodySize = static_cast<int64_t>(head.size());
         entry->body.swap(head);
         entry->bodyInCommit = true;

@@ -264,12 +264,16 @@ std::string CurrentBoot() {
 mq::Status QueueDb::EnsureBody(unsigned long id) {
     const int64_t key = static_cast<int64_t>(id);
     std::string now = CurrentBoot();
+    int64_t onDisk = -1;
+    bool sameBoot = false;
     {
         Stmt look = m_db->Prepare("SELECT length(body), boot FROM bodies WHERE id = ?1");
         mq::Status s = look.Bind(1, key).Step();
         if (!s.ok()) return s;
         if (!look.Row()) return s;  // no body in a commit, or no entry
-        bool fresh = !now.empty() && look.Text(1) == now && m_spool.BodySize(id) == look.Int(0);
+        onDisk = m_spool.BodySize(id);
+        sameBoot = !now.empty() && look.Text(1) == now;
+        bool fresh = sameBoot && onDisk == look.Int(0);
         look.Reset();
         if (fresh) return s;
     }
@@ -277,8 +281,8 @@ mq::Status QueueDb::EnsureBody(unsigned long id) {
         // Better no path than one to a file that may hold stale bytes.
         return mq::Status::Error(
             "entry " + std::to_string(id) +
-            ": its file must be written again from its commit (it is missing, short or"
-            " from before a restart), which a reader without write access can't do");
+            ": its file must be written from its commit (not written yet, or missing, short"
+            " or from before a restart), which a reader without write access can't do");
     }
     // Under the writers' lock, so that a removal can't slip between reading
     // the row and renaming the file in.
@@ -291,7 +295,10 @@ mq::Status QueueDb::EnsureBody(unsigned long id) {
     std::string body = read.Text(0);
     read.Reset();
     s = m_spool.WriteLooseBody(id, body, true);
-    if (s.ok()) {
+    // The row records the boot the file was written on; a put records the
+    // boot of its commit, so a file first written on that boot changes
+    // nothing in the database.
+    if (s.ok() && !sameBoot) {
         s = m_db->Prepare("UPDATE bodies SET boot = ?2 WHERE id = ?1")
                 .Bind(1, key)
                 .Bind(2, now)
@@ -299,8 +306,13 @@ mq::Status QueueDb::EnsureBody(unsigned long id) {
     }
     if (s.ok()) s = t.Commit();
     if (!s.ok()) return s;
-    LogMessagef(MQLOG_INFO, m_appName.c_str(), "entry %lu: its file written again from its commit",
-                id);
+    // A file missing on the boot of its commit was most likely never
+    // written (the put leaves it to the first naming): no news. Anything
+    // else was damage, mended.
+    if (!sameBoot || onDisk >= 0) {
+        LogMessagef(MQLOG_INFO, m_appName.c_str(),
+                    "entry %lu: its file written again from its commit", id);
+    }
     return s;
 }
 

@@ -51,31 +51,34 @@
 //   outlives its body that way.
 // - A body in the commit (the one-call put, up to the body limit; table
 //   bodies): the body is a row written in the entry's own transaction, so
-//   one WAL sync makes both durable, or neither. Its ".msg" file is written
-//   before the commit without any sync, and the row records the boot it was
-//   written on (boot_id). Before a path is handed out or named (hand-out,
-//   GetMQPathName, the operator's show and check), EnsureBody compares:
+//   one WAL sync makes both durable, or neither. The put writes no ".msg"
+//   file: a waiting body is kept once, and the put writes one copy less.
+//   The row records the boot of the commit (boot_id), later the boot its
+//   file was last written on. Before a path is handed out or named
+//   (hand-out, GetMQEnvelope, GetMQPathName by identifier, the operator's
+//   show), EnsureBody compares:
 //   - same boot, file there, size right: the file's bytes are those written
-//     before the commit, in the page cache or on disk; a killed process
-//     doesn't lose them (only a power cut or a crash of the kernel does, and
-//     either starts a new boot). The file is handed out as it is.
+//     from the row, in the page cache or on disk; a killed process doesn't
+//     lose them (only a power cut or a crash of the kernel does, and either
+//     starts a new boot). The file is handed out as it is.
+//   - missing on the commit's boot: not written yet (or removed by hand).
+//     It is written from the row (beside, then renamed in, so no reader
+//     sees it half done); the row is left as it is.
 //   - another boot: a power cut may have left the file short, empty,
 //     missing, or of the right size over blocks never written; it is
-//     written again from the row (beside, then renamed in, so no reader
-//     sees it half done) and the row records this boot. That write needs no
-//     sync either: a cut before it reaches the disk is again another boot.
-//     Losing the row's boot update in a cut costs one more rewrite.
-//   - missing or of the wrong size on this boot (removed or cut by hand):
-//     written again the same way.
+//     written again the same way and the row records this boot. That write
+//     needs no sync either: a cut before it reaches the disk is again
+//     another boot. Losing the row's boot update in a cut costs one more
+//     rewrite.
+//   - of the wrong size on this boot (cut by hand): written again.
+//   A path is thus whole when it is named, never before: the health check
+//   counts a body in a commit as there, file or not.
 //   The rewrite runs in a write transaction that finds the row again, so a
 //   removal (which commits before it unlinks) can't be undone by a rewrite
 //   that read the row before it: either the rewrite sees no row, or the
 //   removal's unlink comes after the rename.
-//   A put that fails after writing the file removes it; a writer that dies
-//   before its commit leaves a file under an identifier never committed,
-//   which the clean-up after dead writers' blocks removes. Removing an
-//   entry removes its row (a trigger: whatever deletes the entry) and its
-//   file.
+//   Removing an entry removes its row (a trigger: whatever deletes the
+//   entry) and its file, if one was written.
 // - A checkpoint: SQLite syncs the WAL before copying frames into the
 //   database file and syncs that file before the WAL may be restarted, so a
 //   commit is durable in one of the two by the time its frames can be
@@ -186,8 +189,8 @@ class QueueDb {
     // Inserts entry id, queued in channel with envelope, in a durable
     // commit. With bodyInPlace false the entry carries this process's claim
     // until its ".msg" file is seen. With body given, the body rides in the
-    // same commit (its ".msg" file written unsynced before, by the caller:
-    // WriteLooseBody), recorded with the boot that file was written on.
+    // same commit, recorded with the running boot; its ".msg" file is
+    // written when its path is first named (EnsureBody).
     mq::Status CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
                            const EnvelopeData& envelope, bool bodyInPlace, const std::string* body);
     // The largest body that rides in its entry's commit (larger ones are
@@ -229,9 +232,9 @@ class QueueDb {
     // used up or a power cut left it short.
     mq::Status Reclaim();
 
-    // Makes entry id's ".msg" file whole again from the copy its commit
-    // holds, when that file may be stale: written on another boot, missing,
-    // or of the wrong size. Nothing to do for an entry whose body came as a
+    // Makes entry id's ".msg" file whole from the copy its commit holds,
+    // when that file may be stale or was never written: written on another
+    // boot, missing, or of the wrong size. Nothing to do for an entry whose body came as a
     // file of its own, or for no entry at all. Fails when the file can't be
     // written.
     mq::Status EnsureBody(unsigned long id);
@@ -255,6 +258,9 @@ class QueueDb {
     // The number of entries filter selects, counted by the database.
     mq::Status CountMatching(const mqadmin::EntryFilter& filter, uint64_t* count);
     mq::Status Info(unsigned long id, mqadmin::EntryInfo* out, bool* found);
+    // Entry id as it stands, its file not looked after (Info without
+    // EnsureBody).
+    mq::Status InfoAsIs(unsigned long id, mqadmin::EntryInfo* out, bool* found);
     mq::Status Count(std::vector<mqadmin::ChannelCount>* out);
     // Removes entry id with its files; *outcome is Done, NotFound or
     // WrongState (an entry being written) when the call succeeds. who names
@@ -265,7 +271,8 @@ class QueueDb {
     // *outcome is Done also (and nothing recorded) when it is in state to.
     mq::Status ChangeState(unsigned long id, std::vector<int64_t> from, int64_t to, bool reset,
                            int64_t reason, const std::string& who, mqadmin::AdminResult* outcome);
-    mq::Status Check(mqadmin::HealthReport* report);
+    // The health check (mqadmin.h); reads only.
+    mq::Status Check(const mqadmin::CheckOptions& options, mqadmin::HealthReport* report);
     // The database's and the log's sizes and the database's free part.
     mq::Status Space(mqadmin::SpaceReport* report);
 
@@ -274,6 +281,12 @@ private:
         : m_db(std::move(db)), m_locks(std::move(locks)), m_spool(std::move(spool)) {}
 
     mq::Status CreateSchema();
+    // Check's parts. The database: the full integrity scan, or the quick
+    // look at its header and schema.
+    mq::Status CheckDatabase(const mqadmin::CheckOptions& options, std::string* verdict);
+    // Entries without any copy of their body, and files of no entry.
+    mq::Status CheckFiles(const mqadmin::CheckOptions& options, mqadmin::HealthReport* report);
+
     // The reader a give-back is recorded for: this process, or a dead one.
     struct Reader {
         std::string app;

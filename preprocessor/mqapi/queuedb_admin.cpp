@@ -18,8 +18,8 @@ namespace {
 
 const char* const kEntryColumns =
     "SELECT id, channel, state, lease IS NOT NULL, created, attempts, app, envelope,"
-    " claim_slot IS NOT NULL, handed, reason, reason_at, reason_by, due, deferrals, reason_text"
-    " FROM entries";
+    " claim_slot IS NOT NULL, handed, reason, reason_at, reason_by, due, deferrals, reason_text,"
+    " (SELECT length(body) FROM bodies WHERE bodies.id = entries.id) FROM entries";
 
 // Entries a walk reads at a time: small enough that a walk stopped early
 // reads little more, large enough that a page's index look-up costs
@@ -59,6 +59,7 @@ struct RawEntry {
     mqadmin::EntryInfo info;
     std::string envelope;
     bool claimed = false;
+    int64_t committedSize = -1;  // the size of a body kept in the commit; -1: none
 };
 
 // Copies the current row of row (kEntryColumns) into *raw.
@@ -80,13 +81,16 @@ void ReadRow(const Stmt& row, RawEntry* raw) {
     info.due = row.IsNull(13) ? 0 : row.Int(13);
     info.deferrals = static_cast<uint32_t>(row.Int(14));
     info.reasonText = row.Text(15);
+    raw->committedSize = row.IsNull(16) ? -1 : row.Int(16);
 }
 
 // Completes raw->info from its envelope and its file. Fails when the
 // envelope is damaged.
 mq::Status Finish(const Spool& spool, RawEntry* raw) {
     mqadmin::EntryInfo& info = raw->info;
-    info.bodySize = spool.BodySize(info.id);
+    // A body kept in the commit has its size there, file or not (its file
+    // is written when its path is named); any other body is its file.
+    info.bodySize = raw->committedSize >= 0 ? raw->committedSize : spool.BodySize(info.id);
     info.path = spool.EntryPath(info.id, ".msg");
     // Claimed and without its body: its writer is still bringing it.
     if (info.state == mqadmin::EntryState::Queued && raw->claimed && info.bodySize < 0) {
@@ -177,7 +181,7 @@ mq::Status QueueDb::List(const std::string& channel, std::vector<mqadmin::EntryI
     return s;
 }
 
-mq::Status QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found) {
+mq::Status QueueDb::InfoAsIs(unsigned long id, mqadmin::EntryInfo* out, bool* found) {
     std::string sql = std::string(kEntryColumns) + " WHERE id = ?1";
     Stmt one = m_db->Prepare(sql.c_str());
     mq::Status s = one.Bind(1, static_cast<int64_t>(id)).Step();
@@ -187,10 +191,21 @@ mq::Status QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found)
     RawEntry raw;
     ReadRow(one, &raw);
     one.Reset();
-    // The operator reads the file at the path given: whole, as a reader's.
-    s = EnsureBody(id);
-    if (s.ok()) s = Finish(m_spool, &raw);
+    s = Finish(m_spool, &raw);
     if (s.ok()) *out = std::move(raw.info);
+    return s;
+}
+
+mq::Status QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found) {
+    // The operator reads the file at the path given: whole, as a reader's.
+    mq::Status s = EnsureBody(id);
+    bool unwritten = !s.ok() && m_locks->ReadOnly();
+    if (!s.ok() && !unwritten) return s;
+    s = InfoAsIs(id, out, found);
+    // A reader without write access can't write a body kept in the commit
+    // to its file: it gets the entry without a path rather than a path to
+    // no file, or no entry at all.
+    if (s.ok() && *found && unwritten) out->path.clear();
     return s;
 }
 
@@ -324,42 +339,6 @@ mq::Status QueueDb::Space(mqadmin::SpaceReport* report) {
     report->walBytes =
         stat((m_spool.DatabasePath() + "-wal").c_str(), &wal) == 0 ? wal.st_size : 0;
     return s;
-}
-
-mq::Status QueueDb::Check(mqadmin::HealthReport* report) {
-    report->integrity.clear();
-    report->orphanFiles.clear();
-    report->missingBodies.clear();
-    Stmt integrity = m_db->Prepare("PRAGMA integrity_check");
-    mq::Status s = integrity.ForEachRow([&] {
-        if (!report->integrity.empty()) report->integrity += "\n";
-        report->integrity += integrity.Text(0);
-    });
-    if (!s.ok()) return s;
-
-    mqadmin::SpaceReport space;
-    s = Space(&space);
-    if (!s.ok()) return s;
-    report->databaseBytes = space.databaseBytes;
-    report->databaseFree = space.databaseFree;
-    report->walBytes = space.walBytes;
-
-    std::vector<mqadmin::EntryInfo> entries;
-    s = List(std::string(), &entries);
-    if (!s.ok()) return s;
-    std::unordered_set<unsigned long> ids;
-    for (const mqadmin::EntryInfo& e : entries) {
-        ids.insert(e.id);
-        // A body in the commit is never missing: its file is written again.
-        if (e.bodySize < 0) {
-            s = EnsureBody(e.id);
-            if (!s.ok()) return s;
-            if (m_spool.BodySize(e.id) < 0) report->missingBodies.push_back(e);
-        }
-    }
-    return m_spool.ForEachFile([&](unsigned long id, const std::string& path) {
-        if (id == 0 || ids.count(id) == 0) report->orphanFiles.push_back(path);
-    });
 }
 
 }  // namespace mqstore

@@ -8,8 +8,9 @@
 // that 100,000 entries spread over 256 directories of a few hundred files
 // each; <id> is the identifier in decimal. Writers put an entry's body at
 // its ".msg" path (by renaming a finished file in, or through the store's
-// one-call put, which writes it there before the commit), and the store
-// removes an entry's files with it.
+// one-call put, which writes a large body there before the commit and a
+// small one, kept in the commit, when its path is first named), and the
+// store removes an entry's files with it.
 //
 // Thread safety: a Spool is immutable after construction; its calls are
 // reentrant.

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "e2e_support.h"
+#include "mqapi.h"
 
 namespace e2e {
 namespace {
@@ -58,6 +59,59 @@ TEST_F(EndToEnd, PutManyThenGetThemInOrderAndNothingIsLeft) {
     EXPECT_EQ(got, Expected("alpha", 0, 60)) << "got" << Joined(got);
     std::vector<std::string> left = GetAll(dir, "RELAY", false);
     EXPECT_TRUE(left.empty()) << "a new process still finds" << Joined(left);
+}
+
+// The path a one-call put leaves for GetMsgDest names a whole file when it
+// is asked for ".msg", though the put itself wrote none for a body the
+// store keeps in the entry's commit (4 KiB by default); a larger body's
+// file is there from the put on.
+TEST_F(EndToEnd, GetMsgDestNamesAWholeFileAfterAOneCallPut) {
+    struct Case {
+        size_t size;
+        bool fromFd;
+        bool fileAtPut;  // the put itself wrote the file
+    } cases[] = {{100, false, false}, {4096, true, false}, {5000, false, true},
+                 {5000, true, true}};
+    cMQ mq;
+    ASSERT_EQ(mq.OpenMQChannel("e2e", (dir.path() + "/daduv.ini").c_str()), MQ_SUCCESS);
+    cUserInfo sender, recipient;
+    ASSERT_EQ(sender.setLan_addr("a@example.org"), MQ_SUCCESS);
+    ASSERT_EQ(recipient.setLan_addr("b@example.org"), MQ_SUCCESS);
+    cEnvHeader from, to;
+    from.add(&sender);
+    to.add(&recipient);
+    cMessage message;
+    message.setFrom(&from);
+    message.setTo(&to);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + (c.fromFd ? " bytes from a file" : " bytes"));
+        std::string body(c.size, 'b');
+        body[0] = static_cast<char>('0' + c.size % 10);
+        int rc;
+        if (c.fromFd) {
+            std::string source = dir.path() + "/source";
+            std::ofstream(source, std::ios::binary) << body;
+            int fd = open(source.c_str(), O_RDONLY);
+            ASSERT_GE(fd, 0);
+            rc = mq.PutMsgBodyFd(&message, "RELAY", fd);
+            close(fd);
+        } else {
+            rc = mq.PutMsgBody(&message, "RELAY", body.data(), body.size());
+        }
+        ASSERT_EQ(rc, MQ_SUCCESS);
+        std::string msg = mq.GetMsgDest(".tmp");
+        msg.replace(msg.size() - 4, 4, ".msg");
+        struct stat st;
+        EXPECT_EQ(stat(msg.c_str(), &st) == 0, c.fileAtPut) << msg;
+        const char* path = mq.GetMsgDest(".msg");
+        ASSERT_NE(path, nullptr);
+        EXPECT_EQ(std::string(path), msg);
+        std::ifstream in(path, std::ios::binary);
+        std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(got, body) << "the file GetMsgDest names";
+    }
+    from.delAll();
+    to.delAll();
 }
 
 TEST_F(EndToEnd, ChannelsKeepTheirOwnEntries) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -130,19 +131,26 @@ TEST_F(Bodies, ABodyInTheCommitOutlivesItsKilledWriterAndItsFile) {
     ASSERT_EQ(Wait(writer), -SIGKILL);
     ASSERT_NE(id, 0u);
     EXPECT_EQ(BodyRows(id), "1") << "the body is not in the commit";
-    ASSERT_EQ(unlink(MsgPath(id).c_str()), 0) << "the put left no file";
+    EXPECT_FALSE(FileExists(MsgPath(id))) << "the put wrote a file the commit keeps already";
     EXPECT_EQ(TakeAndRead(id), body);
 }
 
-// A file that may be stale is written again from the commit's copy before
-// any way of reading it names it; one that can't be stale is left alone.
+// The put leaves a body kept in the commit without a file; every way of
+// naming its path writes it first. A file that may be stale is written
+// again from the commit's copy before any way of reading it names it; one
+// that can't be stale is left alone.
 TEST_F(Bodies, AStaleFileIsMadeWholeBeforeAReaderSeesIt) {
     const std::string body = BodyOf(kLimit - 100);
     struct Damage {
         const char* name;
         std::function<void(const std::string& db, unsigned long id, const std::string& path)> make;
         bool rewritten;
+        bool namedBefore = true;  // the path was named (the file written) before the damage
     } damages[] = {
+        {"never named: no file since the put",
+         [](const std::string&, unsigned long, const std::string& path) {
+             ASSERT_FALSE(FileExists(path)) << "the put wrote a file";
+         }, true, false},
         {"short", [](const std::string&, unsigned long, const std::string& path) {
              ASSERT_EQ(truncate(path.c_str(), 100), 0);
          }, true},
@@ -192,6 +200,9 @@ TEST_F(Bodies, AStaleFileIsMadeWholeBeforeAReaderSeesIt) {
             unsigned long id = OneCallPut(body);
             ASSERT_NE(id, 0u);
             std::string path = MsgPath(id);
+            if (d.namedBefore) {
+                ASSERT_EQ(ReadFile(GetMQPathName(id, ".msg")), body);
+            }
             d.make(install_.Db(), id, path);
             ino_t before = InodeOf(path);
             EXPECT_EQ(w.read(id), body) << "got a stale body";
@@ -237,7 +248,7 @@ TEST_F(Bodies, TheLimitSplitsBodiesIntoCommitAndFile) {
     struct Case {
         size_t size;
         bool fromPipe;
-        const char* wantRows;
+        const char* wantRows;  // "1": kept in the commit, no file until named
     } cases[] = {
         {0, false, "1"},           {kLimit, false, "1"},      {kLimit + 1, false, "0"},
         {kLimit, true, "1"},       {kLimit + 1, true, "0"},   {200000, true, "0"},
@@ -248,26 +259,79 @@ TEST_F(Bodies, TheLimitSplitsBodiesIntoCommitAndFile) {
         unsigned long id = OneCallPut(body, c.fromPipe);
         ASSERT_NE(id, 0u);
         EXPECT_EQ(BodyRows(id), c.wantRows);
-        EXPECT_EQ(ReadFile(MsgPath(id)), body) << "the file after the put";
+        if (std::string(c.wantRows) == "1") {
+            EXPECT_FALSE(FileExists(MsgPath(id))) << "a file after the put";
+        } else {
+            EXPECT_EQ(ReadFile(MsgPath(id)), body) << "the file after the put";
+        }
         EXPECT_EQ(TakeAndRead(id), body);
         EXPECT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
     }
 }
 
-// The health check counts a body in the commit as there even when its file
-// is gone (it writes it again); a body of its own that is gone is missing.
+// The health check counts a body in the commit as there, file or not,
+// and writes nothing; a body of its own that is gone is missing, and a
+// file of no entry is an orphan. The quick check looks for neither.
 TEST_F(Bodies, TheHealthCheckMissesOnlyBodiesWithNoCopy) {
-    unsigned long inCommit = OneCallPut(BodyOf(10));
+    unsigned long neverNamed = OneCallPut(BodyOf(10));
+    unsigned long named = OneCallPut(BodyOf(20));
     unsigned long inFile = OneCallPut(BodyOf(kLimit + 1));
-    ASSERT_NE(inCommit, 0u);
+    ASSERT_NE(neverNamed, 0u);
+    ASSERT_NE(named, 0u);
     ASSERT_NE(inFile, 0u);
-    ASSERT_EQ(unlink(MsgPath(inCommit).c_str()), 0);
+    ASSERT_EQ(unlink(GetMQPathName(named, ".msg")), 0);  // written, then lost
     ASSERT_EQ(unlink(MsgPath(inFile).c_str()), 0);
+    const std::string stray = MsgPath(inFile + 1000);
+    Install::Write(stray, "nobody's");
+    struct Case {
+        bool quick;
+        size_t wantMissing;  // inFile's, when looked for
+        size_t wantOrphans;  // the stray file, when looked for
+    } cases[] = {{false, 1, 1}, {true, 0, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.quick ? "quick" : "full");
+        mqadmin::CheckOptions options;
+        options.quick = c.quick;
+        std::vector<std::string> parts;
+        options.progress = [&](const char* part, uint64_t, uint64_t) { parts.push_back(part); };
+        mqadmin::HealthReport report;
+        ASSERT_TRUE(mqadmin::CheckStore(&report, options));
+        EXPECT_EQ(report.integrity, "ok");
+        EXPECT_EQ(report.complete, !c.quick);
+        ASSERT_EQ(report.missingBodies.size(), c.wantMissing);
+        if (c.wantMissing > 0) {
+            EXPECT_EQ(report.missingBodies[0].id, inFile);
+        }
+        ASSERT_EQ(report.orphanFiles.size(), c.wantOrphans);
+        if (c.wantOrphans > 0) {
+            EXPECT_EQ(report.orphanFiles[0], stray);
+        }
+        EXPECT_FALSE(FileExists(MsgPath(neverNamed))) << "the check wrote a file";
+        EXPECT_FALSE(FileExists(MsgPath(named))) << "the check wrote a file";
+        // The full check walks the entries (and says how far it got); the
+        // quick one walks nothing.
+        bool walked = std::find(parts.begin(), parts.end(), "entries") != parts.end();
+        EXPECT_EQ(walked, !c.quick);
+    }
+    EXPECT_EQ(ReadFile(GetMQPathName(named, ".msg")), BodyOf(20));
+}
+
+// The quick check finds a database file that lost its end, as the full one
+// does, in the few pages it reads.
+TEST_F(Bodies, TheQuickCheckFindsATruncatedDatabase) {
+    for (int i = 0; i < 40; ++i) ASSERT_NE(OneCallPut(BodyOf(kLimit)), 0u);
+    // Everything into the database file, then its last pages cut off.
+    ASSERT_EQ(QueryDb(install_.Db(), "PRAGMA wal_checkpoint(TRUNCATE)").substr(0, 1), "0");
+    struct stat st;
+    ASSERT_EQ(stat(install_.Db().c_str(), &st), 0);
+    ASSERT_EQ(truncate(install_.Db().c_str(), st.st_size / 2), 0);
+    mqadmin::CheckOptions quick;
+    quick.quick = true;
     mqadmin::HealthReport report;
-    ASSERT_TRUE(mqadmin::CheckStore(&report));
-    ASSERT_EQ(report.missingBodies.size(), 1u);
-    EXPECT_EQ(report.missingBodies[0].id, inFile);
-    EXPECT_EQ(ReadFile(MsgPath(inCommit)), BodyOf(10));
+    ASSERT_TRUE(mqadmin::CheckStore(&report, quick));
+    EXPECT_NE(report.integrity.find("bytes long, its header says"), std::string::npos)
+        << report.integrity;
+    EXPECT_FALSE(report.Healthy());
 }
 
 // The health check reports the database's and the log's size, and the

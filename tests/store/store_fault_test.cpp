@@ -4,6 +4,7 @@
 // and allocations that throw. Each time the call fails with its result,
 // nothing acknowledged is lost, nothing half made is offered, and the next
 // call after the fault clears works.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -34,6 +35,7 @@ using mqtest::Drain;
 using mqtest::FileExists;
 using mqtest::Install;
 using mqtest::PutEntry;
+using mqtest::ReadFile;
 
 // The allocation seam: while armed on this thread, the n-th allocation
 // from now throws (or, for the nothrow forms, returns null).
@@ -180,7 +182,7 @@ TEST_F(StoreFaults, NewSpoolDirectoriesAreSyncedIntoTheirParentsOnce) {
 }
 
 TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
-    const size_t kInFile = kLimit + 1, kInCommit = kLimit;
+    const size_t kInFile = kLimit + 1;
     struct Case {
         const char* name;
         const char* call;  // made to fail
@@ -194,11 +196,6 @@ TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
         {"file sync fails", "sync", EIO, kInFile},
         {"close fails", "close", EIO, kInFile},
         {"directory sync fails", "directory sync", EIO, kInFile},
-        {"in the commit: create on a full disk", "open", ENOSPC, kInCommit},
-        {"in the commit: write on a full disk", "write", ENOSPC, kInCommit},
-        {"in the commit: write I/O error", "write", EIO, kInCommit},
-        {"in the commit: short write, then full", "short write", ENOSPC, kInCommit},
-        {"in the commit: close fails", "close", EIO, kInCommit},
     };
     unsigned long kept = OneCallPut("kept");
     ASSERT_NE(kept, 0u);
@@ -222,6 +219,51 @@ TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
         for (const mqadmin::EntryInfo& e : all) ids.push_back(e.id);
         EXPECT_EQ(ids, (std::vector<unsigned long>{kept, next})) << "entries after the fault";
         mqadmin::RemoveEntry(next);
+    }
+}
+
+// A body kept in the commit is written to its file when its path is first
+// named; a write that fails then names no path, leaves no file (nor the
+// one written beside), and the next naming, once mended, writes it whole.
+TEST_F(StoreFaults, NamingABodyKeptInTheCommitFailsCleanly) {
+    struct Case {
+        const char* name;
+        const char* call;  // made to fail
+        int error;
+    } cases[] = {
+        {"create on a full disk", "open", ENOSPC},
+        {"write on a full disk", "write", ENOSPC},
+        {"write I/O error", "write", EIO},
+        {"short write, then full", "short write", ENOSPC},
+        {"close fails", "close", EIO},
+        {"rename fails", "rename", EIO},
+    };
+    const std::string body(kLimit, 'k');
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        unsigned long id = OneCallPut(body);
+        ASSERT_NE(id, 0u) << "the put writes no file, so no file call can fail it";
+        std::string msg = GetMQPathName(id, ".tmp");
+        msg.replace(msg.size() - 4, 4, ".msg");
+        ASSERT_FALSE(FileExists(msg)) << "the put wrote the file";
+        mqtest::FailSysCall(c.call, c.error);
+        EXPECT_EQ(GetMQPathName(id, ".msg"), nullptr) << "a path to no whole file";
+        MQResetSysCalls();
+        EXPECT_FALSE(FileExists(msg)) << "a half-written body stays";
+        std::string dir = msg.substr(0, msg.rfind('/'));
+        std::string prefix = std::to_string(id) + ".";
+        std::vector<std::string> left;
+        if (DIR* d = opendir(dir.c_str())) {
+            while (struct dirent* e = readdir(d)) {
+                if (std::string(e->d_name).rfind(prefix, 0) == 0) left.push_back(e->d_name);
+            }
+            closedir(d);
+        }
+        EXPECT_TRUE(left.empty()) << "left beside: " << (left.empty() ? "" : left[0]);
+        const char* path = GetMQPathName(id, ".msg");
+        ASSERT_NE(path, nullptr) << "mended, the path is still refused";
+        EXPECT_EQ(ReadFile(path), body);
+        EXPECT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
     }
 }
 

@@ -29,7 +29,7 @@ protected:
         ASSERT_EQ(inst_.Run({"channel", "add", "RELAY", "relay", "out"}).status, 0);
         RunResult put = inst_.Run({"put", "RELAY", "--from", "a@b.org", "--to", "c@d.org"}, "1");
         ASSERT_EQ(put.status, 0) << put.err;
-        id_ = put.out.substr(0, put.out.find(' '));
+        id_ = put.out.substr(0, put.out.find_first_of(" \n"));
         ASSERT_EQ(inst_.Run({"hold", id_}).status, 0);
     }
     Installation inst_;

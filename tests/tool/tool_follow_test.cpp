@@ -79,7 +79,7 @@ class ToolFollow : public ::testing::Test {
     }
     std::string Put(const std::string& body) {
         std::string out = Ok(inst_, {"put", "OUT", "--from", "a@b.org", "--to", "x@y.org"}, body).out;
-        return out.substr(0, out.find(' '));
+        return out.substr(0, out.find_first_of(" \n"));
     }
     // How often each entry was handed on.
     std::map<std::string, int> Handed() const {

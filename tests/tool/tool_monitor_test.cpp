@@ -134,7 +134,7 @@ protected:
     std::string Put(const std::string& body) {
         RunResult r = inst_.Run({"put", "RELAY", "--from", "a@b.org", "--to", "c@d.org"}, body);
         EXPECT_EQ(r.status, 0) << r.err;
-        return r.out.substr(0, r.out.find(' '));
+        return r.out.substr(0, r.out.find_first_of(" \n"));
     }
     Installation inst_;
 };

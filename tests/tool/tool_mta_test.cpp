@@ -25,7 +25,7 @@
 namespace mqtest {
 namespace {
 
-std::string IdOf(const RunResult& put) { return put.out.substr(0, put.out.find(' ')); }
+std::string IdOf(const RunResult& put) { return put.out.substr(0, put.out.find_first_of(" \n")); }
 
 // A process of its own that holds one of the store's locks until it is
 // killed: the writers' lock (byte 0 of queue.lck, a lock of the kind the

@@ -25,7 +25,7 @@ namespace {
 
 std::string PutId(const Installation& inst, const std::string& channel) {
     RunResult r = Ok(inst, {"put", channel, "--from", "a@b.org", "--to", "c@d.org"}, "body");
-    return r.out.substr(0, r.out.find(' '));
+    return r.out.substr(0, r.out.find_first_of(" \n"));
 }
 
 // Runs body in a child process that uses the toolkit as a mail system's own
@@ -545,6 +545,21 @@ TEST_F(ToolOperator, ListLinesFitATerminalAndStayWholeElsewhere) {
     std::string ids = Ok(inst_, {"list", "--limit", "2", "--ids"}).out;
     EXPECT_EQ(std::count(ids.begin(), ids.end(), '\n'), 2) << ids;
     EXPECT_EQ(ids.find_first_not_of("0123456789\n"), std::string::npos) << ids;
+}
+
+// check only reads, quick or full: the bodies the puts kept in the
+// database get no file from it, and no entry changes.
+TEST_F(ToolOperator, CheckChangesNothing) {
+    PutId(inst_, "RELAY");
+    PutId(inst_, "RELAY");
+    const std::string before = inst_.Snapshot();
+    ASSERT_NE(before.find("files:\nmodules:"), std::string::npos) << "the puts wrote files";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"check"}, std::vector<std::string>{"check", "--quick"}}) {
+        RunResult r = inst_.Run(args);
+        EXPECT_EQ(r.status, 0) << args.back() << ":\n" << r.out << r.err;
+        EXPECT_EQ(inst_.Snapshot(), before) << args.back() << " changed something";
+    }
 }
 
 TEST_F(ToolOperator, ChannelWithEntriesIsKeptUnlessForcedAndCheckSaysWhatIsStranded) {

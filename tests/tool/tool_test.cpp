@@ -100,8 +100,14 @@ TEST_F(ToolTest, PutListGetDeleteOneByOne) {
         for (size_t k = 0; k < msgs[i].to.size(); ++k) EXPECT_EQ(e["to"].items[k].str, msgs[i].to[k]);
         EXPECT_EQ(e["state"].str, "queued");
         EXPECT_EQ(e["size"].Int(), static_cast<int64_t>(msgs[i].body.size()));
-        // The rename pattern: the body is whole and no ".tmp" file stays.
-        EXPECT_EQ(ReadFileText(e["path"].str), msgs[i].body) << "entry " << i;
+        // A small body is kept in the database: list names the path
+        // without writing the file, show writes it, whole, and no ".tmp"
+        // file stays.
+        EXPECT_NE(access(e["path"].str.c_str(), F_OK), 0) << "the put wrote entry " << i;
+        std::string shown =
+            JsonOf(Ok(inst_, {"show", std::to_string(ids[i]), "--json"}))[0]["path"].str;
+        EXPECT_EQ(shown, e["path"].str);
+        EXPECT_EQ(ReadFileText(shown), msgs[i].body) << "entry " << i;
         std::string tmp = e["path"].str.substr(0, e["path"].str.size() - 4) + ".tmp";
         EXPECT_NE(access(tmp.c_str(), F_OK), 0) << tmp << " left behind";
     }
@@ -333,30 +339,100 @@ TEST_F(ToolTest, SummaryCountsPerChannelAndDomain) {
     EXPECT_NE(text.out.find("\nTOTAL           1 "), std::string::npos) << text.out;
 }
 
-TEST_F(ToolTest, CheckHealthyInstallation) {
+// A put names its entry by identifier and leaves a small body in the
+// database, file unwritten; asked for the path, it writes the file first,
+// so the path it prints always names the whole body.
+TEST_F(ToolTest, PutWritesTheFileOnlyWhenAskedForThePath) {
     Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
-    Put(inst_, "RELAY", "a@b.org", {"c@d.org"}, "1");
-    std::vector<Json> findings = JsonOf(Ok(inst_, {"check", "--json"}));
-    std::set<std::string> checks;
-    for (const Json& f : findings) {
-        checks.insert(f["check"].str);
-        EXPECT_TRUE(f["ok"].b) << f["check"].str << ": " << f["detail"].str;
-    }
-    for (const char* c : {"configuration", "install dir", "channel file", "database", "space",
-                          "orphan files", "message files", "directory", "host entry",
-                          "schedule"}) {
-        EXPECT_EQ(checks.count(c), 1u) << "no finding " << c;
+    const std::string body = "the body\n";
+    struct Case {
+        std::vector<std::string> extra;
+        bool json, withPath;
+    } cases[] = {
+        {{}, false, false},
+        {{"--path"}, false, true},
+        {{"--json"}, true, false},
+        {{"--json", "--path"}, true, true},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"put", "RELAY", "--from", "a@b.org", "--to", "c@d.org"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        SCOPED_TRACE(args.size() > 6 ? args.back() : "plain");
+        RunResult r = Ok(inst_, args, body);
+        std::string id, path;
+        if (c.json) {
+            std::vector<Json> out = JsonOf(r);
+            ASSERT_EQ(out.size(), 1u);
+            id = std::to_string(out[0]["id"].Int());
+            EXPECT_EQ(out[0]["channel"].str, "RELAY");
+            path = out[0]["path"].str;
+            if (c.withPath) {
+                EXPECT_EQ(out[0]["size"].Int(), static_cast<int64_t>(body.size()));
+            }
+        } else {
+            size_t space = r.out.find(' ');
+            id = r.out.substr(0, std::min(space, r.out.size() - 1));
+            if (space != std::string::npos) path = r.out.substr(space + 1, r.out.size() - space - 2);
+        }
+        ASSERT_FALSE(id.empty()) << r.out;
+        EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << r.out;
+        EXPECT_EQ(!path.empty(), c.withPath) << r.out;
+        std::string where = JsonOf(Ok(inst_, {"list", "--json"})).back()["path"].str;
+        if (c.withPath) {
+            EXPECT_EQ(path, where);
+            EXPECT_EQ(ReadFileText(path), body);
+        } else {
+            EXPECT_NE(access(where.c_str(), F_OK), 0) << "the put wrote " << where;
+        }
     }
 }
 
+// A healthy installation passes the full check and the quick one; the
+// quick one leaves out what walks every entry or file. Neither writes: a
+// body the put kept in the database still has no file afterwards.
+TEST_F(ToolTest, CheckHealthyInstallation) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    int64_t id = Put(inst_, "RELAY", "a@b.org", {"c@d.org"}, "1");
+    std::string path = JsonOf(Ok(inst_, {"list", "--json"}))[0]["path"].str;
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<const char*> want, notWanted;
+    } cases[] = {
+        {{"check", "--json"},
+         {"configuration", "install dir", "channel file", "database", "space", "orphan files",
+          "message files", "stranded", "directory", "host entry", "schedule"},
+         {}},
+        {{"check", "--json", "--quick"},
+         {"configuration", "install dir", "channel file", "database", "space", "directory",
+          "host entry", "schedule"},
+         {"orphan files", "message files", "stranded"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        std::vector<Json> findings = JsonOf(Ok(inst_, c.args));
+        std::set<std::string> checks;
+        for (const Json& f : findings) {
+            checks.insert(f["check"].str);
+            EXPECT_TRUE(f["ok"].b) << f["check"].str << ": " << f["detail"].str;
+        }
+        for (const char* w : c.want) EXPECT_EQ(checks.count(w), 1u) << "no finding " << w;
+        for (const char* n : c.notWanted) EXPECT_EQ(checks.count(n), 0u) << "finding " << n;
+        EXPECT_NE(access(path.c_str(), F_OK), 0) << "the check wrote entry " << id << "'s file";
+    }
+}
+
+// Each problem found, with a fix, by the full check, and by check --quick
+// unless finding it means walking the message files.
 TEST(ToolCheck, NamesEachProblemWithAFix) {
     struct Case {
         const char* name;
         const char* check;  // the finding that must fail
         void (*spoil)(const Installation&, const std::string& dir);
+        bool quickToo = true;  // check --quick finds it as well
     } cases[] = {
         {"a file of no entry", "orphan files",
-         [](const Installation&, const std::string& d) { WriteFileText(d + "999.msg", "x"); }},
+         [](const Installation&, const std::string& d) { WriteFileText(d + "999.msg", "x"); },
+         false},
         {"a spool every user may write to", "spool",
          [](const Installation&, const std::string& d) { chmod((d + "../..").c_str(), 0777); }},
         {"a spool every user may read", "spool",
@@ -413,17 +489,24 @@ TEST(ToolCheck, NamesEachProblemWithAFix) {
         std::string fpath =
             JsonOf(Ok(fresh, {"show", std::to_string(fid), "--json"}))[0]["path"].str;
         tc.spoil(fresh, fpath.substr(0, fpath.rfind('/') + 1));
-        RunResult r = fresh.Run({"check", "--json"});
-        EXPECT_EQ(r.status, 1) << tc.name;
-        EXPECT_EQ(r.err, "") << tc.name;
-        bool seen = false;
-        for (const Json& f : JsonOf(r)) {
-            if (f["check"].str != tc.check) continue;
-            seen = true;
-            EXPECT_FALSE(f["ok"].b) << tc.name;
-            EXPECT_FALSE(f["fix"].str.empty()) << tc.name << ": no fix given";
+        for (bool quick : {false, true}) {
+            SCOPED_TRACE(std::string(tc.name) + (quick ? ", --quick" : ""));
+            std::vector<std::string> args{"check", "--json"};
+            if (quick) args.push_back("--quick");
+            RunResult r = fresh.Run(args);
+            bool wanted = !quick || tc.quickToo;
+            EXPECT_EQ(r.err, "");
+            bool failed = false;
+            for (const Json& f : JsonOf(r)) {
+                if (f["check"].str != tc.check || f["ok"].b) continue;
+                failed = true;
+                EXPECT_FALSE(f["fix"].str.empty()) << "no fix given";
+            }
+            EXPECT_EQ(failed, wanted) << "finding " << tc.check << " in\n" << r.out;
+            if (wanted) {
+                EXPECT_EQ(r.status, 1);
+            }
         }
-        EXPECT_TRUE(seen) << tc.name << ": no finding " << tc.check << " in\n" << r.out;
     }
 }
 

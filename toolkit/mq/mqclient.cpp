@@ -164,6 +164,30 @@ char* ExtensionDot(char* path) {
     return std::strchr(name != nullptr ? name : path, '.');
 }
 
+// EntryIdOf - the entry identifier a message path's file name ("<id>.msg")
+// gives, 0 when it gives none.
+unsigned long EntryIdOf(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash != nullptr ? slash + 1 : path;
+    if (*name < '1' || *name > '9') return 0;
+    uint64_t id = 0;
+    for (; *name >= '0' && *name <= '9'; ++name) {
+        id = id * 10 + static_cast<uint64_t>(*name - '0');
+        if (id > 0xFFFFFFFFull) return 0;
+    }
+    return *name == '.' ? static_cast<unsigned long>(id) : 0;
+}
+
+// EnsureMessageFile - asks the store for the message file of the entry
+// path names, which writes it when the store keeps the body in the entry's
+// commit and has not written it yet (or it may be stale). False when the
+// store can't: the path would name no whole file. A path that names no
+// entry is left to the caller as it is.
+bool EnsureMessageFile(const char* path) {
+    unsigned long id = EntryIdOf(path);
+    return id == 0 || GetMQPathName(id, kMsgExt) != nullptr;
+}
+
 // CopyPutPath - a malloc'ed copy of the store's path for GetMsgDest, with
 // room for three characters and a NUL after the extension's dot whatever the
 // store's path ends in. Null when memory runs out.
@@ -377,7 +401,10 @@ char* cMQ::GetMsgDest(const char* ext) {
     char* dot = ExtensionDot(path);
     if (strcasecmp(ext, kMsgExt) == 0) {
         if (dot != nullptr) std::memcpy(dot + 1, kMsgExt + 1, sizeof kMsgExt - 1);
-        return path;
+        // The caller reads or writes the file next: one the store keeps in
+        // the entry's commit is written now, when its path is asked for,
+        // not at the put. No path rather than one to no file.
+        return EnsureMessageFile(path) ? path : nullptr;
     }
     if (dot == nullptr) return nullptr;  // no extension to replace
     char* extStart = dot + 1;

@@ -71,16 +71,20 @@ public:
     // The last put path with its extension replaced by ext (".msg" gives
     // the message file's path back), or null when nothing was put or ext is
     // not a dot and one to three letters or digits. The text is the cMQ's,
-    // valid until the next PutMsg.
+    // valid until the next PutMsg. For ".msg" the store is asked for the
+    // entry's file first, which writes a body it keeps in the entry's
+    // commit (PutMsgBody) to its file: null when it can't.
     char* GetMsgDest(const char* ext) __asm__("_ZN3cMQ10GetMsgDestEPc");
 
     // Puts msg into channel in together with its body of size bytes: the
-    // store writes the body at the entry's message path and syncs it before
-    // the entry's commit, so that 0 means envelope and body are both
-    // durable, and a failure leaves nothing behind. Returns 0 or a result
-    // code as PutMsg does, or MQ_ERR_FILE when the body can't be written.
-    // Afterwards GetMsgDest(".msg") names the new entry's message file (null
-    // after a failure, and on a store without the one-call put's calls).
+    // store makes the body durable with the entry's commit (a small one in
+    // the commit itself, its file written when its path is first asked for;
+    // a larger one as a file synced before the commit), so that 0 means
+    // envelope and body are both durable, and a failure leaves nothing
+    // behind. Returns 0 or a result code as PutMsg does, or MQ_ERR_FILE when
+    // the body can't be written. Afterwards GetMsgDest(".msg") names the new
+    // entry's message file, written by then (null after a failure, and on a
+    // store without the one-call put's calls).
     int PutMsgBody(cMessage* msg, const char* in, const void* body, size_t size);
     // As PutMsgBody, with the body read from fd (from its offset to its end).
     int PutMsgBodyFd(cMessage* msg, const char* in, int fd);

@@ -127,7 +127,9 @@ int Change(const std::string& command, const Args& args, const Action& action) {
         std::vector<unsigned long> todo;
         for (unsigned long id : ids) {
             mqadmin::EntryInfo info;
-            if (!mqadmin::GetEntryInfo(id, &info)) {
+            // Its state only: the file of a body kept in the database is
+            // not written for a look (or a dry run) at a thousand entries.
+            if (!mqadmin::LookUpEntry(id, &info)) {
                 PrintError(command, "no entry has identifier " + std::to_string(id));
                 ++failed;
             } else if (!action.allowed(info.state)) {

@@ -98,8 +98,8 @@ int RunPut(const std::string& command, const Args& args) {
     Installation inst;
     if (!RequireInstallation(command, &inst)) return kExitTempFail;
     // The body goes from the file (or standard input) straight to the
-    // store, which writes it at its final path and syncs it before the
-    // entry's commit: nothing to rename, nothing left behind on a failure.
+    // store, which makes it durable with the entry's commit: nothing to
+    // rename, nothing left behind on a failure.
     const bool fromStdin = words.size() < 2 || words[1] == "-";
     int fd = fromStdin ? STDIN_FILENO : open(words[1].c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -120,6 +120,7 @@ int RunPut(const std::string& command, const Args& args) {
     fromHeader.add(&sender);
     for (auto& r : recipients) toHeader.add(r.get());
     std::string path;
+    unsigned long id = 0;
     {
         cMessage msg;
         msg.setFrom(&fromHeader);
@@ -130,25 +131,40 @@ int RunPut(const std::string& command, const Args& args) {
             PrintResultError(command, what, rc);
             return PutExit(rc);
         }
-        const char* p = mq.GetMsgDest(".msg");
-        path = p != nullptr ? p : "";
+        // The put names its entry by identifier: the store keeps a small
+        // body in the entry's commit and writes its file only when someone
+        // asks for the path, so a backlog costs its bodies once. --path
+        // asks (GetMsgDest writes the file).
+        const char* p = mq.GetMsgDest(".tmp");
+        id = p != nullptr ? mqadmin::EntryIdFromPath(p) : 0;
+        if (id != 0 && args.Has("path")) {
+            p = mq.GetMsgDest(".msg");
+            if (p == nullptr) {
+                PrintError(command, "entry " + std::to_string(id) +
+                                        " is queued, but its message file can't be written");
+                return kExitTempFail;
+            }
+            path = p;
+        }
     }
-    unsigned long id = mqadmin::EntryIdFromPath(path.c_str());
     if (id == 0) {
         // Queued all the same: durable, and a reader will have it.
         PrintError(command, "the message is queued, but the store gave no path for it");
         return kExitRefused;
     }
     if (args.Has("json")) {
-        struct stat st;
-        JsonObject()
-            .Int("id", static_cast<int64_t>(id))
-            .Str("channel", words[0])
-            .Str("path", path)
-            .Int("size", stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1)
-            .Print();
-    } else {
+        JsonObject o;
+        o.Int("id", static_cast<int64_t>(id)).Str("channel", words[0]);
+        if (!path.empty()) {
+            struct stat st;
+            o.Str("path", path).Int(
+                "size", stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1);
+        }
+        o.Print();
+    } else if (!path.empty()) {
         std::printf("%lu %s\n", id, path.c_str());
+    } else {
+        std::printf("%lu\n", id);
     }
     return kExitOk;
 }
@@ -278,7 +294,7 @@ int RunGet(const std::string& command, const Args& args) {
         mq.CloseMQChannel();
         // Closing gave the entry back deferred; say when it is offered
         // again, for an operator may not expect that a look puts it off.
-        t.known = mqadmin::GetEntryInfo(t.id, &t.after);
+        t.known = mqadmin::LookUpEntry(t.id, &t.after);
         t.maxAttempts = mqadmin::MaxAttempts();
     }
     PrintTaken(t, args.Has("json"));
@@ -314,7 +330,14 @@ int RunShow(const std::string& command, const Args& args) {
     }
     std::string body, error;
     bool withBody = args.Has("body") && info.bodySize >= 0;
-    if (withBody && !ReadWhole(info.path, &body, &error)) {
+    if (info.path.empty()) {
+        // A body kept in the database whose file this user may not write.
+        if (withBody) {
+            PrintError(command, "entry " + words[0] +
+                                    " has no message file yet, and this user can't write it");
+            return kExitTempFail;
+        }
+    } else if (withBody && !ReadWhole(info.path, &body, &error)) {
         PrintError(command, error);
         return kExitTempFail;
     }
@@ -350,7 +373,9 @@ int RunShow(const std::string& command, const Args& args) {
     std::printf("application %s\n", Printable(info.application).c_str());
     for (const std::string& f : from) std::printf("from %s\n", Printable(f).c_str());
     for (const std::string& t : to) std::printf("to %s\n", Printable(t).c_str());
-    std::printf("path %s\n", info.path.c_str());
+    std::printf("path %s\n", info.path.empty() ? "- (not written yet: the body is kept in the "
+                                                  "database)"
+                                                : info.path.c_str());
     std::printf("%s", LastLines(info, mqadmin::ClockMs() / 1000).c_str());
     if (withBody) {
         std::printf("\n");

@@ -35,16 +35,18 @@ const std::vector<Command>& AllCommands() {
          "One line (or JSON object) per record of queue.cfg: channel,\n"
          "application, direction, flag letter.\n",
          {kJson}, RunChannelList},
-        {"put", "put CHANNEL --from ADDR --to ADDR [--to ADDR ...] [FILE|-] [--json]",
+        {"put", "put CHANNEL --from ADDR --to ADDR [--to ADDR ...] [FILE|-] [--path] [--json]",
          "queue a message whose body is FILE (standard input when - or none)",
-         "The store writes the body at its final path and syncs it before the\n"
-         "entry is committed: exit 0 means both are durable, and a failure\n"
-         "leaves nothing behind. Prints the entry's identifier and path. For a\n"
-         "mail system's pipe: 65 for an address the queue refuses, 75 for a\n"
-         "fault to wait out (see mqctl(8), MAIL SYSTEMS).\n"
+         "The store makes the body durable with the entry's commit: exit 0\n"
+         "means both are durable, and a failure leaves nothing behind. Prints\n"
+         "the entry's identifier. A small body is kept in the database and gets\n"
+         "its file when its path is first asked for (show, get, deliver, --path).\n"
+         "For a mail system's pipe: 65 for an address the queue refuses, 75 for\n"
+         "a fault to wait out (see mqctl(8), MAIL SYSTEMS).\n"
          "  --from ADDR   the sender (exactly one; <> or empty for the null sender)\n"
-         "  --to ADDR     a recipient (one or more)\n",
-         {{"from", true}, {"to", true}, kJson}, RunPut},
+         "  --to ADDR     a recipient (one or more)\n"
+         "  --path        print the message file's path too (written now)\n",
+         {{"from", true}, {"to", true}, {"path", false}, kJson}, RunPut},
         {"get", "get CHANNEL [--delete] [--body] [--json]",
          "take the next message of a channel",
          "Prints its identifier, sender, recipients and path. A message taken\n"
@@ -157,7 +159,7 @@ const std::vector<Command>& AllCommands() {
          "  --by domain   one row per recipient domain (an entry counts once\n"
          "                for each domain it is addressed to)\n",
          {{"by", true}, kJson}, RunSummary},
-        {"check", "check [--json] | check --nagios [CHANNEL] [THRESHOLDS]",
+        {"check", "check [--quick] [--json] | check --nagios [CHANNEL] [THRESHOLDS]",
          "check the installation's health",
          "Configuration found and readable, installation directory, channel\n"
          "file, database integrity, message files without an entry and entries\n"
@@ -165,9 +167,15 @@ const std::vector<Command>& AllCommands() {
          "directory server (not configured is no problem), the host's entry\n"
          "and the channels whose application its module list lacks. Each\n"
          "problem comes with what to do; the exit code is 1 when there is one.\n"
+         "Reads only: stopped half way (Ctrl-C), it leaves everything as it was.\n"
+         "On a terminal, standard error shows how far the long parts are.\n"
+         "  --quick    every check whose time does not grow with the queue: the\n"
+         "             database's header, schema and size instead of the full\n"
+         "             integrity scan, and no walk of the entries or the files\n"
+         "             (for monitoring agents; run the full check daily)\n"
          "  --nagios   answer as mqctl monitor does (see mqctl help monitor),\n"
          "             with its --warn-age, --crit-age, --warn-count, --crit-count\n",
-         {kJson, {"nagios", false}, {"warn-age", true}, {"crit-age", true},
+         {kJson, {"quick", false}, {"nagios", false}, {"warn-age", true}, {"crit-age", true},
           {"warn-count", true}, {"crit-count", true}},
          RunCheck},
         {"metrics", "metrics", "the queue's figures for a metrics scraper",

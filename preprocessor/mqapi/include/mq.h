@@ -92,6 +92,9 @@ MQAPI_EXPORT void FreeMQEnvelope(stEnvelope* envelope);
 // Absolute path of the file of entry id (or of the entry a handle writes)
 // with extension ext (".msg" for the message body); null when the store is
 // not initialised or ext is not a dot and one to seven letters or digits.
+// For ".msg" of a committed entry (by id, or through a read handle) the
+// file is whole when the path is given: a body kept in the entry's commit
+// (mqput.h) is written to it first, and null is returned when it can't be.
 // The text is the store's, valid until the next path call on the same
 // thread (for an id) or on the same handle.
 MQAPI_EXPORT char* GetMQPathName(unsigned long id, const char* ext)

@@ -110,15 +110,22 @@ struct ChannelCount {
 };
 
 struct HealthReport {
-    // "ok", or the lines PRAGMA integrity_check gave, joined by "\n".
+    // "ok", or the lines PRAGMA integrity_check gave, joined by "\n". A
+    // quick check gives "ok" when the database opens, its schema can be
+    // read and its file is as long as its header says.
     std::string integrity;
+    // False after a quick check: integrity is not the full scan's verdict,
+    // and orphanFiles and missingBodies were not looked for.
+    bool complete = true;
     // Absolute paths of files under the spool's "msg" tree that belong to no
     // entry (left by a crash between a removal's commit and its unlink, or
     // put there by hand), and names there that are no entry file at all.
     std::vector<std::string> orphanFiles;
-    // Entries whose ".msg" file does not exist. Right after a
-    // put this is normal (the writer renames the body in a moment); an old
-    // one is a body that never came.
+    // Entries whose ".msg" file does not exist and whose body is not kept
+    // in their commit either (a body kept there gets its file when its path
+    // is named, so no file is no fault). Right after a put this is normal
+    // (the writer renames the body in a moment); an old one is a body that
+    // never came.
     std::vector<EntryInfo> missingBodies;
     // The database file's size and the part of it free for reuse (pages
     // of removed entries and bodies), and the write-ahead log's size, in
@@ -165,9 +172,16 @@ MQAPI_EXPORT bool WalkEntries(const EntryFilter& filter,
 // reading them, into *count. Returns false, *count 0, when the store fails.
 MQAPI_EXPORT bool CountMatching(const EntryFilter& filter, uint64_t* count);
 
-// One entry. Returns false when no entry has identifier id or the store
-// fails (only the failure is logged).
+// One entry, its ".msg" file made whole first (a body kept in the entry's
+// commit is written to it when it is not yet): path names the whole body.
+// For a process opened for reading only, which can't write it, path is ""
+// then. Returns false when no entry has identifier id or the store fails
+// (only the failure is logged).
 MQAPI_EXPORT bool GetEntryInfo(unsigned long id, EntryInfo* out);
+// One entry as GetEntryInfo gives it, but its file left as it is: for
+// callers that look at its state and never at its body (path names where
+// the file is, or will be once named).
+MQAPI_EXPORT bool LookUpEntry(unsigned long id, EntryInfo* out);
 
 // Counts per channel, channels in name order (letter case ignored), into
 // *out (replaced). Returns false, *out emptied, when the store fails.
@@ -259,8 +273,23 @@ MQAPI_EXPORT unsigned long EntryIdFromPath(const char* path);
 // Checks the database (PRAGMA integrity_check) and compares the message
 // files with the entries. Returns false when the check itself could not be
 // made (store not initialised, database unreadable); the verdict is
-// report->Healthy().
+// report->Healthy(). Reads only: nothing is written, so a check stopped
+// half way (Ctrl-C) leaves everything as it was.
 MQAPI_EXPORT bool CheckStore(HealthReport* report);
+
+// How a check goes.
+struct CheckOptions {
+    // Every check but those whose time grows with the queue: no integrity
+    // scan (the database's header, schema and size only), no walk of the
+    // entries or of the message files. Costs the same at any depth.
+    bool quick = false;
+    // Called now and then during the long parts, with what is being done
+    // ("database", "entries", "files"), how far it is and how far it goes
+    // (total 0: not known; for "database" done counts seconds). Runs under
+    // the store's lock: it must not call the store.
+    std::function<void(const char* part, uint64_t done, uint64_t total)> progress;
+};
+MQAPI_EXPORT bool CheckStore(HealthReport* report, const CheckOptions& options);
 
 // The database's and the log's sizes and the database's free part: a few
 // reads, no check. False when the store is not initialised or the database
