@@ -403,6 +403,43 @@ TEST_F(StoreProcesses, AChildThatExitsNormallyAfterAForkLeaksNothing) {
 
 // Each case spoils the installation in its own way; MQInit in a child must
 // then fail, and so must the calls after it, each with its result.
+// Writers and readers started together on a spool not yet made: each waits
+// for the others' opening (the spool, the database, its log) as it waits
+// for the writers' lock, and none is refused.
+TEST(StoreFirstUse, ProcessesStartedTogetherOnANewSpoolAreAllServed) {
+    const int kWriters = 12, kReaders = 4;
+    for (int trial = 0; trial < 5; ++trial) {
+        Install install;  // no spool yet
+        Pipe go;
+        std::vector<pid_t> children;
+        for (int i = 0; i < kWriters + kReaders; ++i) {
+            const bool writer = i < kWriters;
+            std::string ini = install.Ini();
+            children.push_back(Spawn([&go, ini, writer] {
+                go.Receive();
+                if (!Expect(MQInit(ini.c_str(), writer ? "writer" : "reader"), "MQInit")) return 1;
+                if (writer) return Expect(PutEntry("relay", "a@e.org", {"b@e.org"}, "x") != 0,
+                                          "PutEntry") ? 0 : 1;
+                MQContext* reader = OpenMQChannel("relay");
+                if (!Expect(reader != nullptr, "OpenMQChannel")) return 1;
+                GetFirstMessage(reader, false);
+                return Expect(!MQLastCallFailed(), "GetFirstMessage") &&
+                               Expect(CloseMQChannel(reader), "CloseMQChannel")
+                           ? 0
+                           : 1;
+            }));
+        }
+        for (size_t i = 0; i < children.size(); ++i) go.Send(1);
+        int refused = 0;
+        for (pid_t pid : children) refused += Wait(pid) != 0;
+        EXPECT_EQ(refused, 0) << "trial " << trial;
+        ASSERT_TRUE(install.Init());
+        std::vector<mqadmin::EntryInfo> entries;
+        ASSERT_TRUE(mqadmin::ListEntries(nullptr, &entries));
+        EXPECT_EQ(entries.size(), static_cast<size_t>(kWriters)) << "trial " << trial;
+    }
+}
+
 TEST(StoreUnusable, CallsFailWithTheirResults) {
     struct Case {
         const char* name;
