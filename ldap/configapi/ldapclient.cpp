@@ -400,6 +400,11 @@ void RefusedCertificate(const ldapserver::Address& address, const ldapServerSett
 
 }  // namespace
 
+int ldapClientOpenServer(ldapClient* client, const ldapServerSettings* settings,
+                         const char* user, const char* password, ldapServerReport* report) {
+    return client->ldapClientOpen(settings, user, password, report);
+}
+
 // ldapClientOpen - connect, TLS, bind; 0 when bound (see the header).
 int ldapClient::ldapClientOpen(const ldapServerSettings* settings, const char* user,
                                const char* password, ldapServerReport* report) {

@@ -150,4 +150,12 @@ private:
     void* m_ld;  // the library's connection handle, null when not connected
 };
 
+// ldapClientOpenServer - client->ldapClientOpen(settings, user, password,
+// report). A free function, newer than the old interface, so that a caller
+// meant to run on a site's own directory client as well can refer to it
+// weakly and see whether the client it was loaded with has it.
+LDAP32_EXPORT int ldapClientOpenServer(ldapClient* client, const ldapServerSettings* settings,
+                                       const char* user, const char* password,
+                                       ldapServerReport* report);
+
 #endif

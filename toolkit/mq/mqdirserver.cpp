@@ -137,6 +137,81 @@ ldapServerSettings Settings::For(const std::string& one) const {
     return s;
 }
 
+// The directory client's TLS-aware connection is newer than the old
+// interface: referred to weakly, so that the toolkit still loads and runs on
+// a site's own directory client, where OpenOne falls back on the old
+// connect and bind (plain LDAP only).
+}  // namespace mqdir
+int ldapClientOpenServer(ldapClient* client, const ldapServerSettings* settings, const char* user,
+                         const char* password, ldapServerReport* report) __attribute__((weak));
+namespace mqdir {
+
+namespace {
+
+void Put(char* to, size_t size, const std::string& text) {
+    std::snprintf(to, size, "%s", text.c_str());
+}
+
+// OldOpen - one server through the old interface's connect and bind: a bare
+// host, host:port or ldap:// address, no TLS, the password kept from a
+// server that is not named as this machine unless allowed.
+int OldOpen(ldapClient& client, const ldapServerSettings& s, const char* user,
+            const char* password, ldapServerReport* report) {
+    std::memset(report, 0, sizeof *report);
+    std::string host = s.server;
+    if (host.compare(0, 7, "ldap://") == 0) host = host.substr(7);
+    if (!host.empty() && host.back() == '/') host.pop_back();
+    int port = s.port;
+    size_t colon = host.rfind(':');
+    if (colon != std::string::npos && host.find(':') == colon) {
+        port = std::atoi(host.c_str() + colon + 1);
+        host.erase(colon);
+    }
+    Put(report->address, sizeof report->address,
+        "ldap://" + host + ":" + std::to_string(port) + "/");
+    if (s.tls != LDAP_CLIENT_TLS_NONE || std::string(s.server).compare(0, 8, "ldaps://") == 0 ||
+        host.find_first_of(":[]/") != std::string::npos) {
+        Put(report->why, sizeof report->why,
+            "this directory client speaks plain LDAP to a bare host only (no TLS, no "
+            "address list forms)");
+        return -1;
+    }
+    const bool local = host == "localhost" || host.compare(0, 4, "127.") == 0;
+    if (password != nullptr && *password != '\0' && !local && s.allowPlaintext == 0) {
+        report->plaintextRefused = 1;
+        Put(report->why, sizeof report->why,
+            "the password is not sent unencrypted to another machine, and this directory "
+            "client has no TLS: set AllowPlaintextPassword = yes in section [Ldap]");
+        return -1;
+    }
+    if (client.ldapClientConnect(host.c_str(), port) != 0) {
+        Put(report->why, sizeof report->why, "can't be reached");
+        return -1;
+    }
+    report->reached = 1;
+    report->local = local ? 1 : 0;
+    int rc = client.ldapClientBind(user, password);
+    if (rc != 0) {
+        if (rc > 0) report->ldapResult = rc;
+        Put(report->why, sizeof report->why, "bind refused (LDAP result " + std::to_string(rc) + ")");
+        return rc > 0 ? rc : -1;
+    }
+    report->bound = 1;
+    return 0;
+}
+
+// OpenOne - one server, through the client's own TLS-aware connection where
+// it has one.
+int OpenOne(ldapClient& client, const ldapServerSettings& s, const char* user,
+            const char* password, ldapServerReport* report) {
+    if (ldapClientOpenServer != nullptr) {
+        return ldapClientOpenServer(&client, &s, user, password, report);
+    }
+    return OldOpen(client, s, user, password, report);
+}
+
+}  // namespace
+
 int Open(ldapClient& client, const Settings& settings, const std::string& what) {
     std::vector<std::string> servers = settings.Servers();
     std::string passed;  // "address: why" of each server passed over
@@ -144,7 +219,7 @@ int Open(ldapClient& client, const Settings& settings, const std::string& what) 
     for (const std::string& one : servers) {
         ldapServerSettings s = settings.For(one);
         ldapServerReport report;
-        int rc = client.ldapClientOpen(&s, settings.user, settings.password, &report);
+        int rc = OpenOne(client, s, settings.user, settings.password, &report);
         if (rc == 0) {
             if (!passed.empty()) {
                 LogMessage(MQLOG_WARNING, mqdir::kLogApp,
@@ -183,7 +258,7 @@ int CheckDirectoryServers(MQServerCheck* out, int max, char* why, int whySize) {
             ldapServerSettings s = settings.For(one);
             ldapServerReport report;
             ldapClient client;
-            if (client.ldapClientOpen(&s, settings.user, settings.password, &report) != 0) {
+            if (mqdir::OpenOne(client, s, settings.user, settings.password, &report) != 0) {
                 LogMessage(MQLOG_WARNING, mqdir::kLogApp,
                            (std::string("directory check: directory server ") + report.address +
                             ": " + report.why)
