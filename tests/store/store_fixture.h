@@ -143,6 +143,20 @@ inline std::vector<unsigned long> Drain(const char* channel, bool remove) {
     return ids;
 }
 
+// A reader process on the store of ini that takes channel's first entry
+// and dies holding it (SIGKILL); what Wait says of it (-SIGKILL when it
+// held one). The caller's next Init cleans up after it.
+inline int DieHoldingFirst(const std::string& ini, const char* channel) {
+    pid_t reader = Spawn([ini, channel] {
+        if (!MQInit(ini.c_str(), "dying")) return 1;
+        MQContext* handle = OpenMQChannel(channel);
+        if (handle == nullptr || GetFirstMessage(handle, false) == 0) return 2;
+        kill(getpid(), SIGKILL);
+        return 3;
+    });
+    return Wait(reader);
+}
+
 // The frames the write-ahead log holds since it last restarted: what a
 // process that opens the store alone reads to rebuild its index. Read from
 // the file, so that looking checkpoints nothing: the frames that carry the

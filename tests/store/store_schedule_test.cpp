@@ -132,18 +132,10 @@ TEST_F(Schedule, EachWayBackHasItsOwnRule) {
         SetClock(0);
         unsigned long id = PutEntry("relay", "a@example.org", {"b@example.org"}, "x");
         ASSERT_NE(id, 0u);
-        std::string ini = install.Ini();
         for (int d = 0; d < c.deaths; ++d) {
             // A later death must find it due: the clock moves past any backoff.
             SetClock(d * 7200);
-            pid_t reader = Spawn([ini] {
-                if (!MQInit(ini.c_str(), "dying")) return 1;
-                MQContext* handle = OpenMQChannel("relay");
-                if (handle == nullptr || GetFirstMessage(handle, false) == 0) return 2;
-                kill(getpid(), SIGKILL);
-                return 3;
-            });
-            ASSERT_EQ(Wait(reader), -SIGKILL);
+            ASSERT_EQ(DieHoldingFirst(install.Ini(), "relay"), -SIGKILL);
             ASSERT_TRUE(install.Init());  // cleans up after it
         }
         if (c.deaths == 0) {
