@@ -21,7 +21,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "child.h"  // Spawn, Wait
+#include "mqadmin.h"
 #include "mq.h"
 #include "temp_dir.h"
 
@@ -141,6 +144,13 @@ inline std::vector<unsigned long> Drain(const char* channel, bool remove) {
     }
     CloseMQChannel(reader);
     return ids;
+}
+
+// Entry id as the administration interface shows it (a failure if none).
+inline mqadmin::EntryInfo InfoOf(unsigned long id) {
+    mqadmin::EntryInfo info;
+    EXPECT_TRUE(mqadmin::GetEntryInfo(id, &info)) << "entry " << id;
+    return info;
 }
 
 // A reader process on the store of ini that takes channel's first entry

@@ -26,12 +26,6 @@ class Schedule : public ::testing::Test {
     void TearDown() override { unsetenv("MQ_TEST_CLOCK_OFFSET"); }
 };
 
-mqadmin::EntryInfo InfoOf(unsigned long id) {
-    mqadmin::EntryInfo info;
-    EXPECT_TRUE(mqadmin::GetEntryInfo(id, &info)) << "entry " << id;
-    return info;
-}
-
 // A reader takes the first due entry of relay and gives it back as kind
 // says; the entry as it stands after (id 0 when nothing was due).
 mqadmin::EntryInfo TakeAndGiveBack(mqadmin::GiveBackKind kind, const char* why = "try later") {
