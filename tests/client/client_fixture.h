@@ -1,7 +1,7 @@
-// client_fixture.h - what the queue client's double-based tests share: a
-// window on cMQ's private fields, messages built the way a caller builds
-// them, and a fixture that scripts the store double afresh for every test
-// and checks that every handle and envelope went back to the store.
+// client_fixture.h - what the queue client's double-based tests share:
+// messages built the way a caller builds them, and a fixture that scripts
+// the store double afresh for every test and checks that every handle and
+// envelope went back to the store.
 #ifndef MQ_TEST_CLIENT_FIXTURE_H
 #define MQ_TEST_CLIENT_FIXTURE_H
 
@@ -14,25 +14,6 @@
 
 #include "mqapi.h"
 #include "mqdouble.h"
-
-// cMQ names this struct its friend.
-struct cMQTestAccess {
-    static int32_t count(cMQ& q) { return q.count; }
-    static bool initial(cMQ& q) { return q.initial; }
-    static char* appname(cMQ& q) { return q.appname; }
-    static void* inMQ(cMQ& q) { return q.inMQ; }
-    static void* outMQ(cMQ& q) { return q.outMQ; }
-    static void* myEnv(cMQ& q) { return q.myEnv; }
-    static cMessage* msg(cMQ& q) { return q.msg; }
-    static cEnvHeader* from(cMQ& q) { return &q.from; }
-    static cEnvHeader* to(cMQ& q) { return &q.to; }
-    static char* path(cMQ& q) { return q.path; }
-    static bool bDelete(cMQ& q) { return q.bDelete; }
-    static uint32_t idx(cMQ& q) { return q.idx; }
-    // The users in the cMQ's own headers, every one of which it made.
-    static size_t listedUsers(cMQ& q) { return q.from.count() + q.to.count(); }
-};
-using A = cMQTestAccess;
 
 namespace clienttest {
 

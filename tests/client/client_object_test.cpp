@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -30,41 +31,34 @@ TEST_F(ClientTest, ToolkitCallsTheDoubleThroughTheDynamicLink) {
         << "got MQInit from " << lib << ", want the double's directory";
 }
 
+// The object keeps its own copy of the name: the caller's is freed right
+// after each open, so a kept pointer is a use after free or a double free,
+// and a copy not freed when replaced is a leak (ASan catches all three).
 TEST_F(ClientTest, OpenMQChannel) {
     struct Case {
         const char* name;
-        bool init;
-        int want;
-        const char* wantApp;
+        std::vector<bool> init;  // the store's answer to each open
+        std::vector<int> want;
     } cases[] = {
-        {"store ready", true, MQ_SUCCESS, "smtpd"},
-        {"store fails", false, MQ_ERR_INIT, nullptr},
+        {"store ready", {true}, {MQ_SUCCESS}},
+        {"store fails", {false}, {MQ_ERR_INIT}},
+        {"opened again, then refused", {true, true, false},
+         {MQ_SUCCESS, MQ_SUCCESS, MQ_ERR_INIT}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         mqdouble::Reset();
-        mqdouble::script().init = c.init;
         cMQ q;
-        EXPECT_EQ(q.OpenMQChannel("smtpd", "cfg"), c.want);
-        EXPECT_CALLS(Calls{"MQInit(cfg,smtpd)"});
-        if (c.wantApp == nullptr) {
-            EXPECT_EQ(A::appname(q), nullptr);
-        } else {
-            ASSERT_NE(A::appname(q), nullptr);
-            EXPECT_STREQ(A::appname(q), c.wantApp);
-            EXPECT_NE(A::appname(q), c.wantApp) << "want the object's own copy";
+        Calls want;
+        for (size_t i = 0; i < c.init.size(); ++i) {
+            mqdouble::script().init = c.init[i];
+            char* app = strdup(("app" + std::to_string(i)).c_str());
+            EXPECT_EQ(q.OpenMQChannel(app, "cfg"), c.want[i]) << "open " << i + 1;
+            free(app);
+            want.push_back("MQInit(cfg,app" + std::to_string(i) + ")");
         }
+        EXPECT_CALLS(want);
     }
-}
-
-TEST_F(ClientTest, SecondOpenReplacesTheApplicationName) {
-    cMQ q;
-    ASSERT_EQ(q.OpenMQChannel("first", "cfg"), MQ_SUCCESS);
-    ASSERT_EQ(q.OpenMQChannel("second", "cfg"), MQ_SUCCESS);
-    EXPECT_STREQ(A::appname(q), "second");  // the first copy is freed (leak check)
-    mqdouble::script().init = false;
-    EXPECT_EQ(q.OpenMQChannel("third", "cfg"), MQ_ERR_INIT);
-    EXPECT_STREQ(A::appname(q), "second");
 }
 
 // Opens channel RELAY on q and takes entry 7 from it.
@@ -80,12 +74,12 @@ TEST_F(ClientTest, CloseMQChannel) {
         bool read;                        // a message was got and deleted first
         std::vector<bool> closeChannel;   // the store's answers, in turn
         int wantFirst;                    // the first close's result
-        bool wantHandleKept;              // outMQ after the first close
-        Calls wantCalls;                  // of both closes
+        Calls wantCalls;                  // of both closes: the store keeps a
+                                          // handle it refused to close, and only that one
     } cases[] = {
-        {"never read", false, {}, MQ_SUCCESS, false, {}},
-        {"open channel, closed twice", true, {}, MQ_SUCCESS, false, {"CloseMQChannel(R1)"}},
-        {"store refuses, then agrees", true, {false}, MQ_ERR_CLOSE_CHANNEL, true,
+        {"never read", false, {}, MQ_SUCCESS, {}},
+        {"open channel, closed twice", true, {}, MQ_SUCCESS, {"CloseMQChannel(R1)"}},
+        {"store refuses, then agrees", true, {false}, MQ_ERR_CLOSE_CHANNEL,
          {"CloseMQChannel(R1)", "CloseMQChannel(R1)"}},
     };
     for (const Case& c : cases) {
@@ -100,8 +94,6 @@ TEST_F(ClientTest, CloseMQChannel) {
         for (bool answer : c.closeChannel) mqdouble::script().closeChannel.push_back(answer);
         ForgetCalls();
         EXPECT_EQ(q.CloseMQChannel(), c.wantFirst);
-        EXPECT_EQ(A::outMQ(q) != nullptr, c.wantHandleKept)
-            << "the store keeps a handle it refused to close, and only that one";
         EXPECT_EQ(q.CloseMQChannel(), MQ_SUCCESS);
         EXPECT_CALLS(c.wantCalls);
     }
@@ -208,20 +200,6 @@ TEST_F(ClientTest, DestructorGivesBackWhatTheStoreLent) {
         ForgetCalls();
     }
     EXPECT_CALLS(Calls{});
-}
-
-TEST_F(ClientTest, UsersMadeForTheHeadersAreDestroyedWhenEmptied) {
-    Offer({7, 8});
-    Envelope(7, {"a@b.org"}, {"c@d.org", "e@f.org"});
-    Envelope(8, {"g@h.org"}, {"i@j.org"});
-    cMQ q;
-    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
-    EXPECT_EQ(A::listedUsers(q), 3u);
-    ASSERT_NE(q.GetMsg("RELAY"), nullptr);
-    EXPECT_EQ(A::listedUsers(q), 2u) << "the first message's users must be gone";
-    EXPECT_EQ(q.GetMsg("RELAY"), nullptr);
-    EXPECT_EQ(A::listedUsers(q), 0u);
-    q.CloseMQChannel();
 }
 
 // Every walk of the channel list holds OneMQ.csQList: while the test holds

@@ -13,40 +13,16 @@
 
 #include "ldapclient.h"
 #include "log_tail.h"
+#include "loopback_port.h"
 #include "slapd_fixture.h"
 
 namespace {
 
 using mqtest::Slapd;
+using Socket = mqtest::LoopbackPort;
 
 const char kHostDn[] = "host=c1.example.org,dc=c1,dc=example,dc=org";
 const char kNetHostDn[] = "host=c2.example.net,dc=c2,dc=example,dc=net";
-
-// A TCP port on 127.0.0.1 that is bound by a socket and, with listen, takes
-// connections but never answers them.
-class Socket {
-public:
-    explicit Socket(bool listening) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            return;
-        if (listening && listen(fd_, 8) != 0) return;
-        port_ = ntohs(addr.sin_port);
-    }
-    ~Socket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 class LdapClientTest : public ::testing::Test {
 protected:

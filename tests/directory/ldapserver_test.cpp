@@ -17,6 +17,7 @@
 
 #include "ldapclient.h"
 #include "ldapserver.h"
+#include "child.h"  // Spawn, Wait
 #include "slapd_fixture.h"
 
 namespace {
@@ -189,14 +190,12 @@ int PlaintextChild() {
 
 TEST(PasswordMayGo, KeptFromAnotherMachineUnlessAllowed) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
-    pid_t child = fork();
+    pid_t child = mqtest::Spawn(PlaintextChild);
     ASSERT_GE(child, 0);
-    if (child == 0) _exit(PlaintextChild());
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "the child died";
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespace to be had here";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks (their lines are above)";
+    int status = mqtest::Wait(child);
+    ASSERT_GE(status, 0) << "the child died";
+    if (status == 77) GTEST_SKIP() << "no network namespace to be had here";
+    EXPECT_EQ(status, 0) << "failed checks (their lines are above)";
 }
 
 }  // namespace

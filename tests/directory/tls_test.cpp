@@ -18,44 +18,20 @@
 #include <gtest/gtest.h>
 
 #include "log_tail.h"
+#include "loopback_port.h"
 #include "mqdirectory.h"
 #include "slapd_fixture.h"
 
 namespace {
 
 using mqtest::LdapIni;
+using Socket = mqtest::LoopbackPort;
 using mqtest::RunProgram;
 using mqtest::Slapd;
 using Values = std::vector<std::string>;
 
 const char kHost[] = "t1.example.org";
 const char kHostDn[] = "host=t1.example.org,dc=t1,dc=example,dc=org";
-
-// A TCP port on 127.0.0.1: listening (connections are taken and never
-// answered) or only bound (connections are refused).
-class Socket {
-public:
-    explicit Socket(bool listening) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            return;
-        if (listening && listen(fd_, 8) != 0) return;
-        port_ = ntohs(addr.sin_port);
-    }
-    ~Socket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    std::string port() const { return std::to_string(port_); }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 // openssl with its arguments; "" on success, else its output.
 std::string OpenSsl(const std::string& dir, std::vector<std::string> args) {
@@ -218,15 +194,15 @@ TEST_F(TlsTest, ServerSetUps) {
         {"TLSVerify value unknown", "127.0.0.1", g, "TLS=starttls\nTLSVerify=maybe\n", kGood,
          false, "TLSVerify = maybe", 1},
         {"no TLS to a loopback address", "127.0.0.1", p, "", kPlain, true, nullptr, 8},
-        {"first down, second serves", "127.0.0.1:" + closed.port() + " ldaps://127.0.0.1:" + gs,
+        {"first down, second serves", "127.0.0.1:" + closed.text() + " ldaps://127.0.0.1:" + gs,
          "", ca, kGood, true, nullptr, 8},
         {"first silent over ldaps, second serves",
-         "ldaps://127.0.0.1:" + silent.port() + " 127.0.0.1:" + gs, "", "TLS=ldaps\n" + ca, kGood,
+         "ldaps://127.0.0.1:" + silent.text() + " 127.0.0.1:" + gs, "", "TLS=ldaps\n" + ca, kGood,
          true, nullptr, 5 + 8},
         {"first silent over StartTLS, second serves",
-         "127.0.0.1:" + silent.port() + " 127.0.0.1:" + g, "", "TLS=starttls\n" + ca, kGood, true,
+         "127.0.0.1:" + silent.text() + " 127.0.0.1:" + g, "", "TLS=starttls\n" + ca, kGood, true,
          nullptr, 5 + 8},
-        {"every server down", "127.0.0.1:" + closed.port() + " ldaps://127.0.0.1:" + silent.port(),
+        {"every server down", "127.0.0.1:" + closed.text() + " ldaps://127.0.0.1:" + silent.text(),
          "", ca, kGood, false, "no directory server would serve", 3 + 8},
     };
     for (const Case& c : cases) {
@@ -291,7 +267,7 @@ TEST_F(TlsTest, Mqctl) {
     ASSERT_EQ(RunProgram({"mkdir", inst}, "", nullptr), 0);
     ASSERT_EQ(good_->AddHost(kHost, {"archive"}), "");
     LdapIni ini;
-    ini.server = "127.0.0.1:" + closed.port() + " ldaps://127.0.0.2:" + gs +
+    ini.server = "127.0.0.1:" + closed.text() + " ldaps://127.0.0.2:" + gs +
                  " ldaps://127.0.0.1:" + gs + " 127.0.0.1:" + p;
     ini.omitPort = true;
     ini.user = Slapd::kWriterDn;
@@ -308,7 +284,7 @@ TEST_F(TlsTest, Mqctl) {
         const char* state;  // what its line says, after the address
         bool ok;
     } wants[] = {
-        {"ldap://127.0.0.1:" + closed.port() + "/", "not reachable, not bound: Can't contact", false},
+        {"ldap://127.0.0.1:" + closed.text() + "/", "not reachable, not bound: Can't contact", false},
         {"ldaps://127.0.0.2:" + gs + "/", "reachable, no TLS, not bound: TLS handshake: the "
                                           "server's certificate was refused", false},
         {"ldaps://127.0.0.1:" + gs + "/", "reachable, TLS, bound as cn=admin,dc=example,dc=org",

@@ -21,7 +21,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "child.h"  // Spawn, Wait
+#include "mqadmin.h"
 #include "mq.h"
 #include "temp_dir.h"
 
@@ -141,6 +144,27 @@ inline std::vector<unsigned long> Drain(const char* channel, bool remove) {
     }
     CloseMQChannel(reader);
     return ids;
+}
+
+// Entry id as the administration interface shows it (a failure if none).
+inline mqadmin::EntryInfo InfoOf(unsigned long id) {
+    mqadmin::EntryInfo info;
+    EXPECT_TRUE(mqadmin::GetEntryInfo(id, &info)) << "entry " << id;
+    return info;
+}
+
+// A reader process on the store of ini that takes channel's first entry
+// and dies holding it (SIGKILL); what Wait says of it (-SIGKILL when it
+// held one). The caller's next Init cleans up after it.
+inline int DieHoldingFirst(const std::string& ini, const char* channel) {
+    pid_t reader = Spawn([ini, channel] {
+        if (!MQInit(ini.c_str(), "dying")) return 1;
+        MQContext* handle = OpenMQChannel(channel);
+        if (handle == nullptr || GetFirstMessage(handle, false) == 0) return 2;
+        kill(getpid(), SIGKILL);
+        return 3;
+    });
+    return Wait(reader);
 }
 
 // The frames the write-ahead log holds since it last restarted: what a

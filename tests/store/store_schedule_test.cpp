@@ -26,12 +26,6 @@ class Schedule : public ::testing::Test {
     void TearDown() override { unsetenv("MQ_TEST_CLOCK_OFFSET"); }
 };
 
-mqadmin::EntryInfo InfoOf(unsigned long id) {
-    mqadmin::EntryInfo info;
-    EXPECT_TRUE(mqadmin::GetEntryInfo(id, &info)) << "entry " << id;
-    return info;
-}
-
 // A reader takes the first due entry of relay and gives it back as kind
 // says; the entry as it stands after (id 0 when nothing was due).
 mqadmin::EntryInfo TakeAndGiveBack(mqadmin::GiveBackKind kind, const char* why = "try later") {
@@ -132,18 +126,10 @@ TEST_F(Schedule, EachWayBackHasItsOwnRule) {
         SetClock(0);
         unsigned long id = PutEntry("relay", "a@example.org", {"b@example.org"}, "x");
         ASSERT_NE(id, 0u);
-        std::string ini = install.Ini();
         for (int d = 0; d < c.deaths; ++d) {
             // A later death must find it due: the clock moves past any backoff.
             SetClock(d * 7200);
-            pid_t reader = Spawn([ini] {
-                if (!MQInit(ini.c_str(), "dying")) return 1;
-                MQContext* handle = OpenMQChannel("relay");
-                if (handle == nullptr || GetFirstMessage(handle, false) == 0) return 2;
-                kill(getpid(), SIGKILL);
-                return 3;
-            });
-            ASSERT_EQ(Wait(reader), -SIGKILL);
+            ASSERT_EQ(DieHoldingFirst(install.Ini(), "relay"), -SIGKILL);
             ASSERT_TRUE(install.Init());  // cleans up after it
         }
         if (c.deaths == 0) {

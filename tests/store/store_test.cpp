@@ -14,9 +14,11 @@
 #include "mqadmin.h"
 #include "store_fixture.h"
 
+using mqtest::DieHoldingFirst;
 using mqtest::Drain;
 using mqtest::FileExists;
 using mqtest::Install;
+using mqtest::InfoOf;
 using mqtest::PutEntry;
 using mqtest::QueryDb;
 using mqtest::Spawn;
@@ -28,12 +30,6 @@ namespace {
 std::string Operator() {
     struct passwd* pw = getpwuid(getuid());
     return pw != nullptr ? pw->pw_name : "uid " + std::to_string(getuid());
-}
-
-mqadmin::EntryInfo InfoOf(unsigned long id) {
-    mqadmin::EntryInfo info;
-    EXPECT_TRUE(mqadmin::GetEntryInfo(id, &info)) << "entry " << id;
-    return info;
 }
 
 std::vector<std::string> ChannelNames() {
@@ -467,18 +463,7 @@ TEST(StoreAttempts, EntriesWhoseReadersKeepDyingFailUntilRequeued) {
     EXPECT_EQ(mqadmin::MaxAttempts(), 2u);
     unsigned long id = PutEntry("relay", "a@example.org", {"b@example.org"}, "x");
     ASSERT_NE(id, 0u);
-    std::string ini = install.Ini();
-    auto dieHolding = [&] {
-        pid_t reader = Spawn([ini] {
-            if (!MQInit(ini.c_str(), "dying")) return 1;
-            MQContext* handle = OpenMQChannel("relay");
-            if (handle == nullptr || GetFirstMessage(handle, false) == 0) return 2;
-            kill(getpid(), SIGKILL);
-            return 3;
-        });
-        return Wait(reader);
-    };
-    ASSERT_EQ(dieHolding(), -SIGKILL) << "attempt 1";
+    ASSERT_EQ(DieHoldingFirst(install.Ini(), "relay"), -SIGKILL) << "attempt 1";
     ASSERT_TRUE(install.Init());  // the clean-up after the dead reader
     mqadmin::EntryInfo info;
     ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));
@@ -488,7 +473,7 @@ TEST(StoreAttempts, EntriesWhoseReadersKeepDyingFailUntilRequeued) {
     EXPECT_EQ(info.due, 0) << "the first death: offered again at once";
     EXPECT_GT(info.handed, 0);
     EXPECT_GE(info.reasonTime, info.handed);
-    ASSERT_EQ(dieHolding(), -SIGKILL) << "attempt 2";
+    ASSERT_EQ(DieHoldingFirst(install.Ini(), "relay"), -SIGKILL) << "attempt 2";
     ASSERT_TRUE(install.Init());
     EXPECT_TRUE(Drain("relay", false).empty()) << "failed entries are not offered";
     ASSERT_TRUE(mqadmin::GetEntryInfo(id, &info));

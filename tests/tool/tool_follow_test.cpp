@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "child.h"  // Spawn, Wait
 #include "tool_harness.h"
 
 namespace {
@@ -46,7 +47,7 @@ class ToolFollow : public ::testing::Test {
     void TearDown() override {
         if (service_ > 0) {
             kill(service_, SIGKILL);
-            waitpid(service_, nullptr, 0);
+            mqtest::Wait(service_);
         }
     }
 
@@ -57,8 +58,7 @@ class ToolFollow : public ::testing::Test {
         args.insert(args.end(), options.begin(), options.end());
         args.insert(args.end(), {"--", script_, "{id}"});
         std::string err = inst_.dir() + "/follow.err";
-        service_ = fork();
-        if (service_ == 0) {
+        service_ = mqtest::Spawn([&] {
             freopen(err.c_str(), "a", stderr);
             setenv("MQ_CONFIG_DIR", inst_.dir().c_str(), 1);
             setenv("MQ_LOG", (inst_.dir() + "/mq.log").c_str(), 1);
@@ -66,16 +66,15 @@ class ToolFollow : public ::testing::Test {
             for (std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
             execv(MQCTL_BIN, argv.data());
-            _exit(127);
-        }
+            return 127;
+        });
     }
     // The service's exit status (-1 when a signal ended it).
     int StopService(int signal) {
         kill(service_, signal);
-        int status = 0;
-        waitpid(service_, &status, 0);
+        int status = mqtest::Wait(service_);
         service_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return status < 0 ? -1 : status;
     }
     std::string Put(const std::string& body) {
         std::string out = Ok(inst_, {"put", "OUT", "--from", "a@b.org", "--to", "x@y.org"}, body).out;

@@ -90,7 +90,6 @@ public:
     int PutMsgBodyFd(cMessage* msg, const char* in, int fd);
 
 private:
-    friend struct cMQTestAccess;
     friend struct MQLayoutCheck;  // the tests hold the layout to the old one
 
     int32_t count;
