@@ -71,7 +71,9 @@ done
 
 # Metrics, for registered channels with and without entries, in every state
 # the queue knows.
-if [ -x "$promtool" ]; then
+# promtool is an amd64 program: where it can't run (the i386 root), the
+# amd64 run checks the page.
+if [ -x "$promtool" ] && "$promtool" --version >/dev/null 2>&1; then
     for n in 1 2; do
         echo body | "$mqctl" --config "$dir" put RELAY --from a@example.org --to b@example.org \
             >/dev/null || fail "mqctl put"
@@ -86,7 +88,7 @@ if [ -x "$promtool" ]; then
     grep -q 'state="held"} 1$' <<<"$metrics" || fail "metrics count no held entry: $metrics"
     verdict=$("$promtool" check metrics <<<"$metrics" 2>&1) || fail "promtool: $verdict"
 else
-    echo "SKIP: no promtool at $promtool (scripts/deps.sh --promtool fetches it)"
+    echo "SKIP: no promtool that runs here at $promtool (scripts/deps.sh --promtool fetches it)"
 fi
 
 [ "$failures" -eq 0 ] || exit 1
