@@ -34,24 +34,24 @@ bool SetFlags(int fd) {
            fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
 }
 
-bool OpenUnix(const ListenSpec& spec, const SocketAccess& access, int* out, std::string* error) {
+bool OpenUnix(const ListenAddress& address, const SocketAccess& access, int* out, std::string* error) {
     struct sockaddr_un sun;
     std::memset(&sun, 0, sizeof sun);
     sun.sun_family = AF_UNIX;
-    if (spec.path.size() >= sizeof sun.sun_path) {
-        *error = "socket path " + spec.path + " is too long";
+    if (address.path.size() >= sizeof sun.sun_path) {
+        *error = "socket path " + address.path + " is too long";
         return false;
     }
-    std::memcpy(sun.sun_path, spec.path.c_str(), spec.path.size());
+    std::memcpy(sun.sun_path, address.path.c_str(), address.path.size());
     // Only a socket left by an earlier run is replaced.
     struct stat st;
-    if (lstat(spec.path.c_str(), &st) == 0) {
+    if (lstat(address.path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
-            *error = spec.path + " exists and is not a socket";
+            *error = address.path + " exists and is not a socket";
             return false;
         }
-        if (unlink(spec.path.c_str()) != 0) {
-            *error = Errno("unlink " + spec.path, errno);
+        if (unlink(address.path.c_str()) != 0) {
+            *error = Errno("unlink " + address.path, errno);
             return false;
         }
     }
@@ -67,23 +67,23 @@ bool OpenUnix(const ListenSpec& spec, const SocketAccess& access, int* out, std:
     int err = errno;
     umask(old);
     if (rc != 0) {
-        *error = Errno("bind " + spec.path, err);
+        *error = Errno("bind " + address.path, err);
         close(fd);
         return false;
     }
     if ((access.owner != static_cast<uid_t>(-1) || access.group != static_cast<gid_t>(-1)) &&
-        chown(spec.path.c_str(), access.owner, access.group) != 0) {
-        *error = Errno("chown " + spec.path, errno);
+        chown(address.path.c_str(), access.owner, access.group) != 0) {
+        *error = Errno("chown " + address.path, errno);
         close(fd);
         return false;
     }
-    if (chmod(spec.path.c_str(), access.mode) != 0) {
-        *error = Errno("chmod " + spec.path, errno);
+    if (chmod(address.path.c_str(), access.mode) != 0) {
+        *error = Errno("chmod " + address.path, errno);
         close(fd);
         return false;
     }
     if (listen(fd, kBacklog) != 0) {
-        *error = Errno("listen " + spec.path, errno);
+        *error = Errno("listen " + address.path, errno);
         close(fd);
         return false;
     }
@@ -91,19 +91,19 @@ bool OpenUnix(const ListenSpec& spec, const SocketAccess& access, int* out, std:
     return true;
 }
 
-bool OpenTcp(const ListenSpec& spec, int* out, std::string* error) {
+bool OpenTcp(const ListenAddress& address, int* out, std::string* error) {
     struct addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
     struct addrinfo* res = nullptr;
-    int gai = getaddrinfo(spec.host.c_str(), spec.port.c_str(), &hints, &res);
+    int gai = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &res);
     if (gai != 0) {
-        *error = "address " + spec.host + ":" + spec.port + ": " + gai_strerror(gai);
+        *error = "address " + address.host + ":" + address.port + ": " + gai_strerror(gai);
         return false;
     }
-    std::string where = spec.host + ":" + spec.port;
+    std::string where = address.host + ":" + address.port;
     int fd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         *error = Errno("socket", errno);
@@ -125,8 +125,8 @@ bool OpenTcp(const ListenSpec& spec, int* out, std::string* error) {
 
 }  // namespace
 
-bool ParseListen(const std::string& text, ListenSpec* out, std::string* error) {
-    *out = ListenSpec();
+bool ParseListen(const std::string& text, ListenAddress* out, std::string* error) {
+    *out = ListenAddress();
     if (text.compare(0, 5, "unix:") == 0) {
         out->unixSocket = true;
         out->path = text.substr(5);
@@ -156,9 +156,9 @@ bool ParseListen(const std::string& text, ListenSpec* out, std::string* error) {
     return true;
 }
 
-bool OpenListener(const ListenSpec& spec, const SocketAccess& access, int* fd,
+bool OpenListener(const ListenAddress& address, const SocketAccess& access, int* fd,
                   std::string* error) {
-    return spec.unixSocket ? OpenUnix(spec, access, fd, error) : OpenTcp(spec, fd, error);
+    return address.unixSocket ? OpenUnix(address, access, fd, error) : OpenTcp(address, fd, error);
 }
 
 std::vector<int> ListenersFromEnvironment() {

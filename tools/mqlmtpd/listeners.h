@@ -19,7 +19,7 @@
 
 namespace mqlmtpd {
 
-struct ListenSpec {
+struct ListenAddress {
     bool unixSocket = false;
     std::string path;  // unix
     std::string host;  // TCP: a numeric address
@@ -32,10 +32,10 @@ struct SocketAccess {
     gid_t group = static_cast<gid_t>(-1);
 };
 
-bool ParseListen(const std::string& text, ListenSpec* out, std::string* error);
+bool ParseListen(const std::string& text, ListenAddress* out, std::string* error);
 
-// Opens spec as a listening socket (close-on-exec, non-blocking) into *fd.
-bool OpenListener(const ListenSpec& spec, const SocketAccess& access, int* fd,
+// Opens address as a listening socket (close-on-exec, non-blocking) into *fd.
+bool OpenListener(const ListenAddress& address, const SocketAccess& access, int* fd,
                   std::string* error);
 
 // The sockets the service manager passed (LISTEN_FDS/LISTEN_PID naming

@@ -341,13 +341,13 @@ int Run(int argc, char** argv) {
     }
     std::vector<int> listeners = ListenersFromEnvironment();
     for (const std::string& text : o.listen) {
-        ListenSpec spec;
+        ListenAddress address;
         int fd = -1;
-        if (!ParseListen(text, &spec, &error)) {
+        if (!ParseListen(text, &address, &error)) {
             std::fprintf(stderr, "mqlmtpd: %s\n", error.c_str());
             return kExitUsage;
         }
-        if (!OpenListener(spec, o.access, &fd, &error)) {
+        if (!OpenListener(address, o.access, &fd, &error)) {
             std::fprintf(stderr, "mqlmtpd: %s\n", error.c_str());
             return kExitOsErr;
         }
