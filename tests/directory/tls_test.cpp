@@ -208,22 +208,8 @@ TEST_F(TlsTest, ServerSetUps) {
     // The first TLS session a server or a process makes readies its TLS
     // library, which a loaded machine may take seconds over (seen in the
     // i386 root): made once here, so that the table times connections alone.
-    {
-        const Case& c = cases[0];
-        ASSERT_EQ(good_->AddHost(kHost, {"archive"}), "");
-        LdapIni ini;
-        ini.server = c.hostName;
-        ini.port = c.port;
-        ini.omitPort = c.port.empty();
-        ini.user = Slapd::kWriterDn;
-        ini.password = Slapd::kWriterPassword;
-        ini.extra = c.extra;
-        ASSERT_NE(good_->WriteIni(dir_, ini), "");
-        mqtest::LogTail quiet;
-        AddModuleName(kHost, "scan");
-    }
-    for (const Case& c : cases) {
-        Slapd* holder = c.server == kGood ? good_ : c.server == kExpired ? expired_ : plain_;
+    // Sets the case's server up with the host entry and writes its settings.
+    auto setUp = [this](const Case& c, Slapd* holder) {
         ASSERT_EQ(holder->AddHost(kHost, {"archive"}), "") << c.what;
         LdapIni ini;
         ini.server = c.hostName;
@@ -233,6 +219,16 @@ TEST_F(TlsTest, ServerSetUps) {
         ini.password = Slapd::kWriterPassword;
         ini.extra = c.extra;
         ASSERT_NE(holder->WriteIni(dir_, ini), "") << c.what;
+    };
+    {
+        setUp(cases[0], good_);
+        mqtest::LogTail quiet;
+        AddModuleName(kHost, "scan");
+    }
+    for (const Case& c : cases) {
+        Slapd* holder = c.server == kGood ? good_ : c.server == kExpired ? expired_ : plain_;
+        setUp(c, holder);
+        if (HasFatalFailure()) return;
         int bindsBefore = WriterBinds(*good_) + WriterBinds(*expired_);
 
         mqtest::LogTail log;

@@ -88,50 +88,18 @@ struct Outcome {
 // thrown away, standard error read for its first line, and waits for it.
 Outcome Run(const std::vector<std::string>& argv, const std::string& bodyPath) {
     Outcome out;
-    int body = open(bodyPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (body < 0) {
-        out.error = "open " + bodyPath + ": " + std::strerror(errno);
-        return out;
-    }
-    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    int err[2];
-    if (devnull < 0 || pipe2(err, O_CLOEXEC) != 0) {
-        out.error = std::string("pipe: ") + std::strerror(errno);
-        close(body);
-        if (devnull >= 0) close(devnull);
-        return out;
-    }
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(body, STDIN_FILENO);
-        dup2(devnull, STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        signal(SIGPIPE, SIG_DFL);
-        execvp(args[0], args.data());
-        int e = errno;
-        dprintf(STDERR_FILENO, "exec %s: %s\n", args[0], std::strerror(e));
-        _exit(e == ENOENT ? 127 : 126);
-    }
-    int forkErrno = errno;
-    close(body);
-    close(devnull);
-    close(err[1]);
-    if (pid < 0) {
-        close(err[0]);
-        out.error = std::string("fork: ") + std::strerror(forkErrno);
-        return out;
-    }
-    // Read standard error to its end (a command blocked on a full pipe
-    // would never exit), keeping the start of its first line.
+    int errFd = -1;
+    pid_t pid = StartCommand(argv, bodyPath, &errFd, &out.error);
+    if (pid < 0) return out;
+    // Read standard error to its end, waiting for each piece (a command
+    // blocked on a full pipe would never exit), keeping the start of its
+    // first line.
+    fcntl(errFd, F_SETFL, fcntl(errFd, F_GETFL) & ~O_NONBLOCK);
     std::string first;
     bool lineDone = false;
     char buf[4096];
     for (;;) {
-        ssize_t n = read(err[0], buf, sizeof buf);
+        ssize_t n = read(errFd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         for (ssize_t i = 0; i < n && !lineDone; ++i) {
@@ -142,7 +110,7 @@ Outcome Run(const std::vector<std::string>& argv, const std::string& bodyPath) {
             }
         }
     }
-    close(err[0]);
+    close(errFd);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
