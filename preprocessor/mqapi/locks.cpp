@@ -57,11 +57,13 @@ struct LockFile::Shared {
     std::atomic<uint64_t> synced;
 };
 
+bool LockFile::Allocate() {
+    return MQSysCallTable()->fallocate(m_fd, kNonceArea, kSharedPage + kSharedSize - kNonceArea) ==
+           0;
+}
+
 void LockFile::MapShared() {
     static_assert(std::atomic<uint64_t>::is_always_lock_free, "counters shared by processes");
-    // Allocated for real first: touching a hole of a shared mapping on a
-    // full disk would kill the process.
-    if (MQSysCallTable()->fallocate(m_fd, kSharedPage, kSharedSize) != 0) return;
     void* page = mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, kSharedPage);
     if (page != MAP_FAILED) m_shared = static_cast<Shared*>(page);
 }
@@ -98,9 +100,10 @@ mq::Status LockFile::Open(const std::string& spoolRoot, std::unique_ptr<LockFile
     int fd = MQSysCallTable()->open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
     if (fd < 0) return mq::Status::FromErrno("open", path, errno);
     std::unique_ptr<LockFile> file(new LockFile(fd, path));
+    bool allocated = file->Allocate();
     mq::Status slot = file->TakeSlot();
     if (!slot.ok()) return slot;
-    file->MapShared();
+    if (allocated) file->MapShared();
     *out = std::move(file);
     return mq::Status::OK();
 }

@@ -114,6 +114,13 @@ class LockFile {
     mq::Status TakeSlot();
 
     struct Shared;
+    // Gives the nonces and the shared page their blocks, once for the file
+    // (false when the disk has no room for them). Writing into a hole fails
+    // on a full disk (a slot's nonce: the process could not open the store
+    // to take and remove entries, freeing room) or kills the process (the
+    // shared mapping), whichever slot its process id picks.
+    bool Allocate();
+    // Maps the shared page; REQUIRES: Allocate() succeeded.
     void MapShared();
 
     int m_fd;

@@ -269,6 +269,19 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& n
     return out;
 }
 
+// Runs mqctl with args. None of the servers below is silent, so an answer
+// missing past the request timeout means a loaded machine held a TLS
+// handshake up, not the fault checked here: such a run is made again, twice
+// at most.
+int Mqctl(const std::vector<std::string>& args, std::string* out) {
+    std::vector<std::string> argv = {MQTEST_MQCTL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int rc = RunProgram(argv, "", out);
+    for (int again = 0; again < 2 && out->find("no answer within") != std::string::npos; ++again)
+        rc = RunProgram(argv, "", out);
+    return rc;
+}
+
 // mqctl check reports each server of the list on a line of its own, and
 // channel add, refused by a certificate, says why in one line and leaves
 // the channel file alone.
@@ -291,7 +304,7 @@ TEST_F(TlsTest, Mqctl) {
     ASSERT_NE(good_->WriteIni(dir_, ini), "");
 
     std::string out;
-    RunProgram({MQTEST_MQCTL, "check"}, "", &out);
+    Mqctl({"check"}, &out);
     struct Want {
         std::string server;
         const char* state;  // what its line says, after the address
@@ -317,7 +330,7 @@ TEST_F(TlsTest, Mqctl) {
     // One server, whose certificate names another host.
     ini.server = "ldaps://127.0.0.2:" + gs;
     ASSERT_NE(good_->WriteIni(dir_, ini), "");
-    int rc = RunProgram({MQTEST_MQCTL, "channel", "add", "tlsch", "scan", "in"}, "", &out);
+    int rc = Mqctl({"channel", "add", "tlsch", "scan", "in"}, &out);
     EXPECT_NE(rc, 0) << out;
     std::vector<std::string> lines = LinesWith(out, "mqctl");
     ASSERT_EQ(lines.size(), 1u) << out;

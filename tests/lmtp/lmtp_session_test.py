@@ -181,6 +181,7 @@ class Env:
             return None
         self.mounted = root
         inst = Installation(MQCTL, root=root)
+        before_put = last_pid()
         put = inst.ctl("put", "IN", "--from", "s@src.test", "--to", "r@in.test", "/dev/null")
         assert put.returncode == 0, put.stderr
         with open(os.path.join(root, "filler"), "wb") as f:
@@ -190,6 +191,7 @@ class Env:
                     f.flush()
             except OSError:
                 pass
+        pids_far_from(before_put)
         return inst
 
     def close(self):
@@ -198,6 +200,35 @@ class Env:
         if self.mounted:
             subprocess.run(["umount", self.mounted])
         shutil.rmtree(self.inst.dir, ignore_errors=True)
+
+
+NS_LAST_PID = "/proc/sys/kernel/ns_last_pid"
+
+
+def last_pid():
+    with open(NS_LAST_PID) as f:
+        return int(f.read())
+
+
+def pids_far_from(pid):
+    """Makes the processes started next get ids far from pid's.
+
+    A process's slot in the store's lock file, and so the part of the file
+    it writes on opening, follows from its id: the server's sessions then use
+    a part the installation's first put did not write, which a full disk
+    must not keep them from (where the kernel lets ids be steered)."""
+    with open("/proc/sys/kernel/pid_max") as f:
+        pid_max = int(f.read())
+    page = lambda p: (p % 16384) // 512
+    for far in range(pid + 2048, pid + 2048 + 16384, 512):
+        far = far % pid_max
+        if far > 1000 and page(far) != page(pid) and page(far + 400) != page(pid):
+            break
+    try:
+        with open(NS_LAST_PID, "w") as f:
+            f.write(str(far))
+    except OSError:
+        pass
 
 
 def hold_writers_lock(inst):
