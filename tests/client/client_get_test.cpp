@@ -240,8 +240,8 @@ TEST_F(ClientTest, SecondMessageReplacesTheFirst) {
 }
 
 // A GetMsg that finds no message empties the message and keeps nothing of
-// the store's; and nothing is current, so DelMsg removes nothing (a failed
-// envelope read must not delete mail: the entry stays in the store, and the
+// the store's; and nothing is current, so DelMsg removes nothing, whatever
+// the caller looked up since (a failed envelope read must not delete mail: the entry stays in the store, and the
 // next call moves on).
 TEST_F(ClientTest, GetMsgWithoutAMessage) {
     struct Case {
@@ -273,6 +273,9 @@ TEST_F(ClientTest, GetMsgWithoutAMessage) {
         EXPECT_EQ(m->getTo(), nullptr);
         EXPECT_EQ(m->getMsgpath(), nullptr);
         EXPECT_EQ(mqdouble::LiveEnvelopes(), 0) << "an envelope kept from the store";
+        EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
+        // Nor once the caller looked an envelope up by its identifier.
+        ASSERT_EQ(q.GetMsgEnv(5), m);
         EXPECT_EQ(q.DelMsg(), MQ_ERR_REMOVE);
         cMessage* next = q.GetMsg("RELAY");
         ASSERT_EQ(next != nullptr, c.next != 0) << "the next GetMsg";

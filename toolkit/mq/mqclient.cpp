@@ -356,8 +356,11 @@ cMessage* cMQ::GetMsg(const char* out) {
     // An envelope that can't be read is left in the store, not removed: a
     // failed read (a busy or damaged database) must not delete mail. The
     // store offers the entry again once this handle closes.
+    // Nor may a DelMsg after it remove that entry, which the caller never
+    // saw: nothing is current until a GetMsg returns a message.
     myEnv = GetMQEnvelope(id);
     if (myEnv == nullptr) {
+        idx = 0;
         EmptyMessage();
         return nullptr;
     }
@@ -365,6 +368,7 @@ cMessage* cMQ::GetMsg(const char* out) {
     const char* msgPath = GetMQPathName(id, kMsgExt);
     if (!FillMessage(false) || msgPath == nullptr || msg->setMsgpath(msgPath) != MQ_SUCCESS) {
         // A message without its file or with users missing is no message.
+        idx = 0;
         EmptyMessage();
         ReleaseEnvelope();
         return nullptr;
