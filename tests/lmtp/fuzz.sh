@@ -15,9 +15,10 @@ if command -v clang++ >/dev/null &&
        -fno-sanitize-recover=undefined -I"$src/tools/mqlmtpd" \
        "$src/tools/mqlmtpd/lmtpsession.cpp" "$src/tests/lmtp/lmtp_fuzz.cpp" \
        -o "$work/lmtp_libfuzzer" 2>"$work/build.log"; then
-    # New inputs go to the scratch directory, never into the sources.
+    # New inputs and any crashing input go to the scratch directory, never
+    # into the directory the test was started from.
     exec "$work/lmtp_libfuzzer" -max_total_time="$seconds" -seed=1 -max_len=4096 \
-        -print_final_stats=1 "$work/new" "$corpus"
+        -print_final_stats=1 -artifact_prefix="$work/" "$work/new" "$corpus"
 fi
 echo "clang++ with libFuzzer not usable ($(head -1 "$work/build.log" 2>/dev/null)): standalone driver"
 exec "$standalone" -runs=50000 "$corpus"
