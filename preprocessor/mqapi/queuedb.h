@@ -261,7 +261,11 @@ class QueueDb {
     // Entry id as it stands, its file not looked after (Info without
     // EnsureBody).
     mq::Status InfoAsIs(unsigned long id, mqadmin::EntryInfo* out, bool* found);
+    // CountEntries' and ReadTotals' figures (queuedb_totals.cpp), from the
+    // totals and the indexes.
     mq::Status Count(std::vector<mqadmin::ChannelCount>* out);
+    mq::Status Totals(const std::vector<int64_t>& createdBounds,
+                      std::vector<mqadmin::ChannelTotals>* out);
     // Removes entry id with its files; *outcome is Done, NotFound or
     // WrongState (an entry being written) when the call succeeds. who names
     // the operator in the trail line.
@@ -372,6 +376,9 @@ private:
         std::string envelope;
     };
     HandedOut m_handedOut;
+    // The entry FirstArrived chose, with its file's size then, for Lease to
+    // record.
+    std::pair<int64_t, int64_t> m_arrived{0, -1};
     // Messages put or removed through this connection, counted up to
     // kLongLivedAfter, when the log's checkpoint interval is lengthened.
     int m_messagesWritten = 0;
