@@ -3,7 +3,6 @@
 // health check.
 #include "queuedb.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <ctime>
