@@ -161,6 +161,12 @@ bool CountEntries(std::vector<ChannelCount>* out) {
     return WithQueue("CountEntries", [&](QueueDb& queue) { return queue.Count(out); });
 }
 
+bool ReadTotals(std::vector<ChannelTotals>* out, const std::vector<int64_t>& createdBounds) {
+    out->clear();
+    return WithQueue("ReadTotals",
+                     [&](QueueDb& queue) { return queue.Totals(createdBounds, out); });
+}
+
 AdminResult RemoveEntry(unsigned long id) {
     return mqstore::Guarded("RemoveEntry", AdminResult::Failed, [&]() -> AdminResult {
         std::string who = OperatorName();

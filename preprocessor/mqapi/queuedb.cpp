@@ -120,7 +120,11 @@ mq::Status QueueDb::CreateSchema() {
     }
     Transaction t = Write(Sync::kDurable);
     mq::Status s = t.Begin();
-    if (s.ok()) s = PrepareSchema(m_db.get(), m_spool.DatabasePath());
+    if (s.ok()) {
+        s = PrepareSchema(m_db.get(), m_spool.DatabasePath(), [this](int64_t id) {
+            return m_spool.BodySize(static_cast<unsigned long>(id));
+        });
+    }
     if (s.ok()) s = t.Commit();
     return s;
 }
@@ -213,12 +217,22 @@ mq::Status QueueDb::CommitEntry(unsigned long id, const std::string& app,
     if (!s.ok()) return s;
     Stmt insert = m_db->Prepare(
         "INSERT INTO entries(id, channel, state, created, app, claim_slot, claim_nonce,"
-        " claim_pid, envelope) VALUES(?1, ?2, 1, ?3, ?4, ?5, ?6, ?7, ?8)");
+        " claim_pid, envelope, size) VALUES(?1, ?2, 1, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     insert.Bind(1, static_cast<int64_t>(id))
         .Bind(2, channel)
         .Bind(3, StoreNowS())
         .Bind(4, app)
         .BindBlob(8, EncodeEnvelope(envelope));
+    // The body's size goes with the entry (the views' totals count it);
+    // one its writer is still to bring is learnt at its first hand-out.
+    const int64_t size = body != nullptr ? static_cast<int64_t>(body->size())
+                         : bodyInPlace   ? m_spool.BodySize(id)
+                                         : -1;
+    if (size >= 0) {
+        insert.Bind(9, size);
+    } else {
+        insert.BindNull(9);
+    }
     if (bodyInPlace) {
         insert.BindNull(5).BindNull(6).BindNull(7);
     } else {
@@ -446,9 +460,11 @@ mq::Status QueueDb::FirstArrived(const std::string& channel, int64_t* chosen) {
     for (const Waiting& w : waiting) {
         auto later = m_recheck.find(w.id);
         if (later != m_recheck.end() && later->second > now) continue;
-        if (m_spool.BodySize(static_cast<unsigned long>(w.id)) >= 0) {
+        const int64_t size = m_spool.BodySize(static_cast<unsigned long>(w.id));
+        if (size >= 0) {
             m_recheck.erase(w.id);
             *chosen = w.id;
+            m_arrived = {w.id, size};
             break;
         }
         if (!m_locks->Alive(w.writer)) {
@@ -467,7 +483,15 @@ mq::Status QueueDb::FirstArrived(const std::string& channel, int64_t* chosen) {
 mq::Status QueueDb::Lease(int64_t chosen, int64_t lease) {
     Stmt take = m_db->Prepare(
         "UPDATE entries SET lease = ?2, claim_slot = NULL, claim_nonce = NULL,"
-        " claim_pid = NULL, handed = ?3 WHERE id = ?1 RETURNING envelope");
+        " claim_pid = NULL, handed = ?3, size = coalesce(size, ?4) WHERE id = ?1"
+        " RETURNING envelope");
+    // A body its writer brought: its size, as FirstArrived found it.
+    if (m_arrived.first == chosen) {
+        take.Bind(4, m_arrived.second);
+    } else {
+        take.BindNull(4);
+    }
+    m_arrived = {0, -1};
     mq::Status s = take.Bind(1, chosen)
                        .Bind(2, lease)
                        .Bind(3, StoreNowS())
@@ -775,12 +799,13 @@ mq::Status QueueDb::ReclaimClaims() {
         claimed.Bind(1, writer.slot).Bind(2, writer.nonce);
         s = claimed.ForEachRow([&] { ids.push_back(claimed.Int(0)); });
         Stmt settle = m_db->Prepare(
-            "UPDATE entries SET claim_slot = NULL, claim_nonce = NULL, claim_pid = NULL"
-            " WHERE id = ?1");
+            "UPDATE entries SET claim_slot = NULL, claim_nonce = NULL, claim_pid = NULL,"
+            " size = coalesce(size, ?2) WHERE id = ?1");
         for (int64_t id : ids) {
             if (!s.ok()) break;
-            if (m_spool.BodySize(static_cast<unsigned long>(id)) >= 0) {
-                s = settle.Bind(1, id).Run();
+            const int64_t size = m_spool.BodySize(static_cast<unsigned long>(id));
+            if (size >= 0) {
+                s = settle.Bind(1, id).Bind(2, size).Run();
                 settle.Reset();
             } else {
                 s = DropBodiless(id, writer);

@@ -11,7 +11,12 @@
 //                     read handle holding it), attempts, encoded envelope,
 //                     the last hand-out's time, and why it last came back
 //                     or was moved (reason, when, by whom, the reader's
-//                     words); the retry schedule's due time and deferrals
+//                     words); the retry schedule's due time and deferrals;
+//                     the body's size once the store knows it
+//   totals            per channel, state and leased-or-not: entries, bytes,
+//                     attempts, deferrals, entries with a due time; kept by
+//                     triggers (schema.cpp) in the statement that changes
+//                     an entry, so in its transaction, whatever the path
 //   leases            one row per open read handle, with its holder and
 //                     application
 //   blocks            the identifier block each writing process holds
@@ -22,7 +27,10 @@
 // hand out (no claim) and due now, and entries waiting for their body, by
 // (channel, id); deferred ones by (channel, due), so that a reader finds
 // the next due entry in a step however many wait for later; leased entries
-// by lease; claimed ones by holder.
+// by lease; claimed ones by holder. The operator's views read the totals
+// and two more indexes (entries by (channel, created), deferred ones by
+// (channel, created, due)) instead of walking the entries
+// (queuedb_totals.cpp).
 //
 // Liveness. Leases, claims and blocks name their process by slot and nonce
 // (locks.h), never by process id, so a reader in another PID namespace or
@@ -261,7 +269,11 @@ class QueueDb {
     // Entry id as it stands, its file not looked after (Info without
     // EnsureBody).
     mq::Status InfoAsIs(unsigned long id, mqadmin::EntryInfo* out, bool* found);
+    // CountEntries' and ReadTotals' figures (queuedb_totals.cpp), from the
+    // totals and the indexes.
     mq::Status Count(std::vector<mqadmin::ChannelCount>* out);
+    mq::Status Totals(const std::vector<int64_t>& createdBounds,
+                      std::vector<mqadmin::ChannelTotals>* out);
     // Removes entry id with its files; *outcome is Done, NotFound or
     // WrongState (an entry being written) when the call succeeds. who names
     // the operator in the trail line.
@@ -372,6 +384,9 @@ private:
         std::string envelope;
     };
     HandedOut m_handedOut;
+    // The entry FirstArrived chose, with its file's size then, for Lease to
+    // record.
+    std::pair<int64_t, int64_t> m_arrived{0, -1};
     // Messages put or removed through this connection, counted up to
     // kLongLivedAfter, when the log's checkpoint interval is lengthened.
     int m_messagesWritten = 0;

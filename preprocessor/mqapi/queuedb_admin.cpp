@@ -3,7 +3,6 @@
 // health check.
 #include "queuedb.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <ctime>
@@ -206,48 +205,6 @@ mq::Status QueueDb::Info(unsigned long id, mqadmin::EntryInfo* out, bool* found)
     // to its file: it gets the entry without a path rather than a path to
     // no file, or no entry at all.
     if (s.ok() && *found && unwritten) out->path.clear();
-    return s;
-}
-
-mq::Status QueueDb::Count(std::vector<mqadmin::ChannelCount>* out) {
-    out->clear();
-    Stmt count = m_db->Prepare(
-        "SELECT channel, state, lease IS NOT NULL, count(*), min(created),"
-        " state = " MQ_SQL_QUEUED " AND lease IS NULL AND coalesce(due > ?1, 0)"
-        " FROM entries"
-        " GROUP BY channel COLLATE NOCASE, state, lease IS NOT NULL, 6"
-        " ORDER BY channel COLLATE NOCASE");
-    count.Bind(1, StoreNowMs());
-    mq::Status s = count.ForEachRow([&] {
-        std::string channel = count.Text(0);
-        if (out->empty() || strcasecmp(out->back().channel.c_str(), channel.c_str()) != 0) {
-            out->emplace_back();
-            out->back().channel = channel;
-            out->back().oldest = count.Int(4);
-        }
-        mqadmin::ChannelCount& c = out->back();
-        uint32_t n = static_cast<uint32_t>(count.Int(3));
-        if (count.Int(4) < c.oldest) c.oldest = count.Int(4);
-        switch (count.Int(1)) {
-            case kQueued:
-                c.queued += n;
-                break;
-            case kHeld:
-                c.held += n;
-                break;
-            default:
-                c.failed += n;
-                break;
-        }
-        if (count.Int(2) != 0) c.leased += n;
-        if (count.Int(5) != 0) {
-            c.deferred += n;
-            if (c.oldestDeferred == 0 || count.Int(4) < c.oldestDeferred) {
-                c.oldestDeferred = count.Int(4);
-            }
-        }
-    });
-    if (!s.ok()) out->clear();
     return s;
 }
 

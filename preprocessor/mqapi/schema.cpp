@@ -2,6 +2,8 @@
 // versions, one step per version.
 #include "schema.h"
 
+#include <vector>
+
 #include "entrystates.h"
 
 namespace mqstore {
@@ -42,7 +44,8 @@ const char* const kTables =
     " reason_by TEXT,"
     " due INTEGER,"
     " deferrals INTEGER NOT NULL DEFAULT 0,"
-    " reason_text TEXT);"
+    " reason_text TEXT,"
+    " size INTEGER);"
     "CREATE INDEX IF NOT EXISTS entries_pending ON entries(channel, id)"
     " WHERE state = " MQ_SQL_QUEUED " AND lease IS NULL AND claim_slot IS NOT NULL;"
     "CREATE INDEX IF NOT EXISTS entries_leased ON entries(lease) WHERE lease IS NOT NULL;"
@@ -86,7 +89,75 @@ const char* const kTo5 =
     "ALTER TABLE entries ADD COLUMN reason_text TEXT;" DUE_INDEXES
     "UPDATE meta SET value = 5 WHERE key = 'schema';";
 
-const char* const kIndexes = DUE_INDEXES;
+// Version 6: the figures the monitoring views read, kept in the very
+// statements that change an entry, so that no crash can leave them apart
+// from the entries. size is the body's size once the store knows it (at the
+// commit when the body came with it or was written by the store, else when
+// the entry is first handed out: until then a view looks at the file).
+// totals holds per channel, state and leased-or-not the entries, their
+// bytes, attempts and deferrals, and how many carry a due time; triggers
+// keep it, whatever statement inserts, changes or deletes an entry. Rows
+// are kept at zero: a channel's row is written in place by every put.
+// entries_age finds a channel's oldest entry in a step and counts its
+// entries by age as an index range; entries_deferred_age does the same for
+// the deferred ones (due carried along, so that those come due are passed
+// over without a look at their rows).
+#define TOTALS_ADD_NEW                                                                    \
+    "INSERT INTO totals VALUES(new.channel, new.state, new.lease IS NOT NULL, 1,"         \
+    " coalesce(new.size, 0), new.attempts, new.deferrals, new.due IS NOT NULL)"           \
+    " ON CONFLICT(channel, state, leased) DO UPDATE SET entries = entries + 1,"           \
+    " bytes = bytes + excluded.bytes, attempts = attempts + excluded.attempts,"           \
+    " deferrals = deferrals + excluded.deferrals,"                                        \
+    " scheduled = scheduled + excluded.scheduled;"
+#define TOTALS_TAKE_OLD                                                                   \
+    "UPDATE totals SET entries = entries - 1, bytes = bytes - coalesce(old.size, 0),"     \
+    " attempts = attempts - old.attempts, deferrals = deferrals - old.deferrals,"         \
+    " scheduled = scheduled - (old.due IS NOT NULL)"                                      \
+    " WHERE channel = old.channel AND state = old.state"                                  \
+    " AND leased = (old.lease IS NOT NULL);"
+#define TOTALS_TABLES                                                                     \
+    "CREATE TABLE IF NOT EXISTS totals("                                                  \
+    " channel TEXT NOT NULL COLLATE NOCASE,"                                              \
+    " state INTEGER NOT NULL,"                                                            \
+    " leased INTEGER NOT NULL,"                                                           \
+    " entries INTEGER NOT NULL,"                                                          \
+    " bytes INTEGER NOT NULL,"                                                            \
+    " attempts INTEGER NOT NULL,"                                                         \
+    " deferrals INTEGER NOT NULL,"                                                        \
+    " scheduled INTEGER NOT NULL,"                                                        \
+    " PRIMARY KEY(channel, state, leased)) WITHOUT ROWID;"                                \
+    "CREATE TRIGGER IF NOT EXISTS totals_put AFTER INSERT ON entries"                     \
+    " BEGIN " TOTALS_ADD_NEW " END;"                                                      \
+    "CREATE TRIGGER IF NOT EXISTS totals_removal AFTER DELETE ON entries"                 \
+    " BEGIN " TOTALS_TAKE_OLD " END;"                                                     \
+    "CREATE TRIGGER IF NOT EXISTS totals_change"                                          \
+    " AFTER UPDATE OF state, lease, size, attempts, deferrals, due ON entries"            \
+    " WHEN old.state != new.state OR (old.lease IS NULL) != (new.lease IS NULL)"          \
+    " OR old.size IS NOT new.size OR old.attempts != new.attempts"                        \
+    " OR old.deferrals != new.deferrals OR (old.due IS NULL) != (new.due IS NULL)"        \
+    " BEGIN " TOTALS_TAKE_OLD TOTALS_ADD_NEW " END;"                                      \
+    "CREATE INDEX IF NOT EXISTS entries_age ON entries(channel, created);"                \
+    "CREATE INDEX IF NOT EXISTS entries_deferred_age ON entries(channel, created, due)"   \
+    " WHERE state = " MQ_SQL_QUEUED " AND lease IS NULL AND claim_slot IS NULL"           \
+    " AND due IS NOT NULL;"
+
+// Made where missing on every opening that writes the schema: a database
+// made at this version gets them with its tables.
+const char* const kIndexes = DUE_INDEXES TOTALS_TABLES;
+
+// The step to version 6, in three parts: the column, the sizes the bodies
+// table knows (the others are the files', UpgradeSchema's caller's look),
+// then the totals counted once from the entries, the triggers keeping them
+// from then on.
+const char* const kTo6Column = "ALTER TABLE entries ADD COLUMN size INTEGER;";
+const char* const kTo6CommitSizes =
+    "UPDATE entries SET size = (SELECT length(body) FROM bodies WHERE bodies.id = entries.id);";
+const char* const kTo6Totals = TOTALS_TABLES
+    "DELETE FROM totals;"
+    "INSERT INTO totals SELECT channel, state, lease IS NOT NULL, count(*),"
+    " coalesce(sum(size), 0), sum(attempts), sum(deferrals), sum(due IS NOT NULL)"
+    " FROM entries GROUP BY 1, 2, 3;"
+    "UPDATE meta SET value = 6 WHERE key = 'schema';";
 
 // Version 3: why an entry is where it is (its last hand-out, the reason it
 // last came back or was moved, when and by whom), and the application of
@@ -103,9 +174,28 @@ const char* const kTo3 =
 // here so that the step stands on its own).
 const char* const kTo4 = BODIES_TABLES "UPDATE meta SET value = 4 WHERE key = 'schema';";
 
+// The sizes of bodies kept as files of their own, from the files: entries
+// whose writer still claims them are left to their first hand-out, and an
+// entry whose file is missing has none.
+mq::Status FileSizes(Db* db, const BodySizeFn& bodySize) {
+    std::vector<int64_t> ids;
+    Stmt unsized =
+        db->Prepare("SELECT id FROM entries WHERE size IS NULL AND claim_slot IS NULL");
+    mq::Status s = unsized.ForEachRow([&] { ids.push_back(unsized.Int(0)); });
+    Stmt set = db->Prepare("UPDATE entries SET size = ?2 WHERE id = ?1");
+    for (int64_t id : ids) {
+        if (!s.ok()) break;
+        int64_t size = bodySize(id);
+        if (size < 0) continue;
+        s = set.Bind(1, id).Bind(2, size).Run();
+        set.Reset();
+    }
+    return s;
+}
+
 }  // namespace
 
-mq::Status PrepareSchema(Db* db, const std::string& path) {
+mq::Status PrepareSchema(Db* db, const std::string& path, const BodySizeFn& bodySize) {
     mq::Status s = db->Exec(kTables);
     Stmt version = db->Prepare("SELECT value FROM meta WHERE key = 'schema'");
     if (s.ok()) s = version.Step();
@@ -113,7 +203,7 @@ mq::Status PrepareSchema(Db* db, const std::string& path) {
     int64_t found = version.Row() ? version.Int(0) : -1;
     version.Reset();
     if (found >= kOldestSchema && found < kSchemaVersion) {
-        s = UpgradeSchema(db, found);
+        s = UpgradeSchema(db, found, bodySize);
         if (!s.ok()) return s;
         found = kSchemaVersion;
     } else if (found == kSchemaVersion) {
@@ -127,7 +217,7 @@ mq::Status PrepareSchema(Db* db, const std::string& path) {
     return s;
 }
 
-mq::Status UpgradeSchema(Db* db, int64_t from) {
+mq::Status UpgradeSchema(Db* db, int64_t from, const BodySizeFn& bodySize) {
     if (from < kOldestSchema || from >= kSchemaVersion) {
         return mq::Status::Error("no upgrade from schema " + std::to_string(from));
     }
@@ -135,7 +225,11 @@ mq::Status UpgradeSchema(Db* db, int64_t from) {
     mq::Status s;
     if (from < 3) s = db->Exec(kTo3);
     if (s.ok() && from < 4) s = db->Exec(kTo4);
-    if (s.ok()) s = db->Exec(kTo5);
+    if (s.ok() && from < 5) s = db->Exec(kTo5);
+    if (s.ok()) s = db->Exec(kTo6Column);
+    if (s.ok()) s = db->Exec(kTo6CommitSizes);
+    if (s.ok()) s = FileSizes(db, bodySize);
+    if (s.ok()) s = db->Exec(kTo6Totals);
     return s;
 }
 

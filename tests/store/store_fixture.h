@@ -26,6 +26,7 @@
 #include "child.h"  // Spawn, Wait
 #include "mqadmin.h"
 #include "mq.h"
+#include "mqput.h"
 #include "temp_dir.h"
 
 namespace mqtest {
@@ -129,6 +130,24 @@ inline unsigned long PutEntry(const char* channel, const std::string& from,
     Install::Write(tmp, body);
     if (rename && ::rename(tmp.c_str(), msg.c_str()) != 0) return 0;
     return id;
+}
+
+// Puts an entry whose body the store writes (WriteMQBody): kept in the
+// commit up to the body limit, else a synced file of its own. Returns the
+// entry's identifier, 0 on any failure.
+inline unsigned long PutWithBody(const char* channel, const std::string& body) {
+    MQContext* entry = CreateMQEntry();
+    if (entry == nullptr) return 0;
+    WriterEnvelope envelope({"a@example.org"}, {"b@example.org"});
+    char* path = GetMQPathName(entry, ".msg");
+    std::string msg = path != nullptr ? path : "";
+    if (msg.empty() || !InsertMQChannel(entry, channel, 0) ||
+        !PutMQEnvelope(entry, envelope.Get()) || !WriteMQBody(entry, body.data(), body.size()) ||
+        !CloseMQEntry(entry)) {
+        DiscardMQEntry(entry);
+        return 0;
+    }
+    return std::strtoul(msg.substr(msg.rfind('/') + 1).c_str(), nullptr, 10);
 }
 
 // Every identifier a new handle on channel is handed, each removed when

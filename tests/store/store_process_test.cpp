@@ -360,9 +360,14 @@ TEST_F(StoreProcesses, TheLogStaysShortForOnePutProcessesAndLongerForOthers) {
         << "the log a lone opener reads grew with the one-put processes: at most " << most[0]
         << " frames after the first 20, " << most[1] << " after the next 20";
 
-    for (int i = 0; i < 60; ++i) ASSERT_TRUE(put());
-    EXPECT_GT(mqtest::LogFrames(db), most[0])
-        << "a process putting on checkpoints as often as one-put ones";
+    // The longest its log got: where its own (seldom) checkpoint falls
+    // among the puts depends on the pages each put writes.
+    int longest = 0;
+    for (int i = 0; i < 60; ++i) {
+        ASSERT_TRUE(put());
+        longest = std::max(longest, mqtest::LogFrames(db));
+    }
+    EXPECT_GT(longest, most[0]) << "a process putting on checkpoints as often as one-put ones";
 }
 
 TEST_F(StoreProcesses, AChildInitialisesAgainAfterAFork) {

@@ -13,6 +13,7 @@
 #include "mq.h"
 #include "mqadmin.h"
 #include "store_fixture.h"
+#include "totals_check.h"
 
 using mqtest::DieHoldingFirst;
 using mqtest::Drain;
@@ -20,8 +21,10 @@ using mqtest::FileExists;
 using mqtest::Install;
 using mqtest::InfoOf;
 using mqtest::PutEntry;
+using mqtest::PutWithBody;
 using mqtest::QueryDb;
 using mqtest::Spawn;
+using mqtest::TotalsAgainstRecount;
 using mqtest::Wait;
 
 namespace {
@@ -74,10 +77,17 @@ TEST(StoreInit, RefusesWhatItCannotUse) {
 // A database of the earlier layout (schema 2) is upgraded in place when
 // opened, its entries kept; the new columns then record what they are for.
 // A layout this store does not know is refused, the database untouched.
+// Takes a database of this version back to version 5's layout (before the
+// kept totals).
+#define MQTEST_BACK_TO_5                                                                   \
+    "DROP TRIGGER totals_put; DROP TRIGGER totals_removal; DROP TRIGGER totals_change;"    \
+    "DROP TABLE totals; DROP INDEX entries_age; DROP INDEX entries_deferred_age;"          \
+    "ALTER TABLE entries DROP COLUMN size;"
+
 // Takes a database of this version back to version 4's layout (before the
 // retry schedule).
 #define MQTEST_BACK_TO_4                                                                   \
-    "DROP INDEX entries_due; DROP INDEX entries_deferred;"                                 \
+    MQTEST_BACK_TO_5 "DROP INDEX entries_due; DROP INDEX entries_deferred;"                                 \
     "ALTER TABLE entries DROP COLUMN due; ALTER TABLE entries DROP COLUMN deferrals;"      \
     "ALTER TABLE entries DROP COLUMN reason_text;"                                         \
     "CREATE INDEX entries_ready ON entries(channel, id)"                                   \
@@ -89,6 +99,7 @@ TEST(StoreInit, AnEarlierLayoutIsUpgradedAndOthersRefused) {
         const char* sql;
         bool want;
         const char* schemaAfter;
+        bool bodiesInCommit;  // the layout keeps bodies in the commit (from 4 on)
     } cases[] = {
         {"schema 2",
          MQTEST_BACK_TO_4
@@ -96,23 +107,32 @@ TEST(StoreInit, AnEarlierLayoutIsUpgradedAndOthersRefused) {
          "ALTER TABLE entries DROP COLUMN reason_at; ALTER TABLE entries DROP COLUMN reason_by;"
          "ALTER TABLE leases DROP COLUMN app; DROP TRIGGER entries_bodies; DROP TABLE bodies;"
          "UPDATE meta SET value = 2 WHERE key = 'schema'",
-         true, "5"},
+         true, "6", false},
         {"schema 3",
          MQTEST_BACK_TO_4
          "DROP TRIGGER entries_bodies; DROP TABLE bodies; UPDATE meta SET value = 3 WHERE key = "
          "'schema'",
-         true, "5"},
+         true, "6", false},
         {"schema 4", MQTEST_BACK_TO_4 "UPDATE meta SET value = 4 WHERE key = 'schema'", true,
-         "5"},
-        {"a later one", "UPDATE meta SET value = 6 WHERE key = 'schema'", false, "6"},
-        {"an older one", "UPDATE meta SET value = 1 WHERE key = 'schema'", false, "1"},
+         "6", true},
+        {"schema 5", MQTEST_BACK_TO_5 "UPDATE meta SET value = 5 WHERE key = 'schema'", true,
+         "6", true},
+        {"a later one", "UPDATE meta SET value = 7 WHERE key = 'schema'", false, "7", true},
+        {"an older one", "UPDATE meta SET value = 1 WHERE key = 'schema'", false, "1", true},
     };
     for (const Case& c : cases) {
         Install install;
         std::string ini = install.Ini();
-        pid_t writer = Spawn([ini] {
+        const bool inCommit = c.bodiesInCommit;
+        pid_t writer = Spawn([ini, inCommit] {
+            // Beside the entry the test follows, bodies of every kind in
+            // another channel: a file the store wrote, a file its writer
+            // brought, and one kept in the commit.
             return MQInit(ini.c_str(), "writer") &&
-                           PutEntry("relay", "a@example.org", {"b@example.org"}, "x") != 0
+                           PutEntry("relay", "a@example.org", {"b@example.org"}, "x") != 0 &&
+                           PutWithBody("local", std::string(20000, 'f')) != 0 &&
+                           PutEntry("local", "a@example.org", {"b@example.org"}, "yz") != 0 &&
+                           (!inCommit || PutWithBody("local", "in the commit") != 0)
                        ? 0
                        : 1;
         });
@@ -123,6 +143,12 @@ TEST(StoreInit, AnEarlierLayoutIsUpgradedAndOthersRefused) {
                   c.schemaAfter)
             << c.name;
         if (!c.want) continue;
+        // The totals were counted once, at the upgrade, from the entries and
+        // their files.
+        EXPECT_EQ(TotalsAgainstRecount(), "") << c.name;
+        EXPECT_EQ(QueryDb(install.Db(), "SELECT sum(bytes) FROM totals WHERE channel = 'local'"),
+                  std::to_string(20000 + 2 + (inCommit ? 13 : 0)))
+            << c.name;
         std::vector<unsigned long> ids = Drain("relay", false);
         ASSERT_EQ(ids.size(), 1u) << c.name << ": the entry did not survive";
         mqadmin::EntryInfo info = InfoOf(ids[0]);

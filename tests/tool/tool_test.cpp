@@ -339,6 +339,47 @@ TEST_F(ToolTest, SummaryCountsPerChannelAndDomain) {
     EXPECT_NE(text.out.find("\nTOTAL           1 "), std::string::npos) << text.out;
 }
 
+// The age buckets: summary by channel counts them in the store's index by
+// creation time, summary by domain from each entry it reads; both put an
+// entry of each age in the bucket its age falls in (ages mid-bucket, so
+// that a second passing between the runs can't move one).
+TEST_F(ToolTest, SummaryAgeBucketsByChannelAndByDomainAgree) {
+    Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
+    Ok(inst_, {"channel", "add", "LOCAL", "local", "in"});
+    Put(inst_, "RELAY", "a@b.org", {"c@d.org"}, "1");
+    Put(inst_, "RELAY", "a@b.org", {"c@x.net"}, "2");
+    Put(inst_, "LOCAL", "a@b.org", {"f@d.org"}, "3");
+    const struct {
+        int64_t age;
+        const char* bucket;
+    } cases[] = {
+        {150, "5"},     {450, "10"},    {900, "20"},    {1800, "40"},     {3600, "80"},
+        {7200, "160"},  {14400, "320"}, {28800, "640"}, {57600, "1280"}, {100000, "1280+"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bucket);
+        const std::vector<std::string> later{"MQ_TEST_CLOCK_OFFSET=" + std::to_string(c.age)};
+        for (const char* by : {"channel", "domain"}) {
+            RunResult r = inst_.Run({"summary", "--json", "--by", by}, "", later);
+            ASSERT_EQ(r.status, 0) << r.err;
+            std::vector<Json> rows = JsonOf(r);
+            ASSERT_FALSE(rows.empty());
+            int64_t all = 0;
+            for (const char* b : {"5", "10", "20", "40", "80", "160", "320", "640", "1280",
+                                  "1280+"}) {
+                all += rows[0]["ages"][b].Int();
+            }
+            EXPECT_EQ(rows[0]["ages"][c.bucket].Int(), 3) << by << ": " << r.out;
+            EXPECT_EQ(all, 3) << by << ": " << r.out;
+            if (std::string(by) == "channel") {
+                ASSERT_EQ(rows.size(), 3u) << r.out;
+                EXPECT_EQ(rows[2]["channel"].str, "RELAY");
+                EXPECT_EQ(rows[2]["ages"][c.bucket].Int(), 2) << r.out;
+            }
+        }
+    }
+}
+
 // A put names its entry by identifier and leaves a small body in the
 // database, file unwritten; asked for the path, it writes the file first,
 // so the path it prints always names the whole body.
@@ -388,7 +429,8 @@ TEST_F(ToolTest, PutWritesTheFileOnlyWhenAskedForThePath) {
 }
 
 // A healthy installation passes the full check and the quick one; the
-// quick one leaves out what walks every entry or file. Neither writes: a
+// quick one leaves out what walks every entry or file (stranded entries it
+// finds from the store's kept counts). Neither writes: a
 // body the put kept in the database still has no file afterwards.
 TEST_F(ToolTest, CheckHealthyInstallation) {
     Ok(inst_, {"channel", "add", "RELAY", "relay", "out"});
@@ -403,9 +445,9 @@ TEST_F(ToolTest, CheckHealthyInstallation) {
           "message files", "stranded", "directory", "host entry", "schedule"},
          {}},
         {{"check", "--json", "--quick"},
-         {"configuration", "install dir", "channel file", "database", "space", "directory",
-          "host entry", "schedule"},
-         {"orphan files", "message files", "stranded"}},
+         {"configuration", "install dir", "channel file", "database", "space", "stranded",
+          "directory", "host entry", "schedule"},
+         {"orphan files", "message files"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
@@ -433,6 +475,10 @@ TEST(ToolCheck, NamesEachProblemWithAFix) {
         {"a file of no entry", "orphan files",
          [](const Installation&, const std::string& d) { WriteFileText(d + "999.msg", "x"); },
          false},
+        {"entries of a channel no longer registered", "stranded",
+         [](const Installation& i, const std::string&) {
+             WriteFileText(i.dir() + "/queue.cfg", "OTHER\t\tother\t\tout\r\n");
+         }},
         {"a spool every user may write to", "spool",
          [](const Installation&, const std::string& d) { chmod((d + "../..").c_str(), 0777); }},
         {"a spool every user may read", "spool",

@@ -315,8 +315,10 @@ void CheckStoreFiles(const std::string& installDir, const std::vector<ChannelRec
                             " free for reuse), write-ahead log " +
                             std::to_string(health.walBytes) + " bytes");
     if (!health.complete) {
-        // The walks of every entry and file, and the counts per channel
-        // (today a walk of every entry too), are the full check's.
+        // The walks of every entry and file are the full check's; the
+        // counts per channel come from the store's totals, cheap at any
+        // depth.
+        CheckStranded(records, report);
         return;
     }
     if (health.orphanFiles.empty()) {

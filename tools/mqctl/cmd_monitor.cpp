@@ -4,8 +4,8 @@
 // monitoring plugin does: one status line with performance data and the
 // exit code 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.
 //
-// Both read the queue through the store's operator calls; neither changes
-// anything.
+// Both read the queue through the store's operator calls (its totals and
+// indexes, never a walk of the entries); neither changes anything.
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -33,16 +33,18 @@ const EntryState kStates[] = {EntryState::Queued, EntryState::Held, EntryState::
 
 struct Figures {
     std::string channel;
-    std::map<EntryState, int64_t> entries, bytes;
-    int64_t leased = 0;
-    int64_t attempts = 0;
-    int64_t oldest = 0;  // creation time of the oldest entry; 0 for none
-    // Queued entries put off by their readers to a later time, apart from
-    // those waiting to be offered; their deferrals; the oldest one's
-    // creation time (0 for none).
-    int64_t deferred = 0;
-    int64_t deferrals = 0;
-    int64_t oldestDeferred = 0;
+    // The store's figures (zero for a registered channel without entries).
+    mqadmin::ChannelTotals totals;
+    int64_t Entries(EntryState s) const {
+        return static_cast<int64_t>(s == EntryState::Held     ? totals.held
+                                    : s == EntryState::Failed ? totals.failed
+                                                              : totals.queued);
+    }
+    int64_t Bytes(EntryState s) const {
+        return s == EntryState::Held     ? totals.heldBytes
+               : s == EntryState::Failed ? totals.failedBytes
+                                         : totals.queuedBytes;
+    }
 };
 
 struct CaseLess {
@@ -60,16 +62,18 @@ int CollectName(void* context, const char* channel, const char*, const char*, ch
 
 // Gather - the figures of every registered channel (zero when empty) and of
 // every channel holding entries, and when space is not null the store's
-// sizes (zero without a spool). Returns false after printing the error.
+// sizes (zero without a spool). The store's totals and indexes answer, not
+// a walk of the entries: the same cost at any depth. Returns false after
+// printing the error.
 bool Gather(const std::string& command, const Installation& inst, FigureMap* figures,
             mqadmin::SpaceReport* space = nullptr) {
     cMQ mq;
     // No spool yet: an empty queue, and nothing made.
     const bool none = !PrepareReading(inst.installDir);
     if (!none && !OpenStore(mq, command)) return false;
-    std::vector<mqadmin::EntryInfo> entries;
-    if (!none && !mqadmin::ListEntries(nullptr, &entries)) {
-        PrintError(command, "the queue store failed to list the entries (the log says why)");
+    std::vector<mqadmin::ChannelTotals> totals;
+    if (!none && !mqadmin::ReadTotals(&totals)) {
+        PrintError(command, "the queue store failed to count the entries (the log says why)");
         return false;
     }
     if (!none && space != nullptr && !mqadmin::StoreSpace(space)) {
@@ -78,23 +82,11 @@ bool Gather(const std::string& command, const Installation& inst, FigureMap* fig
     }
     cChannel registry;
     registry.List(CollectName, figures);
-    const int64_t nowMs = mqadmin::ClockMs();
-    for (const mqadmin::EntryInfo& e : entries) {
-        if (e.state == EntryState::Writing) continue;
-        Figures& f = (*figures)[e.channel];
-        if (f.channel.empty()) f.channel = e.channel;
-        ++f.entries[e.state];
-        if (e.bodySize > 0) f.bytes[e.state] += e.bodySize;
-        f.leased += e.leased;
-        f.attempts += e.attempts;
-        f.deferrals += e.deferrals;
-        if (f.oldest == 0 || e.created < f.oldest) f.oldest = e.created;
-        if (Deferred(e, nowMs)) {
-            ++f.deferred;
-            if (f.oldestDeferred == 0 || e.created < f.oldestDeferred) {
-                f.oldestDeferred = e.created;
-            }
-        }
+    for (mqadmin::ChannelTotals& t : totals) {
+        if (t.Entries() == 0) continue;  // only entries still being written
+        Figures& f = (*figures)[t.channel];
+        if (f.channel.empty()) f.channel = t.channel;
+        f.totals = std::move(t);
     }
     return true;
 }
@@ -150,19 +142,17 @@ int RunMetrics(const std::string& command, const Args& args) {
     Family("mqtoolkit_queue_entries", "Entries in the queue by channel and state.");
     for (const auto& kv : figures) {
         for (EntryState s : kStates) {
-            auto it = kv.second.entries.find(s);
             std::printf("mqtoolkit_queue_entries{channel=\"%s\",state=\"%s\"} %lld\n",
                         LabelValue(kv.second.channel).c_str(), mqadmin::StateName(s),
-                        static_cast<long long>(it == kv.second.entries.end() ? 0 : it->second));
+                        static_cast<long long>(kv.second.Entries(s)));
         }
     }
     Family("mqtoolkit_queue_bytes", "Bytes of message bodies in the queue by channel and state.");
     for (const auto& kv : figures) {
         for (EntryState s : kStates) {
-            auto it = kv.second.bytes.find(s);
             std::printf("mqtoolkit_queue_bytes{channel=\"%s\",state=\"%s\"} %lld\n",
                         LabelValue(kv.second.channel).c_str(), mqadmin::StateName(s),
-                        static_cast<long long>(it == kv.second.bytes.end() ? 0 : it->second));
+                        static_cast<long long>(kv.second.Bytes(s)));
         }
     }
     struct Single {
@@ -173,25 +163,25 @@ int RunMetrics(const std::string& command, const Args& args) {
         {"mqtoolkit_queue_oldest_age_seconds",
          "Age of the channel's oldest entry in seconds; 0 when it holds none.",
          [](const Figures& f, int64_t t) {
-             return f.oldest == 0 ? 0 : std::max<int64_t>(0, AgeSince(t, f.oldest));
+             return f.totals.oldest == 0 ? 0 : std::max<int64_t>(0, AgeSince(t, f.totals.oldest));
          }},
         {"mqtoolkit_queue_leased_entries",
          "Entries handed to a reader that has not removed them yet.",
-         [](const Figures& f, int64_t) { return f.leased; }},
+         [](const Figures& f, int64_t) { return static_cast<int64_t>(f.totals.leased); }},
         {"mqtoolkit_queue_attempts",
          "Hand-outs whose reader died holding them, summed over the channel's entries.",
-         [](const Figures& f, int64_t) { return f.attempts; }},
+         [](const Figures& f, int64_t) { return static_cast<int64_t>(f.totals.attempts); }},
         {"mqtoolkit_queue_deferred_entries",
          "Queued entries deferred to a later attempt (among the queued ones).",
-         [](const Figures& f, int64_t) { return f.deferred; }},
+         [](const Figures& f, int64_t) { return static_cast<int64_t>(f.totals.deferred); }},
         {"mqtoolkit_queue_deferrals",
          "Deferrals by readers, summed over the channel's entries.",
-         [](const Figures& f, int64_t) { return f.deferrals; }},
+         [](const Figures& f, int64_t) { return static_cast<int64_t>(f.totals.deferrals); }},
         {"mqtoolkit_queue_oldest_deferred_age_seconds",
          "Age of the channel's oldest deferred entry in seconds; 0 when none is deferred.",
          [](const Figures& f, int64_t t) {
-             return f.oldestDeferred == 0 ? 0
-                                          : std::max<int64_t>(0, AgeSince(t, f.oldestDeferred));
+             const int64_t o = f.totals.oldestDeferred;
+             return o == 0 ? 0 : std::max<int64_t>(0, AgeSince(t, o));
          }},
     };
     for (const Single& m : singles) {
@@ -282,15 +272,12 @@ int RunMonitor(const std::string& command, const Args& args) {
     int64_t entries = 0, held = 0, failed = 0, deferred = 0, oldest = 0;
     for (const auto& kv : figures) {
         if (!channel.empty() && strcasecmp(kv.first.c_str(), channel.c_str()) != 0) continue;
-        for (const auto& s : kv.second.entries) entries += s.second;
-        auto h = kv.second.entries.find(EntryState::Held);
-        auto f = kv.second.entries.find(EntryState::Failed);
-        held += h == kv.second.entries.end() ? 0 : h->second;
-        failed += f == kv.second.entries.end() ? 0 : f->second;
-        deferred += kv.second.deferred;
-        if (kv.second.oldest != 0 && (oldest == 0 || kv.second.oldest < oldest)) {
-            oldest = kv.second.oldest;
-        }
+        const mqadmin::ChannelTotals& t = kv.second.totals;
+        entries += static_cast<int64_t>(t.Entries());
+        held += static_cast<int64_t>(t.held);
+        failed += static_cast<int64_t>(t.failed);
+        deferred += static_cast<int64_t>(t.deferred);
+        if (t.oldest != 0 && (oldest == 0 || t.oldest < oldest)) oldest = t.oldest;
     }
     int64_t age = oldest == 0 ? 0 : std::max<int64_t>(0, AgeSince(now, oldest));
     auto over = [](int64_t value, int64_t limit) { return limit >= 0 && value >= limit; };

@@ -100,7 +100,32 @@ struct Shape {
         if (oldest == 0 || e.created < oldest) oldest = e.created;
         ++ages[BucketOf(age)];
     }
+    // Adds a channel's figures, t.created counted by CreatedBounds.
+    void Add(const mqadmin::ChannelTotals& t) {
+        total += static_cast<uint32_t>(t.Entries());
+        held += static_cast<uint32_t>(t.held);
+        failed += static_cast<uint32_t>(t.failed);
+        deferred += static_cast<uint32_t>(t.deferred);
+        bytes += t.queuedBytes + t.heldBytes + t.failedBytes;
+        if (t.oldest != 0 && (oldest == 0 || t.oldest < oldest)) oldest = t.oldest;
+        // The oldest range first: the last bucket's.
+        for (size_t i = 0; i < t.created.size() && i < kBuckets; ++i) {
+            ages[kBuckets - 1 - i] += static_cast<uint32_t>(t.created[i]);
+        }
+    }
 };
+
+// The creation times that divide entries into the age buckets at now, the
+// oldest first (for ReadTotals): an entry is in bucket i when its age is
+// below kBucketMinutes[i] minutes and not below the one before, as BucketOf
+// has it.
+std::vector<int64_t> CreatedBounds(int64_t now) {
+    std::vector<int64_t> bounds;
+    for (size_t i = kBuckets - 1; i-- > 0;) {
+        bounds.push_back(now - static_cast<int64_t>(kBucketMinutes[i]) * 60 + 1);
+    }
+    return bounds;
+}
 
 // The recipient domains of an entry, lower-cased, each once: an entry to
 // two users of one domain is one entry waiting for that domain.
@@ -439,32 +464,48 @@ int RunSummary(const std::string& command, const Args& args) {
     // No spool yet: an empty queue, and nothing made.
     const bool none = !PrepareReading(inst.installDir);
     if (!none && !OpenStore(mq, command)) return kExitRefused;
-    std::vector<mqadmin::EntryInfo> entries;
-    if (!none && !mqadmin::ListEntries(nullptr, &entries)) {
-        PrintError(command, "the queue store failed to list the entries (the log says why)");
-        return kExitRefused;
-    }
 
     // Registered channels show even when empty; entries of a channel no
     // longer registered show too.
     std::map<std::string, Shape, CaseLess> shapes;
+    int64_t now = mqadmin::ClockMs() / 1000;
+    Shape total;
     if (by == "channel") {
         std::vector<std::string> names;
         cChannel registry;
         registry.List(CollectName, &names);
         for (const std::string& n : names) shapes[n].name = n;
-    }
-    int64_t now = mqadmin::ClockMs() / 1000;
-    Shape total;
-    for (const mqadmin::EntryInfo& e : entries) {
-        if (e.state == mqadmin::EntryState::Writing) continue;  // not in the queue yet
-        int64_t age = AgeSince(now, e.created);
-        total.Add(e, age);
-        for (const std::string& key : by == "channel" ? std::vector<std::string>{e.channel}
-                                                      : Domains(e)) {
-            Shape& s = shapes[key];
-            if (s.name.empty()) s.name = key;
-            s.Add(e, age);
+        // From the store's totals and index counts: the same cost at any
+        // depth.
+        std::vector<mqadmin::ChannelTotals> totals;
+        if (!none && !mqadmin::ReadTotals(&totals, CreatedBounds(now))) {
+            PrintError(command, "the queue store failed to count the entries (the log says why)");
+            return kExitRefused;
+        }
+        for (const mqadmin::ChannelTotals& t : totals) {
+            if (t.Entries() == 0) continue;  // only entries still being written
+            Shape& s = shapes[t.channel];
+            if (s.name.empty()) s.name = t.channel;
+            s.Add(t);
+            total.Add(t);
+        }
+    } else if (!none) {
+        // Domains are in the envelopes: every entry is read, a page at a
+        // time, and only the rows are kept.
+        bool ok = mqadmin::WalkEntries(mqadmin::EntryFilter(), [&](const mqadmin::EntryInfo& e) {
+            if (e.state == mqadmin::EntryState::Writing) return true;  // not in the queue yet
+            int64_t age = AgeSince(now, e.created);
+            total.Add(e, age);
+            for (const std::string& key : Domains(e)) {
+                Shape& s = shapes[key];
+                if (s.name.empty()) s.name = key;
+                s.Add(e, age);
+            }
+            return true;
+        });
+        if (!ok) {
+            PrintError(command, "the queue store failed to list the entries (the log says why)");
+            return kExitRefused;
         }
     }
     std::vector<const Shape*> rows{&total};

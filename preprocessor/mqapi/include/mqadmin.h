@@ -109,6 +109,33 @@ struct ChannelCount {
     int64_t oldest = 0;         // creation time of its oldest entry
 };
 
+// A channel's figures as the monitoring views show them, read from the
+// totals the store keeps with every change of an entry and from its
+// indexes, never from a walk of the entries. Entries still being written
+// (state writing) are counted apart and nowhere else.
+struct ChannelTotals {
+    std::string channel;  // letter case of the first entry the channel held
+    // Entries by state, leased ones included, and their bodies' bytes (a
+    // body not yet in place counts nothing).
+    uint64_t queued = 0, held = 0, failed = 0;
+    int64_t queuedBytes = 0, heldBytes = 0, failedBytes = 0;
+    uint64_t writing = 0;
+    uint64_t leased = 0;
+    // Attempts and deferrals summed over the channel's entries.
+    uint64_t attempts = 0, deferrals = 0;
+    // Queued entries, not leased, deferred to a later time than the call's.
+    uint64_t deferred = 0;
+    // Creation times of the oldest entry and the oldest deferred one (0:
+    // none).
+    int64_t oldest = 0, oldestDeferred = 0;
+    // Entries by creation time, as ReadTotals' bounds divide it: [0] those
+    // created before bounds[0], [i] from bounds[i - 1] to before bounds[i],
+    // the last from bounds.back() on. Empty when no bounds were given.
+    std::vector<uint64_t> created;
+
+    uint64_t Entries() const { return queued + held + failed; }
+};
+
 struct HealthReport {
     // "ok", or the lines PRAGMA integrity_check gave, joined by "\n". A
     // quick check gives "ok" when the database opens, its schema can be
@@ -186,6 +213,16 @@ MQAPI_EXPORT bool LookUpEntry(unsigned long id, EntryInfo* out);
 // Counts per channel, channels in name order (letter case ignored), into
 // *out (replaced). Returns false, *out emptied, when the store fails.
 MQAPI_EXPORT bool CountEntries(std::vector<ChannelCount>* out);
+
+// The figures of every channel that holds or held entries, in name order
+// (letter case ignored), into *out (replaced); createdBounds (ascending
+// creation times, seconds since the epoch) divide each channel's entries
+// by age. Time and memory grow with the channels and with the entries whose
+// writer has not brought the body yet (their files are looked at), not
+// with the queue's depth; the counts by age are index range counts. Returns
+// false, *out emptied, when the store fails.
+MQAPI_EXPORT bool ReadTotals(std::vector<ChannelTotals>* out,
+                             const std::vector<int64_t>& createdBounds = {});
 
 // The changes below log a trail line naming the process's real user (its
 // name from the password database, else "uid N") as the operator; hold,
