@@ -200,7 +200,6 @@ bool Service::Fill() {
         env.recipients = info.recipients;
         mq::Status started = StartCommand(CommandLine(words_, env), info.path, &s.pid, &s.errFd);
         if (!started.ok()) {
-            s.pid = 0;
             s.exited = true;
             s.status = 126;
             s.reason = started.Cause();
