@@ -359,7 +359,10 @@ mq::Status UseConnection(mqstore::StoreState& s, const mqstore::Spool& spool,
 
 }  // namespace
 
-static bool MQInitBody(const char* ldap, const char* appname) {
+// XImpl does the work of the exported call X; X (at the end of this file)
+// runs it under Guarded.
+
+static bool MQInitImpl(const char* ldap, const char* appname) {
     static std::once_flag forkHandlers;
     std::call_once(forkHandlers,
                    [] {
@@ -397,9 +400,9 @@ static bool MQInitBody(const char* ldap, const char* appname) {
     return true;
 }
 
-static MQContext* OpenMQChannelBody(const char* channel) {
+static MQContext* OpenMQChannelImpl(const char* channel) {
     if (!mqcommon::IsUsableName(channel, mqcommon::kMaxChannelName) ||
-        !mqshared::IsRegisteredChannel(channel)) {
+        !mqshared::IsRegisteredChannel(OneMQ.myQList, OneMQ.csQList, channel)) {
         clLockGuard guard(OneMQ.csStore);
         LogFailure("OpenMQChannel", std::string("channel \"") + (channel ? channel : "(null)") +
                                         "\" is not registered");
@@ -447,17 +450,17 @@ unsigned long NextMessage(MQContext* handle, const char* operation) {
 
 }  // namespace
 
-static unsigned long GetFirstMessageBody(MQContext* handle, bool bWait) {
+static unsigned long GetFirstMessageImpl(MQContext* handle, bool bWait) {
     (void)bWait;
     return NextMessage(handle, "GetFirstMessage");
 }
 
-static unsigned long GetNextMessageBody(MQContext* handle, bool bWait) {
+static unsigned long GetNextMessageImpl(MQContext* handle, bool bWait) {
     (void)bWait;
     return NextMessage(handle, "GetNextMessage");
 }
 
-static stEnvelope* GetMQEnvelopeBody(unsigned long id) {
+static stEnvelope* GetMQEnvelopeImpl(unsigned long id) {
     clLockGuard guard(OneMQ.csStore);
     if (!ValidEntryId(id, "GetMQEnvelope")) return nullptr;
     QueueDb* queue = ReadyQueue("GetMQEnvelope", mqstore::Access::kRead);
@@ -482,7 +485,7 @@ static stEnvelope* GetMQEnvelopeBody(unsigned long id) {
     return envelope;
 }
 
-static void FreeMQEnvelopeBody(stEnvelope* envelope) {
+static void FreeMQEnvelopeImpl(stEnvelope* envelope) {
     if (envelope == nullptr) return;
     if (!envelope->OwnsRecords()) {
         // A writer's envelope: its records are the writer's to free.
@@ -507,7 +510,7 @@ bool EnsureWhole(QueueDb* queue, unsigned long id, const char* ext) {
 
 }  // namespace
 
-static char* GetMQPathNameBody(unsigned long id, const char* ext) {
+static char* GetMQPathNameImpl(unsigned long id, const char* ext) {
     // Each thread keeps its own text, valid until its next call.
     thread_local std::string path;
     clLockGuard guard(OneMQ.csStore);
@@ -524,7 +527,7 @@ static char* GetMQPathNameBody(unsigned long id, const char* ext) {
     return &path[0];
 }
 
-static char* GetMQPathNameBody(MQContext* handle, const char* ext) {
+static char* GetMQPathNameImpl(MQContext* handle, const char* ext) {
     if (handle == nullptr || handle->magic != kHandleMagic) {
         ValidHandle(handle, MQContext::Kind::Writer, "GetMQPathName");
         return nullptr;
@@ -549,7 +552,7 @@ static char* GetMQPathNameBody(MQContext* handle, const char* ext) {
     return &handle->path[0];
 }
 
-static bool RemoveMQChannelBody(MQContext* handle) {
+static bool RemoveMQChannelImpl(MQContext* handle) {
     if (!ValidHandle(handle, MQContext::Kind::Reader, "RemoveMQChannel")) return false;
     clLockGuard guard(OneMQ.csStore);
     if (handle->id == 0) {
@@ -575,7 +578,7 @@ static bool RemoveMQChannelBody(MQContext* handle) {
     return true;
 }
 
-static bool CloseMQChannelBody(MQContext* handle) {
+static bool CloseMQChannelImpl(MQContext* handle) {
     if (!ValidHandle(handle, MQContext::Kind::Reader, "CloseMQChannel")) return false;
     clLockGuard guard(OneMQ.csStore);
     QueueDb* queue = ReadyQueue("CloseMQChannel");
@@ -590,7 +593,7 @@ static bool CloseMQChannelBody(MQContext* handle) {
     return true;
 }
 
-static MQContext* CreateMQEntryBody() {
+static MQContext* CreateMQEntryImpl() {
     clLockGuard guard(OneMQ.csStore);
     QueueDb* queue = ReadyQueue("CreateMQEntry");
     if (queue == nullptr) return nullptr;
@@ -604,13 +607,13 @@ static MQContext* CreateMQEntryBody() {
     return handle.release();
 }
 
-static bool InsertMQChannelBody(MQContext* entry, const char* channel, int iFlags) {
+static bool InsertMQChannelImpl(MQContext* entry, const char* channel, int iFlags) {
     if (!ValidHandle(entry, MQContext::Kind::Writer, "InsertMQChannel")) return false;
     std::string cause;
     if (iFlags != 0) {
         cause = "flags " + std::to_string(iFlags) + " given, only 0 is known";
     } else if (!mqcommon::IsUsableName(channel, mqcommon::kMaxChannelName) ||
-               !mqshared::IsRegisteredChannel(channel)) {
+               !mqshared::IsRegisteredChannel(OneMQ.myQList, OneMQ.csQList, channel)) {
         cause = std::string("channel \"") + (channel ? channel : "(null)") + "\" is not registered";
     }
     if (!cause.empty()) {
@@ -637,7 +640,7 @@ const std::string* AddressWithControlCharacter(const mqstore::EnvelopeData& enve
 
 }  // namespace
 
-static bool PutMQEnvelopeBody(MQContext* entry, stEnvelope* envelope) {
+static bool PutMQEnvelopeImpl(MQContext* entry, stEnvelope* envelope) {
     if (!ValidHandle(entry, MQContext::Kind::Writer, "PutMQEnvelope")) return false;
     mqstore::EnvelopeData data;
     if (envelope == nullptr || !mqstore::CopyEnvelope(*envelope, &data)) {
@@ -655,7 +658,7 @@ static bool PutMQEnvelopeBody(MQContext* entry, stEnvelope* envelope) {
     return true;
 }
 
-static bool CloseMQEntryBody(MQContext* entry) {
+static bool CloseMQEntryImpl(MQContext* entry) {
     if (!ValidHandle(entry, MQContext::Kind::Writer, "CloseMQEntry")) return false;
     clLockGuard guard(OneMQ.csStore);
     if (entry->channel.empty()) {
@@ -682,7 +685,7 @@ static bool CloseMQEntryBody(MQContext* entry) {
     return true;
 }
 
-static void DiscardMQEntryBody(MQContext* entry) {
+static void DiscardMQEntryImpl(MQContext* entry) {
     if (entry == nullptr) return;
     if (entry->magic != kHandleMagic || entry->kind != MQContext::Kind::Writer) {
         ValidHandle(entry, MQContext::Kind::Writer, "DiscardMQEntry");
@@ -822,72 +825,72 @@ bool WriteMQBodyFd(MQContext* entry, int fd) {
 // leaves the store; each becomes the call's failure result, logged.
 
 bool MQInit(const char* ldap, const char* appname) {
-    return mqstore::Guarded("MQInit", false, [&] { return MQInitBody(ldap, appname); });
+    return mqstore::Guarded("MQInit", false, [&] { return MQInitImpl(ldap, appname); });
 }
 
 MQContext* OpenMQChannel(const char* channel) {
     return mqstore::Guarded("OpenMQChannel", static_cast<MQContext*>(nullptr),
-                            [&] { return OpenMQChannelBody(channel); });
+                            [&] { return OpenMQChannelImpl(channel); });
 }
 
 unsigned long GetFirstMessage(MQContext* handle, bool bWait) {
     return mqstore::Guarded("GetFirstMessage", 0ul,
-                            [&] { return GetFirstMessageBody(handle, bWait); });
+                            [&] { return GetFirstMessageImpl(handle, bWait); });
 }
 
 unsigned long GetNextMessage(MQContext* handle, bool bWait) {
     return mqstore::Guarded("GetNextMessage", 0ul,
-                            [&] { return GetNextMessageBody(handle, bWait); });
+                            [&] { return GetNextMessageImpl(handle, bWait); });
 }
 
 stEnvelope* GetMQEnvelope(unsigned long id) {
     return mqstore::Guarded("GetMQEnvelope", static_cast<stEnvelope*>(nullptr),
-                            [&] { return GetMQEnvelopeBody(id); });
+                            [&] { return GetMQEnvelopeImpl(id); });
 }
 
 void FreeMQEnvelope(stEnvelope* envelope) {
-    mqstore::Guarded("FreeMQEnvelope", [&] { FreeMQEnvelopeBody(envelope); });
+    mqstore::Guarded("FreeMQEnvelope", [&] { FreeMQEnvelopeImpl(envelope); });
 }
 
 char* GetMQPathName(unsigned long id, const char* ext) {
     return mqstore::Guarded("GetMQPathName", static_cast<char*>(nullptr),
-                            [&] { return GetMQPathNameBody(id, ext); });
+                            [&] { return GetMQPathNameImpl(id, ext); });
 }
 
 char* GetMQPathName(MQContext* handle, const char* ext) {
     return mqstore::Guarded("GetMQPathName", static_cast<char*>(nullptr),
-                            [&] { return GetMQPathNameBody(handle, ext); });
+                            [&] { return GetMQPathNameImpl(handle, ext); });
 }
 
 bool RemoveMQChannel(MQContext* handle) {
-    return mqstore::Guarded("RemoveMQChannel", false, [&] { return RemoveMQChannelBody(handle); });
+    return mqstore::Guarded("RemoveMQChannel", false, [&] { return RemoveMQChannelImpl(handle); });
 }
 
 bool CloseMQChannel(MQContext* handle) {
-    return mqstore::Guarded("CloseMQChannel", false, [&] { return CloseMQChannelBody(handle); });
+    return mqstore::Guarded("CloseMQChannel", false, [&] { return CloseMQChannelImpl(handle); });
 }
 
 MQContext* CreateMQEntry() {
     return mqstore::Guarded("CreateMQEntry", static_cast<MQContext*>(nullptr),
-                            [&] { return CreateMQEntryBody(); });
+                            [&] { return CreateMQEntryImpl(); });
 }
 
 bool InsertMQChannel(MQContext* entry, const char* channel, int iFlags) {
     return mqstore::Guarded("InsertMQChannel", false,
-                            [&] { return InsertMQChannelBody(entry, channel, iFlags); });
+                            [&] { return InsertMQChannelImpl(entry, channel, iFlags); });
 }
 
 bool PutMQEnvelope(MQContext* entry, stEnvelope* envelope) {
     return mqstore::Guarded("PutMQEnvelope", false,
-                            [&] { return PutMQEnvelopeBody(entry, envelope); });
+                            [&] { return PutMQEnvelopeImpl(entry, envelope); });
 }
 
 bool CloseMQEntry(MQContext* entry) {
-    return mqstore::Guarded("CloseMQEntry", false, [&] { return CloseMQEntryBody(entry); });
+    return mqstore::Guarded("CloseMQEntry", false, [&] { return CloseMQEntryImpl(entry); });
 }
 
 void DiscardMQEntry(MQContext* entry) {
-    mqstore::Guarded("DiscardMQEntry", [&] { DiscardMQEntryBody(entry); });
+    mqstore::Guarded("DiscardMQEntry", [&] { DiscardMQEntryImpl(entry); });
 }
 
 bool MQLastCallFailed() { return mqstore::t_callFailed; }

@@ -67,7 +67,6 @@ public:
         other.m_stmt = nullptr;
     }
 
-    bool Valid() const { return m_stmt != nullptr; }
     Stmt& Bind(int index, int64_t value);
     Stmt& Bind(int index, const std::string& text);
     Stmt& BindBlob(int index, const std::string& bytes);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "child.h"  // Program
 #include "temp_dir.h"
 
 namespace e2e {
@@ -48,21 +49,16 @@ private:
 class Agent {
 public:
     Agent(const InstallDir& dir, const std::vector<std::string>& args) {
+        std::vector<std::string> argv{MQTEST_E2E_AGENT};
+        argv.insert(argv.end(), args.begin(), args.end());
+        mqtest::Program agent(argv, {"MQ_CONFIG_DIR=" + dir.path()});
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
-            setenv("MQ_CONFIG_DIR", dir.path().c_str(), 1);
-            std::vector<char*> argv;
-            std::string prog = MQTEST_E2E_AGENT;
-            argv.push_back(&prog[0]);
-            std::vector<std::string> copy = args;
-            for (std::string& a : copy) argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(prog.c_str(), argv.data());
-            _exit(127);
+            agent.Exec();
         }
         close(in[0]);
         close(out[1]);

@@ -1,7 +1,6 @@
 // The private slapd must go away with the test program, however the program
 // ends: a failed assertion, an abort, or SIGKILL.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -32,36 +31,25 @@ bool GoneSoon(pid_t pid) {
 }
 
 // Runs this program's own ChildServer case in a child, which starts a
-// server, prints "pid=<server>" and then ends as how says. Returns the
+// server, prints "server=<pid>" and then ends as how says. Returns the
 // server's pid, or 0.
 pid_t RunChild(const char* how) {
-    int out[2];
-    if (pipe(out) != 0) return 0;
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        setenv("MQTEST_SLAPD_CHILD", how, 1);
-        execl("/proc/self/exe", "slapd_fixture_test", "--gtest_filter=SlapdChild.Server",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
+    mqtest::Child child(mqtest::Program({"/proc/self/exe", "--gtest_filter=SlapdChild.Server"},
+                                        {std::string("MQTEST_SLAPD_CHILD=") + how}),
+                        true);
     std::string text;
     char buf[512];
     ssize_t n;
     pid_t server = 0;
-    while ((n = read(out[0], buf, sizeof buf)) > 0) {
+    while ((n = read(child.output(), buf, sizeof buf)) > 0) {
         text.append(buf, static_cast<size_t>(n));
         size_t at = text.find("server=");
         if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
             server = static_cast<pid_t>(std::atol(text.c_str() + at + 7));
-            if (std::string(how) == "kill") kill(child, SIGKILL);
+            if (std::string(how) == "kill") kill(child.pid(), SIGKILL);
         }
     }
-    close(out[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+    child.Finish("", nullptr, nullptr);
     return server;
 }
 

@@ -1,12 +1,10 @@
 // Tests of LogMessage in real processes: each configuration runs the
 // log_helper program with MQ_LOG set, and the tests read what reached the
 // file, the stderr pipe or a syslog socket they bind.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,54 +18,21 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "temp_dir.h"
 #include "thread_line.h"
 
-extern char** environ;
-
 namespace {
 
-struct Child {
-    pid_t pid = -1;
-    int in = -1;   // the helper's stdin
-    int err = -1;  // the helper's stderr
-};
-
-// Starts the helper with args; MQ_LOG is set to mqlog, or removed when null,
-// and the "NAME=value" texts of extraEnv are added.
-Child Spawn(const std::vector<std::string>& args, const char* mqlog,
-            const std::vector<std::string>& extraEnv = {}) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "MQ_LOG=", 7) != 0) env.push_back(*e);
-    }
-    if (mqlog != nullptr) env.push_back(std::string("MQ_LOG=") + mqlog);
+// The helper with args; MQ_LOG set to mqlog, or removed when null, and the
+// "NAME=value" texts of extraEnv added.
+mqtest::Program Helper(const std::vector<std::string>& args, const char* mqlog,
+                       const std::vector<std::string>& extraEnv = {}) {
+    std::vector<std::string> argv{MQTEST_LOG_HELPER};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env{mqlog != nullptr ? std::string("MQ_LOG=") + mqlog : "MQ_LOG"};
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-
-    int in[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return {};
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return {};
-    }
-    std::vector<char*> argv{const_cast<char*>(MQTEST_LOG_HELPER)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(err[1]);
-    return {pid, in[1], err[0]};
+    return mqtest::Program(argv, env);
 }
 
 struct Outcome {
@@ -76,28 +41,16 @@ struct Outcome {
 };
 
 // Reads the helper's stderr to its end, then reaps it.
-Outcome Finish(Child child) {
+Outcome Finish(mqtest::Child& child) {
     Outcome out;
-    if (child.pid < 0) return out;
-    close(child.in);
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(child.err, buffer, sizeof buffer)) != 0) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        out.err.append(buffer, static_cast<size_t>(n));
-    }
-    close(child.err);
-    int status = 0;
-    if (waitpid(child.pid, &status, 0) == child.pid)
-        out.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    out.exitCode = child.Finish("", nullptr, &out.err);
     return out;
 }
 
 Outcome RunHelper(const std::vector<std::string>& args, const char* mqlog, pid_t* pid = nullptr,
                   const std::vector<std::string>& extraEnv = {}) {
-    Child child = Spawn(args, mqlog, extraEnv);
-    if (pid != nullptr) *pid = child.pid;
+    mqtest::Child child(Helper(args, mqlog, extraEnv));
+    if (pid != nullptr) *pid = child.pid();
     return Finish(child);
 }
 
@@ -436,8 +389,8 @@ TEST(LoggerSyslog, Datagrams) {
 TEST(LoggerSyslog, DaemonRestart) {
     SyslogSocket daemon;
     ASSERT_TRUE(daemon.ok());
-    Child child = Spawn({"restart"}, daemon.logSetting().c_str());
-    ASSERT_GT(child.pid, 0);
+    mqtest::Child child(Helper({"restart"}, daemon.logSetting().c_str()));
+    ASSERT_GT(child.pid(), 0);
     std::string datagram;
     EXPECT_TRUE(daemon.Receive(&datagram));
     SyslogLine got;
@@ -445,7 +398,7 @@ TEST(LoggerSyslog, DaemonRestart) {
 
     daemon.Rebind();
     ASSERT_TRUE(daemon.ok());
-    EXPECT_EQ(write(child.in, "x", 1), 1);
+    EXPECT_EQ(write(child.input(), "x", 1), 1);
     EXPECT_TRUE(daemon.Receive(&datagram)) << "nothing after the restart";
     EXPECT_TRUE(ParseSyslog(datagram, &got) && got.text == "two") << datagram;
     Outcome out = Finish(child);
@@ -456,13 +409,13 @@ TEST(LoggerSyslog, DaemonRestart) {
 // logger waits a second after a failed connect before trying again.
 TEST(LoggerSyslog, DaemonThatComesLaterIsReached) {
     SyslogSocket daemon(false);
-    Child child = Spawn({"restart"}, daemon.logSetting().c_str());
-    ASSERT_GT(child.pid, 0);
+    mqtest::Child child(Helper({"restart"}, daemon.logSetting().c_str()));
+    ASSERT_GT(child.pid(), 0);
     usleep(300 * 1000);  // "one" goes nowhere, most likely
     daemon.Rebind();
     ASSERT_TRUE(daemon.ok());
     sleep(2);  // past the second the logger waits before connecting again
-    EXPECT_EQ(write(child.in, "x", 1), 1);
+    EXPECT_EQ(write(child.input(), "x", 1), 1);
     std::string datagram;
     SyslogLine got;
     bool two = false;

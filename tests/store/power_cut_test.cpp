@@ -155,13 +155,8 @@ class Trial {
     Trial() {
         // The copies go to memory where there is some: a cut during the
         // spool's making leaves up to 258 directories, hundreds of times.
-        char shm[] = "/dev/shm/mqcut-XXXXXX";
-        char tmp[] = "/tmp/mqcut-XXXXXX";
-        if (mkdtemp(shm) != nullptr) {
-            scratch_ = shm;
-        } else if (mkdtemp(tmp) != nullptr) {
-            scratch_ = tmp;
-        }
+        scratch_ = mqtest::MakeTempDir("mqcut", "/dev/shm");
+        if (scratch_.empty()) scratch_ = mqtest::MakeTempDir("mqcut");
     }
     ~Trial() {
         powercut::End();

@@ -236,27 +236,14 @@ TEST_F(StoreProcesses, AReusedSlotDoesNotKeepADeadProcessAlive) {
     EXPECT_TRUE(CloseMQChannel(reader));
 }
 
-// Runs argv and returns what it printed; "" when it failed.
+// Runs argv and returns what it printed; "" when it failed. What it said
+// on standard error is passed on.
 std::string Output(const std::vector<std::string>& argv) {
-    int out[2];
-    if (pipe(out) != 0) return "";
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    close(out[0]);
-    return Wait(pid) == 0 ? text : "";
+    mqtest::Child child{mqtest::Program(argv)};
+    std::string out, err;
+    int status = child.Finish("", &out, &err);
+    std::fputs(err.c_str(), stderr);
+    return status == 0 ? out : "";
 }
 
 int OpenUp(const char* path, const struct stat*, int, struct FTW*) {

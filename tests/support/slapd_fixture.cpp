@@ -2,11 +2,9 @@
 // makes sure the server dies with the program, however the program ends.
 #include "slapd_fixture.h"
 
-#include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -106,60 +104,6 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 }
 
 }  // namespace
-
-int RunProgram(const std::vector<std::string>& argv, const std::string& input,
-               std::string* output) {
-    if (argv.empty()) return -1;
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return -1;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return -1;
-    }
-    pid_t child = fork();
-    if (child < 0) {
-        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-        return -1;
-    }
-    if (child == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    // The inputs are small LDIF texts, well below a pipe's buffer, so
-    // writing all before reading can't deadlock against the child's output.
-    signal(SIGPIPE, SIG_IGN);
-    size_t done = 0;
-    while (done < input.size()) {
-        ssize_t n = write(in[1], input.data() + done, input.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    close(in[1]);
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (output != nullptr) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 Slapd* Slapd::Get() {
     if (g_tried) return g_server;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "child.h"     // RunProgram
 #include "temp_dir.h"  // MakeTempDir, RemoveTree
 
 namespace mqtest {
@@ -119,14 +120,6 @@ private:
     int ldapsPort_ = 0;
     pid_t pid_ = 0;
 };
-
-// Runs argv[0] (searched in PATH) with the other elements as arguments, the
-// text input on its standard input; stores standard output and error,
-// interleaved, in *output. Returns the exit status, or -1 when the program
-// could not be run or died of a signal.
-int RunProgram(const std::vector<std::string>& argv, const std::string& input,
-               std::string* output);
-
 
 }  // namespace mqtest
 

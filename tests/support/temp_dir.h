@@ -16,12 +16,12 @@
 
 namespace mqtest {
 
-// A fresh directory below $TMPDIR (or /tmp) named after prefix; "" on
-// failure. The caller removes it (RemoveTree).
-inline std::string MakeTempDir(const std::string& prefix) {
+// A fresh directory below under (by default $TMPDIR, or /tmp) named after
+// prefix; "" on failure. The caller removes it (RemoveTree).
+inline std::string MakeTempDir(const std::string& prefix, std::string under = "") {
     const char* tmp = std::getenv("TMPDIR");
-    std::string path =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+    if (under.empty()) under = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    std::string path = under + "/" + prefix + "-XXXXXX";
     std::vector<char> buf(path.begin(), path.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) return "";

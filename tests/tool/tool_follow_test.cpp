@@ -4,7 +4,6 @@
 // and the command lines it refuses.
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "child.h"  // Spawn, Wait
+#include "child.h"  // Program, Spawn, Wait
 #include "tool_harness.h"
 
 namespace {
@@ -57,16 +56,12 @@ class ToolFollow : public ::testing::Test {
         std::vector<std::string> args{"deliver", "OUT", "--follow"};
         args.insert(args.end(), options.begin(), options.end());
         args.insert(args.end(), {"--", script_, "{id}"});
+        args.insert(args.begin(), MQCTL_BIN);
+        Program mqctl(args, {"MQ_CONFIG_DIR=" + inst_.dir(), "MQ_LOG=" + inst_.dir() + "/mq.log"});
         std::string err = inst_.dir() + "/follow.err";
-        service_ = mqtest::Spawn([&] {
+        service_ = mqtest::Spawn([&]() -> int {
             freopen(err.c_str(), "a", stderr);
-            setenv("MQ_CONFIG_DIR", inst_.dir().c_str(), 1);
-            setenv("MQ_LOG", (inst_.dir() + "/mq.log").c_str(), 1);
-            std::vector<char*> argv{const_cast<char*>(MQCTL_BIN)};
-            for (std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(MQCTL_BIN, argv.data());
-            return 127;
+            mqctl.Exec();
         });
     }
     // The service's exit status (-1 when a signal ended it).

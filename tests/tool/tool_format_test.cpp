@@ -160,12 +160,12 @@ TEST(Args, Parse) {
     };
     for (const Case& tc : cases) {
         Args args;
-        std::string error;
         std::string name;
         for (const std::string& a : tc.argv) name += a + " ";
-        ASSERT_EQ(args.Parse(tc.argv, options, &error), tc.ok) << name << error;
+        mq::Status parsed = args.Parse(tc.argv, options);
+        ASSERT_EQ(parsed.ok(), tc.ok) << name << parsed.Cause();
         if (!tc.ok) {
-            EXPECT_FALSE(error.empty()) << name;
+            EXPECT_FALSE(parsed.Cause().empty()) << name;
             continue;
         }
         EXPECT_EQ(args.Positional(), tc.positional) << name;

@@ -6,7 +6,6 @@
 #include <pty.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sqlite3.h>
@@ -17,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "child.h"
 #include "slapd_fixture.h"
 
 namespace mqtest {
@@ -112,29 +112,15 @@ void Installation::WriteIni(const std::string& ldapPort, const std::string& host
 
 namespace {
 
-// In a forked child: sets up the environment and runs mqctl; never returns.
-[[noreturn]] void ExecMqctl(const std::string& dir, const std::vector<std::string>& args,
-                            const std::vector<std::string>& envOverride) {
-    setenv("MQ_CONFIG_DIR", dir.c_str(), 1);
-    setenv("MQ_LOG", (dir + "/mq.log").c_str(), 1);
-    for (const std::string& kv : envOverride) {
-        size_t eq = kv.find('=');
-        setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
-    }
-    std::vector<char*> argv;
-    std::string bin = MQCTL_BIN;
-    argv.push_back(const_cast<char*>(bin.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(bin.c_str(), argv.data());
-    _exit(127);
-}
-
-int WaitFor(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// mqctl with args and the installation's environment, changed by
+// envOverride.
+Program Mqctl(const std::string& dir, const std::vector<std::string>& args,
+              const std::vector<std::string>& envOverride) {
+    std::vector<std::string> argv{MQCTL_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env{"MQ_CONFIG_DIR=" + dir, "MQ_LOG=" + dir + "/mq.log"};
+    env.insert(env.end(), envOverride.begin(), envOverride.end());
+    return Program(argv, env);
 }
 
 }  // namespace
@@ -142,23 +128,9 @@ int WaitFor(pid_t pid) {
 RunResult Installation::Run(const std::vector<std::string>& args, const std::string& input,
                             const std::vector<std::string>& envOverride) const {
     RunResult r;
-    std::string in = dir_ + "/.stdin", out = dir_ + "/.stdout", err = dir_ + "/.stderr";
-    WriteFileText(in, input);
-    pid_t pid = fork();
-    if (pid < 0) return r;
-    if (pid == 0) {
-        int fin = open(in.c_str(), O_RDONLY);
-        int fout = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int ferr = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fin < 0 || fout < 0 || ferr < 0) _exit(126);
-        dup2(fin, 0);
-        dup2(fout, 1);
-        dup2(ferr, 2);
-        ExecMqctl(dir_, args, envOverride);
-    }
-    r.status = WaitFor(pid);
-    r.out = ReadFileText(out);
-    r.err = ReadFileText(err);
+    Child child(Mqctl(dir_, args, envOverride));
+    r.status = child.Finish(input, &r.out, &r.err);
+    r.status = std::max(r.status, -1);
     return r;
 }
 
@@ -183,6 +155,7 @@ RunResult Installation::RunOnTerminal(const std::vector<std::string>& args, int 
     struct winsize ws = {};
     ws.ws_row = 24;
     ws.ws_col = static_cast<unsigned short>(columns);
+    Program mqctl = Mqctl(dir_, args, {});
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
     if (pid < 0) return r;
@@ -192,7 +165,7 @@ RunResult Installation::RunOnTerminal(const std::vector<std::string>& args, int 
         if (ferr < 0 || fin < 0) _exit(126);
         dup2(ferr, 2);
         dup2(fin, 0);
-        ExecMqctl(dir_, args, {});
+        mqctl.Exec();
     }
     // Read until the child's side closes (EIO on Linux), then reap it.
     char buf[4096];
@@ -207,7 +180,7 @@ RunResult Installation::RunOnTerminal(const std::vector<std::string>& args, int 
         }
     }
     close(master);
-    r.status = WaitFor(pid);
+    r.status = std::max(Wait(pid), -1);
     r.err = ReadFileText(err);
     return r;
 }

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "child.h"
 #include "tool_harness.h"
 
 namespace mqtest {
@@ -35,8 +35,7 @@ std::string IdOf(const RunResult& put) { return put.out.substr(0, put.out.find_f
 pid_t HoldLock(const std::string& dir, bool sqlite) {
     int ready[2];
     if (pipe(ready) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
+    pid_t pid = Spawn([&]() -> int {
         close(ready[0]);
         bool held = false;
         if (sqlite) {
@@ -52,16 +51,16 @@ pid_t HoldLock(const std::string& dir, bool sqlite) {
             held = fd >= 0 && fcntl(fd, F_OFD_SETLK, &lock) == 0;
         }
         char c = held ? 'y' : 'n';
-        if (write(ready[1], &c, 1) != 1 || !held) _exit(1);
+        if (write(ready[1], &c, 1) != 1 || !held) return 1;
         for (;;) pause();
-    }
+    });
     close(ready[1]);
     char c = 'n';
     bool held = pid > 0 && read(ready[0], &c, 1) == 1 && c == 'y';
     close(ready[0]);
     if (pid > 0 && !held) {
         kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        Wait(pid);
         return -1;
     }
     return pid;
@@ -72,7 +71,7 @@ pid_t g_holder = -1;  // the lock holder of the case under way
 void Release(const std::string&) {
     if (g_holder > 0) {
         kill(g_holder, SIGKILL);
-        waitpid(g_holder, nullptr, 0);
+        Wait(g_holder);
     }
     g_holder = -1;
 }
@@ -287,20 +286,15 @@ TEST_F(ToolDeliver, TheCommandsExitDecides) {
 // back to the queue and the next deliver hands it on.
 TEST_F(ToolDeliver, KilledMidWayLosesNothing) {
     std::string id = Put("wait");
-    pid_t pid = fork();
+    pid_t pid = Spawn([&] { return inst_.Run({"deliver", "OUT", "--", script_}).status; });
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        RunResult r = inst_.Run({"deliver", "OUT", "--", script_});
-        _exit(r.status);
-    }
     std::string waitingFile = inst_.dir() + "/waiting";
     for (int i = 0; i < 600 && ReadFileText(waitingFile).empty(); ++i) usleep(50000);
     int commandPid = 0, mqctlPid = 0;
     ASSERT_EQ(std::sscanf(ReadFileText(waitingFile).c_str(), "%d %d", &commandPid, &mqctlPid), 2)
         << "the command never started";
     ASSERT_EQ(kill(mqctlPid, SIGKILL), 0);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    Wait(pid);
 
     // The command outlives its deliver; the entry is queued again all the
     // same, and the next deliver (true(1) takes it this time) hands it on.
@@ -320,20 +314,14 @@ TEST_F(ToolDeliver, TwoDeliversHandEachEntryOnOnce) {
     for (int i = 0; i < 30; ++i) ids.insert(Put("ok " + std::to_string(i)));
     std::vector<pid_t> pids;
     for (int k = 0; k < 2; ++k) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            RunResult r = inst_.Run({"deliver", "OUT", "--", "sh", "-c",
-                                     "cat > /dev/null; echo {id} >> " + inst_.dir() + "/ids"});
-            _exit(r.status);
-        }
-        pids.push_back(pid);
+        pids.push_back(Spawn([&] {
+            return inst_.Run({"deliver", "OUT", "--", "sh", "-c",
+                              "cat > /dev/null; echo {id} >> " + inst_.dir() + "/ids"})
+                .status;
+        }));
+        ASSERT_GE(pids.back(), 0);
     }
-    for (pid_t pid : pids) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
+    for (pid_t pid : pids) EXPECT_EQ(Wait(pid), 0);
     std::istringstream in(ReadFileText(inst_.dir() + "/ids"));
     std::multiset<std::string> got;
     for (std::string line; std::getline(in, line);) got.insert(line);
@@ -361,21 +349,9 @@ const char kDecode[] =
     "        for x in (v if isinstance(v, list) else [v]): print(k, x.hex())\n";
 
 std::string Python(const std::string& input) {
-    char path[] = "/tmp/mqjsonXXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0) return "";
-    close(fd);
-    WriteFileText(path, input);
-    std::string cmd = std::string("python3 -c \"$MQTEST_DECODE\" < ") + path;
-    setenv("MQTEST_DECODE", kDecode, 1);
+    Child python(Program({"python3", "-c", kDecode}));
     std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    std::remove(path);
+    python.Finish(input, &out, nullptr);
     return out;
 }
 

@@ -2,7 +2,6 @@
 // meets them: dry runs and totals, changes with nothing to do, channels that
 // still hold entries, forged addresses in list's text, lines on a terminal,
 // help and options in any place, and check without a directory server.
-#include <sys/wait.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <mqapi.h>
 
+#include "child.h"
 #include "tool_harness.h"
 
 namespace mqtest {
@@ -35,19 +35,14 @@ std::string PutId(const Installation& inst, const std::string& channel) {
 // Returns body's result; -1 when the child could not run or start.
 int InToolkitChild(const Installation& inst, const char* app,
                    const std::function<int(cMQ&)>& body) {
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
+    int status = Wait(Spawn([&]() -> int {
         setenv("MQ_CONFIG_DIR", inst.dir().c_str(), 1);
         setenv("MQ_LOG", (inst.dir() + "/mq.log").c_str(), 1);
         cMQ mq;  // never destroyed: _exit leaves as if the child were killed
         if (mq.OpenMQChannel(app, "daduv.ini") != MQ_SUCCESS) _exit(100);
         _exit(body(mq));
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }));
+    return std::max(status, -1);
 }
 
 // PutMsg of a message from one sender to recipients into channel, in mq.

@@ -134,11 +134,8 @@ public:
     // (logged) on failure.
     bool Open() { return Done(file_.Create(path_, true, 0666)); }
 
-    // Write - appends text.
-    bool Write(const std::string& text) {
-        text_ += text;
-        return true;
-    }
+    // Write - appends text; it reaches the file at Commit.
+    void Write(const std::string& text) { text_ += text; }
 
     // Commit - writes the text, syncs it, renames the file over target and
     // syncs the directory, so that the rename itself survives a crash. False
@@ -161,17 +158,16 @@ private:
 };
 
 // WriteNonBlank - writes the lines of text (split after each LF) that are not
-// blank. False when a write fails.
-bool WriteNonBlank(Successor* out, const std::string& text) {
+// blank.
+void WriteNonBlank(Successor* out, const std::string& text) {
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         end = end == std::string::npos ? text.size() : end + 1;
         std::string line = text.substr(start, end - start);
-        if (!mqcommon::IsBlankLine(line.c_str()) && !out->Write(line)) return false;
+        if (!mqcommon::IsBlankLine(line.c_str())) out->Write(line);
         start = end;
     }
-    return true;
 }
 
 // The causes of MQ_ERR_CHANNEL_REQUEST that depend on the file; the others
@@ -317,8 +313,8 @@ int cChannel::Add(const char* channel, const char* application, const char* type
         for (const std::string& line : lines) {
             if (line.empty() || line.back() != '\n') {
                 tail = line;
-            } else if (!mqcommon::IsBlankLine(line.c_str()) && !out.Write(line)) {
-                return MQ_ERR_FILE;
+            } else if (!mqcommon::IsBlankLine(line.c_str())) {
+                out.Write(line);
             }
         }
         if (!AddModuleName(szLdapHost, application)) return MQ_ERR_DIRECTORY_ADD;
@@ -332,7 +328,8 @@ int cChannel::Add(const char* channel, const char* application, const char* type
             if (!tail.empty()) tail += "\r\n";
             tail += fields + "\t\t" + compability + "\r\n";
         }
-        if (!WriteNonBlank(&out, tail) || !out.Commit(szQueueFile)) return MQ_ERR_FILE;
+        WriteNonBlank(&out, tail);
+        if (!out.Commit(szQueueFile)) return MQ_ERR_FILE;
         return MQ_SUCCESS;
     } catch (...) {
         LogMessage(MQLOG_ERROR, kLogApp, "add channel: out of memory");
@@ -359,7 +356,7 @@ int cChannel::Del(const char* channel) {
         for (const std::string& line : lines) {
             std::vector<std::string> fields = mqcommon::SplitChannelFields(line.c_str(), 2);
             if (fields.empty() || strcasecmp(fields[0].c_str(), channel) != 0) {
-                if (!out.Write(line)) return MQ_ERR_FILE;
+                out.Write(line);
                 continue;
             }
             // The directory lists the name without the line end that a

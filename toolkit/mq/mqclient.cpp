@@ -215,7 +215,7 @@ void DestroyUsers(cEnvHeader* header) {
 // still open, which EndPut then commits or discards.
 int StartPut(cMessage* message, const char* in, void** handle, MQContext** entry) {
     *entry = nullptr;
-    if (!mqshared::IsRegisteredChannel(in)) return MQ_ERR_NO_CHANNEL;
+    if (!mqshared::IsRegisteredChannel(OneMQ.myQList, OneMQ.csQList, in)) return MQ_ERR_NO_CHANNEL;
     *entry = CreateMQEntry();
     *handle = *entry;
     if (*entry == nullptr) return MQ_ERR_CREATE_ENTRY;
@@ -324,7 +324,7 @@ int cMQ::PutMsg(cMessage* message, const char* in) {
 }
 
 cMessage* cMQ::GetMsg(const char* out) {
-    if (!mqshared::IsRegisteredChannel(out)) {
+    if (!mqshared::IsRegisteredChannel(OneMQ.myQList, OneMQ.csQList, out)) {
         WarnUnregistered(out);
         DropMessage();
         return nullptr;

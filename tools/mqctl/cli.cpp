@@ -98,8 +98,8 @@ std::string Suggest(const std::string& word, const std::vector<std::string>& kno
     return best;
 }
 
-bool Args::Parse(const std::vector<std::string>& argv, const std::vector<OptionDef>& options,
-                 std::string* error) {
+mq::Status Args::Parse(const std::vector<std::string>& argv,
+                       const std::vector<OptionDef>& options) {
     values_.clear();
     positional_.clear();
     bool optionsEnded = false;
@@ -118,8 +118,7 @@ bool Args::Parse(const std::vector<std::string>& argv, const std::vector<OptionD
             // The short forms: -h for --help, -q for --quiet.
             const char* longName = word == "-h" ? "help" : word == "-q" ? "quiet" : nullptr;
             if (longName == nullptr || FindOption(options, longName) == nullptr) {
-                *error = "unknown option " + word;
-                return false;
+                return mq::Status::Error("unknown option " + word);
             }
             values_[longName].push_back("");
             continue;
@@ -134,28 +133,21 @@ bool Args::Parse(const std::vector<std::string>& argv, const std::vector<OptionD
             inlineValue = true;
         }
         const OptionDef* option = FindOption(options, name);
-        if (option == nullptr) {
-            *error = "unknown option --" + name;
-            return false;
-        }
+        if (option == nullptr) return mq::Status::Error("unknown option --" + name);
         if (!option->takesValue) {
-            if (inlineValue) {
-                *error = "option --" + name + " takes no value";
-                return false;
-            }
+            if (inlineValue) return mq::Status::Error("option --" + name + " takes no value");
             values_[name].push_back("");
             continue;
         }
         if (!inlineValue) {
             if (i + 1 >= argv.size()) {
-                *error = "option --" + name + " needs a value";
-                return false;
+                return mq::Status::Error("option --" + name + " needs a value");
             }
             value = argv[++i];
         }
         values_[name].push_back(value);
     }
-    return true;
+    return mq::Status::OK();
 }
 
 std::string Args::Value(const std::string& name) const {
@@ -217,6 +209,10 @@ void PrintError(const std::string& command, const std::string& what) {
         if (c == '\n' || c == '\r') c = ' ';
     }
     std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void PrintError(const std::string& command, const mq::Status& failure) {
+    PrintError(command, failure.Cause());
 }
 
 void PrintResultError(const std::string& command, const std::string& what, int code) {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "status.h"
+
 namespace mqctl {
 
 // The exit codes mqctl(8) documents; scripts and mail
@@ -58,11 +60,9 @@ public:
     // Splits argv (the words after the command's name) into options and
     // positional words. Options are "--name", "--name VALUE" or
     // "--name=VALUE", and -h and -q for --help and --quiet where options
-    // holds those; "--" ends them; a lone "-" is positional. Returns
-    // false, with *error saying why, for an option not in options, a missing
-    // or unexpected value.
-    bool Parse(const std::vector<std::string>& argv, const std::vector<OptionDef>& options,
-               std::string* error);
+    // holds those; "--" ends them; a lone "-" is positional. Fails, saying
+    // why, for an option not in options, a missing or unexpected value.
+    mq::Status Parse(const std::vector<std::string>& argv, const std::vector<OptionDef>& options);
 
     bool Has(const std::string& name) const { return values_.count(name) != 0; }
     // The last value given for name; "" when it was not given.
@@ -95,6 +95,8 @@ bool ParseAge(const std::string& text, int64_t* seconds);
 // Error lines. Each prints exactly one line on standard error, ending in
 // the cause TakeLogCause gives, when there is one not already in it.
 void PrintError(const std::string& command, const std::string& what);
+// The line of a failure: its cause.
+void PrintError(const std::string& command, const mq::Status& failure);
 // "... what: MQ_ERR_X (n): meaning".
 void PrintResultError(const std::string& command, const std::string& what, int code);
 // Prints the error with a pointer to the command's help; returns kExitUsage.

@@ -464,14 +464,14 @@ int RunCheck(const std::string& command, const Args& args) {
     if (!args.Positional().empty()) return UsageError(command, "takes no arguments");
     Report report;
     Installation inst;
-    std::string error;
-    if (!FindInstallation(&inst, &error)) {
+    mq::Status found = FindInstallation(&inst);
+    if (!found.ok()) {
         // No file, an unreadable one, or one naming no installation directory.
         if (inst.iniPath.empty() || access(inst.iniPath.c_str(), R_OK) != 0) {
-            report.Problem("configuration", error, "see daduv.ini(5)");
+            report.Problem("configuration", found.Cause(), "see daduv.ini(5)");
         } else {
             report.Ok("configuration", inst.iniPath);
-            report.Problem("install dir", error, "see daduv.ini(5)");
+            report.Problem("install dir", found.Cause(), "see daduv.ini(5)");
         }
         report.Print(args.Has("json"));
         return kExitRefused;

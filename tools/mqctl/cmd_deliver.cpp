@@ -77,11 +77,10 @@ std::string Expand(const std::string& word, const Envelope& env) {
 }
 
 struct Outcome {
-    bool ran = false;     // false: the command could not be started at all
+    mq::Status started;   // a failure: the command could not be started at all
     int status = 0;       // its exit status; 128 + N after signal N
     bool signaled = false;
     std::string reason;   // the first line of its standard error
-    std::string error;    // why it could not be started
 };
 
 // Run - runs argv with the body file on standard input, standard output
@@ -89,8 +88,9 @@ struct Outcome {
 Outcome Run(const std::vector<std::string>& argv, const std::string& bodyPath) {
     Outcome out;
     int errFd = -1;
-    pid_t pid = StartCommand(argv, bodyPath, &errFd, &out.error);
-    if (pid < 0) return out;
+    pid_t pid = -1;
+    out.started = StartCommand(argv, bodyPath, &pid, &errFd);
+    if (!out.started.ok()) return out;
     // Read standard error to its end, waiting for each piece (a command
     // blocked on a full pipe would never exit), keeping the start of its
     // first line.
@@ -114,7 +114,6 @@ Outcome Run(const std::vector<std::string>& argv, const std::string& bodyPath) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    out.ran = true;
     out.reason = first;
     if (WIFSIGNALED(status)) {
         out.signaled = true;
@@ -141,21 +140,19 @@ std::vector<std::string> CommandLine(const std::vector<std::string>& words, cons
     return out;
 }
 
-pid_t StartCommand(const std::vector<std::string>& argv, const std::string& bodyPath,
-                   int* errFd, std::string* error) {
+mq::Status StartCommand(const std::vector<std::string>& argv, const std::string& bodyPath,
+                        pid_t* child, int* errFd) {
+    *child = -1;
     *errFd = -1;
     int body = open(bodyPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (body < 0) {
-        *error = "open " + bodyPath + ": " + std::strerror(errno);
-        return -1;
-    }
+    if (body < 0) return mq::Status::FromErrno("open", bodyPath, errno);
     int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
     int err[2];
     if (devnull < 0 || pipe2(err, O_CLOEXEC) != 0) {
-        *error = std::string("pipe: ") + std::strerror(errno);
+        mq::Status failed = mq::Status::Error(std::string("pipe: ") + std::strerror(errno), errno);
         close(body);
         if (devnull >= 0) close(devnull);
-        return -1;
+        return failed;
     }
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -181,12 +178,12 @@ pid_t StartCommand(const std::vector<std::string>& argv, const std::string& body
     close(err[1]);
     if (pid < 0) {
         close(err[0]);
-        *error = std::string("fork: ") + std::strerror(forkErrno);
-        return -1;
+        return mq::Status::Error(std::string("fork: ") + std::strerror(forkErrno), forkErrno);
     }
     fcntl(err[0], F_SETFL, O_NONBLOCK);
+    *child = pid;
     *errFd = err[0];
-    return pid;
+    return mq::Status::OK();
 }
 
 int RunDeliver(const std::string& command, const Args& args) {
@@ -251,10 +248,10 @@ int RunDeliver(const std::string& command, const Args& args) {
         const std::string id = std::to_string(env.id);
 
         Outcome out = Run(CommandLine(commandWords, env), path);
-        if (!out.ran || (!out.signaled && (out.status == 126 || out.status == 127))) {
+        if (!out.started.ok() || (!out.signaled && (out.status == 126 || out.status == 127))) {
             // The command can't be run: every entry would fare the same. This
             // one goes back untouched, and so do the rest.
-            std::string why = !out.ran ? out.error : out.reason;
+            std::string why = !out.started.ok() ? out.started.Cause() : out.reason;
             mqadmin::GiveBackEntry(env.id, mqadmin::GiveBackKind::Untried, nullptr, nullptr);
             PrintError(command, "entry " + id + " given back: the command could not be run: " +
                                     OneLine(why));

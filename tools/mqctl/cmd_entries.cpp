@@ -70,9 +70,10 @@ int CollectIds(const std::string& command, const std::vector<std::string>& words
             tokens.push_back(w);
             continue;
         }
-        std::string input, error;
-        if (!ReadWhole("-", &input, &error)) {
-            PrintError(command, error);
+        std::string input;
+        mq::Status read = ReadWhole("-", &input);
+        if (!read.ok()) {
+            PrintError(command, read);
             return kExitRefused;
         }
         std::istringstream in(input);

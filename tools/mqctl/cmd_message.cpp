@@ -281,10 +281,10 @@ int RunGet(const std::string& command, const Args& args) {
     t.from = Users(m->getFrom());
     t.to = Users(m->getTo());
     t.withBody = args.Has("body");
-    std::string error;
-    if (t.withBody && !ReadWhole(t.path, &t.body, &error)) {
+    mq::Status read = t.withBody ? ReadWhole(t.path, &t.body) : mq::Status::OK();
+    if (!read.ok()) {
         mq.CloseMQChannel();  // gives the message back to the queue
-        PrintError(command, error);
+        PrintError(command, read);
         return kExitTempFail;
     }
     // With --delete the message is printed first and removed only once the
@@ -328,7 +328,7 @@ int RunShow(const std::string& command, const Args& args) {
         from = Users(m->getFrom());
         to = Users(m->getTo());
     }
-    std::string body, error;
+    std::string body;
     bool withBody = args.Has("body") && info.bodySize >= 0;
     if (info.path.empty()) {
         // A body kept in the database whose file this user may not write.
@@ -337,9 +337,12 @@ int RunShow(const std::string& command, const Args& args) {
                                     " has no message file yet, and this user can't write it");
             return kExitTempFail;
         }
-    } else if (withBody && !ReadWhole(info.path, &body, &error)) {
-        PrintError(command, error);
-        return kExitTempFail;
+    } else if (withBody) {
+        mq::Status read = ReadWhole(info.path, &body);
+        if (!read.ok()) {
+            PrintError(command, read);
+            return kExitTempFail;
+        }
     }
     int64_t age = AgeSince(mqadmin::ClockMs() / 1000, info.created);
     if (args.Has("json")) {

@@ -222,19 +222,18 @@ int Unknown(const std::string& why) {
 }
 
 // A threshold: -1 when not given.
-bool Threshold(const Args& args, const char* name, bool age, int64_t* out, std::string* error) {
+mq::Status Threshold(const Args& args, const char* name, bool age, int64_t* out) {
     *out = -1;
-    if (!args.Has(name)) return true;
+    if (!args.Has(name)) return mq::Status::OK();
     std::string text = args.Value(name);
-    if (age && ParseAge(text, out)) return true;
+    if (age && ParseAge(text, out)) return mq::Status::OK();
     unsigned long count = 0;
     if (!age && (text == "0" || ParseId(text, &count))) {
         *out = static_cast<int64_t>(count);
-        return true;
+        return mq::Status::OK();
     }
-    *error = std::string("--") + name + " " + text +
-             (age ? ": not an age like 90s, 30m, 2h, 1d" : ": not a count");
-    return false;
+    return mq::Status::Error(std::string("--") + name + " " + text +
+                             (age ? ": not an age like 90s, 30m, 2h, 1d" : ": not a count"));
 }
 
 std::string Perf(const char* label, int64_t value, const char* unit, int64_t warn, int64_t crit) {
@@ -249,15 +248,21 @@ int RunMonitor(const std::string& command, const Args& args) {
     const auto& words = args.Positional();
     if (words.size() > 1) return Unknown("usage: takes at most one CHANNEL");
     int64_t warnAge, critAge, warnCount, critCount;
-    std::string error;
-    if (!Threshold(args, "warn-age", true, &warnAge, &error) ||
-        !Threshold(args, "crit-age", true, &critAge, &error) ||
-        !Threshold(args, "warn-count", false, &warnCount, &error) ||
-        !Threshold(args, "crit-count", false, &critCount, &error)) {
-        return Unknown("usage: " + error);
+    const struct {
+        const char* name;
+        bool age;
+        int64_t* out;
+    } thresholds[] = {{"warn-age", true, &warnAge},
+                      {"crit-age", true, &critAge},
+                      {"warn-count", false, &warnCount},
+                      {"crit-count", false, &critCount}};
+    for (const auto& t : thresholds) {
+        mq::Status given = Threshold(args, t.name, t.age, t.out);
+        if (!given.ok()) return Unknown("usage: " + given.Cause());
     }
     Installation inst;
-    if (!FindInstallation(&inst, &error)) return Unknown(error);
+    mq::Status found = FindInstallation(&inst);
+    if (!found.ok()) return Unknown(found.Cause());
     std::string channel = words.empty() ? "" : words[0];
     if (!channel.empty()) {
         cChannel registry;

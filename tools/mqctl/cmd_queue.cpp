@@ -37,17 +37,16 @@ public:
     Regex& operator=(const Regex&) = delete;
 
     // Extended syntax, letter case ignored (mail domains are case-blind).
-    // Returns false with *error holding regerror's text.
-    bool Compile(const std::string& pattern, std::string* error) {
+    // The failure's cause is regerror's text.
+    mq::Status Compile(const std::string& pattern) {
         int rc = regcomp(&re_, pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB);
         if (rc != 0) {
             char buf[256];
             regerror(rc, &re_, buf, sizeof buf);
-            *error = buf;
-            return false;
+            return mq::Status::Error(buf);
         }
         compiled_ = true;
-        return true;
+        return mq::Status::OK();
     }
     bool Matches(const std::string& text) const {
         return regexec(&re_, text.c_str(), 0, nullptr, 0) == 0;
@@ -316,14 +315,17 @@ struct ListOptions {
 // ParseListOptions - list's options into *out; kExitOk, or the usage
 // error's exit code once its line is printed.
 int ParseListOptions(const std::string& command, const Args& args, ListOptions* out) {
-    std::string error;
     out->byFrom = args.Has("from");
     out->byTo = args.Has("to");
-    if (out->byFrom && !out->fromRe.Compile(args.Value("from"), &error)) {
-        return UsageError(command, "--from " + args.Value("from") + ": " + error);
-    }
-    if (out->byTo && !out->toRe.Compile(args.Value("to"), &error)) {
-        return UsageError(command, "--to " + args.Value("to") + ": " + error);
+    const std::pair<const char*, Regex*> patterns[] = {{"from", &out->fromRe},
+                                                        {"to", &out->toRe}};
+    for (const auto& p : patterns) {
+        if (!args.Has(p.first)) continue;
+        mq::Status compiled = p.second->Compile(args.Value(p.first));
+        if (!compiled.ok()) {
+            return UsageError(command, std::string("--") + p.first + " " + args.Value(p.first) +
+                                           ": " + compiled.Cause());
+        }
     }
     if (args.Has("older-than") && !ParseAge(args.Value("older-than"), &out->olderThan)) {
         return UsageError(command, "--older-than " + args.Value("older-than") +

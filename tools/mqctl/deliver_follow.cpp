@@ -198,13 +198,11 @@ bool Service::Fill() {
         env.channel = channel_;
         env.sender = info.sender.empty() ? "<>" : info.sender;
         env.recipients = info.recipients;
-        s.pid = 0;
-        std::string error;
-        s.pid = StartCommand(CommandLine(words_, env), info.path, &s.errFd, &error);
-        if (s.pid <= 0) {
+        mq::Status started = StartCommand(CommandLine(words_, env), info.path, &s.pid, &s.errFd);
+        if (!started.ok()) {
             s.exited = true;
             s.status = 126;
-            s.reason = error;
+            s.reason = started.Cause();
             Finish(s);
         }
     }

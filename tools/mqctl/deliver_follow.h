@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "status.h"
+
 namespace mqctl {
 
 struct Envelope {
@@ -29,9 +31,10 @@ std::vector<std::string> CommandLine(const std::vector<std::string>& words, cons
 // StartCommand - starts argv with the file at bodyPath on standard input,
 // standard output thrown away, standard error to a pipe whose read end
 // (non-blocking, close-on-exec) goes to *errFd; the child starts with no
-// signal blocked. Returns its process id, or -1 with *error saying why.
-pid_t StartCommand(const std::vector<std::string>& argv, const std::string& bodyPath,
-                   int* errFd, std::string* error);
+// signal blocked, its process id in *child. On failure *child is -1 and
+// the cause says why.
+mq::Status StartCommand(const std::vector<std::string>& argv, const std::string& bodyPath,
+                        pid_t* child, int* errFd);
 
 struct FollowOptions {
     int concurrency = 1;    // commands at once

@@ -170,9 +170,9 @@ int Run(std::vector<std::string> words) {
     std::vector<std::string> rest = leading;
     rest.insert(rest.end(), words.begin() + static_cast<std::ptrdiff_t>(skip), words.end());
     Args args;
-    std::string error;
-    if (!args.Parse(rest, options, &error)) {
-        int rc = UsageError(name, error);
+    mq::Status parsed = args.Parse(rest, options);
+    if (!parsed.ok()) {
+        int rc = UsageError(name, parsed.Cause());
         // A monitoring plugin's usage errors are UNKNOWN.
         bool plugin = name == "monitor" ||
                       (name == "check" && std::find(rest.begin(), rest.end(), "--nagios") != rest.end());
@@ -182,9 +182,12 @@ int Run(std::vector<std::string> words) {
         PrintCommandHelp(*command);
         return kExitOk;
     }
-    if (args.Has("config") && !ApplyConfigOption(args.Value("config"), &error)) {
-        PrintError(name, error);
-        return kExitUsage;
+    if (args.Has("config")) {
+        mq::Status applied = ApplyConfigOption(args.Value("config"));
+        if (!applied.ok()) {
+            PrintError(name, applied);
+            return kExitUsage;
+        }
     }
     int rc = command->run(name, args);
     // A monitoring plugin's codes are its own: 1 is WARNING there.

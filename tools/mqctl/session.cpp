@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 
 #include <mqapi.h>
 #include <profile.h>
@@ -61,66 +60,58 @@ std::string NotFound() {
 
 }  // namespace
 
-bool ApplyConfigOption(const std::string& path, std::string* error) {
+mq::Status ApplyConfigOption(const std::string& path) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        *error = "--config " + path + ": " + std::strerror(errno);
-        return false;
-    }
+    if (stat(path.c_str(), &st) != 0) return mq::Status::FromErrno("--config", path, errno);
     std::string dir = path;
     if (!S_ISDIR(st.st_mode)) {
         size_t slash = path.rfind('/');
         std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
         if (base != kIniName) {
-            *error = "--config " + path + ": the toolkit reads its settings from a file named " +
-                     kIniName + "; name the file so or give its directory";
-            return false;
+            return mq::Status::Error("--config " + path +
+                                     ": the toolkit reads its settings from a file named " +
+                                     kIniName + "; name the file so or give its directory");
         }
         dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     }
     char resolved[PATH_MAX];
     if (realpath(dir.c_str(), resolved) == nullptr) {
-        *error = "--config " + path + ": " + std::strerror(errno);
-        return false;
+        return mq::Status::FromErrno("--config", path, errno);
     }
     setenv("MQ_CONFIG_DIR", resolved, 1);
-    return true;
+    return mq::Status::OK();
 }
 
-bool FindInstallation(Installation* out, std::string* error) {
+mq::Status FindInstallation(Installation* out) {
     *out = Installation();
     out->iniPath = mqcommon::ResolveProfilePath(kIniName);
-    if (out->iniPath.empty()) {
-        *error = NotFound();
-        return false;
-    }
+    if (out->iniPath.empty()) return mq::Status::Error(NotFound());
     Fd fd(open(out->iniPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        *error = "open " + out->iniPath + ": " + std::strerror(errno) +
-                 "; make it readable for this user";
-        return false;
+        mq::Status failed = mq::Status::FromErrno("open", out->iniPath, errno);
+        return mq::Status::Error(failed.Cause() + "; make it readable for this user",
+                                 failed.Code());
     }
     char buf[256];
     if (read(fd.get(), buf, sizeof buf) < 0) {
-        *error = "read " + out->iniPath + ": " + std::strerror(errno);
-        return false;
+        return mq::Status::FromErrno("read", out->iniPath, errno);
     }
     char dir[256] = "";
     GetPrivateProfileString("Config", "InstallDirectory", "", dir, sizeof dir,
                             out->iniPath.c_str());
     out->installDir = dir;
     if (out->installDir.empty()) {
-        *error = out->iniPath + ": no InstallDirectory in section [Config]; add one";
-        return false;
+        return mq::Status::Error(out->iniPath +
+                                 ": no InstallDirectory in section [Config]; add one");
     }
-    return true;
+    return mq::Status::OK();
 }
 
 bool RequireInstallation(const std::string& command, Installation* out) {
-    std::string error;
-    if (FindInstallation(out, &error)) return true;
+    mq::Status found = FindInstallation(out);
+    if (found.ok()) return true;
     NoteTempFail();
-    PrintError(command, error);
+    PrintError(command, found);
     return false;
 }
 
@@ -140,23 +131,19 @@ bool IsRegistered(const std::string& command, const std::string& channel) {
     return false;
 }
 
-bool ReadWhole(const std::string& path, std::string* out, std::string* error) {
+mq::Status ReadWhole(const std::string& path, std::string* out) {
     out->clear();
     bool stdinput = path == "-";
     Fd fd(stdinput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC));
     const std::string name = stdinput ? "standard input" : path;
-    if (fd.get() < 0) {
-        *error = "open " + name + ": " + std::strerror(errno);
-        return false;
-    }
+    if (fd.get() < 0) return mq::Status::FromErrno("open", name, errno);
     char buf[65536];
     for (;;) {
         ssize_t n = read(fd.get(), buf, sizeof buf);
-        if (n == 0) return true;
+        if (n == 0) return mq::Status::OK();
         if (n < 0) {
             if (errno == EINTR) continue;
-            *error = "read " + name + ": " + std::strerror(errno);
-            return false;
+            return mq::Status::FromErrno("read", name, errno);
         }
         out->append(buf, static_cast<size_t>(n));
     }

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "status.h"
+
 class cMQ;
 class cEnvHeader;
 
@@ -25,8 +27,8 @@ constexpr const char* kIniName = "daduv.ini";
 
 // ApplyConfigOption - --config PATH: a directory that holds "daduv.ini", or
 // a file of that name. Sets MQ_CONFIG_DIR to its directory (absolute).
-// Returns false, with *error, for another file name or an unusable path.
-bool ApplyConfigOption(const std::string& path, std::string* error);
+// Fails for another file name or an unusable path.
+mq::Status ApplyConfigOption(const std::string& path);
 
 struct Installation {
     std::string iniPath;     // the configuration file in use
@@ -34,10 +36,10 @@ struct Installation {
 };
 
 // FindInstallation - the configuration file as the toolkit finds it,
-// readable, naming an installation directory. Returns false with *error as
-// one line that says what is wrong and what to do; *out holds what was found
-// so far.
-bool FindInstallation(Installation* out, std::string* error);
+// readable, naming an installation directory. On failure the cause is one
+// line that says what is wrong and what to do; *out holds what was found so
+// far.
+mq::Status FindInstallation(Installation* out);
 
 // RequireInstallation - FindInstallation for a command: prints the error
 // line on failure, and notes a fault of the set-up (NoteTempFail). Every command but check calls it before touching
@@ -56,8 +58,8 @@ bool OpenStore(cMQ& mq, const std::string& command);
 bool IsRegistered(const std::string& command, const std::string& channel);
 
 // ReadWhole - the whole file, or standard input for "-", into *out.
-// Returns false with *error ("open PATH: reason").
-bool ReadWhole(const std::string& path, std::string* out, std::string* error);
+// On failure the cause reads "open PATH: reason".
+mq::Status ReadWhole(const std::string& path, std::string* out);
 
 // Users - the addresses a header lists, in order; empty for null.
 std::vector<std::string> Users(cEnvHeader* header);

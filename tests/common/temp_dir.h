@@ -1,2 +1,0 @@
-// The temporary directories moved to tests/support/temp_dir.h.
-#include "../support/temp_dir.h"
