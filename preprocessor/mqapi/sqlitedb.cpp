@@ -197,11 +197,13 @@ void Db::CheckpointIfDue(LockFile* locks) {
     if (m_logFrames - m_checkedFrames < m_checkpointPages) return;
     int frames = 0, copied = 0;
     int rc = sqlite3_wal_checkpoint_v2(m_db, "main", SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
-    if (rc == SQLITE_OK && locks->LockWriters().ok()) {
-        // What was committed while this one copied (the log's length it
-        // reports is the one it started from): the rest, with no writer
-        // adding more, so that the log is copied to its end and starts
-        // over. Nothing committed meanwhile: nothing copied, no sync.
+    if (rc == SQLITE_OK && frames >= kRestartIntervals * m_checkpointPages &&
+        locks->LockWriters().ok()) {
+        // The log has not started over for several intervals: what was
+        // committed while this one copied (the log's length it reports is
+        // the one it started from) is copied with no writer adding more,
+        // so that the log is copied to its end and the next writer starts
+        // it over. Nothing committed meanwhile: nothing copied, no sync.
         rc = sqlite3_wal_checkpoint_v2(m_db, "main", SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
         locks->UnlockWriters();
     }

@@ -48,15 +48,19 @@ namespace mqstore {
 // two syncs. Here the writer lets go of the lock (and, for a durable
 // commit, syncs) first, and copies the log's frames while the others go on
 // committing (a PASSIVE checkpoint: it waits for nobody, and a writer that
-// finds another process checkpointing leaves it to that one). The frames
-// the others committed meanwhile are copied in a second, short checkpoint
-// under the writers' lock: only a log copied to its end is started again
-// from its beginning by the next writer, so without it the log would grow
-// for as long as commits keep coming. A checkpoint that fails or can't run
-// fails no caller: the log is longer until the next one.
+// finds another process checkpointing leaves it to that one). Only a log
+// copied to its end is started again from its beginning by the next
+// writer, and under a steady load others commit while one copies: so once
+// the log has grown to kRestartIntervals intervals, the frames committed
+// meanwhile are copied in a second, short checkpoint under the writers'
+// lock, and the log starts over. Doing that every time would cost its two
+// syncs under the lock at every checkpoint, as SQLite's own did. A
+// checkpoint that fails or can't run fails no caller: the log is longer
+// until the next one.
 const int kShortLogPages = 64;
 const int kLongLogPages = 256;
 const int kLongLivedAfter = 16;
+const int kRestartIntervals = 4;
 
 // The write-ahead log's size a writer cuts it back to once a checkpoint has
 // caught up (SQLite's journal_size_limit): the automatic checkpoints start
