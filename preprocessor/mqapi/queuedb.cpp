@@ -284,49 +284,28 @@ mq::Status QueueDb::EnsureBody(unsigned long id) {
             ": its file must be written from its commit (not written yet, or missing, short"
             " or from before a restart), which a reader without write access can't do");
     }
-    // Written outside the writers' lock: the file is written beside (under
-    // a name of this process's) and renamed in, and the row looked for again
-    // after the rename. Every removal commits before it unlinks, so either
-    // that look finds the row gone and the file goes again here, or the
-    // removal committed after the look and its unlink comes after the rename:
-    // a removal is never undone by a rewrite that read the row before it.
-    std::string body;
-    {
-        Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1");
-        mq::Status s = read.Bind(1, key).Step();
-        if (!s.ok() || !read.Row()) return s;
-        body = read.Text(0);
-    }
-    mq::Status s = m_spool.WriteLooseBody(id, body, true);
+    // Under the writers' lock, so that a removal can't slip between reading
+    // the row and renaming the file in.
+    Transaction t = Write(Sync::kUnsynced);
+    mq::Status s = t.Begin();
+    Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1");
+    if (s.ok()) s = read.Bind(1, key).Step();
+    if (!s.ok()) return s;
+    if (!read.Row()) return t.Commit();
+    std::string body = read.Text(0);
+    read.Reset();
+    s = m_spool.WriteLooseBody(id, body, true);
     // The row records the boot the file was written on; a put records the
     // boot of its commit, so a file first written on that boot changes
     // nothing in the database.
     if (s.ok() && !sameBoot) {
-        Transaction t = Write(Sync::kUnsynced);
-        s = t.Begin();
-        if (s.ok()) {
-            s = m_db->Prepare("UPDATE bodies SET boot = ?2 WHERE id = ?1")
-                    .Bind(1, key)
-                    .Bind(2, now)
-                    .Run();
-        }
-        if (s.ok()) s = t.Commit();
+        s = m_db->Prepare("UPDATE bodies SET boot = ?2 WHERE id = ?1")
+                .Bind(1, key)
+                .Bind(2, now)
+                .Run();
     }
+    if (s.ok()) s = t.Commit();
     if (!s.ok()) return s;
-    {
-        Stmt still = m_db->Prepare("SELECT 1 FROM bodies WHERE id = ?1");
-        s = still.Bind(1, key).Step();
-        if (!s.ok()) return s;
-        if (!still.Row()) {
-            // Removed meanwhile: the file it would have removed goes too.
-            mq::Status removed = m_spool.RemoveBody(id);
-            if (!removed.ok()) {
-                LogMessagef(MQLOG_WARNING, m_appName.c_str(),
-                            "entry %lu removed, its files not: %s", id, removed.Cause().c_str());
-            }
-            return s;
-        }
-    }
     // A file missing on the boot of its commit was most likely never
     // written (the put leaves it to the first naming): no news. Anything
     // else was damage, mended.
@@ -890,7 +869,13 @@ mq::Status QueueDb::CloseLease(int64_t lease) {
 
 void QueueDb::CountMessageWritten() {
     if (m_messagesWritten >= kLongLivedAfter || ++m_messagesWritten < kLongLivedAfter) return;
-    m_db->SetCheckpointPages(kLongLogPages);
+    const std::string longer = "PRAGMA wal_autocheckpoint=" + std::to_string(kLongLogPages);
+    mq::Status s = m_db->Exec(longer.c_str());
+    // Only a cost: the short interval stays.
+    if (!s.ok()) {
+        LogMessagef(MQLOG_WARNING, m_appName.c_str(), "the log's checkpoints stay frequent: %s",
+                    s.Cause().c_str());
+    }
 }
 
 bool QueueDb::ReleaseReserve() {

@@ -73,11 +73,10 @@
 //   - of the wrong size on this boot (cut by hand): written again.
 //   A path is thus whole when it is named, never before: the health check
 //   counts a body in a commit as there, file or not.
-//   The rewrite takes no writers' lock: it looks for the row again after
-//   the rename, so a removal (which commits before it unlinks) can't be
-//   undone by a rewrite that read the row before it: either that look sees
-//   no row and the file goes again, or the removal's unlink comes after the
-//   rename.
+//   The rewrite runs in a write transaction that finds the row again, so a
+//   removal (which commits before it unlinks) can't be undone by a rewrite
+//   that read the row before it: either the rewrite sees no row, or the
+//   removal's unlink comes after the rename.
 //   Removing an entry removes its row (a trigger: whatever deletes the
 //   entry) and its file, if one was written.
 // - A checkpoint: SQLite syncs the WAL before copying frames into the

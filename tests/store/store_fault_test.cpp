@@ -369,40 +369,6 @@ TEST_F(StoreFaults, AFileFromAnotherBootIsWrittenAgainOnce) {
     EXPECT_TRUE(CloseMQChannel(reader));
 }
 
-// A removal by another process that commits while an entry's file is being
-// written from its commit, after the body was read and before the rename
-// (its unlink finding nothing yet), is not undone by the rename: the file
-// goes again. The other process is a connection of its own doing what a
-// removal does, committed first and then unlinking.
-std::string g_removeDb, g_renamedTo;
-int RenameAfterARemoval(const char* from, const char* to) {
-    std::string target = to;
-    if (!g_removeDb.empty() && target.size() > 4 &&
-        target.compare(target.size() - 4, 4, ".msg") == 0) {
-        g_renamedTo = target;
-        std::string id = target.substr(target.rfind('/') + 1);
-        id.resize(id.size() - 4);
-        mqtest::QueryDb(g_removeDb, "DELETE FROM entries WHERE id = " + id);
-        unlink(to);
-        g_removeDb.clear();
-    }
-    return rename(from, to);
-}
-
-TEST_F(StoreFaults, ARemovalDuringAFilesWriteFromItsCommitLeavesNoFile) {
-    unsigned long id = OneCallPut(std::string(1000, 'b'));
-    ASSERT_NE(id, 0u);
-    MQSysCallTable()->rename = RenameAfterARemoval;
-    g_removeDb = install_.Db();
-    g_renamedTo.clear();
-    GetMQPathName(id, ".msg");  // writes the file first
-    g_removeDb.clear();
-    ASSERT_FALSE(g_renamedTo.empty()) << "the file was not written: nothing tried";
-    EXPECT_EQ(mqtest::QueryDb(install_.Db(), "SELECT count(*) FROM entries"), "0")
-        << "the other process's removal did not commit";
-    EXPECT_FALSE(FileExists(g_renamedTo)) << "the removed entry's file is back";
-}
-
 // The reserve's removal frees room, as it would on a real disk.
 int UnlinkFreeingRoom(const char* path) {
     std::string name = path;
