@@ -357,6 +357,69 @@ TEST_F(StoreProcesses, TheLogStaysShortForOnePutProcessesAndLongerForOthers) {
     EXPECT_GT(longest, most[0]) << "a process putting on checkpoints as often as one-put ones";
 }
 
+// Writers and readers of several processes committing without a pause:
+// the log must still be checkpointed to its end and start over from its
+// beginning again and again (only a log copied to its end starts over, and
+// a checkpoint that copies while others commit never gets there). They
+// write several times the size at which a log is cut back (8 MiB); the
+// log's file stays a few checkpoint intervals long.
+TEST_F(StoreProcesses, TheLogStartsOverWhileOthersKeepCommitting) {
+    const int kWriters = 4, kReaders = 2, kPuts = 300;
+    const std::string ini = install_.Ini();
+    const std::string body(3000, 'b');  // kept in its commit: a few pages a put
+    Pipe go;
+    std::vector<pid_t> writers, readers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.push_back(Spawn([&go, &body, ini] {
+            if (!Expect(MQInit(ini.c_str(), "writer"), "MQInit")) return 1;
+            go.Receive();
+            for (int i = 0; i < kPuts; ++i) {
+                MQContext* entry = CreateMQEntry();
+                mqtest::WriterEnvelope envelope({"a@e.org"}, {"b@e.org"});
+                if (!Expect(entry != nullptr && InsertMQChannel(entry, "relay", 0) &&
+                                PutMQEnvelope(entry, envelope.Get()) &&
+                                WriteMQBody(entry, body.data(), body.size()) &&
+                                CloseMQEntry(entry),
+                            "put")) {
+                    return 1;
+                }
+            }
+            return 0;
+        }));
+    }
+    // Readers take what is there, and stop once the channel has stayed
+    // empty for a while after the writers are done (told by a file).
+    const std::string done = install_.Dir() + "/writers-done";
+    for (int r = 0; r < kReaders; ++r) {
+        readers.push_back(Spawn([&go, ini, done] {
+            if (!Expect(MQInit(ini.c_str(), "reader"), "MQInit")) return 1;
+            go.Receive();
+            MQContext* reader = OpenMQChannel("relay");
+            if (!Expect(reader != nullptr, "OpenMQChannel")) return 1;
+            for (int idle = 0; idle < 20;) {
+                if (GetFirstMessage(reader, false) == 0) {
+                    if (!Expect(!MQLastCallFailed(), "GetFirstMessage")) return 1;
+                    if (FileExists(done)) ++idle;
+                    usleep(5000);
+                    continue;
+                }
+                if (!Expect(RemoveMQChannel(reader), "RemoveMQChannel")) return 1;
+            }
+            return Expect(CloseMQChannel(reader), "CloseMQChannel") ? 0 : 1;
+        }));
+    }
+    for (int i = 0; i < kWriters + kReaders; ++i) go.Send(1);
+    for (pid_t pid : writers) EXPECT_EQ(Wait(pid), 0);
+    Install::Write(done, "");
+    for (pid_t pid : readers) EXPECT_EQ(Wait(pid), 0);
+    EXPECT_TRUE(Drain("relay", false).empty()) << "the readers left entries behind";
+
+    struct stat st;
+    ASSERT_EQ(stat((install_.Db() + "-wal").c_str(), &st), 0);
+    EXPECT_LT(st.st_size, 4 << 20) << "the log grew to " << st.st_size
+                                   << " bytes: it did not start over while others committed";
+}
+
 TEST_F(StoreProcesses, AChildInitialisesAgainAfterAFork) {
     MQContext* reader = OpenMQChannel("relay");
     ASSERT_NE(reader, nullptr);
