@@ -61,14 +61,7 @@ TEST(OldDirectoryClient, RegistersOverPlainLdapAndRefusesWhatItCantKeep) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(slapd->AddHost(kHost, {"archive"}), "");
-        LdapIni ini;
-        ini.server = c.hostName;
-        ini.port = c.port;
-        ini.omitPort = c.port.empty();
-        ini.user = Slapd::kWriterDn;
-        ini.password = Slapd::kWriterPassword;
-        ini.extra = c.extra;
-        ASSERT_NE(slapd->WriteIni(config.path(), ini), "");
+        ASSERT_NE(slapd->WriteIni(config.path(), LdapIni::Writer(c.hostName, c.port, c.extra)), "");
 
         mqtest::LogTail log;
         EXPECT_EQ(AddModuleName(kHost, "scan"), c.want);

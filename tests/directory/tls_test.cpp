@@ -211,14 +211,8 @@ TEST_F(TlsTest, ServerSetUps) {
     // Sets the case's server up with the host entry and writes its settings.
     auto setUp = [this](const Case& c, Slapd* holder) {
         ASSERT_EQ(holder->AddHost(kHost, {"archive"}), "") << c.what;
-        LdapIni ini;
-        ini.server = c.hostName;
-        ini.port = c.port;
-        ini.omitPort = c.port.empty();
-        ini.user = Slapd::kWriterDn;
-        ini.password = Slapd::kWriterPassword;
-        ini.extra = c.extra;
-        ASSERT_NE(holder->WriteIni(dir_, ini), "") << c.what;
+        ASSERT_NE(holder->WriteIni(dir_, LdapIni::Writer(c.hostName, c.port, c.extra)), "")
+            << c.what;
     };
     {
         setUp(cases[0], good_);
@@ -292,15 +286,11 @@ TEST_F(TlsTest, Mqctl) {
     std::string inst = dir_ + "/inst";
     ASSERT_EQ(RunProgram({"mkdir", inst}, "", nullptr), 0);
     ASSERT_EQ(good_->AddHost(kHost, {"archive"}), "");
-    LdapIni ini;
-    ini.server = "127.0.0.1:" + closed.text() + " ldaps://127.0.0.2:" + gs +
-                 " ldaps://127.0.0.1:" + gs + " 127.0.0.1:" + p;
-    ini.omitPort = true;
-    ini.user = Slapd::kWriterDn;
-    ini.password = Slapd::kWriterPassword;
+    LdapIni ini = LdapIni::Writer("127.0.0.1:" + closed.text() + " ldaps://127.0.0.2:" + gs +
+                                      " ldaps://127.0.0.1:" + gs + " 127.0.0.1:" + p,
+                                  "", "TLSCACertFile=" + certs_ + "/ca.pem\n");
     ini.hostname = kHost;
     ini.installDirectory = inst;
-    ini.extra = "TLSCACertFile=" + certs_ + "/ca.pem\n";
     ASSERT_NE(good_->WriteIni(dir_, ini), "");
 
     std::string out;

@@ -39,6 +39,10 @@ struct LdapIni {
     std::string hostname;              // "Hostname": the host whose entry lists modules
     std::string installDirectory;      // [Config] "InstallDirectory", when not empty
     std::string extra;                 // further lines of section "Ldap", as they are
+
+    // Binding as the writer to server (Port left out when port is empty).
+    static LdapIni Writer(const std::string& server, const std::string& port,
+                          const std::string& extra = "");
 };
 
 class Slapd {
@@ -120,6 +124,18 @@ private:
     int ldapsPort_ = 0;
     pid_t pid_ = 0;
 };
+
+inline LdapIni LdapIni::Writer(const std::string& server, const std::string& port,
+                               const std::string& extra) {
+    LdapIni ini;
+    ini.server = server;
+    ini.port = port;
+    ini.omitPort = port.empty();
+    ini.user = Slapd::kWriterDn;
+    ini.password = Slapd::kWriterPassword;
+    ini.extra = extra;
+    return ini;
+}
 
 }  // namespace mqtest
 
