@@ -34,9 +34,11 @@ static_assert(sizeof(time_t) == sizeof(long), "libldap takes the native struct t
 
 // A dead or silent server must never hang a caller: connecting is bounded
 // by kConnectSeconds, every request's wait for its answer by
-// kRequestSeconds (both in docs/registry.md).
+// kRequestSeconds unless the settings name another wait, at most
+// kMaxRequestSeconds (all in docs/registry.md).
 const int kConnectSeconds = 3;
 const int kRequestSeconds = 5;
+const int kMaxRequestSeconds = 300;
 
 // Lib - libldap's table. REQUIRES: a connection was made in this process
 // (ldapClientConnect opened the library): every other path starts from a
@@ -283,10 +285,17 @@ timeval Left(int64_t deadline) {
     return timeval{static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000 * 1000)};
 }
 
+// The wait for each answer the settings ask for.
+int RequestSeconds(const ldapServerSettings& s) {
+    if (s.timeoutSeconds <= 0) return kRequestSeconds;
+    return s.timeoutSeconds < kMaxRequestSeconds ? s.timeoutSeconds : kMaxRequestSeconds;
+}
+
 // Why a step that the read limit may have cut failed.
-std::string StepFailure(LDAP* ld, int rc, const ldapserver::ReadLimit* limit, const char* step) {
+std::string StepFailure(LDAP* ld, int rc, const ldapserver::ReadLimit* limit, int seconds,
+                        const char* step) {
     if ((limit != nullptr && limit->expired) || rc == LDAP_TIMEOUT) {
-        return std::string(step) + ": no answer within " + std::to_string(kRequestSeconds) + " s";
+        return std::string(step) + ": no answer within " + std::to_string(seconds) + " s";
     }
     return std::string(step) + ": " + ErrorText(ld, rc);
 }
@@ -325,7 +334,7 @@ struct Session {
 
 // OpenSession - connects within connectMs and upgrades the connection to
 // TLS as the address asks, the certificate checked when verify is set; the
-// answers must come by deadline (0: kRequestSeconds after connecting).
+// answers must come by deadline (0: the settings' wait after connecting).
 // Returns false with *why set; nothing is sent after a failed upgrade.
 bool OpenSession(const ldapserver::Address& address, const ldapServerSettings& s, bool verify,
                  int connectMs, int64_t* deadline, Session* out, std::string* why) {
@@ -335,7 +344,8 @@ bool OpenSession(const ldapserver::Address& address, const ldapServerSettings& s
         return false;
     }
     out->reached = true;
-    if (*deadline == 0) *deadline = ldapserver::NowMs() + kRequestSeconds * 1000;
+    int seconds = RequestSeconds(s);
+    if (*deadline == 0) *deadline = ldapserver::NowMs() + seconds * 1000;
     LDAP* raw = nullptr;
     int rc = Lib().ldap_init_fd(fd, LDAP_PROTO_TCP, address.url.c_str(), &raw);
     if (rc != LDAP_SUCCESS) {
@@ -346,7 +356,7 @@ bool OpenSession(const ldapserver::Address& address, const ldapServerSettings& s
     out->ld.reset(raw);  // owns fd from here on
     LDAP* ld = raw;
     int version = LDAP_VERSION3;
-    timeval request{kRequestSeconds, 0};
+    timeval request{seconds, 0};
     if (Lib().ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
         Lib().ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request) != LDAP_OPT_SUCCESS ||
         Lib().ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
@@ -354,7 +364,7 @@ bool OpenSession(const ldapserver::Address& address, const ldapServerSettings& s
         *why = "setting the connection options failed";
         return false;
     }
-    out->limit = ldapserver::AddReadLimit(Lib(), ld, fd, kRequestSeconds * 1000);
+    out->limit = ldapserver::AddReadLimit(Lib(), ld, fd, seconds * 1000);
     if (out->limit == nullptr) {
         *why = "setting up the connection's read limit failed";
         return false;
@@ -364,12 +374,12 @@ bool OpenSession(const ldapserver::Address& address, const ldapServerSettings& s
     if (!SetTlsOptions(ld, s, verify, why)) return false;
     if (address.tls == ldapserver::Tls::kLdaps) {
         rc = Lib().ldap_install_tls(ld);
-        if (rc != LDAP_SUCCESS) *why = StepFailure(ld, rc, out->limit, "TLS handshake");
+        if (rc != LDAP_SUCCESS) *why = StepFailure(ld, rc, out->limit, seconds, "TLS handshake");
     } else {
         timeval left = Left(*deadline);
         Lib().ldap_set_option(ld, LDAP_OPT_TIMEOUT, &left);
         rc = Lib().ldap_start_tls_s(ld, nullptr, nullptr);
-        if (rc != LDAP_SUCCESS) *why = StepFailure(ld, rc, out->limit, "StartTLS");
+        if (rc != LDAP_SUCCESS) *why = StepFailure(ld, rc, out->limit, seconds, "StartTLS");
     }
     if (rc == LDAP_SUCCESS && Lib().ldap_tls_inplace(ld) == 0) {
         rc = LDAP_LOCAL_ERROR;
@@ -468,13 +478,15 @@ int ldapClient::ldapClientOpen(const ldapServerSettings* settings, const char* u
                                         nullptr, nullptr, nullptr);
         if (rc != LDAP_SUCCESS) {
             std::string as = user != nullptr && *user != '\0' ? user : "anonymous";
-            Put(report->why, StepFailure(ld, rc, session.limit, ("bind as " + as).c_str()));
+            Put(report->why, StepFailure(ld, rc, session.limit, RequestSeconds(s),
+                                         ("bind as " + as).c_str()));
             if (rc > 0) report->ldapResult = rc;
             return rc > 0 ? rc : -1;
         }
-        // Bound: from here each read waits at most the request timeout.
+        // Bound: from here each read waits at most the request timeout,
+        // which the searches and modifications take from the connection.
         session.limit->deadlineMs = 0;
-        timeval request{kRequestSeconds, 0};
+        timeval request{RequestSeconds(s), 0};
         Lib().ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request);
         report->bound = 1;
         m_ld = session.ld.release();
@@ -519,10 +531,10 @@ namespace {
 bool NamingContexts(LDAP* ld, std::vector<std::string>* out) {
     char attr[] = "namingContexts";
     char* attrs[] = {attr, nullptr};
-    timeval limit{kRequestSeconds, 0};
     LDAPMessage* raw = nullptr;
+    // No timeout here: the connection's own (LDAP_OPT_TIMEOUT) bounds it.
     int rc = Lib().ldap_search_ext_s(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr,
-                                     nullptr, &limit, 0, &raw);
+                                     nullptr, nullptr, 0, &raw);
     MessagePtr result(raw);
     if (rc != LDAP_SUCCESS) {
         Fail("ldapClientSearch: reading the root entry's naming contexts: " + ErrorText(ld, rc));
@@ -541,10 +553,9 @@ bool NamingContexts(LDAP* ld, std::vector<std::string>* out) {
 // Returns false (logged) on failure; a base that does not exist finds nothing.
 bool SearchOne(LDAP* ld, const char* base, int scope, int attrsonly, const char* filter,
                SearchReq** head, SearchReq** tail, int* found) {
-    timeval limit{kRequestSeconds, 0};
     LDAPMessage* raw = nullptr;
     int rc = Lib().ldap_search_ext_s(ld, base, scope, filter, nullptr, attrsonly, nullptr, nullptr,
-                                     &limit, LDAP_NO_LIMIT, &raw);
+                                     nullptr, LDAP_NO_LIMIT, &raw);
     MessagePtr result(raw);
     if (rc == LDAP_NO_SUCH_OBJECT) return true;
     if (rc != LDAP_SUCCESS) {

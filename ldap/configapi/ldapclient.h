@@ -61,6 +61,7 @@ struct ldapServerSettings {
     const char* caFile;  // CA certificates (PEM); null or "": the system's store
     int verifyPeer;      // non-zero: the certificate must chain to the CA and name the host
     int allowPlaintext;  // non-zero: a password may cross an unprotected connection
+    int timeoutSeconds;  // the wait for each answer; 0: 5 s (at most 300)
 };
 
 // What ldapClientOpen found out about the server. Texts end in NUL.

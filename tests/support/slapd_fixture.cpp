@@ -300,6 +300,7 @@ std::string Slapd::WriteIni(const std::string& dir, const LdapIni& ini) const {
     out << "Username=" << ini.user << "\n";
     out << "Password=" << ini.password << "\n";
     out << "Hostname=" << ini.hostname << "\n";
+    if (!ini.timeout.empty()) out << "Timeout=" << ini.timeout << "\n";
     out << ini.extra;
     out.close();
     return out ? path : "";

@@ -39,6 +39,10 @@ struct LdapIni {
     std::string hostname;              // "Hostname": the host whose entry lists modules
     std::string installDirectory;      // [Config] "InstallDirectory", when not empty
     std::string extra;                 // further lines of section "Ldap", as they are
+    // "Timeout", the wait for each answer; "" leaves it out. Long, so that a
+    // loaded machine's stall of a few seconds fails no test; a test of the
+    // wait itself sets its own.
+    std::string timeout = "30";
 
     // Binding as the writer to server (Port left out when port is empty).
     static LdapIni Writer(const std::string& server, const std::string& port,

@@ -104,7 +104,7 @@ void Installation::WriteIni(const std::string& ldapPort, const std::string& host
     std::string ini = "[Config]\nInstallDirectory=" + dir_ + "\n" + extraConfig +
                       "\n[Ldap]\nHostName=127.0.0.1\nPort=" + ldapPort + "\nUsername=" +
                       Slapd::kWriterDn + "\nPassword=" + Slapd::kWriterPassword +
-                      "\nHostname=" + host + "\n";
+                      "\nHostname=" + host + "\nTimeout=" + LdapIni().timeout + "\n";
     WriteFileText(dir_ + "/daduv.ini", ini);
     // It holds the directory's password: kept from other users, as check wants.
     chmod((dir_ + "/daduv.ini").c_str(), 0640);

@@ -620,6 +620,11 @@ TEST(ToolDirectorySettings, RegistryLogsTheCause) {
         {"user name of 80 characters", "HostName=127.0.0.1\nUsername=" + std::string(80, 'u') + "\n",
          "Username in section [Ldap] of daduv.ini is 80 characters long"},
         {"server down", "HostName=127.0.0.1\nPort=1\n", "127.0.0.1:1"},
+        {"a wait with a unit", "HostName=127.0.0.1\nTimeout=5s\n",
+         "Timeout = 5s in section [Ldap] of daduv.ini is not a number of seconds from 1 to 300"},
+        {"no wait at all", "HostName=127.0.0.1\nTimeout=0\n", "Timeout = 0 in section [Ldap]"},
+        {"a wait past the longest", "HostName=127.0.0.1\nTimeout=301\n",
+         "Timeout = 301 in section [Ldap]"},
         {"no server", "Hostname=mx.example.org\n", "no directory server set"},
     };
     for (const Case& tc : cases) {

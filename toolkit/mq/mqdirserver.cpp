@@ -21,6 +21,7 @@ namespace {
 
 const char kLogApp[] = "API_MQ";
 const char kIniFile[] = "daduv.ini";
+const long kMaxTimeoutSeconds = 300;
 
 // One of the names a setting may take, letter case ignored; -1 for none.
 int NameIndex(const char* value, std::initializer_list<const char*> names) {
@@ -55,8 +56,9 @@ Settings::Settings() {
     read("Username", user, sizeof user);
     read("Password", password, sizeof password);
     read("TLSCACertFile", caFile, sizeof caFile);
-    char tlsText[64] = "", verifyText[64] = "", plainText[64] = "";
+    char tlsText[64] = "", verifyText[64] = "", plainText[64] = "", timeoutText[64] = "";
     read("TLS", tlsText, sizeof tlsText);
+    read("Timeout", timeoutText, sizeof timeoutText);
     read("TLSVerify", verifyText, sizeof verifyText);
     read("AllowPlaintextPassword", plainText, sizeof plainText);
     if (!problem.empty()) return;
@@ -80,6 +82,21 @@ Settings::Settings() {
         problem = std::string("AllowPlaintextPassword = ") + plainText +
                   " in section [Ldap] of " + kIniFile + " is neither yes nor no";
         return;
+    }
+    if (timeoutText[0] != '\0') {
+        // Whole seconds, digits only: "5s" or "0x10" is refused, not read
+        // as something the administrator did not write.
+        size_t digits = std::strspn(timeoutText, "0123456789");
+        long value = digits == std::strlen(timeoutText) && digits <= 3
+                         ? std::strtol(timeoutText, nullptr, 10)
+                         : 0;
+        if (value < 1 || value > kMaxTimeoutSeconds) {
+            problem = std::string("Timeout = ") + timeoutText + " in section [Ldap] of " +
+                      kIniFile + " is not a number of seconds from 1 to " +
+                      std::to_string(kMaxTimeoutSeconds);
+            return;
+        }
+        timeoutSeconds = static_cast<int>(value);
     }
     tls = tlsIndex;
     verify = verifyIndex == 0;
@@ -134,6 +151,7 @@ ldapServerSettings Settings::For(const std::string& one) const {
     s.caFile = caFile;
     s.verifyPeer = verify ? 1 : 0;
     s.allowPlaintext = allowPlaintext ? 1 : 0;
+    s.timeoutSeconds = timeoutSeconds;
     return s;
 }
 

@@ -22,6 +22,7 @@ struct Settings {
     int tls = LDAP_CLIENT_TLS_NONE;
     bool verify = true;
     bool allowPlaintext = false;
+    int timeoutSeconds = 5;  // the wait for each answer, 1 to 300
     // Why the settings can't be used (a value too long or not one of its
     // names, a CA file that can't be read); "" when they can.
     std::string problem;
