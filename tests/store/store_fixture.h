@@ -5,7 +5,6 @@
 #define MQTEST_STORE_FIXTURE_H
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -30,10 +29,6 @@
 #include "temp_dir.h"
 
 namespace mqtest {
-
-inline int RemoveOne(const char* path, const struct stat*, int, struct FTW*) {
-    return remove(path);
-}
 
 // A fresh installation directory with "daduv.ini" and "queue.cfg"; removed
 // with everything in it when the object goes.
