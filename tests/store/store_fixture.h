@@ -62,6 +62,12 @@ private:
     std::string ini_;
 };
 
+// Moves the store's clock seconds past the real one (MQ_TEST_CLOCK_OFFSET,
+// which the store reads at each call); 0 puts it back.
+inline void SetClock(int64_t seconds) {
+    setenv("MQ_TEST_CLOCK_OFFSET", std::to_string(seconds).c_str(), 1);
+}
+
 inline bool FileExists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
