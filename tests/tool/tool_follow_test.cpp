@@ -30,7 +30,8 @@ class ToolFollow : public ::testing::Test {
         script_ = ReadyToDeliver(
             inst_, "case \"$body\" in\n"
                    "  defer*) if [ ! -e " + inst_.dir() + "/deferred-$1 ]; then\n"
-                   "      touch " + inst_.dir() + "/deferred-$1; echo 'relay down' >&2; exit 75; fi;;\n"
+                   "      touch " + inst_.dir() + "/deferred-$1; echo 'relay down' >&2;"
+                   " exit 75; fi;;\n"
                    "  slow*) sleep 0.4;;\n"
                    "  stuck*) sleep 30;;\n"
                    "esac\n"
