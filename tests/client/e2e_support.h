@@ -5,10 +5,7 @@
 #ifndef MQ_TEST_E2E_SUPPORT_H
 #define MQ_TEST_E2E_SUPPORT_H
 
-#include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"  // Program
+#include "child.h"  // Program, Child
 #include "temp_dir.h"
 
 namespace e2e {
@@ -45,38 +42,22 @@ private:
     std::string dir_;
 };
 
-// One agent process (tests/client/e2e_agent.cpp) working in an install dir.
+// One agent process (tests/client/e2e_agent.cpp) working in an install dir,
+// its standard input and output on pipes (mqtest::Child); what it writes to
+// standard error is shown when it is waited for.
 class Agent {
 public:
-    Agent(const InstallDir& dir, const std::vector<std::string>& args) {
-        std::vector<std::string> argv{MQTEST_E2E_AGENT};
-        argv.insert(argv.end(), args.begin(), args.end());
-        mqtest::Program agent(argv, {"MQ_CONFIG_DIR=" + dir.path()});
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            agent.Exec();
-        }
-        close(in[0]);
-        close(out[1]);
-        toChild_ = in[1];
-        out_ = fdopen(out[0], "r");
+    Agent(const InstallDir& dir, const std::vector<std::string>& args)
+        : program_(Argv(args), {"MQ_CONFIG_DIR=" + dir.path()}), child_(program_) {
+        if (child_.pid() > 0) out_ = fdopen(dup(child_.output()), "r");
     }
     ~Agent() {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (toChild_ >= 0) close(toChild_);
         if (out_ != nullptr) std::fclose(out_);
     }
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
 
-    bool started() const { return pid_ > 0 && out_ != nullptr; }
+    bool started() const { return child_.pid() > 0 && out_ != nullptr; }
 
     // The next line the agent wrote, without its line end; "(eof)" once it
     // closed its output.
@@ -95,32 +76,34 @@ public:
     }
     // Lets a waiting "get" agent start reading.
     void Go() {
-        if (toChild_ >= 0 && write(toChild_, "g", 1) != 1) return;
+        if (child_.input() >= 0 && write(child_.input(), "g", 1) != 1) return;
     }
     // Kills the agent outright and reaps it, so that its pid is gone.
     void Kill() {
-        if (pid_ <= 0 || reaped_) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status_, 0);
-        reaped_ = true;
+        if (child_.pid() > 0) kill(child_.pid(), SIGKILL);
+        Wait();
     }
     // Waits for the agent; its exit code, or 128 + the signal that ended it.
     int Wait() {
-        if (pid_ <= 0) return -1;
-        if (!reaped_) {
-            waitpid(pid_, &status_, 0);
-            reaped_ = true;
-        }
-        if (WIFEXITED(status_)) return WEXITSTATUS(status_);
-        return WIFSIGNALED(status_) ? 128 + WTERMSIG(status_) : -1;
+        if (child_.pid() <= 0) return status_;
+        std::string err;
+        status_ = child_.Finish("", nullptr, &err);
+        std::fputs(err.c_str(), stderr);
+        if (status_ < 0) status_ = status_ == -1000 ? -1 : 128 - status_;
+        return status_;
     }
 
 private:
-    pid_t pid_ = -1;
-    int toChild_ = -1;
+    static std::vector<std::string> Argv(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{MQTEST_E2E_AGENT};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    mqtest::Program program_;
+    mqtest::Child child_;
     FILE* out_ = nullptr;
-    bool reaped_ = false;
-    int status_ = 0;
+    int status_ = -1;
 };
 
 // Message i of tag as a "get" agent reports it.

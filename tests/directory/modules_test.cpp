@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "log_tail.h"
+#include "loopback_port.h"
 #include "mqdirectory.h"
 #include "slapd_fixture.h"
 
@@ -177,18 +178,6 @@ TEST_F(ModulesTest, ListLongerThan511IsRefused) {
     }
 }
 
-int ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
 TEST_F(ModulesTest, FailuresWriteNothingAndLogOnce) {
     struct Case {
         const char* what;
@@ -201,8 +190,10 @@ TEST_F(ModulesTest, FailuresWriteNothingAndLogOnce) {
     LdapIni reader = Writer();
     reader.user = Slapd::kReaderDn;
     reader.password = Slapd::kReaderPassword;
+    mqtest::LoopbackPort closed(false);
+    ASSERT_NE(closed.port(), 0);
     LdapIni deadPort = Writer();
-    deadPort.port = std::to_string(ClosedPort());
+    deadPort.port = closed.text();
     LdapIni noServer = Writer();
     noServer.server = "";
     const Case cases[] = {

@@ -13,16 +13,9 @@
 set -uo pipefail
 mqctl=$1
 mqlmtpd=$2
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-for tool in postfix postqueue python3; do
-    command -v $tool >/dev/null || PATH=$PATH:/usr/sbin
-    command -v $tool >/dev/null || { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
-done
-if [ "$(id -u)" -ne 0 ]; then
-    echo "FAIL: run as root: a private Postfix instance needs it"
-    exit 1
-fi
+. "$(dirname "$0")/test_common.sh"
+need postfix postqueue python3
+wait_seconds=90  # 2,020 deliveries take their time
 
 work=$(mktemp -d /tmp/mq-postfix-lmtp.XXXXXX)
 chmod 755 "$work"
@@ -80,19 +73,6 @@ start_lmtpd() {
         --channel IN --hostname lmtp.test 2>>"$work/lmtpd.log" &
     lmtpd_pid=$!
 }
-
-wait_for() {
-    local what=$1
-    shift
-    for _ in $(seq 900); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    fail "timed out waiting for $what"
-    return 1
-}
-count_log() { grep -c "$1" "$work/maillog" 2>/dev/null || true; }
-at_least() { [ "$(count_log "$1")" -ge "$2" ]; }
 
 # send N FIRST: N messages (numbered from FIRST) by SMTP in eight sessions,
 # each to its own recipient, 1-64 KiB with 8-bit bytes; each one's bytes

@@ -11,16 +11,8 @@
 # usage: postfix_test.sh MQCTL     (as root: Postfix's instance needs it)
 set -uo pipefail
 mqctl=$1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-for tool in postfix postqueue sendmail smtp-source smtp-sink python3; do
-    command -v $tool >/dev/null || PATH=$PATH:/usr/sbin
-    command -v $tool >/dev/null || { echo "FAIL: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
-done
-if [ "$(id -u)" -ne 0 ]; then
-    echo "FAIL: run as root: a private Postfix instance needs it"
-    exit 1
-fi
+. "$(dirname "$0")/test_common.sh"
+need postfix postqueue sendmail smtp-source smtp-sink python3
 
 work=$(mktemp -d /tmp/mq-postfix.XXXXXX)
 chmod 755 "$work"
@@ -67,20 +59,6 @@ if ! out=$(pf_start "$work" 2>&1); then
 fi
 smtp-sink -u nobody -d "$work/sink/%H%M%S." "127.0.0.1:$sink_port" 16 &
 sink_pid=$!
-
-# Waits up to 60 s for a condition (a command line); fails with what.
-wait_for() {
-    local what=$1
-    shift
-    for _ in $(seq 600); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    fail "timed out waiting for $what"
-    return 1
-}
-count_log() { grep -c "$1" "$work/maillog" 2>/dev/null || true; }
-at_least() { [ "$(count_log "$1")" -ge "$2" ]; }
 
 # 1. Six messages for the queue: five by SMTP, one with the null sender by
 #    sendmail. IN is not in queue.cfg: each put exits 75, Postfix defers.

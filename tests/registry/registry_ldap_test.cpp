@@ -1,10 +1,7 @@
 // The channel registry end to end: cChannel against a private slapd, the
 // directory's state read back with ldapsearch after every step, crashes
 // and concurrent registries in real processes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +17,7 @@
 #include <vector>
 
 #include "child.h"
+#include "loopback_port.h"
 #include "mqchannel.h"
 #include "mqresult.h"
 #include "registry_util.h"
@@ -137,18 +135,8 @@ TEST_F(Registry, FileAndDirectoryInStep) {
 // nor the directory changes.
 TEST_F(Registry, DirectoryRefuses) {
     const std::string seeded = "ch1\t\tapp0\t\tin\r\n";
-    int closedPort;
-    {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
-        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-        closedPort = ntohs(addr.sin_port);
-        close(fd);  // nothing listens there now
-    }
+    mqtest::LoopbackPort closed(false);  // bound, nothing listens
+    ASSERT_NE(closed.port(), 0);
     struct {
         const char* name;
         std::function<void(mqtest::LdapIni*)> change;
@@ -160,7 +148,7 @@ TEST_F(Registry, DirectoryRefuses) {
          }},
         {"wrong password", [](mqtest::LdapIni* ini) { ini->password = "wrong"; }},
         {"no entry for the host", [](mqtest::LdapIni* ini) { ini->hostname = "beta.example.org"; }},
-        {"nothing listens", [&](mqtest::LdapIni* ini) { ini->port = std::to_string(closedPort); }},
+        {"nothing listens", [&](mqtest::LdapIni* ini) { ini->port = closed.text(); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -201,19 +189,12 @@ TEST_F(Registry, KilledWhileHoldingTheLock) {
         ASSERT_EQ(registry.Add("ch1", "app1", "in", 0), MQ_SUCCESS);
     }
     const std::string before = File();
-    // A server that takes connections and never answers.
-    int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(listen(silent, 8), 0);
-    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    mqtest::LoopbackPort silent(true);  // takes connections, never answers
+    ASSERT_NE(silent.port(), 0);
     std::string stuckConfig = install_.root() + "/stuck";
     mkdir(stuckConfig.c_str(), 0755);
     mqtest::LdapIni ini = Writer();
-    ini.port = std::to_string(ntohs(addr.sin_port));
+    ini.port = silent.text();
     ASSERT_TRUE(WriteIni(stuckConfig, ini));
 
     pid_t stuck = Spawn([&] {
@@ -238,7 +219,6 @@ TEST_F(Registry, KilledWhileHoldingTheLock) {
     kill(stuck, SIGKILL);
     EXPECT_EQ(Wait(stuck), -SIGKILL);
     EXPECT_EQ(Wait(waiting), MQ_SUCCESS);
-    close(silent);
     std::string want = before + "ch3\t\tapp3\t\tin\r\n";
     EXPECT_EQ(File(), want) << "got " << Show(File()) << ", want " << Show(want);
     EXPECT_EQ(Modules(), "app1,app3");

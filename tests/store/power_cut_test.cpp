@@ -470,6 +470,15 @@ bool Contains(const std::string& text, const std::string& part) {
 constexpr size_t kSmall = 300;
 constexpr size_t kLarge = 3 * kLimit;
 
+// A `before` step: the store started and holding one entry of each size
+// given, put by PutMsgBody.
+std::function<void(Trial&)> Holding(std::vector<size_t> sizes) {
+    return [sizes](Trial& trial) {
+        ASSERT_TRUE(trial.Init());
+        for (size_t size : sizes) trial.Put(How::Body, size);
+    };
+}
+
 // A store with two entries (written by the rename pattern, as every body
 // was before), left in the layout of an earlier version.
 std::function<void(Trial&)> OlderLayout(int version) {
@@ -539,12 +548,7 @@ TEST_F(PowerCut, NothingAcknowledgedIsLostAtAnySync) {
              trial.Put(How::ThenRename, kLarge);
              trial.Get(true);
          }},
-        {"puts, gets and a removal on a spool in use",
-         [](Trial& trial) {
-             ASSERT_TRUE(trial.Init());
-             trial.Put(How::Body, kSmall);
-             trial.Put(How::Body, kLarge);
-         },
+        {"puts, gets and a removal on a spool in use", Holding({kSmall, kLarge}),
          [](Trial& trial) {
              ASSERT_TRUE(trial.Init());
              trial.Put(How::Body, kLimit);
@@ -556,11 +560,7 @@ TEST_F(PowerCut, NothingAcknowledgedIsLostAtAnySync) {
              trial.Get(true);
              trial.Delete(renamed);
          }},
-        {"an operator's hold, release, requeue and removal",
-         [](Trial& trial) {
-             ASSERT_TRUE(trial.Init());
-             for (int i = 0; i < 3; ++i) trial.Put(How::Body, kSmall);
-         },
+        {"an operator's hold, release, requeue and removal", Holding({kSmall, kSmall, kSmall}),
          [](Trial& trial) {
              ASSERT_TRUE(trial.Init());
              trial.Change(1, mqadmin::HoldEntry, EntryState::Held);
@@ -572,23 +572,14 @@ TEST_F(PowerCut, NothingAcknowledgedIsLostAtAnySync) {
              trial.Change(3, mqadmin::RequeueEntry, EntryState::Queued);
              trial.Delete(1);
          }},
-        {"the registry's rewrites beside a put",
-         [](Trial& trial) {
-             ASSERT_TRUE(trial.Init());
-             trial.Put(How::Body, kSmall);
-         },
+        {"the registry's rewrites beside a put", Holding({kSmall}),
          [](Trial& trial) {
              trial.Registry([](cChannel& r) { return r.Add("backup", "bk", "out", 0); });
              ASSERT_TRUE(trial.Init());
              trial.Put(How::Body, kSmall);
              trial.Registry([](cChannel& r) { return r.Del("backup"); });
          }},
-        {"the reserve given up and made again",
-         [](Trial& trial) {
-             ASSERT_TRUE(trial.Init());
-             trial.Put(How::Body, kSmall);
-             trial.Put(How::Body, kLarge);
-         },
+        {"the reserve given up and made again", Holding({kSmall, kLarge}),
          [](Trial& trial) {
              ASSERT_TRUE(trial.Init());
              trial.GiveUpReserve();
@@ -600,10 +591,7 @@ TEST_F(PowerCut, NothingAcknowledgedIsLostAtAnySync) {
              trial.Get(true);
          }},
         {"bodies kept in the commit, their files written when named",
-         [](Trial& trial) {
-             ASSERT_TRUE(trial.Init());
-             for (int i = 0; i < 4; ++i) trial.Put(How::Body, kSmall);
-         },
+         Holding({kSmall, kSmall, kSmall, kSmall}),
          [](Trial& trial) {
              ASSERT_TRUE(trial.Init());
              trial.Name(1);

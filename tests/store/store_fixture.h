@@ -5,7 +5,6 @@
 #define MQTEST_STORE_FIXTURE_H
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -30,10 +29,6 @@
 #include "temp_dir.h"
 
 namespace mqtest {
-
-inline int RemoveOne(const char* path, const struct stat*, int, struct FTW*) {
-    return remove(path);
-}
 
 // A fresh installation directory with "daduv.ini" and "queue.cfg"; removed
 // with everything in it when the object goes.
@@ -66,6 +61,12 @@ private:
     std::string dir_;
     std::string ini_;
 };
+
+// Moves the store's clock seconds past the real one (MQ_TEST_CLOCK_OFFSET,
+// which the store reads at each call); 0 puts it back.
+inline void SetClock(int64_t seconds) {
+    setenv("MQ_TEST_CLOCK_OFFSET", std::to_string(seconds).c_str(), 1);
+}
 
 inline bool FileExists(const std::string& path) {
     struct stat st;

@@ -21,6 +21,7 @@ using mqtest::FileExists;
 using mqtest::Install;
 using mqtest::PutEntry;
 using mqtest::QueryDb;
+using mqtest::RunProgram;
 using mqtest::Spawn;
 using mqtest::Wait;
 
@@ -253,10 +254,7 @@ int OpenUp(const char* path, const struct stat*, int, struct FTW*) {
 // A reader that can't see the other in /proc (another PID namespace, or
 // another user under hidepid=2) must still see that it lives, by its slot.
 TEST_F(StoreProcesses, AReaderThatCannotSeeAnotherInProcStillSeesItLive) {
-    if (Wait(Spawn([] {
-            execlp("unshare", "unshare", "-p", "-f", "--mount-proc", "true", nullptr);
-            return 127;
-        })) != 0) {
+    if (RunProgram({"unshare", "-p", "-f", "--mount-proc", "true"}, "", nullptr) != 0) {
         GTEST_SKIP() << "no PID namespaces here (unshare -p needs privilege)";
     }
     // Another user under hidepid=2 needs the spool open to all.
@@ -275,12 +273,9 @@ TEST_F(StoreProcesses, AReaderThatCannotSeeAnotherInProcStillSeesItLive) {
     };
     // Mounting a proc of the process's own PID namespace takes privilege
     // over it, which a user namespace (the emulated i386 run's) lacks.
-    const bool canMountProc = Wait(Spawn([] {
-                                  execlp("unshare", "unshare", "-m", "sh", "-c",
-                                         "mount -t proc -o hidepid=2 proc /proc 2>/dev/null",
-                                         nullptr);
-                                  return 127;
-                              })) == 0;
+    const bool canMountProc = RunProgram({"unshare", "-m", "sh", "-c",
+                                          "mount -t proc -o hidepid=2 proc /proc"},
+                                         "", nullptr) == 0;
     for (const Case& c : cases) {
         if (c.argv[1] == "-m" && !canMountProc) {
             std::printf("not run here (no proc mount in this namespace): %s\n", c.name);

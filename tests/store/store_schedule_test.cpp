@@ -15,11 +15,6 @@ namespace {
 
 using namespace mqtest;
 
-// Moves the store's clock to seconds past the real one.
-void SetClock(int64_t seconds) {
-    setenv("MQ_TEST_CLOCK_OFFSET", std::to_string(seconds).c_str(), 1);
-}
-
 class Schedule : public ::testing::Test {
   protected:
     void SetUp() override { SetClock(0); }

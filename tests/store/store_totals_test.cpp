@@ -17,10 +17,6 @@ namespace {
 
 using namespace mqtest;
 
-void SetClock(int64_t seconds) {
-    setenv("MQ_TEST_CLOCK_OFFSET", std::to_string(seconds).c_str(), 1);
-}
-
 // The bounds the check divides ages by: an hour and a minute ago.
 std::vector<int64_t> Bounds() {
     const int64_t now = mqadmin::ClockMs() / 1000;

@@ -3,7 +3,6 @@
 // deferral retried on its schedule, SIGTERM and SIGKILL with nothing lost,
 // and the command lines it refuses.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,22 +25,18 @@ class ToolFollow : public ::testing::Test {
     ToolFollow() : inst_("MinimalBackoff=1s") {}
     void SetUp() override {
         ASSERT_EQ(inst_.error(), "");
-        ASSERT_EQ(Ok(inst_, {"channel", "add", "OUT", "relay", "out"}).status, 0);
         // Records the entry's id, then exits as its body says: "defer" once
         // per marker file, "slow" after a while.
-        script_ = inst_.dir() + "/hand-off.sh";
-        WriteFileText(script_,
-                      "#!/bin/sh\n"
-                      "body=$(cat)\n"
-                      "case \"$body\" in\n"
-                      "  defer*) if [ ! -e " + inst_.dir() + "/deferred-$1 ]; then\n"
-                      "      touch " + inst_.dir() + "/deferred-$1; echo 'relay down' >&2; exit 75; fi;;\n"
-                      "  slow*) sleep 0.4;;\n"
-                      "  stuck*) sleep 30;;\n"
-                      "esac\n"
-                      "echo $1 >> " + inst_.dir() + "/handed\n"
-                      "exit 0\n");
-        chmod(script_.c_str(), 0755);
+        script_ = ReadyToDeliver(
+            inst_, "case \"$body\" in\n"
+                   "  defer*) if [ ! -e " + inst_.dir() + "/deferred-$1 ]; then\n"
+                   "      touch " + inst_.dir() + "/deferred-$1; echo 'relay down' >&2;"
+                   " exit 75; fi;;\n"
+                   "  slow*) sleep 0.4;;\n"
+                   "  stuck*) sleep 30;;\n"
+                   "esac\n"
+                   "echo $1 >> " + inst_.dir() + "/handed\n");
+        ASSERT_NE(script_, "");
     }
     void TearDown() override {
         if (service_ > 0) {

@@ -219,4 +219,13 @@ RunResult Ok(const Installation& inst, const std::vector<std::string>& args,
     return r;
 }
 
+std::string ReadyToDeliver(const Installation& inst, const std::string& commands) {
+    if (Ok(inst, {"channel", "add", "OUT", "relay", "out"}).status != 0) return "";
+    std::string script = inst.dir() + "/hand-off.sh";
+    bool made = WriteFileText(script, "#!/bin/sh\nbody=$(cat)\n" + commands + "exit 0\n") &&
+                chmod(script.c_str(), 0755) == 0;
+    EXPECT_TRUE(made) << "can't write " << script;
+    return made ? script : "";
+}
+
 }  // namespace mqtest

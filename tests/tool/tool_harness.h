@@ -86,6 +86,13 @@ bool WriteFileText(const std::string& path, const std::string& text);
 RunResult Ok(const Installation& inst, const std::vector<std::string>& args,
              const std::string& input = "");
 
+// Readies inst for the deliver tests: adds the channel OUT and writes the
+// command to deliver to, an executable shell script hand-off.sh that reads
+// the entry's body into $body, runs commands (deliver's arguments in $1...)
+// and then exits 0. Returns the script's path; "" (failures reported
+// through GoogleTest) when either step fails.
+std::string ReadyToDeliver(const Installation& inst, const std::string& commands);
+
 }  // namespace mqtest
 
 #endif

@@ -181,22 +181,17 @@ class ToolDeliver : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(inst_.error(), "");
-        ASSERT_EQ(Ok(inst_, {"channel", "add", "OUT", "relay", "out"}).status, 0);
         // The command the tests deliver to: records its arguments and body,
         // then exits as the body's first word says.
-        script_ = inst_.dir() + "/hand-off.sh";
-        WriteFileText(script_,
-                      "#!/bin/sh\n"
-                      "body=$(cat)\n"
-                      "printf '%s|%s\\n' \"$*\" \"$body\" >> " + inst_.dir() + "/handed\n"
-                      "case \"$body\" in\n"
-                      "  defer*) echo 'connection refused' >&2; exit 75;;\n"
-                      "  bad*) echo '550 5.1.1 no such user'; echo '550 no such user' >&2;"
-                      " echo second line >&2; exit 67;;\n"
-                      "  wait*) echo $$ $PPID > " + inst_.dir() + "/waiting; exec sleep 60;;\n"
-                      "esac\n"
-                      "exit 0\n");
-        chmod(script_.c_str(), 0755);
+        script_ = ReadyToDeliver(
+            inst_, "printf '%s|%s\\n' \"$*\" \"$body\" >> " + inst_.dir() + "/handed\n"
+                   "case \"$body\" in\n"
+                   "  defer*) echo 'connection refused' >&2; exit 75;;\n"
+                   "  bad*) echo '550 5.1.1 no such user'; echo '550 no such user' >&2;"
+                   " echo second line >&2; exit 67;;\n"
+                   "  wait*) echo $$ $PPID > " + inst_.dir() + "/waiting; exec sleep 60;;\n"
+                   "esac\n");
+        ASSERT_NE(script_, "");
     }
     std::string Put(const std::string& body, const std::string& from = "a@b.org") {
         RunResult r = Ok(inst_, {"put", "OUT", "--from", from, "--to", "x@y.org", "--to", "z@y.org"},
