@@ -2,8 +2,10 @@
 #include "locks.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,12 +52,57 @@ int64_t NewNonce() {
     return static_cast<int64_t>(value);
 }
 
+// A waiter for the writers' lock sleeps at most this long between tries:
+// the bound on how late it notices a holder that let go without waking it
+// (a holder that died, or a process of an earlier release that never
+// wakes anyone).
+const auto kLongestPause = std::chrono::milliseconds(5);
+
+// The futex call with a 64-bit timeout, whatever the C library's time_t:
+// 32-bit systems name it futex_time64, 64-bit ones plain futex.
+#ifdef SYS_futex_time64
+const long kFutexCall = SYS_futex_time64;
+#else
+const long kFutexCall = SYS_futex;
+static_assert(sizeof(long) == 8, "futex's timeout is two longs");
+#endif
+struct FutexTimeout {
+    int64_t seconds;
+    int64_t nanoseconds;
+};
+
+// Sleeps until *word no longer holds seen, a wake comes, or timeout passes;
+// the word lives in a shared file mapping, so the futex is a shared one. A
+// kernel without the call makes it a plain sleep.
+void WaitWhile(std::atomic<uint32_t>* word, uint32_t seen, std::chrono::nanoseconds timeout) {
+    FutexTimeout t{timeout.count() / 1000000000, timeout.count() % 1000000000};
+    if (syscall(kFutexCall, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT, seen, &t, nullptr, 0) !=
+            0 &&
+        errno == ENOSYS) {
+        std::this_thread::sleep_for(timeout);
+    }
+}
+
+void WakeOne(std::atomic<uint32_t>* word) {
+    syscall(kFutexCall, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+}
+
 }  // namespace
 
+// The lock file's shared page. The writers' lock itself is the byte lock:
+// released counts its releases and waiting the processes waiting for it, so
+// that a release wakes one waiter at once instead of leaving it to its
+// next try. A page of an older release reads zeros here, which only means
+// no waking.
 struct LockFile::Shared {
     std::atomic<uint64_t> committed;
     std::atomic<uint64_t> synced;
+    std::atomic<uint32_t> released;
+    std::atomic<uint32_t> waiting;
 };
+static_assert(std::atomic<uint32_t>::is_always_lock_free &&
+                  sizeof(std::atomic<uint32_t>) == sizeof(uint32_t),
+              "a futex word shared by processes");
 
 bool LockFile::Allocate() {
     return MQSysCallTable()->fallocate(m_fd, kNonceArea, kSharedPage + kSharedSize - kNonceArea) ==
@@ -162,25 +209,48 @@ mq::Status LockFile::LockWriters() {
             "the store is open for reading only: " + m_path + " was not opened for writing", EROFS);
     }
     struct flock lock = Range(F_WRLCK, 0);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    auto pause = std::chrono::microseconds(50);
+    if (fcntl(m_fd, F_OFD_SETLK, &lock) == 0) {
+        m_writing = true;
+        return mq::Status::OK();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    // Without the shared page nobody wakes us: tries after pauses growing
+    // from 50 us to the longest. With it, a release wakes one waiter, and
+    // the pause is only the bound for a holder that let go without waking.
+    std::chrono::nanoseconds pause = std::chrono::microseconds(50);
+    if (m_shared != nullptr) {
+        pause = kLongestPause;
+        m_shared->waiting.fetch_add(1);
+    }
+    mq::Status s;
     for (;;) {
+        // The release count is read before the try: a release after a
+        // failed try changes it, and the wait below then returns at once.
+        uint32_t released = m_shared != nullptr ? m_shared->released.load() : 0;
         if (fcntl(m_fd, F_OFD_SETLK, &lock) == 0) break;
         if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
-            return mq::Status::FromErrno("lock", m_path, errno);
+            s = mq::Status::FromErrno("lock", m_path, errno);
+            break;
         }
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
-            return mq::Status::Error("lock " + m_path +
-                                         ": the store is busy: another process has held " +
-                                         "the writers' lock for more than " +
-                                         std::to_string(kWaitMs / 1000) + " seconds",
-                                     EBUSY);
+            s = mq::Status::Error("lock " + m_path +
+                                      ": the store is busy: another process has held " +
+                                      "the writers' lock for more than " +
+                                      std::to_string(kWaitMs / 1000) + " seconds",
+                                  EBUSY);
+            break;
         }
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-        pause = std::min(pause * 2, std::chrono::microseconds(5000));
+        auto wait = std::min<std::chrono::nanoseconds>(pause, deadline - now);
+        if (m_shared != nullptr) {
+            WaitWhile(&m_shared->released, released, wait);
+        } else {
+            std::this_thread::sleep_for(wait);
+            pause = std::min<std::chrono::nanoseconds>(pause * 2, kLongestPause);
+        }
     }
+    if (m_shared != nullptr) m_shared->waiting.fetch_sub(1);
+    if (!s.ok()) return s;
     m_writing = true;
     return mq::Status::OK();
 }
@@ -190,6 +260,10 @@ void LockFile::UnlockWriters() {
     struct flock lock = Range(F_UNLCK, 0);
     fcntl(m_fd, F_OFD_SETLK, &lock);
     m_writing = false;
+    if (m_shared != nullptr) {
+        m_shared->released.fetch_add(1);
+        if (m_shared->waiting.load() > 0) WakeOne(&m_shared->released);
+    }
 }
 
 bool LockFile::Alive(const Holder& holder) const {

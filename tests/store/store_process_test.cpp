@@ -4,6 +4,7 @@
 // store can't use.
 #include <gtest/gtest.h>
 #include <ftw.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -451,8 +452,49 @@ TEST_F(StoreProcesses, AChildThatExitsNormallyAfterAForkLeaksNothing) {
     EXPECT_TRUE(Drain("relay", false).empty());
 }
 
-// Each case spoils the installation in its own way; MQInit in a child must
-// then fail, and so must the calls after it, each with its result.
+// A writer waiting for the writers' lock sleeps between its tries, and takes
+// the lock once a holder lets go without waking it (as a dead holder, or a
+// process of an earlier release, does): a wait that spun would burn a core
+// for as long as the holder holds on.
+TEST_F(StoreProcesses, AWriterWaitsAsleepForAHolderThatNeverWakesIt) {
+    ASSERT_NE(PutEntry("relay", "a@e.org", {"b@e.org"}, "first"), 0ul);
+    const std::string lockPath = install_.Spool() + "/queue.lck";
+    Pipe held;
+    pid_t holder = Spawn([&held, lockPath] {
+        int fd = open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_len = 1;
+        if (!Expect(fd >= 0 && fcntl(fd, F_OFD_SETLK, &lock) == 0, "taking byte 0")) return 1;
+        held.Send(1);
+        for (;;) pause();
+    });
+    ASSERT_EQ(held.Receive(), 1ul);
+    std::string ini = install_.Ini();
+    pid_t writer = Spawn([ini] {
+        return Expect(MQInit(ini.c_str(), "writer"), "MQInit") &&
+                       Expect(PutEntry("relay", "a@e.org", {"b@e.org"}, "second") != 0,
+                              "PutEntry")
+                   ? 0
+                   : 1;
+    });
+    sleep(2);  // the writer waits on the lock meanwhile
+    kill(holder, SIGKILL);
+    EXPECT_EQ(Wait(holder), -SIGKILL);
+
+    int status = 0;
+    struct rusage usage {};
+    ASSERT_EQ(wait4(writer, &status, 0, &usage), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";
+    double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                 (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    // A sleeping waiter takes about 0.02 s here, one whose sleeps end at
+    // once (a timeout the kernel read as zero) 0.4 s.
+    EXPECT_LT(cpu, 0.2) << "seconds of processor time spent by a writer waiting 2 s";
+    EXPECT_EQ(Drain("relay", false).size(), 2u);
+}
+
 // Writers and readers started together on a spool not yet made: each waits
 // for the others' opening (the spool, the database, its log) as it waits
 // for the writers' lock, and none is refused.
@@ -490,6 +532,8 @@ TEST(StoreFirstUse, ProcessesStartedTogetherOnANewSpoolAreAllServed) {
     }
 }
 
+// Each case spoils the installation in its own way; MQInit in a child must
+// then fail, and so must the calls after it, each with its result.
 TEST(StoreUnusable, CallsFailWithTheirResults) {
     struct Case {
         const char* name;
