@@ -3,15 +3,19 @@
 //
 // Writers' lock. Every write transaction of the store is taken under an
 // exclusive open-file-description lock on byte 0; a holder that dies lets go
-// by dying. A free lock costs one call. A busy one is tried again after
-// pauses that grow from 50 us to 5 ms (a commit holds it for well under a
-// millisecond), for at most kWaitMs: a writer stuck while holding it (a
-// stopped process, a hung disk) makes the others fail as a temporary fault
-// after that wait, the same as SQLite's busy timeout, rather than hang
-// them (and a mail system's delivery agents with them) for good. The kernel
-// has no bounded wait for a lock (F_OFD_SETLKW waits without end). Within a
-// process the store's mutex (OneMQ.csStore) already serialises callers, so
-// one process waits here with at most one thread.
+// by dying. A free lock costs one call. A waiter for a busy one sleeps on a
+// futex in the shared page (below) that each release bumps, waking one
+// waiter, so that the lock passes on at once instead of lying idle while
+// its waiters sleep. A waiter also tries again after at most 5 ms, for a
+// holder that let go without waking anyone (a dead one, or a process of an
+// earlier release); without the shared page, it tries after pauses growing
+// from 50 us to 5 ms. It waits at most kWaitMs: a writer stuck while
+// holding it (a stopped process, a hung disk) makes the others fail as a
+// temporary fault after that wait, the same as SQLite's busy timeout,
+// rather than hang them (and a mail system's delivery agents with them) for
+// good. The kernel has no bounded wait for a lock (F_OFD_SETLKW waits
+// without end). Within a process the store's mutex (OneMQ.csStore) already
+// serialises callers, so one process waits here with at most one thread.
 //
 // Slots. Each process using the store holds, for as long as it runs, an
 // exclusive lock on one byte (its slot, 1 to kSlots) and has written a
@@ -27,7 +31,8 @@
 //
 // Group commit: the byte just before the nonces (kSyncByte, past every
 // slot's byte) orders the processes that sync the log, and a page past the
-// nonces holds the commit numbers (see SyncCovering).
+// nonces holds the commit numbers (see SyncCovering) and the writers' lock's
+// release count and waiters.
 //
 // Forks: the child shares the parent's lock file description; Forget()
 // closes the child's copy of the descriptor (which releases nothing) so that
