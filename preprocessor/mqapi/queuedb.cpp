@@ -275,22 +275,51 @@ std::string CurrentBoot() {
     return MQSysCallTable()->bootid(boot, sizeof boot) > 0 ? std::string(boot) : std::string();
 }
 
-mq::Status QueueDb::EnsureBody(unsigned long id) {
-    const int64_t key = static_cast<int64_t>(id);
+mq::Status QueueDb::BodyFresh(unsigned long id, bool* fresh, BodyLook* look) {
+    *look = BodyLook();
+    *fresh = true;
+    Stmt row = m_db->Prepare("SELECT length(body), boot FROM bodies WHERE id = ?1");
+    mq::Status s = row.Bind(1, static_cast<int64_t>(id)).Step();
+    if (!s.ok() || !row.Row()) return s;  // no body in a commit, or no entry
     std::string now = CurrentBoot();
-    int64_t onDisk = -1;
-    bool sameBoot = false;
-    {
-        Stmt look = m_db->Prepare("SELECT length(body), boot FROM bodies WHERE id = ?1");
-        mq::Status s = look.Bind(1, key).Step();
-        if (!s.ok()) return s;
-        if (!look.Row()) return s;  // no body in a commit, or no entry
-        onDisk = m_spool.BodySize(id);
-        sameBoot = !now.empty() && look.Text(1) == now;
-        bool fresh = sameBoot && onDisk == look.Int(0);
-        look.Reset();
-        if (fresh) return s;
+    look->onDisk = m_spool.BodySize(id);
+    look->sameBoot = !now.empty() && row.Text(1) == now;
+    *fresh = look->sameBoot && look->onDisk == row.Int(0);
+    return s;
+}
+
+mq::Status QueueDb::WriteBodyFromCommit(unsigned long id, const BodyLook& look) {
+    const int64_t key = static_cast<int64_t>(id);
+    Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1");
+    mq::Status s = read.Bind(1, key).Step();
+    if (!s.ok() || !read.Row()) return s;
+    std::string body = read.Text(0);
+    read.Reset();
+    s = m_spool.WriteLooseBody(id, body, true);
+    // The row records the boot the file was written on; a put records the
+    // boot of its commit, so a file first written on that boot changes
+    // nothing in the database.
+    if (s.ok() && !look.sameBoot) {
+        s = m_db->Prepare("UPDATE bodies SET boot = ?2 WHERE id = ?1")
+                .Bind(1, key)
+                .Bind(2, CurrentBoot())
+                .Run();
     }
+    // A file missing on the boot of its commit was most likely never
+    // written (the put leaves it to the first naming): no news. Anything
+    // else was damage, mended.
+    if (s.ok() && (!look.sameBoot || look.onDisk >= 0)) {
+        LogMessagef(MQLOG_INFO, m_appName.c_str(),
+                    "entry %lu: its file written again from its commit", id);
+    }
+    return s;
+}
+
+mq::Status QueueDb::EnsureBody(unsigned long id) {
+    bool fresh = true;
+    BodyLook look;
+    mq::Status s = BodyFresh(id, &fresh, &look);
+    if (!s.ok() || fresh) return s;
     if (m_locks->ReadOnly()) {
         // Better no path than one to a file that may hold stale bytes.
         return mq::Status::Error(
@@ -301,33 +330,9 @@ mq::Status QueueDb::EnsureBody(unsigned long id) {
     // Under the writers' lock, so that a removal can't slip between reading
     // the row and renaming the file in.
     Transaction t = Write(Sync::kUnsynced);
-    mq::Status s = t.Begin();
-    Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1");
-    if (s.ok()) s = read.Bind(1, key).Step();
-    if (!s.ok()) return s;
-    if (!read.Row()) return t.Commit();
-    std::string body = read.Text(0);
-    read.Reset();
-    s = m_spool.WriteLooseBody(id, body, true);
-    // The row records the boot the file was written on; a put records the
-    // boot of its commit, so a file first written on that boot changes
-    // nothing in the database.
-    if (s.ok() && !sameBoot) {
-        s = m_db->Prepare("UPDATE bodies SET boot = ?2 WHERE id = ?1")
-                .Bind(1, key)
-                .Bind(2, now)
-                .Run();
-    }
-    if (s.ok()) s = t.Commit();
-    if (!s.ok()) return s;
-    // A file missing on the boot of its commit was most likely never
-    // written (the put leaves it to the first naming): no news. Anything
-    // else was damage, mended.
-    if (!sameBoot || onDisk >= 0) {
-        LogMessagef(MQLOG_INFO, m_appName.c_str(),
-                    "entry %lu: its file written again from its commit", id);
-    }
-    return s;
+    s = t.Begin();
+    if (s.ok()) s = WriteBodyFromCommit(id, look);
+    return s.ok() ? t.Commit() : s;
 }
 
 mq::Status QueueDb::RemoveUncommitted(unsigned long id) { return m_spool.RemoveEntryFiles(id); }
@@ -503,7 +508,8 @@ mq::Status QueueDb::Lease(int64_t chosen, int64_t lease) {
     return take.Run();
 }
 
-mq::Status QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id) {
+mq::Status QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
+                                  mq::Status* bodyFailure) {
     *id = 0;
     Transaction t = Write(Sync::kUnsynced);
     int64_t chosen = 0;
@@ -519,6 +525,18 @@ mq::Status QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, uns
         expired = expired && chosen != 0;
     }
     if (s.ok() && chosen != 0) s = Lease(chosen, lease);
+    if (!s.ok()) return s;
+    // The reader reads the file next, so it must be whole: written here,
+    // under the lock the lease already holds, when the body came with the
+    // commit and its file is not yet (or no longer) right. A failure keeps
+    // the lease (the entry goes back when the handle closes, deferred, so
+    // that an entry whose file can't be written holds up no other) and is
+    // the call's.
+    *bodyFailure = mq::Status::OK();
+    bool fresh = true;
+    BodyLook look;
+    if (chosen != 0) s = BodyFresh(static_cast<unsigned long>(chosen), &fresh, &look);
+    if (s.ok() && !fresh) *bodyFailure = WriteBodyFromCommit(static_cast<unsigned long>(chosen), look);
     if (!s.ok()) return s;
     s = t.Commit();
     if (!s.ok()) {
@@ -876,10 +894,9 @@ mq::Status QueueDb::OpenLease(const std::string& channel, int64_t* lease) {
 }
 
 mq::Status QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long* id) {
-    mq::Status s = ForReader([&] { return NextEntryOnce(lease, channel, id); });
-    // The reader reads the file next: it must be whole. A failure leaves the
-    // entry with the lease, given back when the handle closes.
-    if (s.ok() && *id != 0) s = EnsureBody(*id);
+    mq::Status bodyFailure;
+    mq::Status s = ForReader([&] { return NextEntryOnce(lease, channel, id, &bodyFailure); });
+    if (s.ok()) s = bodyFailure;
     if (!s.ok()) *id = 0;
     return s;
 }

@@ -198,7 +198,8 @@ class QueueDb {
     // commit. With bodyInPlace false the entry carries this process's claim
     // until its ".msg" file is seen. With body given, the body rides in the
     // same commit, recorded with the running boot; its ".msg" file is
-    // written when its path is first named (EnsureBody).
+    // written when its entry is first handed out (within the hand-out's
+    // transaction) or its path first named (EnsureBody).
     mq::Status CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
                            const EnvelopeData& envelope, bool bodyInPlace, const std::string* body);
     // The largest body that rides in its entry's commit (larger ones are
@@ -305,7 +306,10 @@ private:
         int64_t pid;
     };
     mq::Status OpenLeaseOnce(const std::string& channel, int64_t* lease);
-    mq::Status NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id);
+    // The hand-out; *bodyFailure is the failure to write the file of the
+    // entry handed out (which then keeps its lease).
+    mq::Status NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
+                             mq::Status* bodyFailure);
     mq::Status RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held);
     mq::Status CloseLeaseOnce(int64_t lease);
     // A full disk must not stop the queue from draining: a reader's write
@@ -335,6 +339,18 @@ private:
     mq::Status FirstArrived(const std::string& channel, int64_t* chosen);
     // Gives entry chosen to lease, keeping its envelope for the reader.
     mq::Status Lease(int64_t chosen, int64_t lease);
+    // What EnsureBody finds of a body that came with its commit: its file's
+    // size (-1: none) and whether the row was last written on this boot.
+    struct BodyLook {
+        int64_t onDisk = -1;
+        bool sameBoot = false;
+    };
+    // Whether entry id's file needs no writing (*fresh: no body in a commit,
+    // or a file of its size written on this boot), with what was seen.
+    mq::Status BodyFresh(unsigned long id, bool* fresh, BodyLook* look);
+    // REQUIRES: a write transaction open. Writes entry id's file from its
+    // commit, as look found it.
+    mq::Status WriteBodyFromCommit(unsigned long id, const BodyLook& look);
     // Reclaim's steps. Dead readers: their leases go back, an attempt each.
     mq::Status ReclaimReaders();
     // Dead writers' claims: an entry whose body came is simply handed out

@@ -223,8 +223,9 @@ TEST_F(StoreFaults, TheBodyWriterFailsAtEachStepAndLeavesNothing) {
 }
 
 // A body kept in the commit is written to its file when its path is first
-// named; a write that fails then names no path, leaves no file (nor the
-// one written beside), and the next naming, once mended, writes it whole.
+// named or its entry first handed out; a write that fails then names no
+// path and hands out nothing, leaves no file (nor the one written beside),
+// loses no entry, and the next naming, once mended, writes it whole.
 TEST_F(StoreFaults, NamingABodyKeptInTheCommitFailsCleanly) {
     struct Case {
         const char* name;
@@ -239,31 +240,42 @@ TEST_F(StoreFaults, NamingABodyKeptInTheCommitFailsCleanly) {
         {"rename fails", "rename", EIO},
     };
     const std::string body(kLimit, 'k');
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        unsigned long id = OneCallPut(body);
-        ASSERT_NE(id, 0u) << "the put writes no file, so no file call can fail it";
-        std::string msg = GetMQPathName(id, ".tmp");
-        msg.replace(msg.size() - 4, 4, ".msg");
-        ASSERT_FALSE(FileExists(msg)) << "the put wrote the file";
-        mqtest::FailSysCall(c.call, c.error);
-        EXPECT_EQ(GetMQPathName(id, ".msg"), nullptr) << "a path to no whole file";
-        MQResetSysCalls();
-        EXPECT_FALSE(FileExists(msg)) << "a half-written body stays";
-        std::string dir = msg.substr(0, msg.rfind('/'));
-        std::string prefix = std::to_string(id) + ".";
-        std::vector<std::string> left;
-        if (DIR* d = opendir(dir.c_str())) {
-            while (struct dirent* e = readdir(d)) {
-                if (std::string(e->d_name).rfind(prefix, 0) == 0) left.push_back(e->d_name);
+    for (bool handOut : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (handOut ? ", handed out" : ", path named"));
+            unsigned long id = OneCallPut(body);
+            ASSERT_NE(id, 0u) << "the put writes no file, so no file call can fail it";
+            std::string msg = GetMQPathName(id, ".tmp");
+            msg.replace(msg.size() - 4, 4, ".msg");
+            ASSERT_FALSE(FileExists(msg)) << "the put wrote the file";
+            MQContext* reader = handOut ? OpenMQChannel("relay") : nullptr;
+            mqtest::FailSysCall(c.call, c.error);
+            if (handOut) {
+                EXPECT_EQ(GetFirstMessage(reader, false), 0u) << "an entry without its file";
+                EXPECT_TRUE(MQLastCallFailed()) << "the failure passes for an empty channel";
+            } else {
+                EXPECT_EQ(GetMQPathName(id, ".msg"), nullptr) << "a path to no whole file";
             }
-            closedir(d);
+            MQResetSysCalls();
+            if (reader != nullptr) {
+                EXPECT_TRUE(CloseMQChannel(reader));
+            }
+            EXPECT_FALSE(FileExists(msg)) << "a half-written body stays";
+            std::string dir = msg.substr(0, msg.rfind('/'));
+            std::string prefix = std::to_string(id) + ".";
+            std::vector<std::string> left;
+            if (DIR* d = opendir(dir.c_str())) {
+                while (struct dirent* e = readdir(d)) {
+                    if (std::string(e->d_name).rfind(prefix, 0) == 0) left.push_back(e->d_name);
+                }
+                closedir(d);
+            }
+            EXPECT_TRUE(left.empty()) << "left beside: " << (left.empty() ? "" : left[0]);
+            const char* path = GetMQPathName(id, ".msg");
+            ASSERT_NE(path, nullptr) << "mended, the path is still refused";
+            EXPECT_EQ(ReadFile(path), body);
+            EXPECT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done) << "the entry is lost";
         }
-        EXPECT_TRUE(left.empty()) << "left beside: " << (left.empty() ? "" : left[0]);
-        const char* path = GetMQPathName(id, ".msg");
-        ASSERT_NE(path, nullptr) << "mended, the path is still refused";
-        EXPECT_EQ(ReadFile(path), body);
-        EXPECT_EQ(mqadmin::RemoveEntry(id), mqadmin::AdminResult::Done);
     }
 }
 
