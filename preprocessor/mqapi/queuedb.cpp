@@ -335,6 +335,26 @@ mq::Status QueueDb::EnsureBody(unsigned long id) {
     return s.ok() ? t.Commit() : s;
 }
 
+mq::Status QueueDb::WriteHandedOutBody(unsigned long id, const HandOutBody& body) {
+    // No lock: the entry is leased to this process, and a file written by
+    // someone else meanwhile (EnsureBody) holds the same bytes.
+    mq::Status s = m_spool.WriteLooseBody(id, body.bytes, true);
+    if (!s.ok()) return s;
+    // An operator may have removed the entry, files and all, before the
+    // rename: its file would then stay, an orphan.
+    Stmt look = m_db->Prepare("SELECT 1 FROM entries WHERE id = ?1");
+    s = look.Bind(1, static_cast<int64_t>(id)).Step();
+    if (s.ok() && !look.Row()) {
+        look.Reset();
+        return m_spool.RemoveBody(id);
+    }
+    if (s.ok() && body.look.onDisk >= 0) {
+        LogMessagef(MQLOG_INFO, m_appName.c_str(),
+                    "entry %lu: its file written again from its commit", id);
+    }
+    return s;
+}
+
 mq::Status QueueDb::RemoveUncommitted(unsigned long id) { return m_spool.RemoveEntryFiles(id); }
 
 mq::Status QueueDb::OpenLeaseOnce(const std::string& channel, int64_t* lease) {
@@ -509,7 +529,7 @@ mq::Status QueueDb::Lease(int64_t chosen, int64_t lease) {
 }
 
 mq::Status QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
-                                  mq::Status* bodyFailure) {
+                                  HandOutBody* body) {
     *id = 0;
     Transaction t = Write(Sync::kUnsynced);
     int64_t chosen = 0;
@@ -526,17 +546,24 @@ mq::Status QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, uns
     }
     if (s.ok() && chosen != 0) s = Lease(chosen, lease);
     if (!s.ok()) return s;
-    // The reader reads the file next, so it must be whole: written here,
-    // under the lock the lease already holds, when the body came with the
-    // commit and its file is not yet (or no longer) right. A failure keeps
-    // the lease (the entry goes back when the handle closes, deferred, so
-    // that an entry whose file can't be written holds up no other) and is
-    // the call's.
-    *bodyFailure = mq::Status::OK();
+    // The reader reads the file next, so it must be whole. When the body
+    // came with the commit and its file is not yet (or no longer) right,
+    // the body is read here, and written after the commit, outside the
+    // writers' lock (NextEntry); a row from another boot must also record
+    // this one, a write done here. A failure keeps the lease (the entry
+    // goes back when the handle closes, deferred, so that an entry whose
+    // file can't be written holds up no other) and is the call's.
+    *body = HandOutBody();
     bool fresh = true;
-    BodyLook look;
-    if (chosen != 0) s = BodyFresh(static_cast<unsigned long>(chosen), &fresh, &look);
-    if (s.ok() && !fresh) *bodyFailure = WriteBodyFromCommit(static_cast<unsigned long>(chosen), look);
+    if (chosen != 0) s = BodyFresh(static_cast<unsigned long>(chosen), &fresh, &body->look);
+    if (s.ok() && !fresh && body->look.sameBoot) {
+        Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1");
+        s = read.Bind(1, chosen).Step();
+        body->pending = s.ok() && read.Row();
+        if (body->pending) body->bytes = read.Text(0);
+    } else if (s.ok() && !fresh) {
+        body->failure = WriteBodyFromCommit(static_cast<unsigned long>(chosen), body->look);
+    }
     if (!s.ok()) return s;
     s = t.Commit();
     if (!s.ok()) {
@@ -894,9 +921,10 @@ mq::Status QueueDb::OpenLease(const std::string& channel, int64_t* lease) {
 }
 
 mq::Status QueueDb::NextEntry(int64_t lease, const std::string& channel, unsigned long* id) {
-    mq::Status bodyFailure;
-    mq::Status s = ForReader([&] { return NextEntryOnce(lease, channel, id, &bodyFailure); });
-    if (s.ok()) s = bodyFailure;
+    HandOutBody body;
+    mq::Status s = ForReader([&] { return NextEntryOnce(lease, channel, id, &body); });
+    if (s.ok()) s = body.failure;
+    if (s.ok() && body.pending) s = WriteHandedOutBody(*id, body);
     if (!s.ok()) *id = 0;
     return s;
 }

@@ -198,8 +198,8 @@ class QueueDb {
     // commit. With bodyInPlace false the entry carries this process's claim
     // until its ".msg" file is seen. With body given, the body rides in the
     // same commit, recorded with the running boot; its ".msg" file is
-    // written when its entry is first handed out (within the hand-out's
-    // transaction) or its path first named (EnsureBody).
+    // written when its entry is first handed out (right after the
+    // hand-out's commit) or its path first named (EnsureBody).
     mq::Status CommitEntry(unsigned long id, const std::string& app, const std::string& channel,
                            const EnvelopeData& envelope, bool bodyInPlace, const std::string* body);
     // The largest body that rides in its entry's commit (larger ones are
@@ -306,10 +306,23 @@ private:
         int64_t pid;
     };
     mq::Status OpenLeaseOnce(const std::string& channel, int64_t* lease);
-    // The hand-out; *bodyFailure is the failure to write the file of the
-    // entry handed out (which then keeps its lease).
+    // What a hand-out leaves to do for the file of the entry it handed out.
+    struct BodyLook {
+        int64_t onDisk = -1;  // the file's size; -1: none
+        bool sameBoot = false;  // the row was last written on this boot
+    };
+    struct HandOutBody {
+        mq::Status failure;   // writing it in the transaction failed
+        bool pending = false;  // bytes is to be written after the commit
+        std::string bytes;
+        BodyLook look;
+    };
     mq::Status NextEntryOnce(int64_t lease, const std::string& channel, unsigned long* id,
-                             mq::Status* bodyFailure);
+                             HandOutBody* body);
+    // Writes the file of entry id, just handed out to this process, from
+    // the body its hand-out read; the file goes again when the entry went
+    // meanwhile.
+    mq::Status WriteHandedOutBody(unsigned long id, const HandOutBody& body);
     mq::Status RemoveLeasedOnce(int64_t lease, unsigned long id, bool* held);
     mq::Status CloseLeaseOnce(int64_t lease);
     // A full disk must not stop the queue from draining: a reader's write
@@ -339,14 +352,9 @@ private:
     mq::Status FirstArrived(const std::string& channel, int64_t* chosen);
     // Gives entry chosen to lease, keeping its envelope for the reader.
     mq::Status Lease(int64_t chosen, int64_t lease);
-    // What EnsureBody finds of a body that came with its commit: its file's
-    // size (-1: none) and whether the row was last written on this boot.
-    struct BodyLook {
-        int64_t onDisk = -1;
-        bool sameBoot = false;
-    };
     // Whether entry id's file needs no writing (*fresh: no body in a commit,
-    // or a file of its size written on this boot), with what was seen.
+    // or a file of its size written on this boot), with what was seen of a
+    // body that came with its commit.
     mq::Status BodyFresh(unsigned long id, bool* fresh, BodyLook* look);
     // REQUIRES: a write transaction open. Writes entry id's file from its
     // commit, as look found it.

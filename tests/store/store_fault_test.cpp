@@ -279,6 +279,31 @@ TEST_F(StoreFaults, NamingABodyKeptInTheCommitFailsCleanly) {
     }
 }
 
+// The file of an entry just handed out is written after the hand-out's
+// commit, outside the writers' lock; an operator's removal that lands in
+// between (here: just before the rename) must not leave it an orphan.
+std::string g_dbToSpoil;
+int RenameAfterRemoval(const char* from, const char* to) {
+    mqtest::QueryDb(g_dbToSpoil, "DELETE FROM entries");
+    return rename(from, to);
+}
+
+TEST_F(StoreFaults, AFileWrittenAfterItsEntryWasRemovedDoesNotStay) {
+    unsigned long id = OneCallPut("body");
+    ASSERT_NE(id, 0u);
+    std::string msg = GetMQPathName(id, ".tmp");
+    msg.replace(msg.size() - 4, 4, ".msg");
+    MQContext* reader = OpenMQChannel("relay");
+    ASSERT_NE(reader, nullptr);
+    g_dbToSpoil = install_.Db();
+    MQSysCallTable()->rename = RenameAfterRemoval;
+    GetFirstMessage(reader, false);
+    MQResetSysCalls();
+    EXPECT_EQ(mqtest::QueryDb(install_.Db(), "SELECT count(*) FROM entries"), "0");
+    EXPECT_FALSE(FileExists(msg)) << "the removed entry's file stays";
+    EXPECT_TRUE(CloseMQChannel(reader));
+}
+
 TEST_F(StoreFaults, TheDatabaseFailsUnderPutGetAndDelete) {
     struct Case {
         const char* name;
