@@ -288,13 +288,20 @@ mq::Status QueueDb::BodyFresh(unsigned long id, bool* fresh, BodyLook* look) {
     return s;
 }
 
+mq::Status QueueDb::CommittedBody(unsigned long id, std::string* body, bool* found) {
+    Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1");
+    mq::Status s = read.Bind(1, static_cast<int64_t>(id)).Step();
+    *found = s.ok() && read.Row();
+    if (*found) *body = read.Text(0);
+    return s;
+}
+
 mq::Status QueueDb::WriteBodyFromCommit(unsigned long id, const BodyLook& look) {
     const int64_t key = static_cast<int64_t>(id);
-    Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1");
-    mq::Status s = read.Bind(1, key).Step();
-    if (!s.ok() || !read.Row()) return s;
-    std::string body = read.Text(0);
-    read.Reset();
+    std::string body;
+    bool found = false;
+    mq::Status s = CommittedBody(id, &body, &found);
+    if (!s.ok() || !found) return s;
     s = m_spool.WriteLooseBody(id, body, true);
     // The row records the boot the file was written on; a put records the
     // boot of its commit, so a file first written on that boot changes
@@ -557,10 +564,7 @@ mq::Status QueueDb::NextEntryOnce(int64_t lease, const std::string& channel, uns
     bool fresh = true;
     if (chosen != 0) s = BodyFresh(static_cast<unsigned long>(chosen), &fresh, &body->look);
     if (s.ok() && !fresh && body->look.sameBoot) {
-        Stmt read = m_db->Prepare("SELECT body FROM bodies WHERE id = ?1");
-        s = read.Bind(1, chosen).Step();
-        body->pending = s.ok() && read.Row();
-        if (body->pending) body->bytes = read.Text(0);
+        s = CommittedBody(static_cast<unsigned long>(chosen), &body->bytes, &body->pending);
     } else if (s.ok() && !fresh) {
         body->failure = WriteBodyFromCommit(static_cast<unsigned long>(chosen), body->look);
     }

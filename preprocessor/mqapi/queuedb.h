@@ -356,6 +356,9 @@ private:
     // or a file of its size written on this boot), with what was seen of a
     // body that came with its commit.
     mq::Status BodyFresh(unsigned long id, bool* fresh, BodyLook* look);
+    // The body that came with entry id's commit, into *body; *found false
+    // when there is none.
+    mq::Status CommittedBody(unsigned long id, std::string* body, bool* found);
     // REQUIRES: a write transaction open. Writes entry id's file from its
     // commit, as look found it.
     mq::Status WriteBodyFromCommit(unsigned long id, const BodyLook& look);
