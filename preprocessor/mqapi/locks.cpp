@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -83,9 +84,15 @@ void WaitWhile(std::atomic<uint32_t>* word, uint32_t seen, std::chrono::nanoseco
     }
 }
 
-void WakeOne(std::atomic<uint32_t>* word) {
-    syscall(kFutexCall, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+void Wake(std::atomic<uint32_t>* word, int how_many) {
+    syscall(kFutexCall, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, how_many, nullptr, nullptr,
+            0);
 }
+
+// A process waiting for another's sync looks again after at most this
+// long, for a leader that let go without waking anyone (one that died, or
+// one of an earlier release).
+const auto kLongestSyncPause = std::chrono::milliseconds(2);
 
 }  // namespace
 
@@ -99,6 +106,9 @@ struct LockFile::Shared {
     std::atomic<uint64_t> synced;
     std::atomic<uint32_t> released;
     std::atomic<uint32_t> waiting;
+    // Counts the leaders' ends: each leader bumps it once it has let go of
+    // the sync byte, and wakes everyone waiting for its sync.
+    std::atomic<uint32_t> syncsEnded;
 };
 static_assert(std::atomic<uint32_t>::is_always_lock_free &&
                   sizeof(std::atomic<uint32_t>) == sizeof(uint32_t),
@@ -121,10 +131,21 @@ uint64_t LockFile::NoteCommit() {
 
 mq::Status LockFile::SyncCovering(uint64_t ticket, const std::function<mq::Status()>& sync) {
     if (m_shared == nullptr) return sync();
-    if (m_shared->synced.load() >= ticket) return mq::Status::OK();
-    struct flock lock = Range(F_WRLCK, kSyncByte);
-    while (fcntl(m_fd, F_OFD_SETLKW, &lock) != 0) {
-        if (errno != EINTR) return sync();
+    // Whoever holds the sync byte is the leader. The others sleep on the
+    // count of leaders' ends instead of queueing on the byte: a queue on a
+    // byte lock wakes every waiter at each release only to let one through,
+    // and each then takes its turn just to find its commit already synced.
+    // A leader's sync that failed moves nothing, and its followers each
+    // find their commit still unsynced and lead a sync of their own.
+    for (;;) {
+        if (m_shared->synced.load() >= ticket) return mq::Status::OK();
+        // Read before the try: a leader that lets go after a failed try
+        // bumps it, and the wait below then returns at once.
+        uint32_t ended = m_shared->syncsEnded.load();
+        struct flock lock = Range(F_WRLCK, kSyncByte);
+        if (fcntl(m_fd, F_OFD_SETLK, &lock) == 0) break;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return sync();
+        WaitWhile(&m_shared->syncsEnded, ended, kLongestSyncPause);
     }
     mq::Status synced;
     if (m_shared->synced.load() < ticket) {
@@ -137,8 +158,12 @@ mq::Status LockFile::SyncCovering(uint64_t ticket, const std::function<mq::Statu
                !m_shared->synced.compare_exchange_weak(seen, target)) {
         }
     }
+    // Let go first, then wake: a follower woken for a sync that did not
+    // cover it finds the byte free.
     struct flock unlock = Range(F_UNLCK, kSyncByte);
     fcntl(m_fd, F_OFD_SETLK, &unlock);
+    m_shared->syncsEnded.fetch_add(1);
+    Wake(&m_shared->syncsEnded, INT_MAX);
     return synced;
 }
 
@@ -262,7 +287,7 @@ void LockFile::UnlockWriters() {
     m_writing = false;
     if (m_shared != nullptr) {
         m_shared->released.fetch_add(1);
-        if (m_shared->waiting.load() > 0) WakeOne(&m_shared->released);
+        if (m_shared->waiting.load() > 0) Wake(&m_shared->released, 1);
     }
 }
 

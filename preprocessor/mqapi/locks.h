@@ -98,8 +98,9 @@ class LockFile {
     // commit done) numbers a commit. SyncCovering returns once a sync that
     // began after commit ticket has finished: at once when another
     // process's sync already covered it, else after sync() run by the one
-    // process (the leader) that syncs for every commit so far, the others
-    // waiting on a byte lock meanwhile. Returns sync()'s failure when the
+    // process (the leader, holding a byte lock) that syncs for every commit
+    // so far, the others asleep on a futex in the shared page meanwhile,
+    // woken when a leader is done. Returns sync()'s failure when the
     // sync this call relied on failed. Without the shared page (it could
     // not be allocated: a full disk), every call simply runs sync().
     uint64_t NoteCommit();

@@ -452,21 +452,30 @@ TEST_F(StoreProcesses, AChildThatExitsNormallyAfterAForkLeaksNothing) {
     EXPECT_TRUE(Drain("relay", false).empty());
 }
 
-// A writer waiting for the writers' lock sleeps between its tries, and takes
-// the lock once a holder lets go without waking it (as a dead holder, or a
-// process of an earlier release, does): a wait that spun would burn a core
-// for as long as the holder holds on.
-TEST_F(StoreProcesses, AWriterWaitsAsleepForAHolderThatNeverWakesIt) {
+// A writer waiting for the writers' lock, or for another process's sync of
+// the log, sleeps between its looks, and goes on once the holder lets go
+// without waking it (as a dead holder, or a process of an earlier release,
+// does): a wait that spun would burn a core for as long as the holder holds
+// on, and one that waited only for a wake would never end.
+struct HeldByte {
+    const char* what;
+    off_t byte;
+};
+class StoreHeldByte : public StoreProcesses, public ::testing::WithParamInterface<HeldByte> {};
+
+TEST_P(StoreHeldByte, AWriterWaitsAsleepForAHolderThatNeverWakesIt) {
     ASSERT_NE(PutEntry("relay", "a@e.org", {"b@e.org"}, "first"), 0ul);
     const std::string lockPath = install_.Spool() + "/queue.lck";
+    const off_t byte = GetParam().byte;
     Pipe held;
-    pid_t holder = Spawn([&held, lockPath] {
+    pid_t holder = Spawn([&held, lockPath, byte] {
         int fd = open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
         struct flock lock {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
+        lock.l_start = byte;
         lock.l_len = 1;
-        if (!Expect(fd >= 0 && fcntl(fd, F_OFD_SETLK, &lock) == 0, "taking byte 0")) return 1;
+        if (!Expect(fd >= 0 && fcntl(fd, F_OFD_SETLK, &lock) == 0, "taking the byte")) return 1;
         held.Send(1);
         for (;;) pause();
     });
@@ -504,6 +513,15 @@ TEST_F(StoreProcesses, AWriterWaitsAsleepForAHolderThatNeverWakesIt) {
         << "seconds of processor time spent by a writer waiting 2 s";
     EXPECT_EQ(Drain("relay", false).size(), 2u);
 }
+
+// The lock file's bytes: 0 is the writers' lock, the one just below the
+// first MiB the syncing process's.
+INSTANTIATE_TEST_SUITE_P(Bytes, StoreHeldByte,
+                         ::testing::Values(HeldByte{"WritersLock", 0},
+                                           HeldByte{"SyncInProgress", (1 << 20) - 1}),
+                         [](const ::testing::TestParamInfo<HeldByte>& info) {
+                             return std::string(info.param.what);
+                         });
 
 // Writers and readers started together on a spool not yet made: each waits
 // for the others' opening (the spool, the database, its log) as it waits
