@@ -943,13 +943,7 @@ mq::Status QueueDb::CloseLease(int64_t lease) {
 
 void QueueDb::CountMessageWritten() {
     if (m_messagesWritten >= kLongLivedAfter || ++m_messagesWritten < kLongLivedAfter) return;
-    const std::string longer = "PRAGMA wal_autocheckpoint=" + std::to_string(kLongLogPages);
-    mq::Status s = m_db->Exec(longer.c_str());
-    // Only a cost: the short interval stays.
-    if (!s.ok()) {
-        LogMessagef(MQLOG_WARNING, m_appName.c_str(), "the log's checkpoints stay frequent: %s",
-                    s.Cause().c_str());
-    }
+    m_db->SetCheckpointPages(kLongLogPages);
 }
 
 bool QueueDb::ReleaseReserve() {

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "locks.h"
+#include "log.h"
 
 namespace mqstore {
 
@@ -112,10 +114,9 @@ mq::Status Db::Open(const std::string& path, int busyMs, bool readOnly, std::uni
     mode.Reset();
     s = db->Exec("PRAGMA synchronous=NORMAL");
     if (!s.ok()) return s;
-    // A new connection checkpoints early, for the next lone opener's sake
-    // (sqlitedb.h); QueueDb lengthens the interval once it writes on.
-    s = db->Exec(("PRAGMA wal_autocheckpoint=" + std::to_string(kShortLogPages)).c_str());
-    if (!s.ok()) return s;
+    // Checkpoints are run by the writers after their commits (sqlitedb.h),
+    // never by SQLite within one: the hook replaces its automatic ones.
+    if (!readOnly) sqlite3_wal_hook(handle, &Db::AfterCommit, db.get());
     // The log and its index stay when the last writer closes: a reader
     // that may not create files (a member of the queue's group) can open
     // the database only while they exist.
@@ -184,6 +185,48 @@ mq::Status Db::SyncWal() {
                              "-wal: sync: " + sqlite3_errstr(rc));
 }
 
+int Db::AfterCommit(void* self, sqlite3* /*handle*/, const char* /*name*/, int frames) {
+    Db* db = static_cast<Db*>(self);
+    // Fewer frames than at the last commit: the log has started over since.
+    if (frames < db->m_logFrames) db->m_checkedFrames = 0;
+    db->m_logFrames = frames;
+    return SQLITE_OK;
+}
+
+void Db::CheckpointIfDue(LockFile* locks) {
+    if (m_logFrames - m_checkedFrames < m_checkpointPages) return;
+    int frames = 0, copied = 0;
+    int rc = sqlite3_wal_checkpoint_v2(m_db, "main", SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
+    if (rc == SQLITE_OK && frames >= kRestartIntervals * m_checkpointPages &&
+        locks->LockWriters().ok()) {
+        // The log has not started over for several intervals: what was
+        // committed while this one copied (the log's length it reports is
+        // the one it started from) is copied with no writer adding more,
+        // so that the log is copied to its end and the next writer starts
+        // it over. Nothing committed meanwhile: nothing copied, no sync.
+        rc = sqlite3_wal_checkpoint_v2(m_db, "main", SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
+        locks->UnlockWriters();
+    }
+    // Busy: another process is checkpointing, and what this one would copy
+    // is that one's. Whatever the outcome, the next try comes after as many
+    // frames again (a reader holding the log back, or a failure, costs no
+    // try at every commit).
+    m_checkedFrames = m_logFrames = std::max(m_logFrames, frames);
+    if (rc == SQLITE_OK || rc == SQLITE_BUSY) {
+        m_checkpointFailed = false;
+        return;
+    }
+    // Not through Failure: a full disk here is no failure of the caller's
+    // next statement.
+    if (!m_checkpointFailed) {
+        const char* file = sqlite3_db_filename(m_db, "main");
+        LogMessagef(MQLOG_WARNING, "mqapi",
+                    "%s: checkpoint: %s; the log stays long until one succeeds",
+                    file != nullptr ? file : "queue.db", sqlite3_errmsg(m_db));
+    }
+    m_checkpointFailed = true;
+}
+
 mq::Status Db::SameFile() {
     const char* path = sqlite3_db_filename(m_db, "main");
     sqlite3_file* file = nullptr;
@@ -244,8 +287,9 @@ mq::Status Transaction::Commit() {
     m_committed = true;
     uint64_t ticket = m_locks->NoteCommit();
     m_locks->UnlockWriters();
-    if (!m_durable) return s;
-    return m_locks->SyncCovering(ticket, [this] { return m_db->SyncWal(); });
+    if (m_durable) s = m_locks->SyncCovering(ticket, [this] { return m_db->SyncWal(); });
+    if (s.ok()) m_db->CheckpointIfDue(m_locks);
+    return s;
 }
 
 }  // namespace mqstore

@@ -26,8 +26,9 @@
 
 namespace mqstore {
 
-// Pages the write-ahead log may hold before the commit that passes them
-// runs a checkpoint (SQLite's wal_autocheckpoint), in two stages.
+// Pages the write-ahead log may hold, not yet copied into the database,
+// before the writer whose commit passes them runs a checkpoint, in two
+// stages.
 //
 // A process that opens the store alone (a mail system's put process, one a
 // message) reads every frame of the log to rebuild its index: SQLite's
@@ -40,9 +41,26 @@ namespace mqstore {
 // kLongLivedAfter messages it is taken for a long-lived one and
 // checkpoints at kLongLogPages (1 MiB at most to read for the next lone
 // opener, a checkpoint once in about thirty puts).
+//
+// The checkpoint runs after the commit, never in it: SQLite's own
+// (wal_autocheckpoint, off here) would run inside the COMMIT, under the
+// writers' lock, so every other writer would wait for its copying and its
+// two syncs. Here the writer lets go of the lock (and, for a durable
+// commit, syncs) first, and copies the log's frames while the others go on
+// committing (a PASSIVE checkpoint: it waits for nobody, and a writer that
+// finds another process checkpointing leaves it to that one). Only a log
+// copied to its end is started again from its beginning by the next
+// writer, and under a steady load others commit while one copies: so once
+// the log has grown to kRestartIntervals intervals, the frames committed
+// meanwhile are copied in a second, short checkpoint under the writers'
+// lock, and the log starts over. Doing that every time would cost its two
+// syncs under the lock at every checkpoint, as SQLite's own did. A
+// checkpoint that fails or can't run fails no caller: the log is longer
+// until the next one.
 const int kShortLogPages = 64;
 const int kLongLogPages = 256;
 const int kLongLivedAfter = 16;
+const int kRestartIntervals = 4;
 
 // The write-ahead log's size a writer cuts it back to once a checkpoint has
 // caught up (SQLite's journal_size_limit): the automatic checkpoints start
@@ -137,6 +155,14 @@ public:
     // Syncs the WAL file through SQLite's own file handle (so through any
     // VFS in use), making every frame committed before durable.
     mq::Status SyncWal();
+    // The log's pages not yet copied into the database at which a commit
+    // through this connection is followed by a checkpoint (sqlitedb.h).
+    void SetCheckpointPages(int pages) { m_checkpointPages = pages; }
+    // After a commit, outside the writers' lock: the checkpoint, when the
+    // log has grown by the interval since the last one this connection
+    // knows of. Nothing the commit did depends on it: a failure is logged
+    // (once, until one succeeds again) and the log stays longer.
+    void CheckpointIfDue(LockFile* locks);
     // OK while the database file at the connection's path is still the one
     // the connection has open; fails, saying so, once it was deleted or
     // replaced under it.
@@ -145,7 +171,15 @@ public:
 
 private:
     explicit Db(sqlite3* db) : m_db(db) {}
+    // SQLite's hook after each commit of this connection: the log's frames.
+    static int AfterCommit(void* self, sqlite3* handle, const char* name, int frames);
     sqlite3* m_db;
+    // The log's frames after this connection's last commit, and at its last
+    // checkpoint (0 again once the log has started over).
+    int m_logFrames = 0;
+    int m_checkedFrames = 0;
+    int m_checkpointPages = kShortLogPages;
+    bool m_checkpointFailed = false;
     std::map<std::string, sqlite3_stmt*> m_cache;
     uint64_t m_dev = 0;
     uint64_t m_ino = 0;

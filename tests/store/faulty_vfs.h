@@ -17,6 +17,11 @@ void Install();
 // From now until Clear, writes fail with code (an SQLite result such as
 // SQLITE_FULL or SQLITE_IOERR_WRITE); 0 lets them through.
 void FailWrites(int code);
+// From now until Clear, writes to the database file itself (not to its
+// write-ahead log) fail with code: only a checkpoint writes there.
+void FailDatabaseWrites(int code);
+// Writes refused so far, whichever switch refused them.
+int Refused();
 // From now until Clear, syncs fail with SQLITE_IOERR_FSYNC.
 void FailSyncs(bool on);
 void Clear();

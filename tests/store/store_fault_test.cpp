@@ -406,6 +406,29 @@ TEST_F(StoreFaults, AFileFromAnotherBootIsWrittenAgainOnce) {
     EXPECT_TRUE(CloseMQChannel(reader));
 }
 
+// A checkpoint runs after its writer's commit and sync: one that fails
+// (here every write into the database file is refused, as on a full disk)
+// fails no put, each of which is already durable in the log, and the puts
+// go on; once writes work again, the log is copied and nothing is lost.
+TEST_F(StoreFaults, AFailingCheckpointFailsNoPut) {
+    const std::string body(3000, 'b');  // a few pages a put: checkpoints come often
+    const int kPuts = 120;
+    faultyvfs::FailDatabaseWrites(SQLITE_FULL);
+    int refusedPuts = 0;
+    for (int i = 0; i < kPuts; ++i) refusedPuts += OneCallPut(body) == 0 ? 1 : 0;
+    const int refused = faultyvfs::Refused();
+    faultyvfs::Clear();
+    EXPECT_EQ(refusedPuts, 0) << "puts failed for a checkpoint that failed after their commits";
+    EXPECT_GT(refused, 0) << "no checkpoint ran: the case tests nothing";
+    // Twice as many again: a log never copied after the failures would
+    // pass 8 MiB; copied, it starts over at about 5 MiB.
+    for (int i = 0; i < 2 * kPuts; ++i) ASSERT_NE(OneCallPut(body), 0u);
+    struct stat st;
+    ASSERT_EQ(stat((install_.Db() + "-wal").c_str(), &st), 0);
+    EXPECT_LT(st.st_size, 6 << 20) << "the log was not copied once writes worked again";
+    EXPECT_EQ(Drain("relay", false).size(), static_cast<size_t>(3 * kPuts));
+}
+
 // The reserve's removal frees room, as it would on a real disk.
 int UnlinkFreeingRoom(const char* path) {
     std::string name = path;

@@ -358,7 +358,9 @@ TEST_F(StoreProcesses, TheLogStaysShortForOnePutProcessesAndLongerForOthers) {
 // beginning again and again (only a log copied to its end starts over, and
 // a checkpoint that copies while others commit never gets there). They
 // write several times the size at which a log is cut back (8 MiB); the
-// log's file stays a few checkpoint intervals long.
+// log's file stays a few checkpoint intervals long: four at most before it
+// is copied to its end under the writers' lock, plus what was committed
+// during the last copy outside it, about 5 MiB.
 TEST_F(StoreProcesses, TheLogStartsOverWhileOthersKeepCommitting) {
     const int kWriters = 4, kReaders = 2, kPuts = 300;
     const std::string ini = install_.Ini();
@@ -412,7 +414,7 @@ TEST_F(StoreProcesses, TheLogStartsOverWhileOthersKeepCommitting) {
 
     struct stat st;
     ASSERT_EQ(stat((install_.Db() + "-wal").c_str(), &st), 0);
-    EXPECT_LT(st.st_size, 4 << 20) << "the log grew to " << st.st_size
+    EXPECT_LT(st.st_size, 6 << 20) << "the log grew to " << st.st_size
                                    << " bytes: it did not start over while others committed";
 }
 
