@@ -39,8 +39,9 @@ namespace mqstore {
 // a process that puts without end would sync for a checkpoint every eight
 // puts, about a fifth of its rate. Once a connection has written
 // kLongLivedAfter messages it is taken for a long-lived one and
-// checkpoints at kLongLogPages (1 MiB at most to read for the next lone
-// opener, a checkpoint once in about thirty puts).
+// checkpoints at kLongLogPages (a checkpoint once in about thirty puts;
+// with others committing during the copies, up to kRestartIntervals of
+// them, about 5 MiB, for the next lone opener to read).
 //
 // The checkpoint runs after the commit, never in it: SQLite's own
 // (wal_autocheckpoint, off here) would run inside the COMMIT, under the
