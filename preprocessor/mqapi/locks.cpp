@@ -107,8 +107,10 @@ struct LockFile::Shared {
     std::atomic<uint32_t> released;
     std::atomic<uint32_t> waiting;
     // Counts the leaders' ends: each leader bumps it once it has let go of
-    // the sync byte, and wakes everyone waiting for its sync.
+    // the sync byte, and wakes everyone waiting for its sync, as many as
+    // syncWaiting counts (a lone writer's sync wakes nobody).
     std::atomic<uint32_t> syncsEnded;
+    std::atomic<uint32_t> syncWaiting;
 };
 static_assert(std::atomic<uint32_t>::is_always_lock_free &&
                   sizeof(std::atomic<uint32_t>) == sizeof(uint32_t),
@@ -145,7 +147,10 @@ mq::Status LockFile::SyncCovering(uint64_t ticket, const std::function<mq::Statu
         struct flock lock = Range(F_WRLCK, kSyncByte);
         if (fcntl(m_fd, F_OFD_SETLK, &lock) == 0) break;
         if (errno != EAGAIN && errno != EACCES && errno != EINTR) return sync();
+        // Counted before the wait, as the writers' lock's waiters are.
+        m_shared->syncWaiting.fetch_add(1);
         WaitWhile(&m_shared->syncsEnded, ended, kLongestSyncPause);
+        m_shared->syncWaiting.fetch_sub(1);
     }
     mq::Status synced;
     if (m_shared->synced.load() < ticket) {
@@ -163,7 +168,7 @@ mq::Status LockFile::SyncCovering(uint64_t ticket, const std::function<mq::Statu
     struct flock unlock = Range(F_UNLCK, kSyncByte);
     fcntl(m_fd, F_OFD_SETLK, &unlock);
     m_shared->syncsEnded.fetch_add(1);
-    Wake(&m_shared->syncsEnded, INT_MAX);
+    if (m_shared->syncWaiting.load() > 0) Wake(&m_shared->syncsEnded, INT_MAX);
     return synced;
 }
 
