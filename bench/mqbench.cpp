@@ -379,6 +379,10 @@ int Main(int argc, char** argv) {
         MatrixSetup setup;
         if (sized) setup.sizes = o.sizes;
         setup.bodyInCommitLimit = o.limit;
+        // Rows for every synced take of every round: one taker and eight
+        // each take well under 12,000 a second on a local disk.
+        const double takeSeconds = o.rounds * o.sizeSeconds * static_cast<double>(o.sizes.size());
+        setup.yardRows = std::max(setup.yardRows, static_cast<long>(takeSeconds * 12000));
         err = PrepareMatrix(matrix, setup);
     }
     for (const std::string& s : stores)
