@@ -64,8 +64,9 @@ std::vector<Load> SizeLoads(const std::vector<size_t>& sizes) {
             {label + "get+read R=1", label + "sqlite take R=1", 0.8, Kinds(1, "getread:" + s)});
         loads.push_back({kTopUp + label + "queue", "", 0, Kinds(8, "put1:" + s)});
         loads.push_back({label + "maildir take R=8", "", 0, Kinds(8, "mdtake:" + s)});
-        // What SQLite itself does with a synced removal from eight
-        // processes, beside the Maildir takes' unsynced unlinks.
+        // What plain SQLite does when eight processes each remove rows in
+        // synced transactions, beside the Maildir takes (each unlink
+        // followed by a sync of the directory).
         loads.push_back({label + "sqlite take R=8", "", 0, Kinds(8, "take")});
         loads.push_back(
             {label + "get+read R=8", label + "maildir take R=8", 0.8, Kinds(8, "getread:" + s)});
